@@ -1,0 +1,63 @@
+// The Bitap matcher: a shift-and automaton with one 32-bit state word per
+// error level, allowing up to three byte edits.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace murvex {
+
+// Only the first 32 bytes of a query take part in matching; the cut is made
+// on bytes, also inside a multi-byte character.
+inline constexpr std::size_t MAX_PATTERN_BYTES = 32;
+
+// The largest error budget a search can run with.
+inline constexpr std::uint32_t MAX_ERRORS = 3;
+
+// A query compiled once per search.
+struct Pattern {
+    // Bit i of masks[x] is set when fold(pattern byte i) == fold(x). The table
+    // is indexed by the raw text byte: case folding is built into it, so the
+    // kernel never folds a text byte itself.
+    std::array<std::uint32_t, 256> masks{};
+    // m, the number of pattern bytes: 1 to 32 (0 only for an empty query).
+    std::size_t len = 0;
+    // Character mask of the m pattern bytes (see fold.hpp).
+    std::uint64_t char_mask = 0;
+    // The first pattern byte, folded, and its ASCII capital ('A' for 'a');
+    // both equal when the byte is not a letter. A match can only begin at a
+    // text byte equal to one of them.
+    std::uint8_t first = 0;
+    std::uint8_t first_upper = 0;
+};
+
+// Compiles the first MAX_PATTERN_BYTES bytes of query.
+Pattern compile(std::string_view query) noexcept;
+
+// The error budget k for a pattern of m bytes: 0 for m < 4, at most 1 for
+// m < 6, max_errors otherwise. max_errors must be at most MAX_ERRORS.
+std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) noexcept;
+
+// One match: errors is 0..k, end is the exclusive byte position in the text
+// one past the last matched byte.
+struct Match {
+    std::uint32_t errors;
+    std::size_t end;
+};
+
+// The best match of pattern in text with at most k errors (k <= MAX_ERRORS),
+// or nullopt when there is none (always for an empty text or pattern).
+//
+// errors(e) is the least number of byte substitutions, insertions and
+// deletions turning the pattern into a stretch of text that ends at e and
+// begins with a byte equal to the first pattern byte, paired with it
+// unchanged: the first pattern byte is never in error, and trailing pattern
+// bytes may be deleted. The result is the least errors(e) over the text with
+// the smallest e that reaches it.
+std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k,
+                                std::string_view text) noexcept;
+
+}  // namespace murvex

@@ -1,0 +1,152 @@
+// Slow, obviously correct versions of the matcher and the search, written
+// from their definitions, for comparing the real ones against.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "murvex/bitap.hpp"
+#include "murvex/fold.hpp"
+#include "murvex/search.hpp"
+
+namespace murvex::reference {
+
+inline bool same(char a, char b) {
+    return fold(static_cast<std::uint8_t>(a)) == fold(static_cast<std::uint8_t>(b));
+}
+
+// Edit distance by its definition: D[i][e] is the least number of edits
+// turning pattern bytes 0..i-1 into a stretch of text ending at e whose first
+// byte is paired, unchanged, with pattern byte 0.
+inline std::optional<Match> best_match(std::string_view query, std::uint32_t k,
+                                       std::string_view text) {
+    const std::string_view p = query.substr(0, MAX_PATTERN_BYTES);
+    const std::size_t m = p.size(), n = text.size();
+    if (m == 0 || n == 0) return std::nullopt;
+    constexpr std::uint32_t INF = std::numeric_limits<std::uint32_t>::max() / 2;
+    std::vector<std::vector<std::uint32_t>> D(m + 1, std::vector<std::uint32_t>(n + 1, INF));
+    for (std::size_t e = 1; e <= n; ++e)
+        D[1][e] = same(text[e - 1], p[0]) ? 0 : D[1][e - 1] + 1;  // begin here, or insert
+    for (std::size_t i = 2; i <= m; ++i)
+        for (std::size_t e = 0; e <= n; ++e) {
+            std::uint32_t d = D[i - 1][e] + 1;  // delete pattern byte i-1
+            if (e > 0) {
+                d = std::min(d, D[i][e - 1] + 1);  // insert text byte e-1
+                d = std::min(d, D[i - 1][e - 1] + (same(text[e - 1], p[i - 1]) ? 0 : 1));
+            }
+            D[i][e] = d;
+        }
+    std::optional<Match> best;
+    for (std::size_t e = 1; e <= n; ++e)
+        if (D[m][e] <= k && (!best || D[m][e] < best->errors)) best = Match{D[m][e], e};
+    return best;
+}
+
+// The matcher written the straightforward way: one byte at a time, every
+// level on every byte, the whole text always read.
+inline std::optional<Match> straightforward_match(std::string_view query, std::uint32_t k,
+                                                  std::string_view text) {
+    const std::size_t m = std::min(query.size(), MAX_PATTERN_BYTES);
+    if (m == 0 || text.empty()) return std::nullopt;
+    std::uint32_t masks[256] = {};
+    for (std::size_t i = 0; i < m; ++i)
+        masks[fold(static_cast<std::uint8_t>(query[i]))] |= std::uint32_t{1} << i;
+    const std::uint32_t state_mask = m == 32 ? ~0u : (1u << m) - 1;
+    const std::uint32_t accept = 1u << (m - 1);
+    std::uint32_t R[4] = {};
+    std::uint32_t best_errors = k + 1;
+    std::size_t best_end = 0, pos = 0;
+    for (char c : text) {
+        const std::uint32_t B = masks[fold(static_cast<std::uint8_t>(c))];
+        std::uint32_t old = R[0];
+        R[0] = ((R[0] << 1) | 1) & B;
+        for (std::uint32_t j = 1; j <= k; ++j) {
+            const std::uint32_t cur = R[j];
+            R[j] = (((R[j] << 1) | 1) & B) | ((old | R[j - 1]) << 1) | old;
+            old = cur;
+        }
+        ++pos;
+        for (std::uint32_t j = 0; j <= k; ++j) R[j] &= state_mask;
+        for (std::uint32_t j = 0; j <= k; ++j)
+            if (R[j] & accept) {
+                if (j < best_errors) best_errors = j, best_end = pos;
+                break;
+            }
+    }
+    if (best_errors > k) return std::nullopt;
+    return Match{best_errors, best_end};
+}
+
+// The search by its outcome: every passing match, stably sorted by score,
+// cut to max_results.
+inline std::vector<ResultEntry> search(const Engine& engine, std::string_view query) {
+    const Settings& s = engine.settings;
+    const std::size_t m = std::min(query.size(), MAX_PATTERN_BYTES);
+    if (m == 0) return {};
+    const std::uint32_t k = error_budget(s.max_errors, m);
+    const std::uint64_t qmask = char_mask(query.substr(0, m));
+    struct Hit {
+        ResultEntry entry;
+        std::uint16_t milli;
+    };
+    std::vector<Hit> hits;
+    for (std::size_t i = 0; i < engine.records.count(); ++i) {
+        const Record r = engine.records[i];
+        if (qmask & ~char_mask(r.text)) continue;
+        const auto match = straightforward_match(query, k, r.text);
+        if (!match) continue;
+        const std::uint16_t milli = score_milli(match->errors, match->end, m);
+        if (milli < s.threshold) continue;
+        const std::size_t start = match->end >= m ? match->end - m : 0;
+        hits.push_back({{r.id, milli / 1000.0f, static_cast<std::uint32_t>(start),
+                         static_cast<std::uint32_t>(match->end)},
+                        milli});
+    }
+    std::stable_sort(hits.begin(), hits.end(),
+                     [](const Hit& a, const Hit& b) { return a.milli > b.milli; });
+    std::vector<ResultEntry> out;
+    for (std::size_t i = 0; i < hits.size() && i < s.max_results; ++i) out.push_back(hits[i].entry);
+    return out;
+}
+
+// Random byte strings over a small alphabet with upper case and the bytes of
+// multi-byte characters, so that matches, near-matches and folding are common.
+class RandomText {
+public:
+    explicit RandomText(std::uint32_t seed) : rng_(seed) {}
+
+    std::string operator()(std::size_t min_len, std::size_t max_len) {
+        static constexpr std::string_view alphabet = "abcdABCD \xC3\xA9\xA9!";
+        std::uniform_int_distribution<std::size_t> len(min_len, max_len);
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        std::string s(len(rng_), '\0');
+        for (char& c : s) c = alphabet[pick(rng_)];
+        return s;
+    }
+
+    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+
+    // `source` with up to `edits` random byte edits.
+    std::string mutate(std::string source, std::uint32_t edits) {
+        for (std::uint32_t e = 0; e < edits && !source.empty(); ++e) {
+            const std::size_t at = below(source.size());
+            switch (below(3)) {
+                case 0: source[at] = (*this)(1, 1)[0]; break;
+                case 1: source.erase(at, 1); break;
+                default: source.insert(at, (*this)(1, 1)); break;
+            }
+        }
+        return source;
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+}  // namespace murvex::reference

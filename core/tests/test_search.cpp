@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "murvex/search.hpp"
+#include "reference.hpp"
+
+namespace murvex {
+namespace {
+
+struct Row {
+    std::uint32_t id;
+    int milli;
+    std::uint32_t start, end;
+    bool operator==(const Row&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Row& r) {
+    return os << "(" << r.id << ", " << r.milli << ", " << r.start << ", " << r.end << ")";
+}
+
+std::vector<Row> rows(const std::vector<ResultEntry>& entries) {
+    std::vector<Row> out;
+    for (const ResultEntry& e : entries)
+        out.push_back({e.id, static_cast<int>(e.score * 1000.0f + 0.5f), e.start, e.end});
+    return out;
+}
+
+std::vector<std::uint32_t> ids_of(const std::vector<ResultEntry>& entries) {
+    std::vector<std::uint32_t> out;
+    for (const ResultEntry& e : entries) out.push_back(e.id);
+    return out;
+}
+
+Engine engine_with(std::initializer_list<std::pair<std::uint32_t, std::string>> records,
+                   Settings settings = {}) {
+    Engine engine;
+    engine.settings = settings;
+    for (const auto& [id, text] : records) engine.records.append(id, text);
+    return engine;
+}
+
+TEST(Score, TableOfEveryErrorCountAndDistance) {
+    const std::size_t m = 6;
+    const int expected[4][3] = {{1000, 1000, 1000}, {800, 775, 750}, {550, 525, 500}, {300, 275, 250}};
+    for (std::uint32_t errors = 0; errors <= 3; ++errors) {
+        EXPECT_EQ(score_milli(errors, m, m), expected[errors][0]);
+        EXPECT_EQ(score_milli(errors, m + 1, m), expected[errors][1]);
+        EXPECT_EQ(score_milli(errors, m + 9, m), expected[errors][1]);
+        EXPECT_EQ(score_milli(errors, m + 10, m), expected[errors][2]);
+    }
+}
+
+TEST(Search, EmptyQueryStoreOrCapGiveNothing) {
+    Engine empty;
+    EXPECT_TRUE(search(empty, "abc").empty());
+    Engine one = engine_with({{1, "abc"}});
+    EXPECT_TRUE(search(one, "").empty());
+    one.settings.max_results = 0;
+    EXPECT_TRUE(search(one, "abc").empty());
+    Engine blank = engine_with({{1, ""}});
+    EXPECT_TRUE(search(blank, "a").empty());
+}
+
+TEST(Search, ScoresByErrorsAndDistanceFromTheStart) {
+    Engine engine = engine_with({{1, "zzzzzzzzzzabcdef"}, {2, "abxdef c"}, {3, "zzabxdef c"}, {4, "zzzzzzzzzzabxdef c"}});
+    EXPECT_EQ(rows(search(engine, "abcdef")),
+              (std::vector<Row>{{1, 1000, 10, 16}, {2, 800, 0, 6}, {3, 775, 2, 8}, {4, 750, 10, 16}}));
+
+    engine = engine_with({{5, "abxyef cd"}, {6, "abxyzf cde"}}, Settings{250, 3, 50});
+    EXPECT_EQ(rows(search(engine, "abcdef")), (std::vector<Row>{{5, 550, 0, 6}, {6, 300, 0, 6}}));
+}
+
+TEST(Search, ScoreIsThousandthsInSinglePrecision) {
+    Engine engine = engine_with({{3, "zzabxdef c"}});
+    const auto results = search(engine, "abcdef");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].score, 775.0f / 1000.0f);
+}
+
+TEST(Search, ThresholdIsInclusive) {
+    const auto records = {std::pair<std::uint32_t, std::string>{2, "abxdef c"}, {3, "zzabxdef c"},
+                          {4, "zzzzzzzzzzabxdef c"}, {5, "abcdef"}};
+    EXPECT_EQ(ids_of(search(engine_with(records, {800, 2, 50}), "abcdef")), (std::vector<std::uint32_t>{5, 2}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {760, 2, 50}), "abcdef")), (std::vector<std::uint32_t>{5, 2, 3}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {1000, 2, 50}), "abcdef")), (std::vector<std::uint32_t>{5}));
+}
+
+TEST(Search, TiesKeepStoreOrderAlsoWhenTheBufferIsFull) {
+    const auto records = {std::pair<std::uint32_t, std::string>{10, "abxdef c"}, {11, "abcdef"},
+                          {12, "zz abcdef"}, {13, "abxdef c"}, {14, "abcdef"}};
+    EXPECT_EQ(ids_of(search(engine_with(records), "abcdef")), (std::vector<std::uint32_t>{11, 12, 14, 10, 13}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 3}), "abcdef")), (std::vector<std::uint32_t>{11, 12, 14}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 2}), "abcdef")), (std::vector<std::uint32_t>{11, 12}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 1}), "abcdef")), (std::vector<std::uint32_t>{11}));
+}
+
+TEST(Search, PreFilterRejectsRecordsLackingAQueryByteClass) {
+    Engine engine = engine_with({{1, "hallo"}, {2, "hallo e"}, {3, "helo"}}, Settings{250, 3, 50});
+    EXPECT_EQ(rows(search(engine, "hello")), (std::vector<Row>{{2, 800, 0, 5}, {3, 800, 0, 4}}));
+}
+
+TEST(Search, PositionsCountBytesAndStartIsCutAtZero) {
+    EXPECT_EQ(rows(search(engine_with({{1, "abd c"}}), "abcd")), (std::vector<Row>{{1, 800, 0, 3}}));
+    EXPECT_EQ(rows(search(engine_with({{1, "\xC3\xA9 test"}}), "test")), (std::vector<Row>{{1, 1000, 3, 7}}));
+}
+
+TEST(Search, LongQueriesAreScoredOnTheir32Bytes) {
+    const std::string query = "0123456789abcdefghijklmnopqrstuvwxyz0123";  // 40 bytes
+    EXPECT_EQ(rows(search(engine_with({{1, query.substr(0, 32) + " tail"}}), query)),
+              (std::vector<Row>{{1, 1000, 0, 32}}));
+}
+
+// Positions are reported in full, not cut to 16 bits.
+TEST(Search, PositionsBeyond64KiBAreReportedInFull) {
+    EXPECT_EQ(rows(search(engine_with({{1, std::string(65536 + 96, 'x') + "test"}}), "test")),
+              (std::vector<Row>{{1, 1000, 65632, 65636}}));
+    EXPECT_EQ(rows(search(engine_with({{2, std::string(65530, 'x') + "test"}}), "test")),
+              (std::vector<Row>{{2, 1000, 65530, 65534}}));
+    EXPECT_EQ(rows(search(engine_with({{3, std::string(65534, 'x') + "test"}}), "test")),
+              (std::vector<Row>{{3, 1000, 65534, 65538}}));
+}
+
+TEST(Search, RemovedRecordsAreNotVisited) {
+    Engine engine = engine_with({{1, "abcdef"}, {2, "abcdef"}, {3, "abcdef"}});
+    engine.records.remove(1);
+    EXPECT_EQ(ids_of(search(engine, "abcdef")), (std::vector<std::uint32_t>{2, 3}));
+}
+
+// Whole searches agree with the reference over random stores and settings.
+TEST(Search, AgreesWithTheReferenceOnRandomStores) {
+    reference::RandomText random(99);
+    for (int round = 0; round < 300; ++round) {
+        Engine engine;
+        engine.settings = Settings{static_cast<std::uint16_t>(random.below(5) * 250),
+                                   static_cast<std::uint32_t>(random.below(4)), random.below(12)};
+        const std::string query = random(1, 34);
+        const std::size_t n = random.below(60);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::string text = random(0, 60);
+            if (random.below(2)) text += random.mutate(query, static_cast<std::uint32_t>(random.below(4)));
+            engine.records.append(static_cast<std::uint32_t>(random.below(8)), text);
+        }
+        const auto expected = search(engine, query);
+        const auto actual = reference::search(engine, query);
+        ASSERT_EQ(rows(actual), rows(expected)) << "query '" << query << "' round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace murvex

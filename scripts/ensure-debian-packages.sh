@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs when they are missing:
+# GoogleTest for the core's tests, and the headers of a system Python 3.13.
+set -eu
+
+python=${1:-}
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+if [ -n "$python" ] && ! "$python" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
+    missing+=(python3.13-dev)
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" != 0 ]; then
+    echo "missing Debian packages: ${missing[*]} (run as root, or install them)" >&2
+    exit 1
+fi
+echo "installing Debian packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null
