@@ -1,0 +1,35 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import murvex
+
+
+@pytest.fixture
+def engine():
+    return murvex.Murvex()
+
+
+def make_engine(texts, **settings):
+    """An engine holding one record per text, with ids 0, 1, 2, ..."""
+    engine = murvex.Murvex(**settings)
+    engine.add([{"id": i, "text": text} for i, text in enumerate(texts)])
+    return engine
+
+
+def hits(results):
+    """Results as (id, score in thousandths, start, end) tuples."""
+    return [(r.id, round(r.score * 1000), r.start, r.end) for r in results]
+
+
+def run_python(code, **kwargs):
+    """Runs code in a fresh interpreter; returns the completed process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        **kwargs,
+    )
