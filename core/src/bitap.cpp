@@ -3,23 +3,101 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "murvex/fold.hpp"
 
 namespace murvex {
 
 namespace {
 
-// Position of the next byte at or after `from` that can begin a match (the
+// Position of the next byte at or after `p` that can begin a match (the
 // first pattern byte in either case), or `end` when there is none.
-const std::uint8_t* next_start(const Pattern& pattern, const std::uint8_t* from,
+const std::uint8_t* next_start(const Pattern& pattern, const std::uint8_t* p,
                                const std::uint8_t* end) noexcept {
-    auto find = [](std::uint8_t byte, const std::uint8_t* lo, const std::uint8_t* hi) {
-        const void* hit = std::memchr(lo, byte, static_cast<std::size_t>(hi - lo));
-        return hit ? static_cast<const std::uint8_t*>(hit) : hi;
-    };
-    const std::uint8_t* hit = find(pattern.first, from, end);
-    if (pattern.first_upper != pattern.first) hit = find(pattern.first_upper, from, hit);
-    return hit;
+#if defined(__SSE2__)
+    const __m128i lower = _mm_set1_epi8(static_cast<char>(pattern.first));
+    const __m128i upper = _mm_set1_epi8(static_cast<char>(pattern.first_upper));
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int hits = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, lower), _mm_cmpeq_epi8(bytes, upper)));
+        if (hits) return p + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    while (p < end && *p != pattern.first && *p != pattern.first_upper) ++p;
+    return p;
+}
+
+struct Scan {
+    const Pattern& pattern;
+    const std::uint8_t* begin;
+    const std::uint8_t* end;
+    std::uint32_t state_mask;
+    std::uint32_t accept;
+};
+
+std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p,
+                                std::uint32_t (&R)[MAX_ERRORS + 1], std::optional<Match> best) noexcept;
+
+// Shift-and with error levels. After each text byte, bit i of R[j] says that
+// pattern bytes 0..i align with a stretch ending at that byte using at most
+// j errors:
+//
+//   R[0]' = ((R[0] << 1) | 1) & B
+//   R[j]' = (((R[j] << 1) | 1) & B)      exact step
+//         | ((R[j-1] | R[j-1]') << 1)    substitution, deletion of a pattern byte
+//         | R[j-1]                       insertion of a text byte
+//
+// with B the mask of the text byte. The `| 1` stands only in the exact step
+// and the words start at zero, so the first pattern byte is never in error.
+//
+// This is the kernel for K error levels above the exact one, from text
+// position p with state R. Bits above the pattern's length are left in the words: they
+// only ever move further up, so they cannot reach the accepting bit.
+template <std::uint32_t K>
+std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p,
+                                 std::uint32_t (&R)[MAX_ERRORS + 1],
+                                 std::optional<Match> best) noexcept {
+    const std::uint32_t* const masks = scan.pattern.masks.data();
+    while (p < scan.end) {
+        // With every word empty only the first pattern byte can change the
+        // state: jump to its next occurrence.
+        if ((R[K] & scan.state_mask) == 0 && (p = next_start(scan.pattern, p, scan.end)) == scan.end)
+            break;
+
+        const std::uint32_t B = masks[*p++];
+        std::uint32_t old = R[0];
+        R[0] = ((R[0] << 1) | 1) & B;
+        for (std::uint32_t j = 1; j <= K; ++j) {
+            const std::uint32_t cur = R[j];
+            R[j] = (((cur << 1) | 1) & B) | ((old | R[j - 1]) << 1) | old;
+            old = cur;
+        }
+
+        // Every bit of R[j-1] is also set in R[j]: test the top level first.
+        if (R[K] & scan.accept) [[unlikely]] {
+            std::uint32_t j = 0;
+            while (!(R[j] & scan.accept)) ++j;
+            best = Match{j, static_cast<std::size_t>(p - scan.begin)};
+            // Only levels below j can still improve on it, and no level
+            // feeds a lower one: go on with those alone.
+            return j == 0 ? best : scan_below(j - 1, scan, p, R, best);
+        }
+    }
+    return best;
+}
+
+std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p,
+                                std::uint32_t (&R)[MAX_ERRORS + 1], std::optional<Match> best) noexcept {
+    switch (top) {
+        case 0: return scan_levels<0>(scan, p, R, best);
+        case 1: return scan_levels<1>(scan, p, R, best);
+        case 2: return scan_levels<2>(scan, p, R, best);
+        default: return scan_levels<3>(scan, p, R, best);
+    }
 }
 
 }  // namespace
@@ -50,58 +128,16 @@ std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) noexcept {
     return std::min(max_errors, MAX_ERRORS);
 }
 
-// Shift-and with error levels. After each text byte, bit i of R[j] says that
-// pattern bytes 0..i align with a stretch ending at that byte using at most
-// j errors:
-//
-//   R[0]' = ((R[0] << 1) | 1) & B
-//   R[j]' = (((R[j] << 1) | 1) & B)      exact step
-//         | ((R[j-1] | R[j-1]') << 1)    substitution, deletion of a pattern byte
-//         | R[j-1]                       insertion of a text byte
-//
-// with B the mask of the text byte. The `| 1` stands only in the exact step
-// and the words start at zero, so the first pattern byte is never in error.
 std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k,
                                 std::string_view text) noexcept {
     const std::size_t m = pattern.len;
     if (m == 0 || text.empty()) return std::nullopt;
-    k = std::min(k, MAX_ERRORS);
-
-    const std::uint32_t state_mask = m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1;
-    const std::uint32_t accept = std::uint32_t{1} << (m - 1);
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto* const end = begin + text.size();
-
+    const Scan scan{pattern, begin, begin + text.size(),
+                    m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1,
+                    std::uint32_t{1} << (m - 1)};
     std::uint32_t R[MAX_ERRORS + 1] = {};
-    // Only levels below the best error count found so far can still improve
-    // it, and no level feeds a lower one, so `top` shrinks with every match.
-    std::uint32_t top = k;
-    std::optional<Match> best;
-
-    for (const std::uint8_t* p = begin; p < end;) {
-        // With every word zero, only the first pattern byte can change the
-        // state: jump to its next occurrence.
-        if (R[top] == 0 && (p = next_start(pattern, p, end)) == end) break;
-
-        const std::uint32_t B = pattern.masks[*p++];
-        std::uint32_t old = R[0];
-        R[0] = ((R[0] << 1) | 1) & B & state_mask;
-        for (std::uint32_t j = 1; j <= top; ++j) {
-            const std::uint32_t cur = R[j];
-            R[j] = ((((cur << 1) | 1) & B) | ((old | R[j - 1]) << 1) | old) & state_mask;
-            old = cur;
-        }
-
-        // Every bit of R[j-1] is also set in R[j]: test the top level first.
-        if (R[top] & accept) {
-            std::uint32_t j = 0;
-            while (!(R[j] & accept)) ++j;
-            best = Match{j, static_cast<std::size_t>(p - begin)};
-            if (j == 0) break;  // nothing can beat an exact match
-            top = j - 1;
-        }
-    }
-    return best;
+    return scan_below(std::min(k, MAX_ERRORS), scan, begin, R, std::nullopt);
 }
 
 }  // namespace murvex
