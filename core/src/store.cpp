@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "murvex/fold.hpp"
 
@@ -20,22 +21,24 @@ void RecordStore::append(std::uint32_t id, std::string_view text) {
 
 void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_view> parts) {
     std::size_t length = parts.empty() ? 0 : parts.size() - 1;
-    for (std::string_view part : parts) length += part.size();
+    for (std::string_view part : parts) {
+        length += part.size();
+        if (length > MAX_TEXT_BYTES) throw std::length_error("record text of 4 GiB or more");
+    }
 
     // Everything that can throw happens before anything changes.
     if (entries_.size() == entries_.capacity())
         entries_.reserve(std::max(entries_.capacity() * 2, INITIAL_CAPACITY));
     const std::size_t offset = arena_.size();
-    arena_.resize(offset + length);  // strong guarantee: on failure nothing changed
+    char* out = arena_.grow_by(length);
 
-    char* out = arena_.data() + offset;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         if (i > 0) *out++ = ' ';
         if (!parts[i].empty()) std::memcpy(out, parts[i].data(), parts[i].size());
         out += parts[i].size();
     }
     const std::string_view text(arena_.data() + offset, length);
-    entries_.push_back(Entry{offset, length, char_mask(text), id});
+    entries_.push_back(Entry{offset, char_mask(text), static_cast<std::uint32_t>(length), id});
 }
 
 bool RecordStore::remove(std::uint32_t id) noexcept {
@@ -43,15 +46,15 @@ bool RecordStore::remove(std::uint32_t id) noexcept {
                                  [id](const Entry& e) { return e.id == id; });
     if (it == entries_.end()) return false;
     dead_bytes_ += it->length;
-    entries_.erase(it);
+    entries_.erase(static_cast<std::size_t>(it - entries_.begin()));
     // Reclaim the arena once removed texts make up more than half of it.
     if (dead_bytes_ > arena_.size() / 2) compact();
     return true;
 }
 
 void RecordStore::reset() noexcept {
-    entries_.clear();
-    std::vector<char>().swap(arena_);
+    entries_.truncate(0);
+    arena_.release();
     dead_bytes_ = 0;
 }
 
@@ -64,7 +67,7 @@ void RecordStore::compact() noexcept {
         e.offset = write;
         write += e.length;
     }
-    arena_.resize(write);
+    arena_.truncate(write);
     dead_bytes_ = 0;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,27 @@ TEST(RecordStore, ResetEmptiesButKeepsTheRoom) {
     store.append(77, "again");
     EXPECT_EQ(store[0].id, 77u);
     EXPECT_EQ(store[0].text, "again");
+}
+
+}  // namespace
+}  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// A text too long for 32-bit match positions is refused before any byte is
+// read or stored.
+TEST(RecordStore, RefusesTextsOf4GiBOrMore) {
+    RecordStore store;
+    store.append(1, "kept");
+    const char byte = 'x';
+    const std::string_view half(&byte, std::size_t{1} << 31);  // never read
+    const std::vector<std::string_view> parts{half, half};
+    EXPECT_THROW(store.append_joined(2, parts), std::length_error);
+    ASSERT_EQ(store.count(), 1u);
+    EXPECT_EQ(store[0].text, "kept");
+    store.append(3, "after");
+    EXPECT_EQ(store[1].text, "after");
 }
 
 }  // namespace

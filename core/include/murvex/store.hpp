@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
+
+#include "murvex/buffer.hpp"
 
 namespace murvex {
 
@@ -14,6 +15,9 @@ inline constexpr std::size_t MAX_RECORDS = 100000;
 
 // Room reserved for records when a store is created.
 inline constexpr std::size_t INITIAL_CAPACITY = 1000;
+
+// The longest text a record can have: 4 GiB - 1 bytes.
+inline constexpr std::size_t MAX_TEXT_BYTES = 0xFFFFFFFF;
 
 // One stored record as the store hands it out. `text` points into the store
 // and stays valid until the store is next changed.
@@ -27,8 +31,10 @@ struct Record {
 // the caller's and need not be unique: there is no index by id.
 //
 // Texts live back to back in one arena, in record order, so a record costs
-// its text plus a fixed-size entry. Every change gives the strong guarantee:
-// when it throws (std::bad_alloc), the store is as it was.
+// its text plus a 24-byte entry. A text is at most MAX_TEXT_BYTES long, the
+// most a 32-bit match position can address. Every change gives the strong
+// guarantee: when it throws (std::bad_alloc, or std::length_error for a text
+// that is too long), the store is as it was.
 class RecordStore {
 public:
     RecordStore();
@@ -56,15 +62,15 @@ public:
 private:
     struct Entry {
         std::uint64_t offset;  // of the text in arena_
-        std::uint64_t length;
         std::uint64_t char_mask;
+        std::uint32_t length;
         std::uint32_t id;
     };
 
     void compact() noexcept;
 
-    std::vector<Entry> entries_;
-    std::vector<char> arena_;
+    PodBuffer<Entry> entries_;
+    PodBuffer<char> arena_;
     std::size_t dead_bytes_ = 0;  // arena bytes of removed records
 };
 

@@ -1,0 +1,246 @@
+"""murvex against the memory-scan floor and the peers a Python user would pick.
+
+    make bench      (or: python bench/run.py [--kernel-bench PATH] [--quick])
+
+One process, one run, best of several repetitions for every figure. Prints a
+table of ratios and writes docs/benchmarks.md and docs/benchmarks.png.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "bench")]
+
+import corpus  # noqa: E402
+import queries as query_module  # noqa: E402
+
+import murvex  # noqa: E402
+
+
+def best_of(repeats, body):
+    best = float("inf")
+    for _ in range(repeats):
+        began = time.perf_counter()
+        body()
+        best = min(best, time.perf_counter() - began)
+    return best * 1000  # milliseconds
+
+
+def cpu_name():
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+RSS_PROBE = """
+import gc, sys
+sys.path.insert(0, {examples!r})
+import corpus, murvex
+records = corpus.records()
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+gc.collect()
+before = rss()
+engine = murvex.Murvex()
+engine.add(records)
+after = rss()
+print(after - before)
+"""
+
+
+def engine_memory(text_bytes, count):
+    """RSS growth of a fresh process when it adds the corpus, in bytes."""
+    code = RSS_PROBE.format(examples=str(ROOT / "examples"))
+    growth = int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
+    return growth, growth - text_bytes, (growth - text_bytes) / count
+
+
+def measure_murvex(records, texts, mix):
+    engine = murvex.Murvex()
+    add_ms = best_of(3, lambda: murvex.Murvex().add(records))
+    join_ms = best_of(3, lambda: [" ".join(v for v in r.values() if isinstance(v, str)) for r in records])
+    engine.add(records)
+    per_query = {q: best_of(7, lambda q=q: engine.search(q)) for q in mix}
+    return engine, add_ms, join_ms, per_query
+
+
+def measure_floor(text_bytes_list):
+    joined = b"".join(text_bytes_list)
+    return best_of(30, lambda: joined.find(b"\x00"))
+
+
+def measure_rapidfuzz(texts, sample):
+    from rapidfuzz import fuzz, process
+
+    return {q: best_of(2, lambda q=q: process.extract(q, texts, scorer=fuzz.partial_ratio, limit=50)) for q in sample}
+
+
+def measure_per_record(texts, sample, subset, search_one):
+    """Time per query over `subset` records, scaled to the whole corpus."""
+    part = texts[:subset]
+    scale = len(texts) / subset
+
+    def run(q):
+        for text in part:
+            search_one(q, text)
+
+    return {q: best_of(2, lambda q=q: run(q)) * scale for q in sample}
+
+
+def measure_regex(texts, sample, subset):
+    import regex
+
+    compiled = {q: regex.compile(f"(?:{regex.escape(q)}){{e<=2}}", regex.IGNORECASE) for q in sample}
+    return measure_per_record(texts, sample, subset, lambda q, text: compiled[q].search(text))
+
+
+def measure_edlib(texts, sample, subset):
+    import edlib
+
+    return measure_per_record(texts, sample, subset, lambda q, text: edlib.align(q, text, mode="HW", k=2))
+
+
+def run_kernel_bench(binary, texts, mix):
+    with tempfile.TemporaryDirectory() as tmp:
+        texts_file, queries_file = Path(tmp, "texts.txt"), Path(tmp, "queries.txt")
+        texts_file.write_text("\n".join(texts) + "\n", encoding="utf-8")
+        queries_file.write_text("\n".join(mix) + "\n", encoding="utf-8")
+        out = subprocess.run([str(binary), str(texts_file), str(queries_file)], capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def plot(path, bars):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names, values = zip(*bars)
+    fig, ax = plt.subplots(figsize=(8, 4.2), dpi=120)
+    colours = ["#2a7ab0" if n.startswith("murvex") else "#999999" if "memchr" in n else "#d9822b" for n in names]
+    ax.barh(names, values, color=colours)
+    ax.set_xscale("log")
+    ax.invert_yaxis()
+    ax.set_xlabel("median time per query over 100,000 records (ms, log scale)")
+    for y, v in enumerate(values):
+        ax.text(v * 1.08, y, f"{v:,.2f} ms" if v < 100 else f"{v:,.0f} ms", va="center", fontsize=8)
+    ax.set_xlim(min(values) / 2, max(values) * 8)
+    ax.set_title("Fuzzy search of one query (lower is better)")
+    fig.tight_layout()
+    fig.savefig(path)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kernel-bench", type=Path, default=ROOT / "build" / "bench" / "murvex_kernel_bench")
+    parser.add_argument("--quick", action="store_true", help="fewer peer queries (for a fast look)")
+    parser.add_argument("--out", type=Path, default=ROOT / "docs")
+    args = parser.parse_args()
+
+    records = corpus.records()
+    texts = [corpus.text_of(r) for r in records]
+    text_bytes = [t.encode() for t in texts]
+    total_bytes = sum(map(len, text_bytes))
+    mix = query_module.query_mix(texts)
+    peer_sample = mix[:: 8 if args.quick else 4]
+    print(f"{len(records):,} records, {total_bytes / 1e6:.1f} MB of text, {len(mix)} queries; CPU: {cpu_name()}")
+
+    engine, add_ms, join_ms, per_query = measure_murvex(records, texts, mix)
+    floor_ms = measure_floor(text_bytes)
+    growth, overhead, per_record = engine_memory(total_bytes, len(records))
+    p50, worst = statistics.median(per_query.values()), max(per_query.values())
+    print(f"murvex search p50 {p50:.2f} ms, worst {worst:.2f} ms; memchr pass {floor_ms:.3f} ms")
+
+    rapidfuzz = measure_rapidfuzz(texts, peer_sample)
+    edlib_ms = measure_edlib(texts, peer_sample, 20_000)
+    regex_ms = measure_regex(texts, peer_sample, 2_000)
+    kernel = run_kernel_bench(args.kernel_bench, texts, mix)
+    fast_cpp = statistics.median(q["fast_ms"] for q in kernel["queries"])
+    plain_cpp = statistics.median(q["straightforward_ms"] for q in kernel["queries"])
+
+    def murvex_on(sample):
+        return statistics.median(per_query[q] for q in sample)
+
+    rows = [
+        ("search p50 / memchr pass", p50 / floor_ms, "<= 30 (aim 10)", p50 / floor_ms <= 30),
+        ("worst query / memchr pass", worst / floor_ms, "<= 80", worst / floor_ms <= 80),
+        ("straightforward kernel / search kernel (C++)", plain_cpp / fast_cpp, ">= 8", plain_cpp / fast_cpp >= 8),
+        ("rapidfuzz partial_ratio extract / murvex", statistics.median(rapidfuzz.values()) / murvex_on(rapidfuzz), ">= 100",
+         statistics.median(rapidfuzz.values()) / murvex_on(rapidfuzz) >= 100),
+        ("edlib HW k=2 per record / murvex", statistics.median(edlib_ms.values()) / murvex_on(edlib_ms), "wide margin", None),
+        ("regex {e<=2} per record / murvex", statistics.median(regex_ms.values()) / murvex_on(regex_ms), "wide margin", None),
+        ("add of 100,000 dicts / plain-Python join", add_ms / join_ms, "<= 0.5", add_ms / join_ms <= 0.5),
+        ("engine memory beyond the texts, bytes per record", per_record, "<= 32", per_record <= 32),
+    ]
+    print()
+    print(f"{'measure':52} {'ratio':>10}  target")
+    for name, value, target, met in rows:
+        verdict = "" if met is None else ("met" if met else "NOT met")
+        print(f"{name:52} {value:10.2f}  {target} {verdict}")
+
+    details = [
+        ("murvex search, median over the mix", f"{p50:.2f} ms"),
+        ("murvex search, worst query", f"{worst:.2f} ms"),
+        ("one memchr pass over the same bytes", f"{floor_ms:.3f} ms ({total_bytes / floor_ms / 1e6:.0f} GB/s)"),
+        ("C++ search kernel, median", f"{fast_cpp:.2f} ms"),
+        ("C++ straightforward kernel, median", f"{plain_cpp:.2f} ms"),
+        ("rapidfuzz.process.extract, partial_ratio, limit 50, median", f"{statistics.median(rapidfuzz.values()):.1f} ms"),
+        ("edlib.align HW k=2 per record, median (from 20,000 records)", f"{statistics.median(edlib_ms.values()):.0f} ms"),
+        ("regex (?:q){e<=2} per record, median (from 2,000 records)", f"{statistics.median(regex_ms.values()):.0f} ms"),
+        ("add of 100,000 dicts", f"{add_ms:.1f} ms"),
+        ("plain-Python join of the same records", f"{join_ms:.1f} ms"),
+        ("engine RSS growth for 100,000 records", f"{growth / 1e6:.1f} MB ({total_bytes / 1e6:.1f} MB of text)"),
+    ]
+
+    args.out.mkdir(exist_ok=True)
+    bars = [
+        ("memchr pass (floor)", floor_ms),
+        ("murvex", p50),
+        ("C++ straightforward kernel", plain_cpp),
+        ("rapidfuzz partial_ratio", statistics.median(rapidfuzz.values())),
+        ("edlib HW k=2 (extrapolated)", statistics.median(edlib_ms.values())),
+        ("regex {e<=2} (extrapolated)", statistics.median(regex_ms.values())),
+    ]
+    plot(args.out / "benchmarks.png", bars)
+    machine = f"{cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, {platform.system()} {platform.machine()}"
+    lines = [
+        "# Benchmarks",
+        "",
+        f"Made by `make bench` on {time.strftime('%Y-%m-%d')}: {machine}.",
+        f"Corpus: {len(records):,} generated records (`examples/corpus.py`), {total_bytes / 1e6:.1f} MB of text; "
+        f"{len(mix)} queries (`bench/queries.py`): typo'd words and phrases from the corpus and a few that match nothing. "
+        f"Peers ran on every {'eighth' if args.quick else 'fourth'} query of the mix ({len(peer_sample)} queries); "
+        "murvex's ratio against each peer uses its own times on the same queries. "
+        "edlib and regex are timed on the first 20,000 and 2,000 records and scaled to 100,000.",
+        "",
+        "![median time per query](benchmarks.png)",
+        "",
+        "| measure | ratio | target |",
+        "|---|---:|---|",
+        *[f"| {name} | {value:.2f} | {target}{'' if met is None else (' — met' if met else ' — not met')} |" for name, value, target, met in rows],
+        "",
+        "| figure | value |",
+        "|---|---:|",
+        *[f"| {name} | {value} |" for name, value in details],
+        "",
+    ]
+    (args.out / "benchmarks.md").write_text("\n".join(lines), encoding="utf-8")
+    print(f"\nwrote {args.out / 'benchmarks.md'} and {args.out / 'benchmarks.png'}")
+
+
+if __name__ == "__main__":
+    main()
