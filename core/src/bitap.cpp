@@ -39,8 +39,10 @@ struct Scan {
     std::uint32_t accept;
 };
 
+using State = std::array<std::uint32_t, MAX_ERRORS + 1>;
+
 std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p,
-                                std::uint32_t (&R)[MAX_ERRORS + 1], std::optional<Match> best) noexcept;
+                                const State& R, std::optional<Match> best) noexcept;
 
 // Shift-and with error levels. After each text byte, bit i of R[j] says that
 // pattern bytes 0..i align with a stretch ending at that byte using at most
@@ -58,15 +60,19 @@ std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::
 // position p with state R. Bits above the pattern's length are left in the words: they
 // only ever move further up, so they cannot reach the accepting bit.
 template <std::uint32_t K>
-std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p,
-                                 std::uint32_t (&R)[MAX_ERRORS + 1],
+std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p, const State& state,
                                  std::optional<Match> best) noexcept {
+    // Everything the loop touches lives in locals, so that it stays in registers.
     const std::uint32_t* const masks = scan.pattern.masks.data();
-    while (p < scan.end) {
+    const std::uint8_t* const end = scan.end;
+    const std::uint32_t state_mask = scan.state_mask, accept = scan.accept;
+    std::uint32_t R[K + 1];
+    for (std::uint32_t j = 0; j <= K; ++j) R[j] = state[j];
+
+    while (p < end) {
         // With every word empty only the first pattern byte can change the
         // state: jump to its next occurrence.
-        if ((R[K] & scan.state_mask) == 0 && (p = next_start(scan.pattern, p, scan.end)) == scan.end)
-            break;
+        if ((R[K] & state_mask) == 0 && (p = next_start(scan.pattern, p, end)) == end) break;
 
         const std::uint32_t B = masks[*p++];
         std::uint32_t old = R[0];
@@ -78,20 +84,23 @@ std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p,
         }
 
         // Every bit of R[j-1] is also set in R[j]: test the top level first.
-        if (R[K] & scan.accept) [[unlikely]] {
+        if (R[K] & accept) [[unlikely]] {
             std::uint32_t j = 0;
-            while (!(R[j] & scan.accept)) ++j;
+            while (!(R[j] & accept)) ++j;
             best = Match{j, static_cast<std::size_t>(p - scan.begin)};
+            if (j == 0) return best;
             // Only levels below j can still improve on it, and no level
             // feeds a lower one: go on with those alone.
-            return j == 0 ? best : scan_below(j - 1, scan, p, R, best);
+            State below{};
+            for (std::uint32_t i = 0; i < j; ++i) below[i] = R[i];
+            return scan_below(j - 1, scan, p, below, best);
         }
     }
     return best;
 }
 
 std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p,
-                                std::uint32_t (&R)[MAX_ERRORS + 1], std::optional<Match> best) noexcept {
+                                const State& R, std::optional<Match> best) noexcept {
     switch (top) {
         case 0: return scan_levels<0>(scan, p, R, best);
         case 1: return scan_levels<1>(scan, p, R, best);
@@ -136,8 +145,7 @@ std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k,
     const Scan scan{pattern, begin, begin + text.size(),
                     m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1,
                     std::uint32_t{1} << (m - 1)};
-    std::uint32_t R[MAX_ERRORS + 1] = {};
-    return scan_below(std::min(k, MAX_ERRORS), scan, begin, R, std::nullopt);
+    return scan_below(std::min(k, MAX_ERRORS), scan, begin, State{}, std::nullopt);
 }
 
 }  // namespace murvex
