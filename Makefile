@@ -11,7 +11,20 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CORE_BUILD := build/core
 
-.PHONY: build test test-core test-python demo clean venv
+SANITIZE_BUILD := build/sanitize
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
+# The interpreter is not built with the sanitizers: preload their runtime, and
+# leave leak checking to the C++ tests (the interpreter keeps objects alive
+# until exit by design; our own leaks are caught by the reference-count tests
+# and by `make valgrind`).
+SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 MURVEX_SANITIZED=1
+
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_matcher fuzz_store
+
+.PHONY: build test test-core test-python demo bench sanitize fuzz soak valgrind clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -38,6 +51,50 @@ test: test-core test-python
 
 demo: build
 	$(PY) examples/demo.py
+
+sanitize: venv
+	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DMURVEX_BUILD_TESTS=ON -DMURVEX_BUILD_PYTHON=ON \
+		-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 $(abspath $(VENV))/bin/ctest --output-on-failure
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(SANITIZE_BUILD)/src \
+		$(PY) -c 'import murvex, sys; sys.exit(0 if "$(SANITIZE_BUILD)" in murvex.__file__ else "not the sanitized build: " + murvex.__file__)'
+	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(SANITIZE_BUILD)/src \
+		$(PY) -m pytest -p no:cacheprovider
+
+# Each libFuzzer target runs for FUZZ_SECONDS; a crash stops make with the
+# input saved under $(FUZZ_BUILD)/artifacts.
+fuzz: venv
+	scripts/ensure-debian-packages.sh "" clang-14 libclang-rt-14-dev
+	CXX=clang++-14 $(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DMURVEX_BUILD_FUZZ=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all" \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+	@for target in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/artifacts; \
+		echo "fuzzing $$target for $(FUZZ_SECONDS) s"; \
+		$(FUZZ_BUILD)/core/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD)/artifacts/$$target- $(FUZZ_BUILD)/corpus/$$target 2>&1 \
+			| grep -E '^(Done|stat::number_of_executed_units|==|SUMMARY|.*disagrees)' || exit 1; \
+	done
+
+# A million mixed operations; RSS and reference counts must stay flat.
+soak: build
+	$(PY) scripts/soak.py
+
+# A short workload under valgrind: nothing definitely lost from murvex.
+valgrind: build
+	scripts/ensure-debian-packages.sh "" valgrind
+	$(PY) scripts/valgrind_check.py
+
+bench: build
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,bench]"
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DMURVEX_BUILD_BENCH=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build build/bench
+	$(PY) bench/run.py --kernel-bench build/bench/murvex_kernel_bench
 
 clean:
 	rm -rf build $(VENV) .pytest_cache

@@ -1,0 +1,34 @@
+// libFuzzer target: the matcher against the dynamic-programming reference
+// and the straightforward kernel, on arbitrary budgets, patterns and texts.
+//
+// Input: one byte for the budget (mod 4), one for the pattern length (mod 40),
+// then the pattern bytes, then the text.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "murvex/bitap.hpp"
+#include "reference.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::uint32_t k = data[0] % 4;
+    const std::size_t want = data[1] % 40;
+    const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
+    const std::string_view query = rest.substr(0, want);
+    const std::string_view text = rest.substr(query.size());
+
+    const auto fast = murvex::best_match(murvex::compile(query), k, text);
+    const auto slow = murvex::reference::best_match(query, k, text);
+    const auto plain = murvex::reference::straightforward_match(query, k, text);
+    const auto same = [](const auto& a, const auto& b) {
+        return a.has_value() == b.has_value() && (!a || (a->errors == b->errors && a->end == b->end));
+    };
+    if (!same(fast, slow) || !same(plain, slow)) {
+        std::fprintf(stderr, "matcher disagrees with the reference (k=%u, m=%zu, n=%zu)\n", k, query.size(),
+                     text.size());
+        __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,125 @@
+// libFuzzer target: random sequences of append, remove, reset and search on
+// an engine, checked step by step against a plain model of the store.
+//
+// Input: a stream of operations, each an opcode byte followed by its operands.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "murvex/fold.hpp"
+#include "murvex/search.hpp"
+#include "reference.hpp"
+
+namespace {
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::string_view bytes(std::size_t n) {
+        n = std::min(n, size_ - std::min(pos_, size_));
+        const std::string_view out(reinterpret_cast<const char*>(data_ + pos_), n);
+        pos_ += n;
+        return out;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "store disagrees with the model: %s\n", what);
+    __builtin_trap();
+}
+
+using Model = std::vector<std::pair<std::uint32_t, std::string>>;
+
+void check_same(const murvex::RecordStore& store, const Model& model) {
+    if (store.count() != model.size()) fail("count");
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const murvex::Record record = store[i];
+        if (record.id != model[i].first) fail("id");
+        if (record.text != model[i].second) fail("text");
+        if (record.char_mask != murvex::char_mask(model[i].second)) fail("char_mask");
+    }
+}
+
+// The search by its outcome, over the model's records.
+std::vector<murvex::ResultEntry> model_search(const Model& model, const murvex::Settings& settings,
+                                              std::string_view query) {
+    murvex::Engine engine;
+    engine.settings = settings;
+    for (const auto& [id, text] : model) engine.records.append(id, text);
+    return murvex::reference::search(engine, query);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    murvex::Engine engine;
+    Model model;
+    while (!in.empty()) {
+        const std::uint8_t op = in.byte();
+        const std::uint32_t id = in.byte() % 8;
+        switch (op % 5) {
+            case 0:
+            case 1: {  // append, sometimes as joined parts
+                const std::string_view a = in.bytes(in.byte() % 48);
+                const std::string_view b = in.bytes(in.byte() % 16);
+                if (engine.records.is_full()) break;
+                if (op & 0x80) {
+                    const std::vector<std::string_view> parts{a, b};
+                    engine.records.append_joined(id, parts);
+                    model.emplace_back(id, std::string(a) + " " + std::string(b));
+                } else {
+                    engine.records.append(id, a);
+                    model.emplace_back(id, std::string(a));
+                }
+                break;
+            }
+            case 2: {  // remove
+                bool expected = false;
+                for (auto it = model.begin(); it != model.end(); ++it) {
+                    if (it->first == id) {
+                        model.erase(it);
+                        expected = true;
+                        break;
+                    }
+                }
+                if (engine.records.remove(id) != expected) fail("remove result");
+                break;
+            }
+            case 3:  // reset, rarely
+                if (op & 0x40) {
+                    engine.records.reset();
+                    model.clear();
+                }
+                break;
+            default: {  // search with random settings
+                const std::uint8_t s = in.byte();
+                engine.settings = murvex::Settings{static_cast<std::uint16_t>((s % 5) * 250),
+                                                   static_cast<std::uint32_t>((s >> 3) % 4),
+                                                   static_cast<std::uint64_t>(in.byte() % 12)};
+                const std::string_view query = in.bytes(in.byte() % 36);
+                const auto got = murvex::search(engine, query);
+                const auto want = model_search(model, engine.settings, query);
+                if (got.size() != want.size()) fail("result count");
+                for (std::size_t i = 0; i < got.size(); ++i) {
+                    if (got[i].id != want[i].id || got[i].score != want[i].score ||
+                        got[i].start != want[i].start || got[i].end != want[i].end)
+                        fail("result entry");
+                }
+            }
+        }
+        check_same(engine.records, model);
+    }
+    return 0;
+}
