@@ -1,0 +1,53 @@
+"""Murvex: High-performance fuzzy search engine"""
+
+from typing import Any, Mapping, NoReturn, final
+
+__all__ = ["Murvex", "SearchResult"]
+
+@final
+class Murvex:
+    """High-performance fuzzy search engine"""
+
+    def __new__(cls, threshold: float = 0.25, max_errors: int = 2, max_results: int = 50) -> Murvex: ...
+    def add(self, records: Mapping[Any, Any] | list[Any]) -> int:
+        """Add a single record or list of records"""
+    def search(self, query: str) -> list[SearchResult]:
+        """Search for matching records"""
+    def remove(self, id: int) -> bool:
+        """Remove a record by ID"""
+    def reset(self) -> None:
+        """Clear all records"""
+    @property
+    def count(self) -> int:
+        """Get number of records"""
+    # The settings are write-only: reading one raises AttributeError.
+    @property
+    def threshold(self) -> NoReturn:
+        """Set threshold"""
+    @threshold.setter
+    def threshold(self, value: float) -> None: ...
+    @property
+    def max_errors(self) -> NoReturn:
+        """Set max errors"""
+    @max_errors.setter
+    def max_errors(self, value: int) -> None: ...
+    @property
+    def max_results(self) -> NoReturn:
+        """Set max results"""
+    @max_results.setter
+    def max_results(self, value: int) -> None: ...
+
+@final
+class SearchResult:
+    """A single search result"""
+
+    # Made only by Murvex.search; calling the class raises TypeError.
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def score(self) -> float: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
