@@ -24,7 +24,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: build test test-core test-python demo bench sanitize fuzz soak valgrind clean venv
+.PHONY: build test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -32,7 +32,7 @@ venv:
 		echo "creating $(VENV) with $$python"; rm -rf $(VENV); "$$python" -m venv $(VENV); \
 	fi; \
 	scripts/ensure-debian-packages.sh "$$($(PY) -c 'import sys; print(sys._base_executable)')"
-	@$(PY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.20" ninja
+	@$(PY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "cmake>=3.20" ninja
 
 build: venv
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
@@ -88,6 +88,10 @@ soak: build
 valgrind: build
 	scripts/ensure-debian-packages.sh "" valgrind
 	$(PY) scripts/valgrind_check.py
+
+# pip wheel and python -m build --sdist, each installed into a fresh venv.
+package-check:
+	scripts/check-packaging.sh
 
 bench: build
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,bench]"

@@ -21,9 +21,8 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "bench")]
 
 import corpus  # noqa: E402
-import queries as query_module  # noqa: E402
-
 import murvex  # noqa: E402
+import queries as query_module  # noqa: E402
 
 
 def best_of(repeats, body):
@@ -63,19 +62,19 @@ print(after - before)
 
 
 def engine_memory(text_bytes, count):
-    """RSS growth of a fresh process when it adds the corpus, in bytes."""
+    """RSS growth of a fresh process adding the corpus, and its bytes per record beyond the texts."""
     code = RSS_PROBE.format(examples=str(ROOT / "examples"))
     growth = int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
-    return growth, growth - text_bytes, (growth - text_bytes) / count
+    return growth, (growth - text_bytes) / count
 
 
-def measure_murvex(records, texts, mix):
+def measure_murvex(records, mix):
     engine = murvex.Murvex()
     add_ms = best_of(3, lambda: murvex.Murvex().add(records))
     join_ms = best_of(3, lambda: [" ".join(v for v in r.values() if isinstance(v, str)) for r in records])
     engine.add(records)
     per_query = {q: best_of(7, lambda q=q: engine.search(q)) for q in mix}
-    return engine, add_ms, join_ms, per_query
+    return add_ms, join_ms, per_query
 
 
 def measure_floor(text_bytes_list):
@@ -119,7 +118,9 @@ def run_kernel_bench(binary, texts, mix):
         texts_file, queries_file = Path(tmp, "texts.txt"), Path(tmp, "queries.txt")
         texts_file.write_text("\n".join(texts) + "\n", encoding="utf-8")
         queries_file.write_text("\n".join(mix) + "\n", encoding="utf-8")
-        out = subprocess.run([str(binary), str(texts_file), str(queries_file)], capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            [str(binary), str(texts_file), str(queries_file)], capture_output=True, text=True, check=True
+        )
     return json.loads(out.stdout)
 
 
@@ -129,7 +130,7 @@ def plot(path, bars):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    names, values = zip(*bars)
+    names, values = zip(*bars, strict=True)
     fig, ax = plt.subplots(figsize=(8, 4.2), dpi=120)
     colours = ["#2a7ab0" if n.startswith("murvex") else "#999999" if "memchr" in n else "#d9822b" for n in names]
     ax.barh(names, values, color=colours)
@@ -159,9 +160,9 @@ def main():
     peer_sample = mix[:: 8 if args.quick else 4]
     print(f"{len(records):,} records, {total_bytes / 1e6:.1f} MB of text, {len(mix)} queries; CPU: {cpu_name()}")
 
-    engine, add_ms, join_ms, per_query = measure_murvex(records, texts, mix)
+    add_ms, join_ms, per_query = measure_murvex(records, mix)
     floor_ms = measure_floor(text_bytes)
-    growth, overhead, per_record = engine_memory(total_bytes, len(records))
+    growth, per_record = engine_memory(total_bytes, len(records))
     p50, worst = statistics.median(per_query.values()), max(per_query.values())
     print(f"murvex search p50 {p50:.2f} ms, worst {worst:.2f} ms; memchr pass {floor_ms:.3f} ms")
 
@@ -179,10 +180,24 @@ def main():
         ("search p50 / memchr pass", p50 / floor_ms, "<= 30 (aim 10)", p50 / floor_ms <= 30),
         ("worst query / memchr pass", worst / floor_ms, "<= 80", worst / floor_ms <= 80),
         ("straightforward kernel / search kernel (C++)", plain_cpp / fast_cpp, ">= 8", plain_cpp / fast_cpp >= 8),
-        ("rapidfuzz partial_ratio extract / murvex", statistics.median(rapidfuzz.values()) / murvex_on(rapidfuzz), ">= 100",
-         statistics.median(rapidfuzz.values()) / murvex_on(rapidfuzz) >= 100),
-        ("edlib HW k=2 per record / murvex", statistics.median(edlib_ms.values()) / murvex_on(edlib_ms), "wide margin", None),
-        ("regex {e<=2} per record / murvex", statistics.median(regex_ms.values()) / murvex_on(regex_ms), "wide margin", None),
+        (
+            "rapidfuzz partial_ratio extract / murvex",
+            statistics.median(rapidfuzz.values()) / murvex_on(rapidfuzz),
+            ">= 100",
+            statistics.median(rapidfuzz.values()) / murvex_on(rapidfuzz) >= 100,
+        ),
+        (
+            "edlib HW k=2 per record / murvex",
+            statistics.median(edlib_ms.values()) / murvex_on(edlib_ms),
+            "wide margin",
+            None,
+        ),
+        (
+            "regex {e<=2} per record / murvex",
+            statistics.median(regex_ms.values()) / murvex_on(regex_ms),
+            "wide margin",
+            None,
+        ),
         ("add of 100,000 dicts / plain-Python join", add_ms / join_ms, "<= 0.5", add_ms / join_ms <= 0.5),
         ("engine memory beyond the texts, bytes per record", per_record, "<= 32", per_record <= 32),
     ]
@@ -198,8 +213,14 @@ def main():
         ("one memchr pass over the same bytes", f"{floor_ms:.3f} ms ({total_bytes / floor_ms / 1e6:.0f} GB/s)"),
         ("C++ search kernel, median", f"{fast_cpp:.2f} ms"),
         ("C++ straightforward kernel, median", f"{plain_cpp:.2f} ms"),
-        ("rapidfuzz.process.extract, partial_ratio, limit 50, median", f"{statistics.median(rapidfuzz.values()):.1f} ms"),
-        ("edlib.align HW k=2 per record, median (from 20,000 records)", f"{statistics.median(edlib_ms.values()):.0f} ms"),
+        (
+            "rapidfuzz.process.extract, partial_ratio, limit 50, median",
+            f"{statistics.median(rapidfuzz.values()):.1f} ms",
+        ),
+        (
+            "edlib.align HW k=2 per record, median (from 20,000 records)",
+            f"{statistics.median(edlib_ms.values()):.0f} ms",
+        ),
         ("regex (?:q){e<=2} per record, median (from 2,000 records)", f"{statistics.median(regex_ms.values()):.0f} ms"),
         ("add of 100,000 dicts", f"{add_ms:.1f} ms"),
         ("plain-Python join of the same records", f"{join_ms:.1f} ms"),
@@ -216,13 +237,17 @@ def main():
         ("regex {e<=2} (extrapolated)", statistics.median(regex_ms.values())),
     ]
     plot(args.out / "benchmarks.png", bars)
-    machine = f"{cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, {platform.system()} {platform.machine()}"
+    machine = (
+        f"{cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"{platform.system()} {platform.machine()}"
+    )
     lines = [
         "# Benchmarks",
         "",
         f"Made by `make bench` on {time.strftime('%Y-%m-%d')}: {machine}.",
         f"Corpus: {len(records):,} generated records (`examples/corpus.py`), {total_bytes / 1e6:.1f} MB of text; "
-        f"{len(mix)} queries (`bench/queries.py`): typo'd words and phrases from the corpus and a few that match nothing. "
+        f"{len(mix)} queries (`bench/queries.py`): typo'd words and phrases from the corpus "
+        "and a few that match nothing. "
         f"Peers ran on every {'eighth' if args.quick else 'fourth'} query of the mix ({len(peer_sample)} queries); "
         "murvex's ratio against each peer uses its own times on the same queries. "
         "edlib and regex are timed on the first 20,000 and 2,000 records and scaled to 100,000.",
@@ -231,7 +256,10 @@ def main():
         "",
         "| measure | ratio | target |",
         "|---|---:|---|",
-        *[f"| {name} | {value:.2f} | {target}{'' if met is None else (' — met' if met else ' — not met')} |" for name, value, target, met in rows],
+        *[
+            f"| {name} | {value:.2f} | {target}{'' if met is None else (' — met' if met else ' — not met')} |"
+            for name, value, target, met in rows
+        ],
         "",
         "| figure | value |",
         "|---|---:|",

@@ -40,7 +40,10 @@ CITIES = (
     "M\u00fcnchen|K\u00f8benhavn|S\u00e3o Paulo|Malm\u00f6"
 ).split("|")
 
-STATES = "AL AK AZ AR CA CO CT DE FL GA HI ID IL IN IA KS KY LA ME MD MA MI MN MS MO MT NE NV NH NJ NM NY NC ND OH OK OR PA RI SC SD TN TX UT VT VA WA WV WI WY".split()
+STATES = (
+    "AL AK AZ AR CA CO CT DE FL GA HI ID IL IN IA KS KY LA ME MD MA MI MN MS MO MT NE "
+    "NV NH NJ NM NY NC ND OH OK OR PA RI SC SD TN TX UT VT VA WA WV WI WY"
+).split()
 
 STREETS = (
     "Maple Oak Pine Cedar Elm Washington Lake Hill Park Main Church Walnut Spruce Willow "

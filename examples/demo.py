@@ -20,18 +20,18 @@ from pathlib import Path
 import murvex
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import corpus  # noqa: E402
+import corpus
 
 DEFAULT_QUERIES = [
-    "Jennifer Rodrigez",       # a missing letter
-    "jose gonzalez",           # lower case, accents kept on one side only
+    "Jennifer Rodrigez",  # a missing letter
+    "jose gonzalez",  # lower case, accents kept on one side only
     "stainles steel skillet",  # a missing letter in a phrase
-    "Pinnacle Robotcs",        # a company with a typo
-    "MAGNOLIA TERACE",         # upper case
-    "mechanical keybaord",     # swapped letters
-    "sold by Hooli",           # exact, found in many records
-    "Zürich",                  # multi-byte UTF-8
-    "xylophone quartet",       # matches nothing
+    "Pinnacle Robotcs",  # a company with a typo
+    "MAGNOLIA TERACE",  # upper case
+    "mechanical keybaord",  # swapped letters
+    "sold by Hooli",  # exact, found in many records
+    "Zürich",  # multi-byte UTF-8
+    "xylophone quartet",  # matches nothing
 ]
 
 SHOWN = 5
@@ -96,7 +96,7 @@ def highlight(text, start, end, colour):
     """The record text with bytes start..end marked."""
     raw = text.encode("utf-8")
     before, match, after = (raw[:start], raw[start:end], raw[end:])
-    decode = lambda part: part.decode("utf-8", errors="replace")  # noqa: E731
+    decode = lambda part: part.decode("utf-8", errors="replace")
     if colour:
         return f"{decode(before)}\x1b[1;33m{decode(match)}\x1b[0m{decode(after)}"
     return f"{decode(before)}[{decode(match)}]{decode(after)}"
@@ -144,8 +144,10 @@ def main(argv=None):
     texts = [corpus.text_of(record) for record in records]
     began = time.perf_counter()
     added = engine.add(records)
-    print(f"added {added:,} records from {source} "
-          f"({sum(len(t.encode()) for t in texts) / 1e6:.1f} MB of text) in {(time.perf_counter() - began) * 1000:.0f} ms")
+    print(
+        f"added {added:,} records from {source} "
+        f"({sum(len(t.encode()) for t in texts) / 1e6:.1f} MB of text) in {(time.perf_counter() - began) * 1000:.0f} ms"
+    )
     print(engine)
 
     colour = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
@@ -155,11 +157,15 @@ def main(argv=None):
         timings.append(ms)
         print(f"\n{query!r}: {len(results)} result{'s' * (len(results) != 1)} in {ms:.2f} ms")
         for result in results[:SHOWN]:
-            print(f"  {result.score:.3f}  #{result.id:<6} {highlight(texts[result.id], result.start, result.end, colour)}")
+            print(
+                f"  {result.score:.3f}  #{result.id:<6} {highlight(texts[result.id], result.start, result.end, colour)}"
+            )
         if len(results) > SHOWN:
             print(f"  ... and {len(results) - SHOWN} more")
-    print(f"\nmedian search time {statistics.median(timings):.2f} ms over {len(timings)} queries "
-          f"and {engine.count:,} records")
+    print(
+        f"\nmedian search time {statistics.median(timings):.2f} ms over {len(timings)} queries "
+        f"and {engine.count:,} records"
+    )
 
 
 if __name__ == "__main__":

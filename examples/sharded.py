@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import heapq
 from collections.abc import Iterable, Mapping
+from itertools import islice
 from typing import Any
 
 import murvex
@@ -25,8 +26,9 @@ SHARD_CAPACITY = 100_000
 class ShardedMurvex:
     """Several engines behind one add/search/remove API."""
 
-    def __init__(self, threshold: float = 0.25, max_errors: int = 2, max_results: int = 50,
-                 shard_capacity: int = SHARD_CAPACITY) -> None:
+    def __init__(
+        self, threshold: float = 0.25, max_errors: int = 2, max_results: int = 50, shard_capacity: int = SHARD_CAPACITY
+    ) -> None:
         if not 1 <= shard_capacity <= SHARD_CAPACITY:
             raise ValueError(f"shard_capacity must be between 1 and {SHARD_CAPACITY}")
         murvex.Murvex(threshold, max_errors, max_results)  # validates the settings
@@ -64,7 +66,7 @@ class ShardedMurvex:
             for shard, engine in enumerate(self._shards)
         )
         merged = heapq.merge(*per_shard)
-        return [entry[3] for _, entry in zip(range(self._max_results), merged)]
+        return [entry[3] for entry in islice(merged, self._max_results)]
 
     def remove(self, record_id: int) -> bool:
         """Removes the first record carrying `record_id`, in shard order."""

@@ -5,6 +5,7 @@ reference counts stay flat while records, results and settings churn.
     python scripts/soak.py [OPERATIONS]
 """
 
+import contextlib
 import gc
 import random
 import sys
@@ -12,7 +13,7 @@ import time
 
 import murvex
 
-WORDS = "alpha beta gamma delta epsilon zeta Eta theta iota kappa caf\u00e9 na\u00efve".split()
+WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "Eta", "theta", "iota", "kappa", "café", "naïve"]
 
 
 def rss_mb():
@@ -29,8 +30,14 @@ def churn(rng, engines, kept, operations):
         engine = rng.choice(engines)
         roll = rng.random()
         if roll < 0.35:
-            batch = [{"id": rng.randrange(1000), "a": " ".join(rng.choices(WORDS, k=rng.randrange(1, 12))),
-                      "n": rng.randrange(10)} for _ in range(rng.randrange(1, 8))]
+            batch = [
+                {
+                    "id": rng.randrange(1000),
+                    "a": " ".join(rng.choices(WORDS, k=rng.randrange(1, 12))),
+                    "n": rng.randrange(10),
+                }
+                for _ in range(rng.randrange(1, 8))
+            ]
             try:
                 engine.add(batch if rng.random() < 0.7 else batch[0])
             except ValueError:  # full
@@ -51,10 +58,8 @@ def churn(rng, engines, kept, operations):
             engine.max_errors = rng.randrange(4)
             engine.max_results = rng.randrange(101)
         else:
-            try:
+            with contextlib.suppress(TypeError):
                 engine.add({"id": "bad", "a": "x"})
-            except TypeError:
-                pass
             repr(engine), engine.count
 
 

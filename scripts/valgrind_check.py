@@ -39,16 +39,26 @@ for round in range(20):
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         log = Path(tmp, "valgrind.log")
-        command = ["valgrind", "--leak-check=full", "--show-leak-kinds=definite", "--num-callers=40",
-                   f"--log-file={log}", sys.executable, "-c", WORKLOAD]
+        command = [
+            "valgrind",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--num-callers=40",
+            f"--log-file={log}",
+            sys.executable,
+            "-c",
+            WORKLOAD,
+        ]
         env = {"PYTHONMALLOC": "malloc", "PATH": "/usr/bin:/bin"}
         subprocess.run(command, check=True, env=env)
         report = log.read_text()
     records = re.split(r"\n==\d+== \n", report)
     lost = [r for r in records if "definitely lost" in r and "murvex" in r]
     summary = re.search(r"definitely lost: ([\d,]+) bytes in ([\d,]+) blocks", report)
-    print(f"valgrind: definitely lost overall: {summary.group(1) if summary else '0'} bytes "
-          f"({summary.group(2) if summary else '0'} blocks), of which from murvex: {len(lost)} records")
+    print(
+        f"valgrind: definitely lost overall: {summary.group(1) if summary else '0'} bytes "
+        f"({summary.group(2) if summary else '0'} blocks), of which from murvex: {len(lost)} records"
+    )
     for record in lost:
         print(record)
     if lost:

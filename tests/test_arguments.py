@@ -71,9 +71,9 @@ def test_unencodable_query_raises_the_interpreters_error(engine):
 
 def test_remove_id_conversion(engine):
     engine.add([{"id": 1, "t": "a"}, {"id": 4294967295, "t": "b"}])
-    with pytest.raises(TypeError, match="^argument 'id': 'str' object cannot be interpreted as an integer$"):
+    with pytest.raises(TypeError, match=r"^argument 'id': 'str' object cannot be interpreted as an integer$"):
         engine.remove("1")
-    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
         engine.remove(2**32)
     with pytest.raises(OverflowError):
         engine.remove(-1)

@@ -24,7 +24,7 @@ class Reentrant(dict):
     [
         (lambda e: e.search("x"), "Already mutably borrowed"),
         (lambda e: e.count, "Already mutably borrowed"),
-        (lambda e: repr(e), "Already mutably borrowed"),
+        (repr, "Already mutably borrowed"),
         (lambda e: e.add({"t": "y"}), "Already borrowed"),
         (lambda e: e.remove(1), "Already borrowed"),
         (lambda e: e.reset(), "Already borrowed"),

@@ -9,14 +9,19 @@ DEMO = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
 
 
 def run_demo(*args):
-    return run_python(f"import sys, runpy; sys.argv = {[str(DEMO), *map(str, args)]!r}; "
-                      f"runpy.run_path({str(DEMO)!r}, run_name='__main__')")
+    return run_python(
+        f"import sys, runpy; sys.argv = {[str(DEMO), *map(str, args)]!r}; "
+        f"runpy.run_path({str(DEMO)!r}, run_name='__main__')"
+    )
 
 
-@pytest.mark.parametrize("suffix, content", [
-    (".jsonl", '{"name": "Ada Lovelace", "city": "London"}\n\n{"name": "Alan Turing", "id": "x1"}\n'),
-    (".csv", "name,city\nAda Lovelace,London\nAlan Turing,Wilmslow\n"),
-])
+@pytest.mark.parametrize(
+    "suffix, content",
+    [
+        (".jsonl", '{"name": "Ada Lovelace", "city": "London"}\n\n{"name": "Alan Turing", "id": "x1"}\n'),
+        (".csv", "name,city\nAda Lovelace,London\nAlan Turing,Wilmslow\n"),
+    ],
+)
 def test_demo_searches_a_users_file(tmp_path, suffix, content):
     data = tmp_path / f"people{suffix}"
     data.write_text(content, encoding="utf-8")
@@ -27,11 +32,14 @@ def test_demo_searches_a_users_file(tmp_path, suffix, content):
     assert "'alan turnig': 1 result" in process.stdout
 
 
-@pytest.mark.parametrize("content, message", [
-    ('{"a": "x"}\n{broken\n', "line 2: not valid JSON"),
-    ('[1, 2]\n', "expected a JSON object"),
-    ("", "is empty"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ('{"a": "x"}\n{broken\n', "line 2: not valid JSON"),
+        ("[1, 2]\n", "expected a JSON object"),
+        ("", "is empty"),
+    ],
+)
 def test_demo_reports_bad_files_in_one_line(tmp_path, content, message):
     data = tmp_path / "bad.jsonl" if content.startswith(("{", "[")) else tmp_path / "bad.csv"
     data.write_text(content, encoding="utf-8")
@@ -43,8 +51,10 @@ def test_demo_reports_bad_files_in_one_line(tmp_path, content, message):
 
 
 def test_demo_refuses_bad_settings_and_missing_files(tmp_path):
-    for args, message in [(("--max-errors", "7"), "max_errors must be between 0 and 3"),
-                          (("--data", tmp_path / "missing.csv"), "cannot read")]:
+    for args, message in [
+        (("--max-errors", "7"), "max_errors must be between 0 and 3"),
+        (("--data", tmp_path / "missing.csv"), "cannot read"),
+    ]:
         process = run_demo(*args)
         assert process.returncode == 2
         assert message in process.stderr and "Traceback" not in process.stderr

@@ -38,8 +38,10 @@ print("ok")
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("MURVEX_SANITIZED")),
-                    reason="AddressSanitizer reserves more address space than the limit allows")
+@pytest.mark.skipif(
+    bool(os.environ.get("MURVEX_SANITIZED")),
+    reason="AddressSanitizer reserves more address space than the limit allows",
+)
 def test_an_allocation_failure_raises_memory_error_and_changes_nothing():
     process = run_python(OUT_OF_MEMORY)
     assert process.returncode == 0, process.stderr

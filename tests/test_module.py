@@ -5,7 +5,6 @@ import weakref
 import pytest
 
 import murvex
-
 from conftest import run_python
 
 
@@ -107,7 +106,7 @@ def test_subinterpreter_import_is_refused_and_the_main_module_keeps_working(tmp_
 
 def test_no_reference_leaks_across_many_engines_and_searches():
     def workload():
-        for i in range(200):
+        for _ in range(200):
             engine = murvex.Murvex(max_results=5)
             engine.add([{"id": j, "t": f"record number {j}"} for j in range(20)])
             engine.search("number")

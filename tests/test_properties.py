@@ -1,5 +1,6 @@
 """murvex against a small pure-Python model of ingestion and search."""
 
+import contextlib
 import struct
 
 import pytest
@@ -17,6 +18,7 @@ def f32(x):
 
 
 # --- the model ----------------------------------------------------------------
+
 
 def fold(b):
     return b + 32 if 65 <= b <= 90 else b
@@ -83,10 +85,8 @@ class Model:
         parts = []
         for value in candidate.values():
             if isinstance(value, str):
-                try:
+                with contextlib.suppress(UnicodeEncodeError):
                     parts.append(value.encode("utf-8"))
-                except UnicodeEncodeError:
-                    pass
         if not parts:
             return 0
         self.records.append((record_id, b" ".join(parts)))
@@ -136,9 +136,7 @@ records = st.builds(
     st.one_of(st.none(), ids),
     st.dictionaries(st.sampled_from(["a", "b", "c", "d"]), values, max_size=4),
 )
-setting_values = st.tuples(
-    st.integers(0, 1000).map(lambda t: t / 1000), st.integers(0, 3), st.integers(0, 12)
-)
+setting_values = st.tuples(st.integers(0, 1000).map(lambda t: t / 1000), st.integers(0, 3), st.integers(0, 12))
 
 
 def outcome(call):
@@ -154,6 +152,7 @@ def as_tuples(results):
 
 # --- properties ---------------------------------------------------------------
 
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     batches=st.lists(st.one_of(records, st.lists(st.one_of(records, st.integers(), texts), max_size=6)), max_size=6),
@@ -163,7 +162,7 @@ def as_tuples(results):
 def test_ingestion_and_search_match_the_model(batches, query, config):
     engine, model = murvex.Murvex(*config), Model(*config)
     for batch in batches:
-        assert outcome(lambda: engine.add(batch)) == outcome(lambda: model.add(batch))
+        assert outcome(lambda batch=batch: engine.add(batch)) == outcome(lambda batch=batch: model.add(batch))
     assert engine.count == len(model.records)
     assert as_tuples(engine.search(query)) == model.search(query)
 

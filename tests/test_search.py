@@ -1,7 +1,6 @@
 import pytest
 
 import murvex
-
 from conftest import hits, make_engine
 
 
@@ -14,12 +13,14 @@ def test_empty_query_or_engine_gives_a_new_empty_list(engine):
 
 def test_scores_follow_errors_and_distance_from_the_start():
     engine = murvex.Murvex()
-    engine.add([
-        {"id": 1, "t": "zzzzzzzzzzabcdef"},
-        {"id": 2, "t": "abxdef c"},
-        {"id": 3, "t": "zzabxdef c"},
-        {"id": 4, "t": "zzzzzzzzzzabxdef c"},
-    ])
+    engine.add(
+        [
+            {"id": 1, "t": "zzzzzzzzzzabcdef"},
+            {"id": 2, "t": "abxdef c"},
+            {"id": 3, "t": "zzabxdef c"},
+            {"id": 4, "t": "zzzzzzzzzzabxdef c"},
+        ]
+    )
     assert hits(engine.search("abcdef")) == [(1, 1000, 10, 16), (2, 800, 0, 6), (3, 775, 2, 8), (4, 750, 10, 16)]
     engine = make_engine(["abxyef cd", "abxyzf cde"], max_errors=3)
     assert hits(engine.search("abcdef")) == [(0, 550, 0, 6), (1, 300, 0, 6)]
@@ -30,7 +31,11 @@ def test_scores_are_single_precision_thousandths():
     scores = [r.score for r in engine.search("abcdef")]
     assert scores == [1.0, 0.800000011920929, 0.7749999761581421, 0.5]
     assert [repr(r).split(", ")[1] for r in engine.search("abcdef")] == [
-        "score=1.000", "score=0.800", "score=0.775", "score=0.500"]
+        "score=1.000",
+        "score=0.800",
+        "score=0.775",
+        "score=0.500",
+    ]
 
 
 @pytest.mark.parametrize("threshold, expected", [(0.8, [2]), (0.76, [2, 3]), (0.75, [2, 3, 4]), (1.0, [])])
@@ -40,11 +45,20 @@ def test_threshold_is_inclusive(threshold, expected):
     assert [r.id for r in engine.search("abcdef")] == expected
 
 
-@pytest.mark.parametrize("cap, expected", [(50, [11, 12, 14, 10, 13]), (3, [11, 12, 14]), (2, [11, 12]), (1, [11]), (0, [])])
+@pytest.mark.parametrize(
+    "cap, expected", [(50, [11, 12, 14, 10, 13]), (3, [11, 12, 14]), (2, [11, 12]), (1, [11]), (0, [])]
+)
 def test_ties_keep_insertion_order(cap, expected):
     engine = murvex.Murvex(max_results=cap)
-    engine.add([{"id": 10, "t": "abxdef c"}, {"id": 11, "t": "abcdef"}, {"id": 12, "t": "zz abcdef"},
-                {"id": 13, "t": "abxdef c"}, {"id": 14, "t": "abcdef"}])
+    engine.add(
+        [
+            {"id": 10, "t": "abxdef c"},
+            {"id": 11, "t": "abcdef"},
+            {"id": 12, "t": "zz abcdef"},
+            {"id": 13, "t": "abxdef c"},
+            {"id": 14, "t": "abcdef"},
+        ]
+    )
     assert [r.id for r in engine.search("abcdef")] == expected
 
 
@@ -82,7 +96,7 @@ def test_results_are_plain_values():
     assert repr(result) == "SearchResult(id=0, score=1.000, start=0, end=6)"
     assert str(result) == repr(result)
     (again,) = engine.search("abcdef")
-    assert result != again and result == result  # identity equality
+    assert result != again and result is not again  # equality is identity
     for name in ("id", "score", "start", "end"):
         with pytest.raises(AttributeError):
             setattr(result, name, 1)

@@ -3,7 +3,6 @@ import math
 import pytest
 
 import murvex
-
 from conftest import make_engine
 
 
@@ -79,8 +78,17 @@ def test_out_of_range_settings_are_refused_and_the_old_value_kept(kwargs, messag
 
 @pytest.mark.parametrize(
     "threshold, held",
-    [(0.25, "0.25"), (0.125, "0.12"), (0.375, "0.38"), (0.251, "0.25"), (1.0, "1.00"), (0.0, "0.00"),
-     (1.00000001, "1.00"), (math.nan, "0.00"), (0.999, "1.00")],
+    [
+        (0.25, "0.25"),
+        (0.125, "0.12"),
+        (0.375, "0.38"),
+        (0.251, "0.25"),
+        (1.0, "1.00"),
+        (0.0, "0.00"),
+        (1.00000001, "1.00"),
+        (math.nan, "0.00"),
+        (0.999, "1.00"),
+    ],
 )
 def test_threshold_repr_rounds_the_held_thousandths(threshold, held):
     assert shown(murvex.Murvex(threshold=threshold))[0] == held
@@ -100,7 +108,7 @@ def test_threshold_is_held_in_truncated_single_precision_thousandths():
 
 
 def test_all_conversions_come_before_any_validation():
-    with pytest.raises(TypeError, match="^argument 'max_errors': "):
+    with pytest.raises(TypeError, match=r"^argument 'max_errors': "):
         murvex.Murvex(threshold=2.0, max_errors="x")
     with pytest.raises(ValueError, match="threshold"):
         murvex.Murvex(threshold=2.0, max_errors=9)
@@ -158,11 +166,11 @@ def test_failing_conversion_hooks_propagate_unchanged_or_wrapped():
 
     class WrongType:
         def __index__(self):
-            return "not an int"
+            return "not an int"  # noqa: PLE0305 - the wrong type on purpose
 
     with pytest.raises(ZeroDivisionError, match="boom"):
         murvex.Murvex(max_errors=Broken())
-    with pytest.raises(TypeError, match="^argument 'max_errors': __index__ returned non-int"):
+    with pytest.raises(TypeError, match=r"^argument 'max_errors': __index__ returned non-int"):
         murvex.Murvex(max_errors=WrongType())
 
 

@@ -7,7 +7,7 @@ import pytest
 import murvex
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from sharded import ShardedMurvex  # noqa: E402
+from sharded import ShardedMurvex
 
 
 def as_tuples(results):

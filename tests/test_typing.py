@@ -24,11 +24,7 @@ def test_examples_type_check_strictly():
 def test_stubs_catch_misuse(tmp_path):
     misuse = tmp_path / "misuse.py"
     misuse.write_text(
-        "import murvex\n"
-        "engine = murvex.Murvex()\n"
-        "engine.search(5)\n"
-        "engine.max_errors = 'two'\n"
-        "engine.count = 3\n"
+        "import murvex\nengine = murvex.Murvex()\nengine.search(5)\nengine.max_errors = 'two'\nengine.count = 3\n"
     )
     process = run("mypy", "--strict", "--no-incremental", str(misuse))
     assert process.returncode == 1

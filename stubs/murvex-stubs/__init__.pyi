@@ -1,6 +1,7 @@
 """Murvex: High-performance fuzzy search engine"""
 
-from typing import Any, Mapping, NoReturn, final
+from collections.abc import Mapping
+from typing import Any, NoReturn, final
 
 __all__ = ["Murvex", "SearchResult"]
 
