@@ -93,6 +93,20 @@ valgrind: build
 package-check:
 	scripts/check-packaging.sh
 
+# ruff, clang-format and clang-tidy over the tree.
+LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1"
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
+lint: venv
+	@$(PY) -m pip install -q --disable-pip-version-check $(LINT_TOOLS)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/cmake -S . -B build/lint -G Ninja -DMURVEX_BUILD_TESTS=ON -DMURVEX_BUILD_PYTHON=ON \
+		-DMURVEX_BUILD_BENCH=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	printf '%s\n' $(TIDY_SOURCES) | xargs -P 2 -n 2 $(VENV)/bin/clang-tidy -p build/lint --quiet
+
 bench: build
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,bench]"
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DMURVEX_BUILD_BENCH=ON \

@@ -22,18 +22,17 @@ Error too_many_positional(const Signature& signature, Py_ssize_t given) {
     const std::string takes = signature.required == n
                                   ? std::to_string(n)
                                   : "from " + std::to_string(signature.required) + " to " + std::to_string(n);
-    return argument_error(signature, "takes " + takes + " positional arguments but " +
-                                         std::to_string(given) + " were given");
+    return argument_error(
+        signature, "takes " + takes + " positional arguments but " + std::to_string(given) + " were given");
 }
 
 // Fills the parameter named `keyword` with `value`.
-void place_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
-                   std::span<PyObject*> out) {
+void place_keyword(const Signature& signature, PyObject* keyword, PyObject* value, std::span<PyObject*> out) {
     for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
         if (!PyUnicode_Check(keyword) || !PyUnicode_EqualToUTF8(keyword, signature.parameters[i])) continue;
         if (out[i]) {
-            throw argument_error(signature, std::string("got multiple values for argument '") +
-                                                signature.parameters[i] + "'");
+            throw argument_error(
+                signature, std::string("got multiple values for argument '") + signature.parameters[i] + "'");
         }
         out[i] = value;
         return;
@@ -54,8 +53,8 @@ void check_required(const Signature& signature, std::span<PyObject*> out) {
 
 }  // namespace
 
-void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, std::span<PyObject*> out) {
+void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
     if (static_cast<std::size_t>(nargs) > signature.parameters.size())
         throw too_many_positional(signature, nargs);
@@ -66,8 +65,7 @@ void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
     check_required(signature, out);
 }
 
-void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     std::span<PyObject*> out) {
+void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (static_cast<std::size_t>(nargs) > signature.parameters.size())
@@ -122,7 +120,7 @@ Error cannot_convert(PyObject* value, const char* target) {
     message += str_of(name.get());
     message += "' object cannot be converted to '";
     message += target;
-    message += "'";
+    message += '\'';
     return Error::lazy(PyExc_TypeError, std::move(message));
 }
 

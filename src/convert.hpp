@@ -20,12 +20,11 @@ struct Signature {
 // Places the arguments of a vectorcall (positional first, then keywords by
 // exact name) into `out`, one borrowed reference per parameter, nullptr for
 // one not given. Throws the TypeError a caller would expect from Python.
-void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, std::span<PyObject*> out);
+void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::span<PyObject*> out);
 
 // The same for a tuple of positional arguments and a dict of keywords.
-void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     std::span<PyObject*> out);
+void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // float, or anything with __float__ or __index__, rounded to single precision.
 float to_f32(PyObject* value);

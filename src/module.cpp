@@ -9,11 +9,10 @@ namespace murvex::py {
 namespace {
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "murvex",
-    "Murvex: High-performance fuzzy search engine",
-    0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "murvex",
+    .m_doc = "Murvex: High-performance fuzzy search engine",
+    .m_size = 0,  // no per-module state, no functions, single-phase initialisation
 };
 
 constexpr int MODULE_API_VERSION = 1013;

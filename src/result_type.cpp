@@ -55,17 +55,17 @@ PyObject* no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
         PyRef type_name(PyType_GetName(subtype));
         PyRef text(type_name ? PyObject_Str(type_name.get()) : nullptr);
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (utf8) name = utf8;
-        else PyErr_Clear();
+        if (utf8)
+            name = utf8;
+        else
+            PyErr_Clear();
         throw Error::lazy(PyExc_TypeError, "No constructor defined for " + name);
     });
 }
 
 PyGetSetDef result_getset[] = {
-    {"id", get_id, nullptr, nullptr, nullptr},
-    {"score", get_score, nullptr, nullptr, nullptr},
-    {"start", get_start, nullptr, nullptr, nullptr},
-    {"end", get_end, nullptr, nullptr, nullptr},
+    {"id", get_id, nullptr, nullptr, nullptr},       {"score", get_score, nullptr, nullptr, nullptr},
+    {"start", get_start, nullptr, nullptr, nullptr}, {"end", get_end, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

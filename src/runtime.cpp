@@ -22,8 +22,8 @@ constexpr const char* PANIC_DOC =
 PyObject* panic_type() noexcept {
     static PyObject* type = nullptr;
     if (!type) {
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
-                                         PyExc_BaseException, nullptr);
+        type =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
         if (!type) PyErr_Clear();
     }
     return type;
@@ -66,9 +66,10 @@ Error Error::fetch() {
         PyRef text(PyObject_Str(raised.get()));
         std::string message = text ? utf8_of(text.get()) : "Unwrapped panic from Python code";
         if (!text) PyErr_Clear();
-        std::fputs("murvex: resuming an internal failure that Python code let through\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "murvex: resuming an internal failure that Python code let through\n"
+            "Python stack trace below:\n",
+            stderr);
         PyErr_SetRaisedException(raised.release());
         PyErr_PrintEx(0);
         throw Panic::resumed(std::move(message));

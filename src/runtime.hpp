@@ -45,8 +45,7 @@ private:
 class Panic {
 public:
     // Reports the failure on standard error at once, with where it happened.
-    explicit Panic(std::string message,
-                   std::source_location where = std::source_location::current());
+    explicit Panic(std::string message, std::source_location where = std::source_location::current());
     // A failure already reported (one resumed from Python code).
     static Panic resumed(std::string message);
 

@@ -22,8 +22,8 @@ const std::uint8_t* next_start(const Pattern& pattern, const std::uint8_t* p,
     const __m128i upper = _mm_set1_epi8(static_cast<char>(pattern.first_upper));
     for (; end - p >= 16; p += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int hits = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, lower), _mm_cmpeq_epi8(bytes, upper)));
+        const int hits =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lower), _mm_cmpeq_epi8(bytes, upper)));
         if (hits) return p + __builtin_ctz(static_cast<unsigned>(hits));
     }
 #endif
@@ -41,8 +41,8 @@ struct Scan {
 
 using State = std::array<std::uint32_t, MAX_ERRORS + 1>;
 
-std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p,
-                                const State& R, std::optional<Match> best) noexcept;
+std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p, const State& R,
+                                std::optional<Match> best) noexcept;
 
 // Shift-and with error levels. After each text byte, bit i of R[j] says that
 // pattern bytes 0..i align with a stretch ending at that byte using at most
@@ -72,7 +72,10 @@ std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p, const 
     while (p < end) {
         // With every word empty only the first pattern byte can change the
         // state: jump to its next occurrence.
-        if ((R[K] & state_mask) == 0 && (p = next_start(scan.pattern, p, end)) == end) break;
+        if ((R[K] & state_mask) == 0) {
+            p = next_start(scan.pattern, p, end);
+            if (p == end) break;
+        }
 
         const std::uint32_t B = masks[*p++];
         std::uint32_t old = R[0];
@@ -99,8 +102,8 @@ std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p, const 
     return best;
 }
 
-std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p,
-                                const State& R, std::optional<Match> best) noexcept {
+std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::uint8_t* p, const State& R,
+                                std::optional<Match> best) noexcept {
     switch (top) {
         case 0: return scan_levels<0>(scan, p, R, best);
         case 1: return scan_levels<1>(scan, p, R, best);
@@ -137,14 +140,12 @@ std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) noexcept {
     return std::min(max_errors, MAX_ERRORS);
 }
 
-std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k,
-                                std::string_view text) noexcept {
+std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k, std::string_view text) noexcept {
     const std::size_t m = pattern.len;
     if (m == 0 || text.empty()) return std::nullopt;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(text.data());
     const Scan scan{pattern, begin, begin + text.size(),
-                    m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1,
-                    std::uint32_t{1} << (m - 1)};
+                    m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1, std::uint32_t{1} << (m - 1)};
     return scan_below(std::min(k, MAX_ERRORS), scan, begin, State{}, std::nullopt);
 }
 

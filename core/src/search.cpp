@@ -30,9 +30,8 @@ public:
     void offer(const RankedMatch& match) noexcept {
         if (!admits(match.score_milli)) return;
         if (kept_.size() == cap_) kept_.pop_back();
-        const auto at = std::find_if(kept_.begin(), kept_.end(), [&](const RankedMatch& r) {
-            return r.score_milli < match.score_milli;
-        });
+        const auto at = std::find_if(kept_.begin(), kept_.end(),
+                                     [&](const RankedMatch& r) { return r.score_milli < match.score_milli; });
         kept_.insert(at, match);  // within the reserved room: cannot throw
     }
 
@@ -76,8 +75,7 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query) {
     std::vector<ResultEntry> entries;
     entries.reserve(ranking.kept().size());
     for (const RankedMatch& r : ranking.kept())
-        entries.push_back(ResultEntry{r.id, static_cast<float>(r.score_milli) / 1000.0f,
-                                      r.start, r.end});
+        entries.push_back(ResultEntry{r.id, static_cast<float>(r.score_milli) / 1000.0f, r.start, r.end});
     return entries;
 }
 

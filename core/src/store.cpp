@@ -42,8 +42,8 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
 }
 
 bool RecordStore::remove(std::uint32_t id) noexcept {
-    const auto it = std::find_if(entries_.begin(), entries_.end(),
-                                 [id](const Entry& e) { return e.id == id; });
+    const auto it =
+        std::find_if(entries_.begin(), entries_.end(), [id](const Entry& e) { return e.id == id; });
     if (it == entries_.end()) return false;
     dead_bytes_ += it->length;
     entries_.erase(static_cast<std::size_t>(it - entries_.begin()));

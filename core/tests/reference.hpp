@@ -24,8 +24,7 @@ inline bool same(char a, char b) {
 // Edit distance by its definition: D[i][e] is the least number of edits
 // turning pattern bytes 0..i-1 into a stretch of text ending at e whose first
 // byte is paired, unchanged, with pattern byte 0.
-inline std::optional<Match> best_match(std::string_view query, std::uint32_t k,
-                                       std::string_view text) {
+inline std::optional<Match> best_match(std::string_view query, std::uint32_t k, std::string_view text) {
     const std::string_view p = query.substr(0, MAX_PATTERN_BYTES);
     const std::size_t m = p.size(), n = text.size();
     if (m == 0 || n == 0) return std::nullopt;
@@ -104,12 +103,11 @@ inline std::vector<ResultEntry> search(const Engine& engine, std::string_view qu
         const std::uint16_t milli = score_milli(match->errors, match->end, m);
         if (milli < s.threshold) continue;
         const std::size_t start = match->end >= m ? match->end - m : 0;
-        hits.push_back({{r.id, milli / 1000.0f, static_cast<std::uint32_t>(start),
+        hits.push_back({{r.id, static_cast<float>(milli) / 1000.0f, static_cast<std::uint32_t>(start),
                          static_cast<std::uint32_t>(match->end)},
                         milli});
     }
-    std::stable_sort(hits.begin(), hits.end(),
-                     [](const Hit& a, const Hit& b) { return a.milli > b.milli; });
+    std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.milli > b.milli; });
     std::vector<ResultEntry> out;
     for (std::size_t i = 0; i < hits.size() && i < s.max_results; ++i) out.push_back(hits[i].entry);
     return out;

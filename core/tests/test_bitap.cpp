@@ -9,8 +9,7 @@ namespace murvex {
 namespace {
 
 // (errors, end), or (-1, 0) for no match, so failures print readably.
-std::pair<int, std::size_t> run(std::string_view query, std::uint32_t max_errors,
-                                std::string_view text) {
+std::pair<int, std::size_t> run(std::string_view query, std::uint32_t max_errors, std::string_view text) {
     const Pattern pattern = compile(query);
     const auto match = best_match(pattern, error_budget(max_errors, pattern.len), text);
     if (!match) return {-1, 0};
@@ -49,7 +48,7 @@ TEST(ErrorBudget, DependsOnPatternLength) {
 TEST(BestMatch, FoldsOnlyAsciiCapitals) {
     EXPECT_EQ(run("TEST", 2, "a Test"), std::make_pair(0, std::size_t{6}));
     EXPECT_EQ(run("\xC3\xA9", 2, "\xC3\xA9"), std::make_pair(0, std::size_t{2}));  // é in é
-    EXPECT_EQ(run("\xC3\xA9", 2, "\xC3\x89"), NONE);                                // é in É
+    EXPECT_EQ(run("\xC3\xA9", 2, "\xC3\x89"), NONE);                               // é in É
 }
 
 TEST(BestMatch, BudgetFollowsPatternLength) {

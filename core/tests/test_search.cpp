@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,15 @@ std::ostream& operator<<(std::ostream& os, const Row& r) {
 
 std::vector<Row> rows(const std::vector<ResultEntry>& entries) {
     std::vector<Row> out;
+    out.reserve(entries.size());
     for (const ResultEntry& e : entries)
-        out.push_back({e.id, static_cast<int>(e.score * 1000.0f + 0.5f), e.start, e.end});
+        out.push_back({e.id, static_cast<int>(std::lround(e.score * 1000.0f)), e.start, e.end});
     return out;
 }
 
 std::vector<std::uint32_t> ids_of(const std::vector<ResultEntry>& entries) {
     std::vector<std::uint32_t> out;
+    out.reserve(entries.size());
     for (const ResultEntry& e : entries) out.push_back(e.id);
     return out;
 }
@@ -64,7 +67,8 @@ TEST(Search, EmptyQueryStoreOrCapGiveNothing) {
 }
 
 TEST(Search, ScoresByErrorsAndDistanceFromTheStart) {
-    Engine engine = engine_with({{1, "zzzzzzzzzzabcdef"}, {2, "abxdef c"}, {3, "zzabxdef c"}, {4, "zzzzzzzzzzabxdef c"}});
+    Engine engine =
+        engine_with({{1, "zzzzzzzzzzabcdef"}, {2, "abxdef c"}, {3, "zzabxdef c"}, {4, "zzzzzzzzzzabxdef c"}});
     EXPECT_EQ(rows(search(engine, "abcdef")),
               (std::vector<Row>{{1, 1000, 10, 16}, {2, 800, 0, 6}, {3, 775, 2, 8}, {4, 750, 10, 16}}));
 
@@ -80,19 +84,29 @@ TEST(Search, ScoreIsThousandthsInSinglePrecision) {
 }
 
 TEST(Search, ThresholdIsInclusive) {
-    const auto records = {std::pair<std::uint32_t, std::string>{2, "abxdef c"}, {3, "zzabxdef c"},
-                          {4, "zzzzzzzzzzabxdef c"}, {5, "abcdef"}};
-    EXPECT_EQ(ids_of(search(engine_with(records, {800, 2, 50}), "abcdef")), (std::vector<std::uint32_t>{5, 2}));
-    EXPECT_EQ(ids_of(search(engine_with(records, {760, 2, 50}), "abcdef")), (std::vector<std::uint32_t>{5, 2, 3}));
+    const auto records = {std::pair<std::uint32_t, std::string>{2, "abxdef c"},
+                          {3, "zzabxdef c"},
+                          {4, "zzzzzzzzzzabxdef c"},
+                          {5, "abcdef"}};
+    EXPECT_EQ(ids_of(search(engine_with(records, {800, 2, 50}), "abcdef")),
+              (std::vector<std::uint32_t>{5, 2}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {760, 2, 50}), "abcdef")),
+              (std::vector<std::uint32_t>{5, 2, 3}));
     EXPECT_EQ(ids_of(search(engine_with(records, {1000, 2, 50}), "abcdef")), (std::vector<std::uint32_t>{5}));
 }
 
 TEST(Search, TiesKeepStoreOrderAlsoWhenTheBufferIsFull) {
-    const auto records = {std::pair<std::uint32_t, std::string>{10, "abxdef c"}, {11, "abcdef"},
-                          {12, "zz abcdef"}, {13, "abxdef c"}, {14, "abcdef"}};
-    EXPECT_EQ(ids_of(search(engine_with(records), "abcdef")), (std::vector<std::uint32_t>{11, 12, 14, 10, 13}));
-    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 3}), "abcdef")), (std::vector<std::uint32_t>{11, 12, 14}));
-    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 2}), "abcdef")), (std::vector<std::uint32_t>{11, 12}));
+    const auto records = {std::pair<std::uint32_t, std::string>{10, "abxdef c"},
+                          {11, "abcdef"},
+                          {12, "zz abcdef"},
+                          {13, "abxdef c"},
+                          {14, "abcdef"}};
+    EXPECT_EQ(ids_of(search(engine_with(records), "abcdef")),
+              (std::vector<std::uint32_t>{11, 12, 14, 10, 13}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 3}), "abcdef")),
+              (std::vector<std::uint32_t>{11, 12, 14}));
+    EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 2}), "abcdef")),
+              (std::vector<std::uint32_t>{11, 12}));
     EXPECT_EQ(ids_of(search(engine_with(records, {250, 2, 1}), "abcdef")), (std::vector<std::uint32_t>{11}));
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 std::vector<std::uint32_t> ids(const RecordStore& store) {
     std::vector<std::uint32_t> out;
+    out.reserve(store.count());
     for (std::size_t i = 0; i < store.count(); ++i) out.push_back(store[i].id);
     return out;
 }
@@ -38,8 +39,7 @@ TEST(RecordStore, KeepsTextsAsGivenWithTheirMasks) {
 
 TEST(RecordStore, JoinsPartsWithSingleSpaces) {
     RecordStore store;
-    const std::vector<std::string_view> two{"Hello", "World"}, with_empty{"a", ""},
-        empties{"", ""}, none{};
+    const std::vector<std::string_view> two{"Hello", "World"}, with_empty{"a", ""}, empties{"", ""}, none{};
     store.append_joined(1, two);
     store.append_joined(2, with_empty);
     store.append_joined(3, empties);
@@ -80,7 +80,8 @@ TEST(RecordStore, RemoveClosesTheGapInOrder) {
 // masks must come through unchanged and later appends must still work.
 TEST(RecordStore, TextsSurviveManyRemovals) {
     RecordStore store;
-    for (std::uint32_t id = 0; id < 3000; ++id) store.append(id, std::string(id % 50, 'a' + id % 26));
+    for (std::uint32_t id = 0; id < 3000; ++id)
+        store.append(id, std::string(id % 50, static_cast<char>('a' + id % 26)));
     for (std::uint32_t id = 0; id < 3000; ++id)
         if (id % 7 != 0) {
             ASSERT_TRUE(store.remove(id));
@@ -90,7 +91,7 @@ TEST(RecordStore, TextsSurviveManyRemovals) {
     for (std::size_t i = 0; i + 1 < store.count(); ++i) {
         const std::uint32_t id = store[i].id;
         EXPECT_EQ(id % 7, 0u);
-        EXPECT_EQ(store[i].text, std::string(id % 50, 'a' + id % 26));
+        EXPECT_EQ(store[i].text, std::string(id % 50, static_cast<char>('a' + id % 26)));
         EXPECT_EQ(store[i].char_mask, char_mask(store[i].text));
     }
     EXPECT_EQ(store[store.count() - 1].text, "tail");

@@ -57,7 +57,6 @@ struct Match {
 // unchanged: the first pattern byte is never in error, and trailing pattern
 // bytes may be deleted. The result is the least errors(e) over the text with
 // the smallest e that reaches it.
-std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k,
-                                std::string_view text) noexcept;
+std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k, std::string_view text) noexcept;
 
 }  // namespace murvex

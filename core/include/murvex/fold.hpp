@@ -17,9 +17,7 @@ constexpr std::uint8_t fold(std::uint8_t b) noexcept {
 }
 
 // Bit (fold(b) mod 64) of the mask, for one byte.
-constexpr std::uint64_t char_bit(std::uint8_t b) noexcept {
-    return std::uint64_t{1} << (fold(b) & 0x3F);
-}
+constexpr std::uint64_t char_bit(std::uint8_t b) noexcept { return std::uint64_t{1} << (fold(b) & 0x3F); }
 
 // The character mask of a byte string: bit fold(b) mod 64 set for every byte
 // b, 0 for the empty string. Unrelated bytes share bits ('a' and '!' are both

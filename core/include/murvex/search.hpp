@@ -19,15 +19,15 @@ inline constexpr std::uint16_t FULL_SCORE = 1000;
 // The three settings of an engine, held in the forms the search uses. The
 // core trusts them: the bindings validate before storing.
 struct Settings {
-    std::uint16_t threshold = 250;  // minimum score in thousandths, 0..1000, inclusive
-    std::uint32_t max_errors = 2;   // 0..3
+    std::uint16_t threshold = 250;   // minimum score in thousandths, 0..1000, inclusive
+    std::uint32_t max_errors = 2;    // 0..3
     std::uint64_t max_results = 50;  // 0..MAX_RESULTS_LIMIT
 };
 
 // One result, as the caller sees it.
 struct ResultEntry {
     std::uint32_t id;
-    float score;         // thousandths / 1000, in single precision
+    float score;          // thousandths / 1000, in single precision
     std::uint32_t start;  // byte position: end - m, or 0 where that would be negative
     std::uint32_t end;    // byte position one past the match
 };
