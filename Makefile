@@ -95,7 +95,7 @@ package-check:
 
 # ruff, clang-format and clang-tidy over the tree.
 LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1"
-CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.inc')
 TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
 lint: venv
 	@$(PY) -m pip install -q --disable-pip-version-check $(LINT_TOOLS)

@@ -96,15 +96,15 @@ inline std::vector<ResultEntry> search(const Engine& engine, std::string_view qu
     };
     std::vector<Hit> hits;
     for (std::size_t i = 0; i < engine.records.count(); ++i) {
-        const Record r = engine.records[i];
-        if (qmask & ~char_mask(r.text)) continue;
-        const auto match = straightforward_match(query, k, r.text);
+        const std::string text = engine.records.text(i);
+        if (qmask & ~char_mask(text)) continue;
+        const auto match = straightforward_match(query, k, text);
         if (!match) continue;
         const std::uint16_t milli = score_milli(match->errors, match->end, m);
         if (milli < s.threshold) continue;
         const std::size_t start = match->end >= m ? match->end - m : 0;
-        hits.push_back({{r.id, static_cast<float>(milli) / 1000.0f, static_cast<std::uint32_t>(start),
-                         static_cast<std::uint32_t>(match->end)},
+        hits.push_back({{engine.records.id(i), static_cast<float>(milli) / 1000.0f,
+                         static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(match->end)},
                         milli});
     }
     std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.milli > b.milli; });

@@ -164,3 +164,40 @@ TEST(Search, AgreesWithTheReferenceOnRandomStores) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// Large stores exercise many lane blocks, every length class, long texts,
+// freed and reused lanes; both kernels must give the reference's results.
+TEST(Search, BothKernelsAgreeWithTheReferenceOnLargeChurnedStores) {
+    reference::RandomText random(2024);
+    for (int round = 0; round < 12; ++round) {
+        Engine engine;
+        const std::size_t n = 200 + random.below(1200);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::size_t length = random.below(8) == 0 ? random.below(1400) : random.below(140);
+            std::string text = random(length, length);
+            if (random.below(3) == 0 && text.size() > 10)
+                text.replace(random.below(text.size() - 5), 4, "abcD");
+            engine.records.append(static_cast<std::uint32_t>(random.below(300)), text);
+        }
+        for (int r = 0; r < 150; ++r) engine.records.remove(static_cast<std::uint32_t>(random.below(300)));
+        for (std::uint32_t i = 0; i < 100; ++i) engine.records.append(i, random(0, 200));
+
+        for (int q = 0; q < 25; ++q) {
+            engine.settings = Settings{static_cast<std::uint16_t>(random.below(3) * 250),
+                                       static_cast<std::uint32_t>(random.below(4)), 1 + random.below(60)};
+            std::string query =
+                random.below(2) ? random(1, 34) : random.mutate("abcDab \xC3\xA9" + random(0, 30), 2);
+            if (query.empty()) query = "a";
+            const auto expected = rows(reference::search(engine, query));
+            for (const Kernel kernel : {Kernel::automatic, Kernel::avx2, Kernel::one_by_one})
+                ASSERT_EQ(rows(search(engine, query, kernel)), expected)
+                    << "query '" << query << "' kernel " << static_cast<int>(kernel);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace murvex

@@ -53,13 +53,17 @@ public:
         capacity_ = n;
     }
 
-    // Adds n values left uninitialised and returns the first; the room at
-    // least doubles when it runs out.
+    // Room for n more values; the room at least doubles when it runs out, so
+    // that growing one value at a time stays cheap.
+    void make_room(std::size_t n) {
+        if (n <= capacity_ - size_) return;
+        if (n > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
+        reserve(std::max(size_ + n, capacity_ * 2));
+    }
+
+    // Adds n values left uninitialised and returns the first.
     T* grow_by(std::size_t n) {
-        if (n > capacity_ - size_) {
-            if (n > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
-            reserve(std::max(size_ + n, capacity_ * 2));
-        }
+        make_room(n);
         T* first = data_ + size_;
         size_ += n;
         return first;

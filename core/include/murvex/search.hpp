@@ -43,10 +43,17 @@ struct Engine {
 // within the first m bytes or 25 within the first m + 9, capped at 1000.
 std::uint16_t score_milli(std::uint32_t errors, std::size_t end, std::size_t m) noexcept;
 
+// Which matcher a search runs. automatic: the lane kernel in the widest form
+// the CPU runs (AVX-512, else AVX2), else one record at a time; avx2: the
+// lane kernel's AVX2 form where the CPU has it; one_by_one: one record at a
+// time everywhere. Results are the same whichever runs.
+enum class Kernel : std::uint8_t { automatic, avx2, one_by_one };
+
 // Every record matching the first 32 bytes of `query` with a score of at
 // least settings.threshold, best first, ties in store order, at most
 // settings.max_results of them. Empty for an empty query or store.
 // Throws std::bad_alloc when memory runs out; the engine is only read.
-std::vector<ResultEntry> search(const Engine& engine, std::string_view query);
+std::vector<ResultEntry> search(const Engine& engine, std::string_view query,
+                                Kernel kernel = Kernel::automatic);
 
 }  // namespace murvex
