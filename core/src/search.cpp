@@ -73,15 +73,17 @@ private:
 // The lanes of a block worth reading: records whose text is not empty and
 // whose character mask has every bit of the pattern's.
 std::uint64_t active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, std::size_t& rows) noexcept {
+    // Branch-free: whether a lane passes the pre-filter is as good as random.
     std::uint64_t active = 0;
-    rows = 0;
+    std::size_t longest = 0;
     for (std::size_t lane = 0; lane < LANES; ++lane) {
         const std::uint16_t length = block.lengths[lane];
-        if (length == LaneBlock::FREE_LANE || length == 0 || (pattern_mask & ~block.char_masks[lane]))
-            continue;
-        active |= std::uint64_t{1} << lane;
-        rows = std::max<std::size_t>(rows, length);
+        const bool wanted = (length != LaneBlock::FREE_LANE) & (length != 0) &
+                            ((pattern_mask & ~block.char_masks[lane]) == 0);
+        active |= std::uint64_t{wanted} << lane;
+        longest = std::max<std::size_t>(longest, wanted ? length : 0);
     }
+    rows = longest;
     return active;
 }
 
