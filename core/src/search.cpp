@@ -103,6 +103,16 @@ void scan_lanes_one_by_one(const Pattern& pattern, std::uint32_t k, const LaneBl
     }
 }
 
+// The form of the lane kernel a search runs; none for one record at a time.
+detail::LaneIsa lane_isa_for(Kernel kernel) noexcept {
+    const detail::LaneIsa widest = detail::lane_isa();
+    switch (kernel) {
+        case Kernel::one_by_one: return detail::LaneIsa::none;
+        case Kernel::avx2: return widest == detail::LaneIsa::none ? widest : detail::LaneIsa::avx2;
+        default: return widest;
+    }
+}
+
 }  // namespace
 
 std::uint16_t score_milli(std::uint32_t errors, std::size_t end, std::size_t m) noexcept {
@@ -121,11 +131,7 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
     const Scorer scorer(settings, pattern.len);
     Ranking ranking(static_cast<std::size_t>(settings.max_results));
 
-    using detail::LaneIsa;
-    const LaneIsa widest = detail::lane_isa();
-    const LaneIsa isa = kernel == Kernel::one_by_one ? LaneIsa::none
-                        : kernel == Kernel::avx2 ? (widest == LaneIsa::none ? LaneIsa::none : LaneIsa::avx2)
-                                                 : widest;
+    const detail::LaneIsa isa = lane_isa_for(kernel);
     const detail::LanePattern lane_pattern = detail::lane_pattern(pattern);
     detail::LaneMatches matches;
     std::string text;  // a lane's text, for the one-by-one scan
@@ -134,7 +140,7 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
         std::size_t rows = 0;
         const std::uint64_t active = active_lanes(block, pattern.char_mask, rows);
         if (!active) continue;
-        if (isa != LaneIsa::none)
+        if (isa != detail::LaneIsa::none)
             detail::scan_lanes(isa, lane_pattern, k, block, active, rows, matches);
         else
             scan_lanes_one_by_one(pattern, k, block, active, text, matches);

@@ -13,9 +13,6 @@ namespace murvex {
 // Largest accepted max_results.
 inline constexpr std::uint64_t MAX_RESULTS_LIMIT = 100;
 
-// A perfect score, in thousandths.
-inline constexpr std::uint16_t FULL_SCORE = 1000;
-
 // The three settings of an engine, held in the forms the search uses. The
 // core trusts them: the bindings validate before storing.
 struct Settings {
