@@ -12,7 +12,12 @@ PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "murvex",
     .m_doc = "Murvex: High-performance fuzzy search engine",
-    .m_size = 0,  // no per-module state, no functions, single-phase initialisation
+    .m_size = 0,           // no per-module state
+    .m_methods = nullptr,  // no functions
+    .m_slots = nullptr,    // single-phase initialisation
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 constexpr int MODULE_API_VERSION = 1013;
