@@ -54,9 +54,12 @@ std::string RecordStore::text(std::size_t index) const {
 
 LaneBlock RecordStore::block(std::size_t b) const noexcept {
     const std::size_t first = b * LANES;
-    return LaneBlock{
-        lane_bytes_.data() + block_offsets_[b], block_rows_[b],           slot_masks_.data() + first,
-        slot_lengths_.data() + first,           slot_ids_.data() + first, slot_seqs_.data() + first};
+    return LaneBlock{.data = lane_bytes_.data() + block_offsets_[b],
+                     .rows = block_rows_[b],
+                     .char_masks = slot_masks_.data() + first,
+                     .lengths = slot_lengths_.data() + first,
+                     .ids = slot_ids_.data() + first,
+                     .seqs = slot_seqs_.data() + first};
 }
 
 LongRecord RecordStore::long_record(std::size_t i) const noexcept {

@@ -166,3 +166,30 @@ TEST(RecordStore, EmptyTextAsTheVeryFirstRecord) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+
+struct RecordStoreTestAccess {
+    static void set_next_seq(RecordStore& store, std::uint32_t seq) { store.next_seq_ = seq; }
+};
+
+namespace {
+
+// When sequence numbers run out they are dealt again in store order, and
+// they must still order the records as the store does.
+TEST(RecordStore, SequenceNumbersStayInStoreOrderWhenTheyRunOut) {
+    RecordStore store;
+    store.append(1, "a");
+    store.append(2, std::string(2000, 'b'));  // a long text
+    store.append(3, "c");
+    RecordStoreTestAccess::set_next_seq(store, UINT32_MAX - 1);
+    store.append(4, "d");                     // takes UINT32_MAX - 1
+    store.append(5, std::string(1500, 'e'));  // runs out: everything is renumbered
+    store.append(6, "f");
+    ASSERT_TRUE(store.remove(1));
+    for (std::size_t i = 0; i + 1 < store.count(); ++i) EXPECT_LT(store.seq(i), store.seq(i + 1)) << i;
+    EXPECT_LT(store.seq(store.count() - 1), 10u);
+}
+
+}  // namespace
+}  // namespace murvex

@@ -101,6 +101,8 @@ public:
     void reset() noexcept;
 
 private:
+    friend struct RecordStoreTestAccess;  // lets the tests reach the end of the sequence numbers
+
     // A record's place: a lane slot (block * LANES + lane), or with LONG_FLAG
     // set an index into longs_.
     using Handle = std::uint32_t;
