@@ -39,8 +39,6 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-    T* begin() noexcept { return data_; }
-    T* end() noexcept { return data_ + size_; }
 
     // Room for at least n values. Throws std::bad_alloc and changes nothing
     // when memory runs out.
