@@ -69,19 +69,20 @@ def main():
     engines = [murvex.Murvex() for _ in range(4)]
     kept = []
     warm_up = operations // 10
+
+    def settle():
+        """Empties everything the churn holds; returns RSS and reference counts."""
+        for engine in engines:
+            engine.reset()
+        kept.clear()
+        gc.collect()
+        return rss_mb(), refcounts()
+
     churn(rng, engines, kept, warm_up)
-    for engine in engines:
-        engine.reset()
-    kept.clear()
-    gc.collect()
-    rss_before, refs_before = rss_mb(), refcounts()
+    rss_before, refs_before = settle()
     began = time.perf_counter()
     churn(rng, engines, kept, operations)
-    for engine in engines:
-        engine.reset()
-    kept.clear()
-    gc.collect()
-    rss_after, refs_after = rss_mb(), refcounts()
+    rss_after, refs_after = settle()
     print(f"{operations:,} operations in {time.perf_counter() - began:.1f} s (after {warm_up:,} to warm up)")
     print(f"RSS: {rss_before:.1f} MB before, {rss_after:.1f} MB after")
     print(f"class reference counts (Murvex, SearchResult): {refs_before} before, {refs_after} after")

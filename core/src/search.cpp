@@ -41,10 +41,6 @@ public:
         kept_.insert(at, match);  // within the reserved room: cannot throw
     }
 
-    bool admits(std::uint16_t score) const noexcept {
-        return kept_.size() < cap_ || (cap_ > 0 && kept_.back().score_milli <= score);
-    }
-
     const std::vector<RankedMatch>& kept() const noexcept { return kept_; }
 
 private:
@@ -59,7 +55,7 @@ public:
 
     void offer(Ranking& ranking, std::uint32_t id, std::uint32_t seq, const Match& match) const noexcept {
         const std::uint16_t score = score_milli(match.errors, match.end, m_);
-        if (score < threshold_ || !ranking.admits(score)) return;
+        if (score < threshold_) return;
         const std::size_t start = match.end >= m_ ? match.end - m_ : 0;
         ranking.offer(RankedMatch{id, seq, score, static_cast<std::uint32_t>(start),
                                   static_cast<std::uint32_t>(match.end)});
