@@ -10,9 +10,13 @@
 namespace murvex::py {
 
 // A Murvex instance: the header, the engine it owns, the borrow counter.
+// `constructed` is set once the engine is built: an instance made without
+// the class's own constructor (object.__new__ after a reassigned __new__)
+// is zeroed memory with no engine in it.
 struct EngineObject {
     PyObject_HEAD
     Engine engine;
+    bool constructed;
     BorrowCounter borrow;
 };
 

@@ -37,9 +37,14 @@ void place_keyword(const Signature& signature, PyObject* keyword, PyObject* valu
         out[i] = value;
         return;
     }
-    PyRef name(PyObject_Str(keyword));
-    if (!name) throw Error::fetch();
-    throw argument_error(signature, "got an unexpected keyword argument '" + str_of(name.get()) + "'");
+    // The name as given: it may hold a lone surrogate, and a str subclass's
+    // own __str__ plays no part.
+    PyRef message(PyUnicode_FromFormat(PyUnicode_Check(keyword)
+                                           ? "%s got an unexpected keyword argument '%U'"
+                                           : "%s got an unexpected keyword argument '%S'",
+                                       signature.function, keyword));
+    if (!message) throw Error::fetch();
+    throw Error::lazy(PyExc_TypeError, std::move(message));
 }
 
 void check_required(const Signature& signature, std::span<PyObject*> out) {

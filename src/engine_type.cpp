@@ -23,7 +23,9 @@ EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>
 // The receiver of a method, checked before anything touches its fields.
 EngineObject* receiver(PyObject* self) {
     if (!PyObject_TypeCheck(self, engine_type())) throw cannot_convert(self, "Murvex");
-    return as_engine(self);
+    EngineObject* engine = as_engine(self);
+    if (!engine->constructed) throw Error::lazy(PyExc_TypeError, "Murvex object is not initialized");
+    return engine;
 }
 
 // --- settings -------------------------------------------------------------
@@ -81,6 +83,7 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         PyObject* self = alloc(subtype, 0);
         if (!self) throw Error::fetch();
         std::construct_at(&as_engine(self)->engine, std::move(engine));
+        as_engine(self)->constructed = true;
         as_engine(self)->borrow = 0;
         return self;
     });
@@ -89,7 +92,7 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 void engine_dealloc(PyObject* self) {
     guarded_dealloc([self] {
         PyTypeObject* type = Py_TYPE(self);
-        std::destroy_at(&as_engine(self)->engine);
+        if (as_engine(self)->constructed) std::destroy_at(&as_engine(self)->engine);
         type->tp_free(self);
         Py_DECREF(type);
     });

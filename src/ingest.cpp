@@ -18,7 +18,8 @@ struct Ingest {
 };
 
 // The candidate's 'id' item through its own item access. A missing item or
-// any failure of the lookup leaves the default id: the store's count.
+// a failure of the lookup leaves the default id, the store's count; running
+// out of memory is not a missing item and ends the call.
 std::uint32_t record_id(Ingest& ingest, PyObject* candidate) {
     const auto default_id = static_cast<std::uint32_t>(ingest.store.count());
     PyRef value;
@@ -36,7 +37,9 @@ std::uint32_t record_id(Ingest& ingest, PyObject* candidate) {
 }
 
 // Collects the UTF-8 bytes of the dict's string values in insertion order;
-// values of other types and strings that cannot be encoded are skipped.
+// values of other types and strings with a lone surrogate are skipped. Any
+// other failure to encode (MemoryError) ends the call: a value is never
+// dropped for want of memory.
 void collect_parts(Ingest& ingest, PyObject* dict) {
     ingest.parts.clear();
     ingest.owners.clear();
@@ -47,6 +50,7 @@ void collect_parts(Ingest& ingest, PyObject* dict) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(value, &size);
         if (!data) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw Error::fetch();
             discard_error();  // a lone surrogate
             continue;
         }

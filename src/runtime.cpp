@@ -57,6 +57,13 @@ Error Error::lazy(PyObject* type, std::string message, PyRef cause) {
     return error;
 }
 
+Error Error::lazy(PyObject* type, PyRef message) {
+    Error error;
+    error.type_ = type;
+    error.message_str_ = std::move(message);
+    return error;
+}
+
 Error Error::fetch() {
     PyRef raised(PyErr_GetRaisedException());
     if (!raised) return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -85,6 +92,7 @@ PyObject* Error::type() const noexcept {
 }
 
 std::string Error::message() const {
+    if (message_str_) return utf8_of(message_str_.get());
     if (!raised_) return message_;
     PyRef text(PyObject_Str(raised_.get()));
     if (!text) {
@@ -103,7 +111,10 @@ void Error::restore() && noexcept {
         PyErr_SetRaisedException(raised_.release());
         return;
     }
-    PyRef text(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    PyRef text =
+        message_str_
+            ? std::move(message_str_)
+            : PyRef(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     if (!text) return;  // the interpreter's MemoryError is set instead
     if (!cause_) {
         PyErr_SetObject(type_, text.get());
@@ -127,7 +138,8 @@ Panic Panic::resumed(std::string message) {
 }
 
 void discard_error() {
-    Error::fetch();  // a PanicException resumes from here
+    Error error = Error::fetch();  // a PanicException resumes from here
+    if (PyErr_GivenExceptionMatches(error.type(), PyExc_MemoryError)) throw std::move(error);
 }
 
 PyRef checked(PyObject* created) {

@@ -18,6 +18,9 @@ class Error {
 public:
     // `cause`, when given, becomes the raised exception's __cause__.
     static Error lazy(PyObject* type, std::string message, PyRef cause = {});
+    // The same with a message that is already a Python str: it may hold what
+    // UTF-8 cannot (a lone surrogate in a keyword name).
+    static Error lazy(PyObject* type, PyRef message);
     // Takes the exception the interpreter has set. A PanicException that
     // Python code let through resumes as an internal failure instead (throws
     // Panic). With none set: SystemError.
@@ -36,6 +39,7 @@ private:
     Error() = default;
     PyObject* type_ = nullptr;  // a static exception class, for a lazy error
     std::string message_;
+    PyRef message_str_;  // when the message is a Python str
     PyRef cause_;
     PyRef raised_;
 };
@@ -56,8 +60,10 @@ private:
     std::string message_;
 };
 
-// Discards the pending Python exception; a PanicException is never discarded
-// but resumes (throws Panic).
+// Discards the pending Python exception, for a lookup whose failure only
+// means "not there". Two are never discarded: a MemoryError is raised (thrown
+// as Error), so that running out of memory cannot pass for a missing value,
+// and a PanicException resumes (throws Panic).
 void discard_error();
 
 // Checks the result of an interpreter call that only creates a value. NULL

@@ -1,10 +1,18 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import murvex
+
+# CI runs the property tests with a fixed seed and more examples, so that a
+# fault they can find is found on every run; HYPOTHESIS_PROFILE=ci selects it.
+settings.register_profile("dev", max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("ci", settings.get_profile("dev"), max_examples=1000, derandomize=True)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
 
 @pytest.fixture

@@ -89,3 +89,27 @@ def test_methods_check_their_receiver():
         murvex.Murvex.search(5, "x")
     with pytest.raises(TypeError):
         murvex.Murvex.count.__get__(5)
+
+
+class ShownOtherwise(str):
+    """A keyword name whose __str__ must play no part in the message."""
+
+    def __str__(self):
+        raise AssertionError("__str__ of a keyword name was called")
+
+
+ENTRY_POINTS = [
+    ("Murvex.__new__()", lambda engine, **kw: murvex.Murvex(**kw)),
+    ("Murvex.add()", lambda engine, **kw: engine.add({"t": "x"}, **kw)),
+    ("Murvex.search()", lambda engine, **kw: engine.search("x", **kw)),
+    ("Murvex.remove()", lambda engine, **kw: engine.remove(0, **kw)),
+]
+
+
+@pytest.mark.parametrize("name, call", ENTRY_POINTS, ids=[name for name, _ in ENTRY_POINTS])
+@pytest.mark.parametrize("keyword", ["\udc80", "caf\u00e9", ShownOtherwise("own value")])
+def test_unexpected_keywords_with_unusual_names_are_type_errors(engine, name, call, keyword):
+    with pytest.raises(TypeError) as info:
+        call(engine, **{keyword: 1})
+    assert str(info.value) == f"{name} got an unexpected keyword argument '{str.__str__(keyword)}'"
+    assert engine.count == 0

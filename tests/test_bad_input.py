@@ -231,6 +231,10 @@ def test_add_non_dict_candidates_add_nothing(loaded, value):
 def test_mappings_whose_item_access_raises(loaded):
     class Exploding(dict):
         def __getitem__(self, key):
+            raise RuntimeError("pretend")
+
+    class OutOfMemory(dict):
+        def __getitem__(self, key):
             raise MemoryError("pretend")
 
     class NotAMapping:
@@ -241,6 +245,9 @@ def test_mappings_whose_item_access_raises(loaded):
     assert loaded.add([NotAMapping(), NotAMapping()]) == 0
     assert snapshot(loaded) == before
     assert loaded.add(Exploding(t="exploding")) == 1  # the lookup error falls back to the count
+    assert loaded.count == 21
+    with pytest.raises(MemoryError):  # running out of memory is not a missing id
+        loaded.add(OutOfMemory(t="lost"))
     assert loaded.count == 21
 
 

@@ -234,3 +234,32 @@ def test_record_limit():
     engine.reset()
     assert engine.count == 0
     assert engine.add({"t": "fresh"}) == 1
+
+
+def test_memory_error_from_an_id_lookup_is_raised_not_taken_for_a_missing_id(engine):
+    class OutOfMemoryLookup(dict):
+        def __getitem__(self, key):
+            raise MemoryError
+
+    class MissingLookup(dict):
+        def __getitem__(self, key):
+            raise LookupError(key)
+
+    engine.add({"t": "kept"})
+    with pytest.raises(MemoryError):
+        engine.add([{"t": "before"}, OutOfMemoryLookup(t="lost"), {"t": "after"}])
+    assert engine.count == 2  # the item before the failure stays
+    assert [r.id for r in engine.search("before")] == [1]
+    assert engine.search("lost") == [] and engine.search("after") == []
+    assert engine.add(MissingLookup(t="default id")) == 1  # any other failure means "no id"
+    assert [r.id for r in engine.search("default id")] == [2]
+
+
+def test_only_a_lone_surrogate_makes_a_value_skipped(engine):
+    assert engine.add({"id": 4, "a": "bad\ud800", "b": "good"}) == 1
+    assert hits_of(engine.search("good")) == [(4, 0, 4)]
+    assert engine.add({"id": 5, "a": "\udc80"}) == 0
+
+
+def hits_of(results):
+    return [(r.id, r.start, r.end) for r in results]

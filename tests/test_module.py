@@ -125,3 +125,58 @@ def test_no_reference_leaks_across_many_engines_and_searches():
     assert (sys.getrefcount(murvex.Murvex), sys.getrefcount(murvex.SearchResult)) == before
     if total_before is not None:
         assert sys.gettotalrefcount() - total_before < 50
+
+
+UNCONSTRUCTED = """
+import murvex
+
+murvex.Murvex.__new__ = staticmethod(lambda cls, *a, **k: object.__new__(cls))
+murvex.SearchResult.__new__ = staticmethod(lambda cls, *a, **k: object.__new__(cls))
+engine = murvex.Murvex()
+
+def setter(name):
+    def assign():
+        setattr(engine, name, 1)
+    return assign
+
+attempts = {
+    "add": lambda: engine.add({"t": "abc"}),
+    "add list": lambda: engine.add([{"t": "abc"}]),
+    "search": lambda: engine.search("abc"),
+    "remove": lambda: engine.remove(1),
+    "reset": lambda: engine.reset(),
+    "count": lambda: engine.count,
+    "repr": lambda: repr(engine),
+    "str": lambda: str(engine),
+    "threshold": setter("threshold"),
+    "max_errors": setter("max_errors"),
+    "max_results": setter("max_results"),
+}
+for name, attempt in attempts.items():
+    try:
+        attempt()
+    except TypeError as error:
+        assert str(error) == "Murvex object is not initialized", (name, error)
+    else:
+        raise SystemExit(f"{name} raised nothing")
+try:
+    del engine.threshold
+except AttributeError as error:
+    assert str(error) == "can't delete attribute"
+del engine, attempts  # deallocation of an engine that was never built
+
+result = murvex.SearchResult()
+assert (result.id, result.score, result.start, result.end) == (0, 0.0, 0, 0)
+assert repr(result) == "SearchResult(id=0, score=0.000, start=0, end=0)"
+del result
+engines = [murvex.Murvex() for _ in range(1000)]
+del engines
+print("ok")
+"""
+
+
+def test_instances_made_without_the_constructor_are_refused_not_crashed():
+    # In a subprocess: a regression is a failed test, not a dead test run.
+    process = run_python(UNCONSTRUCTED)
+    assert process.returncode == 0, process.stderr
+    assert process.stdout.strip() == "ok"

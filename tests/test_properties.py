@@ -4,7 +4,7 @@ import contextlib
 import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import murvex
@@ -153,7 +153,6 @@ def as_tuples(results):
 # --- properties ---------------------------------------------------------------
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     batches=st.lists(st.one_of(records, st.lists(st.one_of(records, st.integers(), texts), max_size=6)), max_size=6),
     query=st.one_of(texts, st.text(alphabet=ALPHABET, min_size=30, max_size=40)),
@@ -167,7 +166,6 @@ def test_ingestion_and_search_match_the_model(batches, query, config):
     assert as_tuples(engine.search(query)) == model.search(query)
 
 
-@settings(max_examples=200, deadline=None)
 @given(
     stored=st.lists(st.tuples(ids, texts), max_size=12),
     removals=st.lists(ids, max_size=6),
@@ -186,6 +184,34 @@ def test_planted_typos_and_removals_match_the_model(stored, removals, config, da
     query = source[start : start + data.draw(st.integers(1, 12))] or "a"
     edits = data.draw(st.lists(st.tuples(st.integers(0, 40), st.sampled_from(ALPHABET + "x")), max_size=2))
     for at, char in edits:
+        at %= len(query) + 1
+        query = query[:at] + char + query[at + 1 :]
+    assert as_tuples(engine.search(query)) == model.search(query)
+
+
+# Texts of every length up to a few KiB, built from words so that queries
+# taken from them, with typos planted, find something.
+WORDS = ["alpha", "Beta", "gamma", "d\u00e9lta", "!", "aaaa", "abab"]
+words = st.lists(st.sampled_from(WORDS), min_size=1, max_size=6).map(" ".join)
+long_texts = st.builds(
+    lambda head, filler, n, tail: f"{head} {filler * n}{tail}",
+    words,
+    st.sampled_from(["x", "ab ", "the ", "aaaa", "\u00e9"]),
+    st.one_of(st.integers(0, 20), st.integers(200, 800)),
+    words,
+)
+
+
+@settings(max_examples=settings.default.max_examples // 4)
+@given(stored=st.lists(long_texts, min_size=1, max_size=6), config=setting_values, data=st.data())
+def test_texts_of_every_length_match_the_model(stored, config, data):
+    engine, model = murvex.Murvex(*config), Model(*config)
+    for text in stored:
+        assert engine.add({"t": text}) == model.add({"t": text})
+    source = data.draw(st.sampled_from(stored))
+    start = data.draw(st.integers(0, len(source)))
+    query = source[start : start + data.draw(st.integers(1, 14))] or "a"
+    for at, char in data.draw(st.lists(st.tuples(st.integers(0, 40), st.sampled_from("abx \u00e9")), max_size=2)):
         at %= len(query) + 1
         query = query[:at] + char + query[at + 1 :]
     assert as_tuples(engine.search(query)) == model.search(query)

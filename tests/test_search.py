@@ -122,3 +122,30 @@ def test_removed_records_are_gone_and_order_is_kept():
     engine.reset()
     assert engine.search("same") == [] and engine.count == 0
     assert repr(engine) == "Murvex(records=0, threshold=0.25, max_errors=2)"
+
+
+def test_bytes_beside_the_capitals_fold_to_nothing():
+    # '[' and '{', '@' and '`' differ by 0x20 like a capital and its letter, but do not fold
+    assert make_engine(["a[b {"]).search("a{b") == []
+    assert make_engine(["a{b ["]).search("a[b") == []
+    assert make_engine(["a@b `"]).search("a`b") == []
+    assert make_engine(["a`b @"]).search("a@b") == []
+    assert hits(make_engine(["x a{b"]).search("A{B")) == [(0, 1000, 2, 5)]
+
+
+def test_texts_over_a_kibibyte_are_pre_filtered_and_matched_like_short_ones():
+    tail = "x" * 1100
+    assert make_engine(["hallo " + tail], max_errors=3).search("hello") == []
+    assert hits(make_engine(["hallo e" + tail], max_errors=3).search("hello")) == [(0, 800, 0, 5)]
+    assert hits(make_engine([tail + " abxdef c"]).search("abcdef")) == [(0, 750, 1101, 1107)]
+
+
+def test_long_records_survive_remove_and_reset():
+    engine = murvex.Murvex()
+    engine.add({"id": 1, "t": "first " + "y" * 2000})
+    assert engine.remove(1) is True
+    engine.reset()
+    engine.add({"id": 2, "t": "second " + "z" * 3000})
+    assert engine.count == 1
+    assert hits(engine.search("second")) == [(2, 1000, 0, 6)]
+    assert engine.search("first") == []

@@ -12,13 +12,39 @@
 #include <vector>
 
 #include "murvex/bitap.hpp"
-#include "murvex/fold.hpp"
 #include "murvex/search.hpp"
 
 namespace murvex::reference {
 
-inline bool same(char a, char b) {
-    return fold(static_cast<std::uint8_t>(a)) == fold(static_cast<std::uint8_t>(b));
+// The reference keeps its own copies of the small rules too, so that a fault
+// in the engine's versions cannot hide behind the same fault here.
+inline std::uint8_t fold(char c) {
+    const auto b = static_cast<std::uint8_t>(c);
+    return b >= 0x41 && b <= 0x5A ? static_cast<std::uint8_t>(b + 0x20) : b;
+}
+
+inline bool same(char a, char b) { return fold(a) == fold(b); }
+
+inline std::uint64_t char_mask(std::string_view bytes) {
+    std::uint64_t mask = 0;
+    for (char c : bytes) mask |= std::uint64_t{1} << (fold(c) % 64);
+    return mask;
+}
+
+inline std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) {
+    if (m <= 3) return 0;
+    if (m <= 5) return max_errors >= 1 ? 1 : 0;
+    return max_errors;
+}
+
+inline std::uint16_t score_milli(std::uint32_t errors, std::size_t end, std::size_t m) {
+    const int base = 1000 - 250 * static_cast<int>(errors);
+    int bonus = 0;
+    if (end <= m)
+        bonus = 50;
+    else if (end < m + 10)
+        bonus = 25;
+    return static_cast<std::uint16_t>(base + bonus > 1000 ? 1000 : base + bonus);
 }
 
 // Edit distance by its definition: D[i][e] is the least number of edits
@@ -54,15 +80,14 @@ inline std::optional<Match> straightforward_match(std::string_view query, std::u
     const std::size_t m = std::min(query.size(), MAX_PATTERN_BYTES);
     if (m == 0 || text.empty()) return std::nullopt;
     std::uint32_t masks[256] = {};
-    for (std::size_t i = 0; i < m; ++i)
-        masks[fold(static_cast<std::uint8_t>(query[i]))] |= std::uint32_t{1} << i;
+    for (std::size_t i = 0; i < m; ++i) masks[fold(query[i])] |= std::uint32_t{1} << i;
     const std::uint32_t state_mask = m == 32 ? ~0u : (1u << m) - 1;
     const std::uint32_t accept = 1u << (m - 1);
     std::uint32_t R[4] = {};
     std::uint32_t best_errors = k + 1;
     std::size_t best_end = 0, pos = 0;
     for (char c : text) {
-        const std::uint32_t B = masks[fold(static_cast<std::uint8_t>(c))];
+        const std::uint32_t B = masks[fold(c)];
         std::uint32_t old = R[0];
         R[0] = ((R[0] << 1) | 1) & B;
         for (std::uint32_t j = 1; j <= k; ++j) {

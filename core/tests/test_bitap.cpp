@@ -3,6 +3,7 @@
 #include <string>
 
 #include "murvex/bitap.hpp"
+#include "murvex/fold.hpp"
 #include "reference.hpp"
 
 namespace murvex {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "murvex/fold.hpp"
+#include "murvex/search.hpp"
 #include "murvex/store.hpp"
 
 namespace murvex {
@@ -189,6 +190,23 @@ TEST(RecordStore, SequenceNumbersStayInStoreOrderWhenTheyRunOut) {
     ASSERT_TRUE(store.remove(1));
     for (std::size_t i = 0; i + 1 < store.count(); ++i) EXPECT_LT(store.seq(i), store.seq(i + 1)) << i;
     EXPECT_LT(store.seq(store.count() - 1), 10u);
+}
+
+// The same seen through a search: equal scores must still come in store
+// order, long records included, after a remove and the renumbering.
+TEST(RecordStore, TiesKeepStoreOrderAfterSequenceNumbersRunOutWithLongRecords) {
+    for (const Kernel kernel : {Kernel::automatic, Kernel::avx2, Kernel::one_by_one}) {
+        Engine engine;
+        engine.records.append(1, "tie A");
+        engine.records.append(2, "tie B");
+        engine.records.append(3, "tie L" + std::string(1500, '.'));
+        ASSERT_TRUE(engine.records.remove(1));
+        RecordStoreTestAccess::set_next_seq(engine.records, UINT32_MAX);
+        engine.records.append(4, "tie C");  // runs out: everything is renumbered
+        std::vector<std::uint32_t> found;
+        for (const ResultEntry& entry : search(engine, "tie", kernel)) found.push_back(entry.id);
+        EXPECT_EQ(found, (std::vector<std::uint32_t>{2, 3, 4})) << static_cast<int>(kernel);
+    }
 }
 
 }  // namespace
