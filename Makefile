@@ -1,7 +1,7 @@
 # murvex: build, test and demo from a fresh clone.
-#   make build   set up .venv with Python 3.13 and install the freshly built murvex
+#   make build   set up .venv with Python 3.13 and install the freshly built murvex with its test tools
 #   make test    build, then run the C++ core tests (ctest) and the Python tests (pytest)
-#   make demo    build, then search the demo corpus
+#   make demo    install murvex alone, then search the demo corpus
 # PYTHON=/path/to/python3.13 chooses the interpreter.
 
 SHELL := /bin/bash
@@ -24,7 +24,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: build test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: install build bench-scale test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -34,8 +34,18 @@ venv:
 	scripts/ensure-debian-packages.sh "$$($(PY) -c 'import sys; print(sys._base_executable)')"
 	@$(PY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "cmake>=3.20" ninja
 
+# The optional dependencies named in pyproject.toml's extra $(1).
+extra = $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["$(1)"])')
+
+install: venv
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
+
+# Ray is optional: where it cannot be installed its tests are skipped, saying why.
 build: venv
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --disable-pip-version-check $(call extra,ray) \
+		|| echo "Ray could not be installed here: the RayMurvex tests will be skipped"
 	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
 
 test-core: venv
@@ -49,7 +59,7 @@ test-python: build
 
 test: test-core test-python
 
-demo: build
+demo: install
 	$(PY) examples/demo.py
 
 sanitize: venv
@@ -113,6 +123,10 @@ bench: build
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build build/bench
 	$(PY) bench/run.py --kernel-bench build/bench/murvex_kernel_bench
+
+# ShardedMurvex and RayMurvex on 1,000,000 and 5,000,000 records (about 10 GB of memory).
+bench-scale: build
+	$(PY) bench/scale.py
 
 clean:
 	rm -rf build $(VENV) .pytest_cache

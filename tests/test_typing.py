@@ -21,6 +21,14 @@ def test_examples_type_check_strictly():
     assert process.returncode == 0, process.stdout + process.stderr
 
 
+def test_the_installed_tools_package_is_typed_and_type_checks_strictly():
+    import murvex_tools
+
+    assert (Path(murvex_tools.__file__).parent / "py.typed").is_file()
+    process = run("mypy", "--strict", "--no-incremental", "-p", "murvex_tools")
+    assert process.returncode == 0, process.stdout + process.stderr
+
+
 def test_stubs_catch_misuse(tmp_path):
     misuse = tmp_path / "misuse.py"
     misuse.write_text(

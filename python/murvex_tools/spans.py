@@ -1,0 +1,53 @@
+"""Record texts and matched spans as Python strings.
+
+A result's `start` and `end` are byte offsets into the record's text as the
+engine joined it, and `start` is `end` minus the query's length in bytes: it
+can fall inside a multi-byte character. These helpers rebuild that text from
+the record and cut it at whole characters.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+
+def record_text(record: Any) -> str:
+    """The text the engine stores for `record`: its str values in the dict's order, joined with single spaces.
+
+    Keys and values of other types play no part; a string holding a lone
+    surrogate is skipped, as the engine skips it. Anything but a dict has no
+    text (the engine adds nothing for it).
+    """
+    if not isinstance(record, dict):
+        return ""
+    parts = []
+    for value in dict.values(record):  # the stored entries, as the engine reads them
+        if isinstance(value, str):
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                continue
+            parts.append(str.__str__(value))
+    return " ".join(parts)
+
+
+def _is_continuation(byte: int) -> bool:
+    return byte & 0xC0 == 0x80
+
+
+def char_span(text: str, start: int, end: int) -> tuple[int, int]:
+    """The character offsets into `text` of the byte span start..end, widened to whole UTF-8 characters."""
+    raw = text.encode("utf-8")
+    start, end = max(0, min(start, len(raw))), max(0, min(end, len(raw)))
+    while 0 < start < len(raw) and _is_continuation(raw[start]):
+        start -= 1
+    while end < len(raw) and _is_continuation(raw[end]):
+        end += 1
+    begin = len(raw[:start].decode("utf-8"))
+    return begin, begin + len(raw[start : max(start, end)].decode("utf-8"))
+
+
+def matched_text(text: str, start: int, end: int) -> str:
+    """The part of `text` that bytes start..end cover, never a broken character."""
+    begin, finish = char_span(text, start, end)
+    return text[begin:finish]
