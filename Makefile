@@ -24,7 +24,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: install build bench-scale test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -53,6 +53,17 @@ test-core: venv
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build $(CORE_BUILD)
 	cd $(CORE_BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
+
+# The core and its tests built for aarch64 and run under qemu: the NEON form
+# of the lane kernel against the oracle, as on an ARM machine.
+AARCH64_BUILD := build/aarch64
+test-core-aarch64: venv
+	scripts/ensure-debian-packages.sh "" g++-aarch64-linux-gnu qemu-user googletest
+	$(VENV)/bin/cmake -S . -B $(AARCH64_BUILD) -G Ninja -DMURVEX_BUILD_TESTS=ON \
+		-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/aarch64-linux-gnu.cmake) \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build $(AARCH64_BUILD)
+	cd $(AARCH64_BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
 
 test-python: build
 	$(PY) -m pytest

@@ -1,5 +1,7 @@
 // libFuzzer target: the matcher against the dynamic-programming reference
-// and the straightforward kernel, on arbitrary budgets, patterns and texts.
+// and the straightforward kernel, on arbitrary budgets, patterns and texts;
+// then a search of that text in every form of the lane kernel against the
+// reference search.
 //
 // Input: one byte for the budget (mod 4), one for the pattern length (mod 40),
 // then the pattern bytes, then the text.
@@ -9,6 +11,7 @@
 #include <string_view>
 
 #include "murvex/bitap.hpp"
+#include "murvex/search.hpp"
 #include "reference.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -29,6 +32,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fprintf(stderr, "matcher disagrees with the reference (k=%u, m=%zu, n=%zu)\n", k, query.size(),
                      text.size());
         __builtin_trap();
+    }
+
+    murvex::Engine engine;
+    engine.settings = murvex::Settings{0, k, 5};
+    engine.records.append(1, text);
+    engine.records.append(2, text.substr(text.size() / 2));
+    const auto want = murvex::reference::search(engine, query);
+    for (const auto kernel : murvex::reference::available_kernels()) {
+        const auto got = murvex::search(engine, query, kernel);
+        bool agree = got.size() == want.size();
+        for (std::size_t i = 0; agree && i < got.size(); ++i)
+            agree = got[i].id == want[i].id && got[i].score == want[i].score &&
+                    got[i].start == want[i].start && got[i].end == want[i].end;
+        if (!agree) {
+            std::fprintf(stderr, "search disagrees with the reference (kernel %s, k=%u, m=%zu, n=%zu)\n",
+                         murvex::reference::kernel_name(kernel), k, query.size(), text.size());
+            __builtin_trap();
+        }
     }
     return 0;
 }

@@ -71,9 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (op % 5) {
             case 0:
             case 1: {  // append, sometimes as joined parts
-                const std::string_view a = in.bytes(in.byte() % 48);
+                std::string_view a = in.bytes(in.byte() % 48);
                 const std::string_view b = in.bytes(in.byte() % 16);
                 if (engine.records.is_full()) break;
+                std::string long_text;
+                if ((op & 0x20) && !a.empty()) {  // a text long enough for several windows
+                    const std::size_t length = 1000 + std::size_t{in.byte()} * 16;
+                    while (long_text.size() < length) long_text += a;
+                    a = long_text;
+                }
                 if (op & 0x80) {
                     const std::vector<std::string_view> parts{a, b};
                     engine.records.append_joined(id, parts);
@@ -109,8 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                    static_cast<std::uint64_t>(in.byte() % 12)};
                 const std::string_view query = in.bytes(in.byte() % 36);
                 const auto want = model_search(model, engine.settings, query);
-                for (const auto kernel :
-                     {murvex::Kernel::automatic, murvex::Kernel::avx2, murvex::Kernel::one_by_one}) {
+                for (const auto kernel : murvex::reference::available_kernels()) {
                     const auto got = murvex::search(engine, query, kernel);
                     if (got.size() != want.size()) fail("result count");
                     for (std::size_t i = 0; i < got.size(); ++i) {

@@ -119,6 +119,7 @@ Pattern compile(std::string_view query) noexcept {
     pattern.len = std::min(query.size(), MAX_PATTERN_BYTES);
     for (std::size_t i = 0; i < pattern.len; ++i) {
         const std::uint8_t x = fold(static_cast<std::uint8_t>(query[i]));
+        pattern.bytes[i] = x;
         pattern.char_mask |= std::uint64_t{1} << (x & 0x3F);
         // Every raw byte that folds to x gets the bit: x itself and, for a
         // small letter, its capital.

@@ -11,7 +11,8 @@
 
 namespace murvex::detail {
 
-// The best match of each lane; errors > k means none.
+// The best match of each lane; errors > k means none. `end` counts bytes of
+// the lane's own text (for a window, from the window's first byte).
 struct LaneMatches {
     std::array<std::uint8_t, LANES> errors;
     std::array<std::uint32_t, LANES> end;
@@ -34,16 +35,17 @@ struct LanePattern {
 
 LanePattern lane_pattern(const Pattern& pattern) noexcept;
 
-// The forms of the lane kernel.
-enum class LaneIsa : std::uint8_t { none, avx2, avx512 };
+// The forms of the lane kernel; none is the one-record-at-a-time matcher.
+enum class LaneIsa : std::uint8_t { none, ssse3, avx2, avx512, neon };
 
-// The widest form this CPU runs; none when it has no AVX2.
-LaneIsa lane_isa() noexcept;
+// Whether this CPU runs the form, and the widest form it runs.
+bool lane_isa_available(LaneIsa isa) noexcept;
+LaneIsa widest_lane_isa() noexcept;
 
 // Scans the lanes in `active` (bit l for lane l) over their first `rows`
 // bytes with error budget k (at most MAX_ERRORS). Only lanes in `active` get
 // a result; a match counts only where it ends within its lane's length.
-// `isa` must not be wider than lane_isa().
+// `isa` must be available and not none.
 void scan_lanes(LaneIsa isa, const LanePattern& pattern, std::uint32_t k, const LaneBlock& block,
                 std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;
 

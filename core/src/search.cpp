@@ -24,6 +24,26 @@ bool ranks_before(const RankedMatch& a, const RankedMatch& b) noexcept {
     return a.score_milli != b.score_milli ? a.score_milli > b.score_milli : a.seq < b.seq;
 }
 
+// The highest score a match with `errors` errors can have.
+constexpr int best_score(int errors) noexcept { return std::min(1000, 1050 - 250 * errors); }
+
+// The most errors a match can have and still score at least `score`, or
+// more than `score` when `strictly`; -1 when none can. At most k.
+int errors_reaching(int score, bool strictly, int k) noexcept {
+    int errors = k;
+    while (errors >= 0 && (strictly ? best_score(errors) <= score : best_score(errors) < score)) --errors;
+    return errors;
+}
+
+// What a record must do to enter the ranking: records earlier in the store
+// than `seq` need at most `before` errors, later ones at most `after` (-1:
+// they cannot enter at all).
+struct Entry {
+    std::uint32_t seq;
+    int before;
+    int after;
+};
+
 // The best `cap` matches offered so far in ranking order, whatever order they
 // are offered in. Room is reserved once and never grows.
 class Ranking {
@@ -39,6 +59,16 @@ public:
         const auto at = std::find_if(kept_.begin(), kept_.end(),
                                      [&](const RankedMatch& r) { return ranks_before(match, r); });
         kept_.insert(at, match);  // within the reserved room: cannot throw
+    }
+
+    // Once the ranking is full, only a match that ranks before its last entry
+    // can enter: a tie enters from earlier in the store only. `k` is the
+    // most errors any match may have.
+    Entry entry(int k) const noexcept {
+        if (kept_.size() < cap_) return Entry{UINT32_MAX, k, k};
+        const RankedMatch& last = kept_.back();
+        return Entry{last.seq, errors_reaching(last.score_milli, false, k),
+                     errors_reaching(last.score_milli, true, k)};
     }
 
     const std::vector<RankedMatch>& kept() const noexcept { return kept_; }
@@ -66,21 +96,30 @@ private:
     std::size_t m_;
 };
 
-// The lanes of a block worth reading: records whose text is not empty and
-// whose character mask has every bit of the pattern's.
-std::uint64_t active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, std::size_t& rows) noexcept {
-    // Branch-free: whether a lane passes the pre-filter is as good as random.
+// The lanes of a block worth reading: records whose text is not empty, whose
+// character mask has every bit of the pattern's, and that can still enter
+// the ranking. Also gives the rows to read and the error budget they need.
+struct Lanes {
     std::uint64_t active = 0;
+    std::size_t rows = 0;
+    int k = -1;
+};
+
+Lanes active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, const Entry& entry) noexcept {
+    // Branch-free: whether a lane passes the pre-filter is as good as random.
+    std::uint64_t active = 0, early = 0;
     std::size_t longest = 0;
+    const bool late_ones = entry.after >= 0;
     for (std::size_t lane = 0; lane < LANES; ++lane) {
-        const std::uint16_t length = block.lengths[lane];
-        const bool wanted = (length != LaneBlock::FREE_LANE) & (length != 0) &
-                            ((pattern_mask & ~block.char_masks[lane]) == 0);
+        const std::uint16_t length = block.lengths[lane] & ~LaneBlock::WINDOW;
+        const bool is_early = block.seqs[lane] < entry.seq;
+        const bool wanted = (block.lengths[lane] != LaneBlock::FREE_LANE) & (length != 0) &
+                            ((pattern_mask & ~block.char_masks[lane]) == 0) & (is_early | late_ones);
         active |= std::uint64_t{wanted} << lane;
+        early |= std::uint64_t{wanted && is_early} << lane;
         longest = std::max<std::size_t>(longest, wanted ? length : 0);
     }
-    rows = longest;
-    return active;
+    return Lanes{active, longest, early ? entry.before : entry.after};
 }
 
 // The matcher on each active lane in turn, for CPUs without the lane kernel.
@@ -89,9 +128,9 @@ void scan_lanes_one_by_one(const Pattern& pattern, std::uint32_t k, const LaneBl
     matches.errors.fill(static_cast<std::uint8_t>(k + 1));
     for (; active; active &= active - 1) {
         const int lane = std::countr_zero(active);
-        text.resize(block.lengths[lane]);
+        text.resize(block.lengths[lane] & ~LaneBlock::WINDOW);
         for (std::size_t p = 0; p < text.size(); ++p)
-            text[p] = static_cast<char>(block.data[p * LANES + lane]);
+            text[p] = static_cast<char>(block.data[p * LANES + static_cast<std::size_t>(lane)]);
         if (const auto match = best_match(pattern, k, text)) {
             matches.errors[lane] = static_cast<std::uint8_t>(match->errors);
             matches.end[lane] = static_cast<std::uint32_t>(match->end);
@@ -99,22 +138,50 @@ void scan_lanes_one_by_one(const Pattern& pattern, std::uint32_t k, const LaneBl
     }
 }
 
-// The form of the lane kernel a search runs; none for one record at a time.
-detail::LaneIsa lane_isa_for(Kernel kernel) noexcept {
-    const detail::LaneIsa widest = detail::lane_isa();
+detail::LaneIsa lane_isa_of(Kernel kernel) noexcept {
     switch (kernel) {
+        case Kernel::avx512: return detail::LaneIsa::avx512;
+        case Kernel::avx2: return detail::LaneIsa::avx2;
+        case Kernel::ssse3: return detail::LaneIsa::ssse3;
+        case Kernel::neon: return detail::LaneIsa::neon;
         case Kernel::one_by_one: return detail::LaneIsa::none;
-        case Kernel::avx2: return widest == detail::LaneIsa::none ? widest : detail::LaneIsa::avx2;
-        default: return widest;
+        default: return detail::widest_lane_isa();
     }
 }
 
+// The best match of each long record over its windows: the fewest errors,
+// and among those the first end. A window's matches are never better than
+// the text's own, and every match lies whole in some window.
+class LongMatches {
+public:
+    explicit LongMatches(std::size_t count, std::uint32_t k) : best_(count, Match{k + 1, 0}) {}
+
+    void offer(const Window& window, std::uint32_t errors, std::uint32_t end) noexcept {
+        Match& best = best_[window.record];
+        const std::size_t at = std::size_t{window.offset} + end;
+        if (errors < best.errors || (errors == best.errors && at < best.end)) best = Match{errors, at};
+    }
+
+    const Match& best(std::size_t record) const noexcept { return best_[record]; }
+
+private:
+    std::vector<Match> best_;
+};
+
 }  // namespace
 
-std::uint16_t score_milli(std::uint32_t errors, std::size_t end, std::size_t m) noexcept {
-    const int base = 1000 - 250 * static_cast<int>(errors);
-    const int bonus = end <= m ? 50 : end < m + 10 ? 25 : 0;
-    return static_cast<std::uint16_t>(std::min(1000, base + bonus));
+bool kernel_available(Kernel kernel) noexcept {
+    return kernel == Kernel::automatic || detail::lane_isa_available(lane_isa_of(kernel));
+}
+
+Kernel widest_kernel() noexcept {
+    switch (detail::widest_lane_isa()) {
+        case detail::LaneIsa::avx512: return Kernel::avx512;
+        case detail::LaneIsa::avx2: return Kernel::avx2;
+        case detail::LaneIsa::ssse3: return Kernel::ssse3;
+        case detail::LaneIsa::neon: return Kernel::neon;
+        default: return Kernel::one_by_one;
+    }
 }
 
 std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Kernel kernel) {
@@ -123,35 +190,42 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
     if (query.empty() || records.count() == 0 || settings.max_results == 0) return {};
 
     const Pattern pattern = compile(query);
-    const std::uint32_t k = error_budget(settings.max_errors, pattern.len);
     const Scorer scorer(settings, pattern.len);
+    // Errors that cannot reach the threshold are not worth looking for.
+    const int k = errors_reaching(settings.threshold, false,
+                                  static_cast<int>(error_budget(settings.max_errors, pattern.len)));
+    if (k < 0) return {};  // a threshold above every score
     Ranking ranking(static_cast<std::size_t>(settings.max_results));
 
-    const detail::LaneIsa isa = lane_isa_for(kernel);
-    const detail::LanePattern lane_pattern = detail::lane_pattern(pattern);
+    const detail::LaneIsa isa = kernel_available(kernel) ? lane_isa_of(kernel) : detail::widest_lane_isa();
+    detail::LanePattern lane_pattern;
+    if (isa != detail::LaneIsa::none) lane_pattern = detail::lane_pattern(pattern);
     detail::LaneMatches matches;
+    LongMatches longs(records.long_count(), static_cast<std::uint32_t>(k));
     std::string text;  // a lane's text, for the one-by-one scan
     for (std::size_t b = 0; b < records.block_count(); ++b) {
         const LaneBlock block = records.block(b);
-        std::size_t rows = 0;
-        const std::uint64_t active = active_lanes(block, pattern.char_mask, rows);
-        if (!active) continue;
+        const Lanes lanes = active_lanes(block, pattern.char_mask, ranking.entry(k));
+        if (!lanes.active) continue;
+        const auto budget = static_cast<std::uint32_t>(lanes.k);
         if (isa != detail::LaneIsa::none)
-            detail::scan_lanes(isa, lane_pattern, k, block, active, rows, matches);
+            detail::scan_lanes(isa, lane_pattern, budget, block, lanes.active, lanes.rows, matches);
         else
-            scan_lanes_one_by_one(pattern, k, block, active, text, matches);
-        for (std::uint64_t found = active; found; found &= found - 1) {
+            scan_lanes_one_by_one(pattern, budget, block, lanes.active, text, matches);
+        for (std::uint64_t found = lanes.active; found; found &= found - 1) {
             const int lane = std::countr_zero(found);
-            if (matches.errors[lane] <= k)
-                scorer.offer(ranking, block.ids[lane], block.seqs[lane],
-                             Match{matches.errors[lane], matches.end[lane]});
+            const std::uint32_t errors = matches.errors[lane];
+            if (errors > budget) continue;
+            if (block.lengths[lane] & LaneBlock::WINDOW)
+                longs.offer(records.window(block.ids[lane]), errors, matches.end[lane]);
+            else
+                scorer.offer(ranking, block.ids[lane], block.seqs[lane], Match{errors, matches.end[lane]});
         }
     }
     for (std::size_t i = 0; i < records.long_count(); ++i) {
         const LongRecord record = records.long_record(i);
-        if (!record.live || (pattern.char_mask & ~record.char_mask)) continue;
-        if (const auto match = best_match(pattern, k, record.text))
-            scorer.offer(ranking, record.id, record.seq, *match);
+        if (record.live && longs.best(i).errors <= static_cast<std::uint32_t>(k))
+            scorer.offer(ranking, record.id, record.seq, longs.best(i));
     }
 
     std::vector<ResultEntry> entries;

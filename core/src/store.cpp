@@ -1,6 +1,8 @@
 #include "murvex/store.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "murvex/fold.hpp"
@@ -10,6 +12,13 @@ namespace murvex {
 namespace {
 
 std::size_t length_class(std::size_t length) noexcept { return (length + LANE_ROW_STEP - 1) / LANE_ROW_STEP; }
+
+// The number of windows a long text of `length` bytes is cut into: window i
+// covers [i * WINDOW_STRIDE, i * WINDOW_STRIDE + LANE_TEXT_LIMIT), the last
+// one cut at the end of the text.
+std::size_t window_count(std::size_t length) noexcept {
+    return 1 + (length - LANE_TEXT_LIMIT + WINDOW_STRIDE - 1) / WINDOW_STRIDE;
+}
 
 // Calls put(byte) for every byte of the parts joined with single spaces.
 template <class Put>
@@ -24,52 +33,104 @@ void for_each_joined_byte(std::span<const std::string_view> parts, Put&& put) {
 
 RecordStore::RecordStore() {
     order_.reserve(INITIAL_CAPACITY);
-    free_slots_.fill(NO_SLOT);
+    std::fill(std::begin(free_slots_), std::end(free_slots_), NO_SLOT);
+    std::fill(std::begin(free_counts_), std::end(free_counts_), 0u);
 }
 
 std::uint32_t RecordStore::id(std::size_t index) const noexcept {
     const Handle h = order_[index];
-    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].id : slot_ids_[h];
+    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].id : block_of(h).ids[h % LANES];
 }
 
 std::uint64_t RecordStore::char_mask(std::size_t index) const noexcept {
     const Handle h = order_[index];
-    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].char_mask : slot_masks_[h];
+    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].char_mask : block_of(h).masks[h % LANES];
 }
 
 std::uint32_t RecordStore::seq(std::size_t index) const noexcept {
     const Handle h = order_[index];
-    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].seq : slot_seqs_[h];
+    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].seq : block_of(h).seqs[h % LANES];
 }
 
 std::string RecordStore::text(std::size_t index) const {
     const Handle h = order_[index];
-    if (h & LONG_FLAG) return std::string(long_texts_[h & ~LONG_FLAG].get(), longs_[h & ~LONG_FLAG].length);
-    std::string out(slot_lengths_[h], '\0');
-    if (out.empty()) return out;
-    const std::uint8_t* lane = lane_bytes_.data() + block_offsets_[h / LANES] + h % LANES;
-    for (std::size_t p = 0; p < out.size(); ++p) out[p] = static_cast<char>(lane[p * LANES]);
+    if (!(h & LONG_FLAG)) {
+        std::string out(block_of(h).lengths[h % LANES], '\0');
+        const std::uint8_t* lane = lane_bytes(h);
+        for (std::size_t p = 0; p < out.size(); ++p) out[p] = static_cast<char>(lane[p * LANES]);
+        return out;
+    }
+    const Long& record = longs_[h & ~LONG_FLAG];
+    std::string out(record.length, '\0');
+    for (std::uint32_t w = 0; w < record.windows; ++w) {
+        const std::uint32_t slot = windows_[record.first_window + w].slot;
+        const std::size_t offset = std::size_t{w} * WINDOW_STRIDE;
+        const std::size_t length = block_of(slot).lengths[slot % LANES] & ~LaneBlock::WINDOW;
+        const std::uint8_t* lane = lane_bytes(slot);
+        for (std::size_t p = 0; p < length; ++p) out[offset + p] = static_cast<char>(lane[p * LANES]);
+    }
     return out;
 }
 
 LaneBlock RecordStore::block(std::size_t b) const noexcept {
-    const std::size_t first = b * LANES;
-    return LaneBlock{.data = lane_bytes_.data() + block_offsets_[b],
-                     .rows = block_rows_[b],
-                     .char_masks = slot_masks_.data() + first,
-                     .lengths = slot_lengths_.data() + first,
-                     .ids = slot_ids_.data() + first,
-                     .seqs = slot_seqs_.data() + first};
+    BlockMemory& memory = *blocks_[b].memory;
+    return LaneBlock{.data = memory.rows(),
+                     .rows = blocks_[b].rows,
+                     .char_masks = memory.masks,
+                     .lengths = memory.lengths,
+                     .ids = memory.ids,
+                     .seqs = memory.seqs};
 }
 
 LongRecord RecordStore::long_record(std::size_t i) const noexcept {
     const Long& l = longs_[i];
-    return LongRecord{l.id, l.seq, l.char_mask, std::string_view(long_texts_[i].get(), l.length),
-                      l.live != 0};
+    return LongRecord{l.id, l.seq, l.live != 0};
+}
+
+Window RecordStore::window(std::uint32_t number) const noexcept {
+    const std::uint32_t record = windows_[number].record;
+    return Window{record, (number - longs_[record].first_window) * static_cast<std::uint32_t>(WINDOW_STRIDE)};
 }
 
 void RecordStore::append(std::uint32_t id, std::string_view text) {
     append_joined(id, std::span<const std::string_view>(&text, 1));
+}
+
+// Blocks of the class until it has `wanted` free slots. What it adds stays
+// when a later allocation fails: free slots change no record.
+void RecordStore::make_slots(std::size_t length_class, std::size_t wanted) {
+    const std::size_t rows = length_class * LANE_ROW_STEP;
+    while (free_counts_[length_class] < wanted) {
+        const std::size_t first = blocks_.size() * LANES;
+        if (first + LANES >= LONG_FLAG) throw std::length_error("too many lane slots");
+        // Zeroed so that the padding is never uninitialised memory.
+        auto* memory = static_cast<BlockMemory*>(std::calloc(1, sizeof(BlockMemory) + rows * LANES));
+        if (!memory) throw std::bad_alloc();
+        std::unique_ptr<BlockMemory, FreeBlock> owned(memory);
+        blocks_.push_back(Block{std::move(owned), static_cast<std::uint32_t>(rows)});
+        for (std::size_t lane = LANES; lane-- > 0;) {
+            memory->lengths[lane] = LaneBlock::FREE_LANE;
+            memory->ids[lane] = free_slots_[length_class];
+            free_slots_[length_class] = static_cast<std::uint32_t>(first + lane);
+        }
+        free_counts_[length_class] += LANES;
+    }
+}
+
+std::uint32_t RecordStore::take_slot(std::size_t length_class) noexcept {
+    const std::uint32_t slot = free_slots_[length_class];
+    free_slots_[length_class] = block_of(slot).ids[slot % LANES];
+    --free_counts_[length_class];
+    return slot;
+}
+
+void RecordStore::free_slot(std::uint32_t slot) noexcept {
+    const std::size_t length_class = blocks_[slot / LANES].rows / LANE_ROW_STEP;
+    BlockMemory& memory = block_of(slot);
+    memory.lengths[slot % LANES] = LaneBlock::FREE_LANE;
+    memory.ids[slot % LANES] = free_slots_[length_class];
+    free_slots_[length_class] = slot;
+    ++free_counts_[length_class];
 }
 
 void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_view> parts) {
@@ -79,89 +140,81 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         if (length > MAX_TEXT_BYTES) throw std::length_error("record text of 4 GiB or more");
     }
     order_.make_room(1);
-    if (length <= LANE_TEXT_LIMIT)
-        append_to_lane(id, length, parts);
-    else
-        append_long(id, length, parts);
-}
+    if (length > LANE_TEXT_LIMIT) return append_long(id, length, parts);
 
-// A free slot of the class, adding a block of them when there is none.
-// Everything that can throw happens before anything changes.
-std::uint32_t RecordStore::take_slot(std::size_t length_class) {
-    if (free_slots_[length_class] == NO_SLOT) {
-        const std::size_t rows = length_class * LANE_ROW_STEP;
-        const std::size_t first = slot_ids_.size();
-        if (first + LANES >= LONG_FLAG) throw std::length_error("too many lane slots");
-        lane_bytes_.make_room(rows * LANES);
-        block_offsets_.make_room(1);
-        block_rows_.make_room(1);
-        slot_masks_.make_room(LANES);
-        slot_lengths_.make_room(LANES);
-        slot_ids_.make_room(LANES);
-        slot_seqs_.make_room(LANES);
-
-        block_offsets_.push_back(lane_bytes_.size());
-        block_rows_.push_back(static_cast<std::uint32_t>(rows));
-        // Zeroed so that the padding is never uninitialised memory. Blocks of
-        // empty texts have no rows, and the buffer may still have no memory.
-        if (rows > 0) std::memset(lane_bytes_.grow_by(rows * LANES), 0, rows * LANES);
-        slot_masks_.grow_by(LANES);
-        slot_seqs_.grow_by(LANES);
-        std::uint16_t* lengths = slot_lengths_.grow_by(LANES);
-        std::uint32_t* next = slot_ids_.grow_by(LANES);
-        for (std::size_t lane = LANES; lane-- > 0;) {
-            lengths[lane] = LaneBlock::FREE_LANE;
-            next[lane] = free_slots_[length_class];
-            free_slots_[length_class] = static_cast<std::uint32_t>(first + lane);
-        }
-    }
-    const std::uint32_t slot = free_slots_[length_class];
-    free_slots_[length_class] = slot_ids_[slot];
-    return slot;
-}
-
-void RecordStore::append_to_lane(std::uint32_t id, std::size_t length,
-                                 std::span<const std::string_view> parts) {
+    blocks_.reserve(blocks_.size() + 1);
+    make_slots(length_class(length), 1);
     const std::uint32_t slot = take_slot(length_class(length));
+    BlockMemory& memory = block_of(slot);
+    std::uint8_t* lane = lane_bytes(slot);
     std::uint64_t mask = 0;
-    if (length > 0) {  // an empty text's block may have no memory at all
-        std::uint8_t* lane = lane_bytes_.data() + block_offsets_[slot / LANES] + slot % LANES;
-        std::size_t p = 0;
-        for_each_joined_byte(parts, [&](std::uint8_t b) {
-            lane[p++ * LANES] = b;
-            mask |= char_bit(b);
-        });
-    }
-    slot_masks_[slot] = mask;
-    slot_lengths_[slot] = static_cast<std::uint16_t>(length);
-    slot_ids_[slot] = id;
-    slot_seqs_[slot] = next_seq();
+    std::size_t p = 0;
+    for_each_joined_byte(parts, [&](std::uint8_t b) {
+        lane[p++ * LANES] = b;
+        mask |= char_bit(b);
+    });
+    const std::size_t l = slot % LANES;
+    memory.masks[l] = mask;
+    memory.lengths[l] = static_cast<std::uint16_t>(length);
+    memory.ids[l] = id;
+    memory.seqs[l] = next_seq();
     order_.push_back(slot);
 }
 
 void RecordStore::append_long(std::uint32_t id, std::size_t length, std::span<const std::string_view> parts) {
-    auto text = std::make_unique_for_overwrite<char[]>(length);
-    if (free_long_ == NO_SLOT) {
-        longs_.make_room(1);
-        if (long_texts_.size() == long_texts_.capacity()) long_texts_.reserve(2 * long_texts_.size() + 8);
-    }
-    std::uint64_t mask = 0;
-    std::size_t p = 0;
-    for_each_joined_byte(parts, [&](std::uint8_t b) {
-        text[p++] = static_cast<char>(b);
-        mask |= char_bit(b);
-    });
+    const std::size_t windows = window_count(length);
+    const std::size_t last_length = length - (windows - 1) * WINDOW_STRIDE;
+    const std::size_t full_class = length_class(LANE_TEXT_LIMIT), last_class = length_class(last_length);
+    if (windows_.size() + windows >= NO_SLOT) throw std::length_error("too many windows");
+    // Everything that can fail comes first.
+    blocks_.reserve(blocks_.size() + (windows + 2 * LANES) / LANES + 1);
+    make_slots(full_class, windows - 1 + (last_class == full_class));
+    make_slots(last_class, last_class == full_class ? windows : 1);
+    if (free_long_ == NO_SLOT) longs_.make_room(1);
+    windows_.make_room(windows);
 
+    const auto first_window = static_cast<std::uint32_t>(windows_.size());
     std::uint32_t index = free_long_;
     if (index == NO_SLOT) {
         index = static_cast<std::uint32_t>(longs_.size());
         longs_.grow_by(1);
-        long_texts_.emplace_back();
     } else {
         free_long_ = longs_[index].id;
     }
-    longs_[index] = Long{mask, static_cast<std::uint32_t>(length), id, next_seq(), 1};
-    long_texts_[index] = std::move(text);
+    const std::uint32_t seq = next_seq();
+    for (std::size_t w = 0; w < windows; ++w) {
+        const std::size_t window_length = w + 1 < windows ? LANE_TEXT_LIMIT : last_length;
+        const std::uint32_t slot = take_slot(length_class(window_length));
+        windows_.push_back(WindowSlot{slot, index});
+        BlockMemory& memory = block_of(slot);
+        const std::size_t l = slot % LANES;
+        memory.lengths[l] = static_cast<std::uint16_t>(window_length | LaneBlock::WINDOW);
+        memory.ids[l] = first_window + static_cast<std::uint32_t>(w);
+        memory.seqs[l] = seq;
+    }
+
+    // The bytes, into every window that holds them; the mask of the whole text.
+    std::uint64_t mask = 0;
+    std::size_t p = 0;
+    for_each_joined_byte(parts, [&](std::uint8_t b) {
+        mask |= char_bit(b);
+        // Byte p lies in window p / STRIDE, and in the one before it when it
+        // is within the overlap.
+        std::size_t w = std::min(p / WINDOW_STRIDE, windows - 1);
+        for (;; --w) {
+            const std::size_t at = p - w * WINDOW_STRIDE;
+            if (at >= LANE_TEXT_LIMIT) break;
+            lane_bytes(windows_[first_window + w].slot)[at * LANES] = b;
+            if (w == 0) break;
+        }
+        ++p;
+    });
+    for (std::size_t w = 0; w < windows; ++w) {
+        const std::uint32_t slot = windows_[first_window + w].slot;
+        block_of(slot).masks[slot % LANES] = mask;
+    }
+    longs_[index] = Long{mask,         static_cast<std::uint32_t>(length),  id, seq,
+                         first_window, static_cast<std::uint32_t>(windows), 1};
     order_.push_back(LONG_FLAG | index);
 }
 
@@ -171,10 +224,17 @@ std::uint32_t RecordStore::next_seq() noexcept {
     if (next_seq_ == UINT32_MAX) {
         for (std::size_t i = 0; i < order_.size(); ++i) {
             const Handle h = order_[i];
-            if (h & LONG_FLAG)
-                longs_[h & ~LONG_FLAG].seq = static_cast<std::uint32_t>(i);
-            else
-                slot_seqs_[h] = static_cast<std::uint32_t>(i);
+            const auto seq = static_cast<std::uint32_t>(i);
+            if (!(h & LONG_FLAG)) {
+                block_of(h).seqs[h % LANES] = seq;
+                continue;
+            }
+            Long& record = longs_[h & ~LONG_FLAG];
+            record.seq = seq;
+            for (std::uint32_t w = 0; w < record.windows; ++w) {
+                const std::uint32_t slot = windows_[record.first_window + w].slot;
+                block_of(slot).seqs[slot % LANES] = seq;
+            }
         }
         next_seq_ = static_cast<std::uint32_t>(order_.size());
     }
@@ -188,32 +248,35 @@ bool RecordStore::remove(std::uint32_t id) noexcept {
 
     const Handle h = order_[index];
     order_.erase(index);
-    if (h & LONG_FLAG) {
-        const std::uint32_t i = h & ~LONG_FLAG;
-        long_texts_[i].reset();
-        longs_[i] = Long{0, 0, free_long_, 0, 0};
-        free_long_ = i;
-    } else {
-        const std::size_t length_class = block_rows_[h / LANES] / LANE_ROW_STEP;
-        slot_lengths_[h] = LaneBlock::FREE_LANE;
-        slot_ids_[h] = free_slots_[length_class];
-        free_slots_[length_class] = h;
+    if (!(h & LONG_FLAG)) {
+        free_slot(h);
+        return true;
     }
+    // Free the windows and close their gap in windows_: the windows after
+    // them move down, and so do the numbers their lanes and records hold.
+    const std::uint32_t i = h & ~LONG_FLAG;
+    const std::uint32_t first = longs_[i].first_window, n = longs_[i].windows;
+    for (std::uint32_t w = first; w < first + n; ++w) free_slot(windows_[w].slot);
+    for (std::size_t w = first + n; w < windows_.size(); ++w) {
+        const std::uint32_t slot = windows_[w].slot;
+        block_of(slot).ids[slot % LANES] -= n;
+        windows_[w - n] = windows_[w];
+    }
+    windows_.truncate(windows_.size() - n);
+    for (std::size_t other = 0; other < longs_.size(); ++other)
+        if (longs_[other].live && longs_[other].first_window > first) longs_[other].first_window -= n;
+    longs_[i] = Long{0, 0, free_long_, 0, 0, 0, 0};
+    free_long_ = i;
     return true;
 }
 
 void RecordStore::reset() noexcept {
     order_.truncate(0);
-    lane_bytes_.release();
-    block_offsets_.release();
-    block_rows_.release();
-    slot_masks_.release();
-    slot_lengths_.release();
-    slot_ids_.release();
-    slot_seqs_.release();
-    free_slots_.fill(NO_SLOT);
+    blocks_.clear();
+    std::fill(std::begin(free_slots_), std::end(free_slots_), NO_SLOT);
+    std::fill(std::begin(free_counts_), std::end(free_counts_), 0u);
     longs_.release();
-    std::vector<std::unique_ptr<char[]>>().swap(long_texts_);
+    windows_.release();
     free_long_ = NO_SLOT;
     next_seq_ = 0;
 }

@@ -156,9 +156,10 @@ TEST(Search, AgreesWithTheReferenceOnRandomStores) {
             if (random.below(2)) text += random.mutate(query, static_cast<std::uint32_t>(random.below(4)));
             engine.records.append(static_cast<std::uint32_t>(random.below(8)), text);
         }
-        const auto expected = search(engine, query);
-        const auto actual = reference::search(engine, query);
-        ASSERT_EQ(rows(actual), rows(expected)) << "query '" << query << "' round " << round;
+        const auto expected = rows(reference::search(engine, query));
+        for (const Kernel kernel : reference::available_kernels())
+            ASSERT_EQ(rows(search(engine, query, kernel)), expected)
+                << "query '" << query << "' round " << round << " kernel " << reference::kernel_name(kernel);
     }
 }
 
@@ -169,8 +170,8 @@ namespace murvex {
 namespace {
 
 // Large stores exercise many lane blocks, every length class, long texts,
-// freed and reused lanes; both kernels must give the reference's results.
-TEST(Search, BothKernelsAgreeWithTheReferenceOnLargeChurnedStores) {
+// freed and reused lanes; every kernel form must give the reference's results.
+TEST(Search, EveryKernelAgreesWithTheReferenceOnLargeChurnedStores) {
     reference::RandomText random(2024);
     for (int round = 0; round < 12; ++round) {
         Engine engine;
@@ -192,11 +193,113 @@ TEST(Search, BothKernelsAgreeWithTheReferenceOnLargeChurnedStores) {
                 random.below(2) ? random(1, 34) : random.mutate("abcDab \xC3\xA9" + random(0, 30), 2);
             if (query.empty()) query = "a";
             const auto expected = rows(reference::search(engine, query));
-            for (const Kernel kernel : {Kernel::automatic, Kernel::avx2, Kernel::one_by_one})
+            for (const Kernel kernel : reference::available_kernels())
                 ASSERT_EQ(rows(search(engine, query, kernel)), expected)
-                    << "query '" << query << "' kernel " << static_cast<int>(kernel);
+                    << "query '" << query << "' kernel " << reference::kernel_name(kernel);
         }
     }
+}
+
+}  // namespace
+}  // namespace murvex
+
+namespace murvex {
+namespace {
+
+void expect_every_kernel_agrees(const Engine& engine, std::string_view query, const std::string& what) {
+    const auto expected = rows(reference::search(engine, query));
+    for (const Kernel kernel : reference::available_kernels())
+        ASSERT_EQ(rows(search(engine, query, kernel)), expected)
+            << what << " query '" << query << "' kernel " << reference::kernel_name(kernel);
+}
+
+// A long text is searched in overlapping windows: matches that end just
+// before, at and after every window edge, and matches inside the overlap,
+// must come out with the text's own errors and first end.
+TEST(Search, LongTextsAreMatchedExactlyAcrossWindowEdges) {
+    const std::string query = "abcdefghij";
+    for (const std::size_t length : {1024u, 1025u, 1059u, 2013u, 2048u, 3002u, 5000u}) {
+        for (std::size_t edge : {std::size_t{1024}, LANE_TEXT_LIMIT + WINDOW_STRIDE, 2 * WINDOW_STRIDE}) {
+            for (std::size_t at = edge - 14; at <= edge + 3 && at + query.size() <= length; ++at) {
+                for (const char* typo : {"", "x"}) {
+                    std::string text(length, '.');
+                    std::string planted = query;
+                    if (*typo) planted[4] = *typo;
+                    text.replace(at, planted.size(), planted);
+                    Engine engine;
+                    engine.settings = Settings{250, 2, 5};
+                    engine.records.append(1, text);
+                    engine.records.append(2, std::string(40, ',') + query);  // a short one beside it
+                    expect_every_kernel_agrees(
+                        engine, query, "length " + std::to_string(length) + " at " + std::to_string(at));
+                }
+            }
+        }
+    }
+}
+
+// Once the ranking is full, records that cannot enter are skipped and the
+// budget shrinks; ties must still go to the records earliest in the store,
+// also when reused lanes put late records into early blocks.
+TEST(Search, ThePrunedSearchKeepsTiesInStoreOrder) {
+    reference::RandomText random(7);
+    for (int round = 0; round < 40; ++round) {
+        Engine engine;
+        for (std::uint32_t i = 0; i < 700; ++i) {
+            const std::size_t kind = random.below(4);
+            const std::string text = kind == 0   ? "the abcdef"
+                                     : kind == 1 ? "x abxdef y"
+                                     : kind == 2 ? random(5, 40)
+                                                 : std::string(1000 + random.below(1200), 'z') + " abcdef";
+            engine.records.append(i, text);
+        }
+        for (int r = 0; r < 300; ++r) engine.records.remove(static_cast<std::uint32_t>(random.below(700)));
+        for (std::uint32_t i = 700; i < 900; ++i)
+            engine.records.append(i, random.below(2) ? "the abcdef" : "abxdef");
+        engine.settings =
+            Settings{static_cast<std::uint16_t>(random.below(4) * 250), 2, 1 + random.below(30)};
+        for (const char* query : {"the", "abcdef", "abzdef", "ab", "zzzz"})
+            expect_every_kernel_agrees(engine, query, "round " + std::to_string(round));
+    }
+}
+
+// Dense matches, and texts full of 8-byte prefixes of the query so that the
+// upper planes of the state come and go.
+TEST(Search, DenseMatchesAndUpperPlanesAgreeWithTheReference) {
+    Engine engine;
+    engine.settings = Settings{0, 3, 50};
+    engine.records.append(1, "b" + std::string(99, 'a'));
+    engine.records.append(2, std::string(300, 'a') + "b");
+    std::string prefixes;
+    for (int i = 0; i < 40; ++i)
+        prefixes += (i % 3 ? "abcdefgh" : "abcdefghijklmnop") + std::string(i % 5, ' ');
+    engine.records.append(3, prefixes);
+    engine.records.append(4, prefixes + "abcdefghijklmnopqrstuvwxyz012345");
+    engine.records.append(5, std::string(2000, 'a') + prefixes);
+    for (const char* query : {"aaaaab", "aaaaaa", "baaaaa", "abcdefghijklmnopqrstuvwxyz012345",
+                              "abcdefghijklmnopqrstuvwxyz01234x", "abcdefghijkl", "abcdefghXjklmnop"}) {
+        for (std::uint32_t max_errors = 0; max_errors <= 3; ++max_errors) {
+            engine.settings.max_errors = max_errors;
+            expect_every_kernel_agrees(engine, query, "max_errors " + std::to_string(max_errors));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace murvex
+
+namespace murvex {
+namespace {
+
+TEST(Kernel, EveryCpuOfOursRunsALaneForm) {
+    EXPECT_TRUE(kernel_available(widest_kernel()));
+    EXPECT_TRUE(kernel_available(Kernel::one_by_one));
+#if defined(__aarch64__)
+    EXPECT_EQ(widest_kernel(), Kernel::neon);
+#elif defined(__x86_64__)
+    EXPECT_TRUE(kernel_available(Kernel::ssse3));  // every x86-64 CPU this runs on in practice
+    EXPECT_FALSE(kernel_available(Kernel::neon));
+#endif
 }
 
 }  // namespace

@@ -211,3 +211,48 @@ TEST(RecordStore, TiesKeepStoreOrderAfterSequenceNumbersRunOutWithLongRecords) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+namespace {
+
+std::string numbered_text(std::size_t length, std::uint32_t seed) {
+    std::string text(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + (i * 7 + seed) % 26);
+    return text;
+}
+
+// Long texts live in overlapping windows; they come back whole, with the
+// whole text's mask, also after other long records around them are removed.
+TEST(RecordStore, LongTextsComeBackWholeThroughRemovals) {
+    RecordStore store;
+    std::vector<std::pair<std::uint32_t, std::string>> model;
+    std::uint32_t id = 0;
+    for (const std::size_t length :
+         {1023u, 1024u, 1025u, 1058u, 1059u, 2013u, 2014u, 4096u, 70000u, 12u, 0u}) {
+        model.emplace_back(id, numbered_text(length, id));
+        store.append(id, model.back().second);
+        ++id;
+    }
+    for (const std::uint32_t gone : {2u, 5u, 8u}) {
+        ASSERT_TRUE(store.remove(gone));
+        std::erase_if(model, [&](const auto& record) { return record.first == gone; });
+    }
+    model.emplace_back(99, numbered_text(2990, 99) + "0123456789");
+    store.append(99, model.back().second);
+    ASSERT_EQ(store.count(), model.size());
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        EXPECT_EQ(store.id(i), model[i].first);
+        EXPECT_EQ(store.text(i), model[i].second) << "record " << model[i].first;
+        EXPECT_EQ(store.char_mask(i), char_mask(model[i].second));
+    }
+    Engine engine;
+    engine.records = std::move(store);
+    const std::string tail = "0123456789";  // the very end of the newest long text
+    const auto found = search(engine, tail);
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0].id, 99u);
+    EXPECT_EQ(found[0].end, 3000u);
+}
+
+}  // namespace
+}  // namespace murvex

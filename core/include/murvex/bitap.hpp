@@ -27,6 +27,8 @@ struct Pattern {
     std::size_t len = 0;
     // Character mask of the m pattern bytes (see fold.hpp).
     std::uint64_t char_mask = 0;
+    // The m pattern bytes, folded.
+    std::array<std::uint8_t, MAX_PATTERN_BYTES> bytes{};
     // The first pattern byte, folded, and its ASCII capital ('A' for 'a');
     // both equal when the byte is not a letter. A match can only begin at a
     // text byte equal to one of them.

@@ -1,15 +1,16 @@
 // The record store: every record of one engine, in the order of appending.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "murvex/bitap.hpp"
 #include "murvex/buffer.hpp"
 
 namespace murvex {
@@ -23,46 +24,62 @@ inline constexpr std::size_t INITIAL_CAPACITY = 1000;
 // The longest text a record can have: 4 GiB - 1 bytes.
 inline constexpr std::size_t MAX_TEXT_BYTES = 0xFFFFFFFF;
 
-// Texts up to this long are stored in lane blocks (below); longer ones back
-// to back in an arena of their own.
-inline constexpr std::size_t LANE_TEXT_LIMIT = 1024;
-
-// Texts per lane block, and the step in which block lengths grow.
+// Texts per lane block, the step in which block lengths grow, and the
+// longest lane.
 inline constexpr std::size_t LANES = 64;
 inline constexpr std::size_t LANE_ROW_STEP = 8;
+inline constexpr std::size_t LANE_TEXT_LIMIT = 1024;
 
-// The records of LANES texts of similar length, stored side by side so that
-// a search can read byte p of every one of them with a single load: byte p of
-// lane l is data[p * LANES + l]. A lane holds a record when its length is not
-// FREE_LANE; bytes past a text's length are padding of no meaning.
+// A longer text is cut into windows of LANE_TEXT_LIMIT bytes that overlap by
+// WINDOW_OVERLAP: a stretch with at most MAX_ERRORS errors against at most
+// MAX_PATTERN_BYTES pattern bytes is never longer than that, so every match
+// lies whole in some window and each window's matcher finds it exactly.
+inline constexpr std::size_t WINDOW_OVERLAP = MAX_PATTERN_BYTES + MAX_ERRORS;
+inline constexpr std::size_t WINDOW_STRIDE = LANE_TEXT_LIMIT - WINDOW_OVERLAP;
+
+// The records of LANES texts (or windows) of similar length, side by side so
+// that a search reads byte p of every one of them with a single load: byte p
+// of lane l is data[p * LANES + l]. Bytes past a lane's length are padding of
+// no meaning.
 struct LaneBlock {
     static constexpr std::uint16_t FREE_LANE = 0xFFFF;
+    // Set in a lane's length when the lane holds a window of a long record;
+    // its id is then the window's number (see RecordStore::window).
+    static constexpr std::uint16_t WINDOW = 0x8000;
 
     const std::uint8_t* data;
-    std::size_t rows;  // bytes per lane
-    const std::uint64_t* char_masks;
-    const std::uint16_t* lengths;
+    std::size_t rows;                 // bytes per lane
+    const std::uint64_t* char_masks;  // the whole record's, also for a window
+    const std::uint16_t* lengths;     // FREE_LANE, or the length with WINDOW set for a window
     const std::uint32_t* ids;
     const std::uint32_t* seqs;  // the records' places in store order (see RecordStore::seq)
 };
 
-// A record too long for a lane block, stored contiguously.
+// Where a window lies: its long record (an index for RecordStore::long_record)
+// and the text position of its first byte.
+struct Window {
+    std::uint32_t record;
+    std::uint32_t offset;
+};
+
+// A record whose text is longer than LANE_TEXT_LIMIT.
 struct LongRecord {
     std::uint32_t id;
     std::uint32_t seq;
-    std::uint64_t char_mask;
-    std::string_view text;
     bool live;
 };
 
 // Records keep their order of appending; removing one closes the gap. Ids are
 // the caller's and need not be unique: there is no index by id.
 //
-// A record costs its text, rounded up to LANE_ROW_STEP bytes, plus about 22
-// bytes. A text is at most MAX_TEXT_BYTES long, the most a 32-bit match
-// position can address. Every change gives the strong guarantee: when it
-// throws (std::bad_alloc, or std::length_error for a text that is too long),
-// the store is as it was.
+// Each lane block is one allocation of its own, so the store never copies
+// texts to grow and leaves no old copies in the heap. A record costs its
+// text, rounded up to LANE_ROW_STEP bytes, plus 22 bytes; a long record's
+// windows repeat WINDOW_OVERLAP bytes in every LANE_TEXT_LIMIT (3.4 %). A
+// text is at most MAX_TEXT_BYTES long, the most a 32-bit match position can
+// address. Every change gives the strong guarantee: when it throws
+// (std::bad_alloc, or std::length_error for a text that is too long), the
+// store is as it was.
 class RecordStore {
 public:
     RecordStore();
@@ -82,10 +99,11 @@ public:
     std::uint32_t seq(std::size_t index) const noexcept;
 
     // Where the texts are, for the search.
-    std::size_t block_count() const noexcept { return block_rows_.size(); }
+    std::size_t block_count() const noexcept { return blocks_.size(); }
     LaneBlock block(std::size_t b) const noexcept;
     std::size_t long_count() const noexcept { return longs_.size(); }
     LongRecord long_record(std::size_t i) const noexcept;
+    Window window(std::uint32_t number) const noexcept;
 
     // Appends one record whose text is `text`.
     void append(std::uint32_t id, std::string_view text);
@@ -110,37 +128,57 @@ private:
     static constexpr std::uint32_t NO_SLOT = 0xFFFFFFFFu;
     static constexpr std::size_t CLASSES = LANE_TEXT_LIMIT / LANE_ROW_STEP + 1;
 
-    // A removed long record's entry is reused; its id holds the next free one.
+    // One block's memory: the lanes' masks, ids, seqs and lengths, then the
+    // rows. A free lane's id holds the next free slot of its length class.
+    struct BlockMemory {
+        std::uint64_t masks[LANES];
+        std::uint32_t ids[LANES];
+        std::uint32_t seqs[LANES];
+        std::uint16_t lengths[LANES];
+        std::uint8_t* rows() noexcept { return reinterpret_cast<std::uint8_t*>(this + 1); }
+    };
+    static_assert(sizeof(BlockMemory) % 64 == 0);
+    struct FreeBlock {
+        void operator()(BlockMemory* block) const noexcept { std::free(block); }
+    };
+    struct Block {
+        std::unique_ptr<BlockMemory, FreeBlock> memory;
+        std::uint32_t rows;
+    };
+
+    // A long record; its windows are windows_[first_window, first_window + windows).
     struct Long {
         std::uint64_t char_mask;
         std::uint32_t length;
-        std::uint32_t id;
+        std::uint32_t id;  // for a removed entry: the next free one
         std::uint32_t seq;
+        std::uint32_t first_window;
+        std::uint32_t windows;
         std::uint32_t live;
     };
+    // A window's slot and its long record.
+    struct WindowSlot {
+        std::uint32_t slot;
+        std::uint32_t record;
+    };
 
-    void append_to_lane(std::uint32_t id, std::size_t length, std::span<const std::string_view> parts);
+    BlockMemory& block_of(std::uint32_t slot) const noexcept { return *blocks_[slot / LANES].memory; }
+    std::uint8_t* lane_bytes(std::uint32_t slot) const noexcept {
+        return block_of(slot).rows() + slot % LANES;
+    }
+    void make_slots(std::size_t length_class, std::size_t wanted);
+    std::uint32_t take_slot(std::size_t length_class) noexcept;
+    void free_slot(std::uint32_t slot) noexcept;
     void append_long(std::uint32_t id, std::size_t length, std::span<const std::string_view> parts);
-    std::uint32_t take_slot(std::size_t length_class);
     std::uint32_t next_seq() noexcept;
 
     PodBuffer<Handle> order_;
-
-    // Lane blocks and, per slot, the record in it. A free slot's id holds the
-    // next free slot of its length class.
-    PodBuffer<std::uint8_t> lane_bytes_;
-    PodBuffer<std::uint64_t> block_offsets_;
-    PodBuffer<std::uint32_t> block_rows_;
-    PodBuffer<std::uint64_t> slot_masks_;
-    PodBuffer<std::uint16_t> slot_lengths_;
-    PodBuffer<std::uint32_t> slot_ids_;
-    PodBuffer<std::uint32_t> slot_seqs_;
-    std::array<std::uint32_t, CLASSES> free_slots_;
-
+    std::vector<Block> blocks_;
+    std::uint32_t free_slots_[CLASSES];  // the first free slot of each length class
+    std::uint32_t free_counts_[CLASSES];
     PodBuffer<Long> longs_;
-    std::vector<std::unique_ptr<char[]>> long_texts_;  // one per entry of longs_
+    PodBuffer<WindowSlot> windows_;
     std::uint32_t free_long_ = NO_SLOT;
-
     std::uint32_t next_seq_ = 0;
 };
 
