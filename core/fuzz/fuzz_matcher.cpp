@@ -38,13 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.settings = murvex::Settings{0, k, 5};
     engine.records.append(1, text);
     engine.records.append(2, text.substr(text.size() / 2));
-    const auto want = murvex::reference::search(engine, query);
+    const auto expected = murvex::reference::search(engine, query);
     for (const auto kernel : murvex::reference::available_kernels()) {
         const auto got = murvex::search(engine, query, kernel);
-        bool agree = got.size() == want.size();
+        bool agree = got.size() == expected.size();
         for (std::size_t i = 0; agree && i < got.size(); ++i)
-            agree = got[i].id == want[i].id && got[i].score == want[i].score &&
-                    got[i].start == want[i].start && got[i].end == want[i].end;
+            agree = got[i].id == expected[i].id && got[i].score == expected[i].score &&
+                    got[i].start == expected[i].start && got[i].end == expected[i].end;
         if (!agree) {
             std::fprintf(stderr, "search disagrees with the reference (kernel %s, k=%u, m=%zu, n=%zu)\n",
                          murvex::reference::kernel_name(kernel), k, query.size(), text.size());
