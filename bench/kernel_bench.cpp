@@ -1,15 +1,23 @@
-// Times the search kernel against the straightforward one-record-at-a-time,
-// one-byte-at-a-time kernel on the same records and queries.
+// Times the search in each kernel form the CPU runs, on the benchmark's texts
+// and queries (files of one UTF-8 line per item), and prints one JSON object.
 //
-//   murvex_kernel_bench TEXTS QUERIES   (both files: one UTF-8 line per item)
+//   murvex_kernel_bench mix TEXTS QUERIES     the texts as records: per form and
+//                                             query the best-of-N milliseconds,
+//                                             and the straightforward kernel's
+//   murvex_kernel_bench sweep TEXTS QUERIES   the same bytes cut into records of
+//                                             16 B to 1 MiB
+//   murvex_kernel_bench worst TEXTS QUERIES   stores and queries that defeat the
+//                                             shortcuts
+//   murvex_kernel_bench once TEXTS QUERIES FORM   every query once, for callgrind
 //
-// Prints one JSON object: per query the best-of-N milliseconds of each.
+// Each figure comes with a memchr pass over the same bytes.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +27,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using murvex::Kernel;
 
 std::vector<std::string> read_lines(const char* path) {
     std::ifstream in(path, std::ios::binary);
@@ -42,6 +51,61 @@ double best_ms(int repeats, Body&& body) {
     return best;
 }
 
+volatile std::size_t sink = 0;  // keeps the timed work from being optimised away
+
+// One pass over every byte looking for one that is not there.
+double memchr_ms(const std::string& bytes) {
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+    return best_ms(20, [&] { sink = std::memchr(bytes.data(), '\0', bytes.size()) != nullptr; });
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) out += c;
+    }
+    return out + "\"";
+}
+
+// A store and the bytes it holds.
+struct Store {
+    murvex::Engine engine;
+    std::string bytes;
+};
+
+Store store_of(const std::vector<std::string>& texts, murvex::Settings settings = {}) {
+    Store store;
+    store.engine.settings = settings;
+    for (std::size_t i = 0; i < texts.size() && i < murvex::MAX_RECORDS; ++i) {
+        store.engine.records.append(static_cast<std::uint32_t>(i), texts[i]);
+        store.bytes += texts[i];
+    }
+    return store;
+}
+
+// {"avx2": [ms per query], ...} for every form; the results must agree.
+std::string time_forms(const murvex::Engine& engine, const std::vector<std::string>& queries, int repeats) {
+    std::ostringstream out;
+    out << "{";
+    bool first = true;
+    for (const Kernel kernel : murvex::reference::available_kernels()) {
+        out << (first ? "" : ", ") << json_string(murvex::reference::kernel_name(kernel)) << ": [";
+        first = false;
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            if (murvex::search(engine, queries[q], kernel).size() !=
+                murvex::search(engine, queries[q]).size()) {
+                std::fprintf(stderr, "forms disagree on '%s'\n", queries[q].c_str());
+                std::exit(1);
+            }
+            out << (q ? ", " : "")
+                << best_ms(repeats, [&] { sink = murvex::search(engine, queries[q], kernel).size(); });
+        }
+        out << "]";
+    }
+    return out.str() + "}";
+}
+
 // The straightforward kernel over every record: no pre-filter, no skipping.
 std::size_t straightforward_search(const murvex::Engine& engine, const std::vector<std::string>& texts,
                                    const std::string& query) {
@@ -53,53 +117,123 @@ std::size_t straightforward_search(const murvex::Engine& engine, const std::vect
     return found;
 }
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
+int mix(const std::vector<std::string>& texts, const std::vector<std::string>& queries) {
+    const Store store = store_of(texts);
+    std::cout << "{\"records\": " << store.engine.records.count() << ", \"bytes\": " << store.bytes.size()
+              << ", \"memchr_ms\": " << memchr_ms(store.bytes) << ", \"queries\": [";
+    for (std::size_t q = 0; q < queries.size(); ++q) std::cout << (q ? ", " : "") << json_string(queries[q]);
+    std::cout << "], \"forms\": " << time_forms(store.engine, queries, 7) << ", \"straightforward\": [";
+    for (std::size_t q = 0; q < queries.size(); ++q)
+        std::cout << (q ? ", " : "")
+                  << best_ms(2, [&] { sink = straightforward_search(store.engine, texts, queries[q]); });
+    std::cout << "]}\n";
+    return 0;
+}
+
+// The texts joined into one stream of about `total` bytes and cut into
+// records of `length` bytes each.
+std::vector<std::string> cut(const std::vector<std::string>& texts, std::size_t length, std::size_t total) {
+    std::string stream;
+    for (std::size_t i = 0; stream.size() < total; i = (i + 1) % texts.size()) stream += texts[i] + ' ';
+    std::vector<std::string> records;
+    for (std::size_t at = 0; at + length <= stream.size() && records.size() < murvex::MAX_RECORDS;
+         at += length)
+        records.push_back(stream.substr(at, length));
+    return records;
+}
+
+int sweep(const std::vector<std::string>& texts, const std::vector<std::string>& queries) {
+    constexpr std::size_t TOTAL = 8 << 20;
+    std::cout << "{\"total\": " << TOTAL << ", \"lengths\": [";
+    bool first = true;
+    for (const std::size_t length : {16u, 100u, 1000u, 1024u, 1025u, 4096u, 65536u, 1048576u}) {
+        // 16-byte records: the engine's 100,000 hold only 1.6 MB.
+        const Store store = store_of(cut(texts, length, std::min(TOTAL, length * murvex::MAX_RECORDS)));
+        std::cout << (first ? "" : ", ") << "{\"length\": " << length
+                  << ", \"records\": " << store.engine.records.count()
+                  << ", \"bytes\": " << store.bytes.size() << ", \"memchr_ms\": " << memchr_ms(store.bytes)
+                  << ", \"forms\": " << time_forms(store.engine, queries, 5) << "}";
+        first = false;
     }
-    return out + "\"";
+    std::cout << "]}\n";
+    return 0;
+}
+
+// Each case: its store, settings and query.
+int worst(const std::vector<std::string>& texts, const std::vector<std::string>& queries) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> records;
+        murvex::Settings settings;
+        std::string query;
+    };
+    const std::vector<std::string> english = cut(texts, 110, 11 << 20);
+    std::vector<Case> cases;
+    // Every byte starts a match attempt, none completes.
+    for (const std::string& query : {queries[0], queries[5]}) {
+        const std::string first(1, query[0]);
+        std::string text;
+        while (text.size() < 110) text += first;
+        cases.push_back({"texts full of the query's first byte: " + query,
+                         std::vector<std::string>(english.size(), text),
+                         {},
+                         query});
+    }
+    // Every letter in every record: the pre-filter lets all of them through.
+    {
+        std::vector<std::string> all = english;
+        for (std::string& text : all) text += " the quick brown fox jumps over a lazy dog 0123456789";
+        for (const std::string& query : {queries[1], queries[2]})
+            cases.push_back({"every record holds every letter: " + query, all, {}, query});
+    }
+    // The longest pattern with the largest budget.
+    for (const std::string& query :
+         {std::string("Trusted by teams in over forty c"), std::string("Gringotts Biotech Group biotechn")})
+        cases.push_back({"m = 32, k = 3: " + query, english, {250, 3, 50}, query});
+    // Dense matches: every lane accepts on every row.
+    for (const std::uint32_t k : {0u, 2u}) {
+        std::vector<std::string> dense(english.size(), "b" + std::string(99, 'a'));
+        cases.push_back(
+            {"'b' + 'a' * 99, query 'aaaaab', max_errors " + std::to_string(k), dense, {0, k, 50}, "aaaaab"});
+    }
+    // A common word: many exact matches early in the store.
+    cases.push_back({"common word: ' the'", english, {}, " the"});
+    cases.push_back({"common word: 'the em' at max_errors 3", english, {250, 3, 50}, "the em"});
+
+    std::cout << "{\"cases\": [";
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        const Store store = store_of(cases[c].records, cases[c].settings);
+        std::cout << (c ? ", " : "") << "{\"name\": " << json_string(cases[c].name)
+                  << ", \"bytes\": " << store.bytes.size() << ", \"memchr_ms\": " << memchr_ms(store.bytes)
+                  << ", \"forms\": " << time_forms(store.engine, {cases[c].query}, 5) << "}";
+    }
+    std::cout << "]}\n";
+    return 0;
+}
+
+int once(const std::vector<std::string>& texts, const std::vector<std::string>& queries,
+         const std::string& form) {
+    Kernel kernel = Kernel::automatic;
+    for (const Kernel k : murvex::reference::available_kernels())
+        if (form == murvex::reference::kernel_name(k)) kernel = k;
+    const Store store = store_of(texts);
+    for (const std::string& query : queries) sink = murvex::search(store.engine, query, kernel).size();
+    std::cout << "{\"bytes\": " << store.bytes.size() << ", \"queries\": " << queries.size() << "}\n";
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s TEXTS QUERIES\n", argv[0]);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (argc < 4 || (mode != "mix" && mode != "sweep" && mode != "worst" && mode != "once")) {
+        std::fprintf(stderr, "usage: %s mix|sweep|worst|once TEXTS QUERIES [FORM]\n", argv[0]);
         return 2;
     }
-    const auto texts = read_lines(argv[1]);
-    const auto queries = read_lines(argv[2]);
-    murvex::Engine engine;
-    std::string joined;
-    for (std::size_t i = 0; i < texts.size() && i < murvex::MAX_RECORDS; ++i) {
-        engine.records.append(static_cast<std::uint32_t>(i), texts[i]);
-        joined += texts[i];
-    }
-
-    volatile std::size_t sink = 0;  // keeps the timed work from being optimised away
-    // One pass over every text byte looking for one that is not there.
-    const double memchr_ms = best_ms(20, [&] {
-        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-        sink = std::memchr(joined.data(), '\0', joined.size()) != nullptr;
-    });
-
-    std::cout << "{\"records\": " << engine.records.count() << ", \"bytes\": " << joined.size()
-              << ", \"memchr_ms\": " << memchr_ms << ", \"queries\": [";
-    for (std::size_t q = 0; q < queries.size(); ++q) {
-        const std::string& query = queries[q];
-        if (murvex::search(engine, query).size() != murvex::reference::search(engine, query).size()) {
-            std::fprintf(stderr, "results differ for query '%s'\n", query.c_str());
-            return 1;
-        }
-        std::size_t found = 0;
-        const double fast = best_ms(5, [&] { found = murvex::search(engine, query).size(); });
-        const double plain = best_ms(2, [&] { sink = straightforward_search(engine, texts, query); });
-        std::cout << (q ? ", " : "") << "{\"query\": " << json_string(query) << ", \"fast_ms\": " << fast
-                  << ", \"straightforward_ms\": " << plain << ", \"results\": " << found << "}";
-    }
-    std::cout << "]}\n";
-    (void)sink;
-    return 0;
+    const auto texts = read_lines(argv[2]);
+    const auto queries = read_lines(argv[3]);
+    if (mode == "mix") return mix(texts, queries);
+    if (mode == "sweep") return sweep(texts, queries);
+    if (mode == "worst") return worst(texts, queries);
+    return once(texts, queries, argc > 4 ? argv[4] : "automatic");
 }

@@ -14,6 +14,7 @@ namespace murvex::detail {
 // The best match of each lane; errors > k means none. `end` counts bytes of
 // the lane's own text (for a window, from the window's first byte).
 struct LaneMatches {
+    std::uint64_t found;  // the lanes with a match
     std::array<std::uint8_t, LANES> errors;
     std::array<std::uint32_t, LANES> end;
 };
@@ -44,7 +45,8 @@ LaneIsa widest_lane_isa() noexcept;
 
 // Scans the lanes in `active` (bit l for lane l) over their first `rows`
 // bytes with error budget k (at most MAX_ERRORS). Only lanes in `active` get
-// a result; a match counts only where it ends within its lane's length.
+// a result, and only lanes in `found` hold one; a match counts only where it
+// ends within its lane's length.
 // `isa` must be available and not none.
 void scan_lanes(LaneIsa isa, const LanePattern& pattern, std::uint32_t k, const LaneBlock& block,
                 std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;

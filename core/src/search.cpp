@@ -98,40 +98,37 @@ private:
 
 // The lanes of a block worth reading: records whose text is not empty, whose
 // character mask has every bit of the pattern's, and that can still enter
-// the ranking. Also gives the rows to read and the error budget they need.
+// the ranking; and the error budget they need.
 struct Lanes {
     std::uint64_t active = 0;
-    std::size_t rows = 0;
     int k = -1;
 };
 
 Lanes active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, const Entry& entry) noexcept {
-    // Branch-free: whether a lane passes the pre-filter is as good as random.
-    std::uint64_t active = 0, early = 0;
-    std::size_t longest = 0;
-    const bool late_ones = entry.after >= 0;
-    for (std::size_t lane = 0; lane < LANES; ++lane) {
-        const std::uint16_t length = block.lengths[lane] & ~LaneBlock::WINDOW;
-        const bool is_early = block.seqs[lane] < entry.seq;
-        const bool wanted = (block.lengths[lane] != LaneBlock::FREE_LANE) & (length != 0) &
-                            ((pattern_mask & ~block.char_masks[lane]) == 0) & (is_early | late_ones);
-        active |= std::uint64_t{wanted} << lane;
-        early |= std::uint64_t{wanted && is_early} << lane;
-        longest = std::max<std::size_t>(longest, wanted ? length : 0);
+    std::uint64_t active = block.live;
+    for (std::uint64_t bits = pattern_mask; bits && active; bits &= bits - 1)
+        active &= block.lanes_with[std::countr_zero(bits)];
+    if (entry.seq == UINT32_MAX || !active) return Lanes{active, entry.before};
+    std::uint64_t early = 0;  // lanes earlier in the store than the ranking's last entry
+    for (std::uint64_t lanes = active; lanes; lanes &= lanes - 1) {
+        const int lane = std::countr_zero(lanes);
+        early |= std::uint64_t{block.seqs[lane] < entry.seq} << lane;
     }
-    return Lanes{active, longest, early ? entry.before : entry.after};
+    if (entry.after < 0) return Lanes{early, entry.before};
+    return Lanes{active, early ? entry.before : entry.after};
 }
 
 // The matcher on each active lane in turn, for CPUs without the lane kernel.
 void scan_lanes_one_by_one(const Pattern& pattern, std::uint32_t k, const LaneBlock& block,
                            std::uint64_t active, std::string& text, detail::LaneMatches& matches) {
-    matches.errors.fill(static_cast<std::uint8_t>(k + 1));
+    matches.found = 0;
     for (; active; active &= active - 1) {
         const int lane = std::countr_zero(active);
         text.resize(block.lengths[lane] & ~LaneBlock::WINDOW);
         for (std::size_t p = 0; p < text.size(); ++p)
             text[p] = static_cast<char>(block.data[p * LANES + static_cast<std::size_t>(lane)]);
         if (const auto match = best_match(pattern, k, text)) {
+            matches.found |= std::uint64_t{1} << lane;
             matches.errors[lane] = static_cast<std::uint8_t>(match->errors);
             matches.end[lane] = static_cast<std::uint32_t>(match->end);
         }
@@ -209,13 +206,12 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
         if (!lanes.active) continue;
         const auto budget = static_cast<std::uint32_t>(lanes.k);
         if (isa != detail::LaneIsa::none)
-            detail::scan_lanes(isa, lane_pattern, budget, block, lanes.active, lanes.rows, matches);
+            detail::scan_lanes(isa, lane_pattern, budget, block, lanes.active, block.rows, matches);
         else
             scan_lanes_one_by_one(pattern, budget, block, lanes.active, text, matches);
-        for (std::uint64_t found = lanes.active; found; found &= found - 1) {
+        for (std::uint64_t found = matches.found; found; found &= found - 1) {
             const int lane = std::countr_zero(found);
             const std::uint32_t errors = matches.errors[lane];
-            if (errors > budget) continue;
             if (block.lengths[lane] & LaneBlock::WINDOW)
                 longs.offer(records.window(block.ids[lane]), errors, matches.end[lane]);
             else

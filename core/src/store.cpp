@@ -1,6 +1,7 @@
 #include "murvex/store.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -44,7 +45,7 @@ std::uint32_t RecordStore::id(std::size_t index) const noexcept {
 
 std::uint64_t RecordStore::char_mask(std::size_t index) const noexcept {
     const Handle h = order_[index];
-    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].char_mask : block_of(h).masks[h % LANES];
+    return (h & LONG_FLAG) ? longs_[h & ~LONG_FLAG].char_mask : mask_of(h);
 }
 
 std::uint32_t RecordStore::seq(std::size_t index) const noexcept {
@@ -76,7 +77,8 @@ LaneBlock RecordStore::block(std::size_t b) const noexcept {
     BlockMemory& memory = *blocks_[b].memory;
     return LaneBlock{.data = memory.rows(),
                      .rows = blocks_[b].rows,
-                     .char_masks = memory.masks,
+                     .live = blocks_[b].live,
+                     .lanes_with = memory.lanes_with,
                      .lengths = memory.lengths,
                      .ids = memory.ids,
                      .seqs = memory.seqs};
@@ -107,7 +109,7 @@ void RecordStore::make_slots(std::size_t length_class, std::size_t wanted) {
         auto* memory = static_cast<BlockMemory*>(std::calloc(1, sizeof(BlockMemory) + rows * LANES));
         if (!memory) throw std::bad_alloc();
         std::unique_ptr<BlockMemory, FreeBlock> owned(memory);
-        blocks_.push_back(Block{std::move(owned), static_cast<std::uint32_t>(rows)});
+        blocks_.push_back(Block{std::move(owned), static_cast<std::uint32_t>(rows), 0});
         for (std::size_t lane = LANES; lane-- > 0;) {
             memory->lengths[lane] = LaneBlock::FREE_LANE;
             memory->ids[lane] = free_slots_[length_class];
@@ -124,11 +126,28 @@ std::uint32_t RecordStore::take_slot(std::size_t length_class) noexcept {
     return slot;
 }
 
+// A free lane has no bit in lanes_with: a new block is zeroed, and
+// free_slot clears the lane.
+void RecordStore::set_mask(std::uint32_t slot, std::uint64_t mask) noexcept {
+    std::uint64_t* lanes_with = block_of(slot).lanes_with;
+    const std::uint64_t lane = std::uint64_t{1} << slot % LANES;
+    for (; mask; mask &= mask - 1) lanes_with[std::countr_zero(mask)] |= lane;
+}
+
+std::uint64_t RecordStore::mask_of(std::uint32_t slot) const noexcept {
+    const std::uint64_t* lanes_with = block_of(slot).lanes_with;
+    std::uint64_t mask = 0;
+    for (int bit = 0; bit < 64; ++bit) mask |= (lanes_with[bit] >> slot % LANES & 1) << bit;
+    return mask;
+}
+
 void RecordStore::free_slot(std::uint32_t slot) noexcept {
     const std::size_t length_class = blocks_[slot / LANES].rows / LANE_ROW_STEP;
     BlockMemory& memory = block_of(slot);
     memory.lengths[slot % LANES] = LaneBlock::FREE_LANE;
     memory.ids[slot % LANES] = free_slots_[length_class];
+    for (std::uint64_t& lanes : memory.lanes_with) lanes &= ~(std::uint64_t{1} << slot % LANES);
+    blocks_[slot / LANES].live &= ~(std::uint64_t{1} << slot % LANES);
     free_slots_[length_class] = slot;
     ++free_counts_[length_class];
 }
@@ -154,10 +173,11 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         mask |= char_bit(b);
     });
     const std::size_t l = slot % LANES;
-    memory.masks[l] = mask;
+    set_mask(slot, mask);
     memory.lengths[l] = static_cast<std::uint16_t>(length);
     memory.ids[l] = id;
     memory.seqs[l] = next_seq();
+    if (length > 0) blocks_[slot / LANES].live |= std::uint64_t{1} << l;
     order_.push_back(slot);
 }
 
@@ -191,6 +211,7 @@ void RecordStore::append_long(std::uint32_t id, std::size_t length, std::span<co
         memory.lengths[l] = static_cast<std::uint16_t>(window_length | LaneBlock::WINDOW);
         memory.ids[l] = first_window + static_cast<std::uint32_t>(w);
         memory.seqs[l] = seq;
+        blocks_[slot / LANES].live |= std::uint64_t{1} << l;
     }
 
     // The bytes, into every window that holds them; the mask of the whole text.
@@ -211,7 +232,7 @@ void RecordStore::append_long(std::uint32_t id, std::size_t length, std::span<co
     });
     for (std::size_t w = 0; w < windows; ++w) {
         const std::uint32_t slot = windows_[first_window + w].slot;
-        block_of(slot).masks[slot % LANES] = mask;
+        set_mask(slot, mask);
     }
     longs_[index] = Long{mask,         static_cast<std::uint32_t>(length),  id, seq,
                          first_window, static_cast<std::uint32_t>(windows), 1};

@@ -48,9 +48,14 @@ struct LaneBlock {
     static constexpr std::uint16_t WINDOW = 0x8000;
 
     const std::uint8_t* data;
-    std::size_t rows;                 // bytes per lane
-    const std::uint64_t* char_masks;  // the whole record's, also for a window
-    const std::uint16_t* lengths;     // FREE_LANE, or the length with WINDOW set for a window
+    std::size_t rows;    // bytes per lane
+    std::uint64_t live;  // the lanes that hold a text that is not empty
+    // The character masks of the lanes' records, sliced by bit: bit l of
+    // lanes_with[b] is bit b of lane l's mask (the whole record's, also for a
+    // window). The lanes whose masks hold all bits of a pattern's are then
+    // the AND of one word per pattern bit.
+    const std::uint64_t* lanes_with;
+    const std::uint16_t* lengths;  // FREE_LANE, or the length with WINDOW set for a window
     const std::uint32_t* ids;
     const std::uint32_t* seqs;  // the records' places in store order (see RecordStore::seq)
 };
@@ -128,10 +133,11 @@ private:
     static constexpr std::uint32_t NO_SLOT = 0xFFFFFFFFu;
     static constexpr std::size_t CLASSES = LANE_TEXT_LIMIT / LANE_ROW_STEP + 1;
 
-    // One block's memory: the lanes' masks, ids, seqs and lengths, then the
-    // rows. A free lane's id holds the next free slot of its length class.
+    // One block's memory: the lanes' masks (sliced by bit), ids, seqs and
+    // lengths, then the rows. A free lane's id holds the next free slot of
+    // its length class.
     struct BlockMemory {
-        std::uint64_t masks[LANES];
+        std::uint64_t lanes_with[64];
         std::uint32_t ids[LANES];
         std::uint32_t seqs[LANES];
         std::uint16_t lengths[LANES];
@@ -144,6 +150,7 @@ private:
     struct Block {
         std::unique_ptr<BlockMemory, FreeBlock> memory;
         std::uint32_t rows;
+        std::uint64_t live;  // see LaneBlock::live
     };
 
     // A long record; its windows are windows_[first_window, first_window + windows).
@@ -169,6 +176,8 @@ private:
     void make_slots(std::size_t length_class, std::size_t wanted);
     std::uint32_t take_slot(std::size_t length_class) noexcept;
     void free_slot(std::uint32_t slot) noexcept;
+    void set_mask(std::uint32_t slot, std::uint64_t mask) noexcept;
+    std::uint64_t mask_of(std::uint32_t slot) const noexcept;
     void append_long(std::uint32_t id, std::size_t length, std::span<const std::string_view> parts);
     std::uint32_t next_seq() noexcept;
 
