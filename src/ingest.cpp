@@ -79,6 +79,9 @@ std::size_t add_records(RecordStore& store, PyObject* records) {
     // Item access may run Python code that changes the list: the walk stops
     // at its current length and never goes past the length it started with.
     const Py_ssize_t start_length = PyList_GET_SIZE(records);
+    // Room for the whole list at once: grown record by record, the store's
+    // index would leave its old copies behind in the heap.
+    store.reserve(std::min(MAX_RECORDS, store.count() + static_cast<std::size_t>(start_length)));
     std::size_t added = 0;
     for (Py_ssize_t i = 0; i < std::min(start_length, PyList_GET_SIZE(records)); ++i) {
         const PyRef item = PyRef::borrow(PyList_GET_ITEM(records, i));

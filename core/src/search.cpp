@@ -35,9 +35,11 @@ int errors_reaching(int score, bool strictly, int k) noexcept {
     return errors;
 }
 
-// What a record must do to enter the ranking: records earlier in the store
-// than `seq` need at most `before` errors, later ones at most `after` (-1:
-// they cannot enter at all).
+// What a record must do to enter the ranking: records up to `seq` in the
+// store need at most `before` errors, later ones at most `after` (-1: they
+// cannot enter at all). The record at `seq` itself is the ranking's last
+// entry, a long one met again in another window: a match as good as the one
+// it has may still end earlier.
 struct Entry {
     std::uint32_t seq;
     int before;
@@ -71,6 +73,16 @@ public:
                      errors_reaching(last.score_milli, true, k)};
     }
 
+    // A better match of a record that may be kept already: its entry, if
+    // any, goes and the new match is offered. As a record's matches only get
+    // better, the ranking ends as if only its best had been offered.
+    void offer_again(const RankedMatch& match) noexcept {
+        const auto same = std::find_if(kept_.begin(), kept_.end(),
+                                       [&](const RankedMatch& r) { return r.seq == match.seq; });
+        if (same != kept_.end()) kept_.erase(same);
+        offer(match);
+    }
+
     const std::vector<RankedMatch>& kept() const noexcept { return kept_; }
 
 private:
@@ -83,12 +95,18 @@ class Scorer {
 public:
     Scorer(const Settings& settings, std::size_t m) : threshold_(settings.threshold), m_(m) {}
 
-    void offer(Ranking& ranking, std::uint32_t id, std::uint32_t seq, const Match& match) const noexcept {
+    // `again`: the record may have been offered before, with a worse match.
+    void offer(Ranking& ranking, std::uint32_t id, std::uint32_t seq, const Match& match,
+               bool again = false) const noexcept {
         const std::uint16_t score = score_milli(match.errors, match.end, m_);
         if (score < threshold_) return;
         const std::size_t start = match.end >= m_ ? match.end - m_ : 0;
-        ranking.offer(RankedMatch{id, seq, score, static_cast<std::uint32_t>(start),
-                                  static_cast<std::uint32_t>(match.end)});
+        const RankedMatch ranked{id, seq, score, static_cast<std::uint32_t>(start),
+                                 static_cast<std::uint32_t>(match.end)};
+        if (again)
+            ranking.offer_again(ranked);
+        else
+            ranking.offer(ranked);
     }
 
 private:
@@ -109,10 +127,10 @@ Lanes active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, const Ent
     for (std::uint64_t bits = pattern_mask; bits && active; bits &= bits - 1)
         active &= block.lanes_with[std::countr_zero(bits)];
     if (entry.seq == UINT32_MAX || !active) return Lanes{active, entry.before};
-    std::uint64_t early = 0;  // lanes earlier in the store than the ranking's last entry
+    std::uint64_t early = 0;  // lanes up to the ranking's last entry in store order
     for (std::uint64_t lanes = active; lanes; lanes &= lanes - 1) {
         const int lane = std::countr_zero(lanes);
-        early |= std::uint64_t{block.seqs[lane] < entry.seq} << lane;
+        early |= std::uint64_t{block.seqs[lane] <= entry.seq} << lane;
     }
     if (entry.after < 0) return Lanes{early, entry.before};
     return Lanes{active, early ? entry.before : entry.after};
@@ -148,18 +166,21 @@ detail::LaneIsa lane_isa_of(Kernel kernel) noexcept {
 
 // The best match of each long record over its windows: the fewest errors,
 // and among those the first end. A window's matches are never better than
-// the text's own, and every match lies whole in some window.
+// the text's own, and every match lies whole in some window. Each better
+// match goes to the ranking at once, so that it can prune the rest.
 class LongMatches {
 public:
-    explicit LongMatches(std::size_t count, std::uint32_t k) : best_(count, Match{k + 1, 0}) {}
+    LongMatches(std::size_t count, std::uint32_t k) : best_(count, Match{k + 1, 0}) {}
 
-    void offer(const Window& window, std::uint32_t errors, std::uint32_t end) noexcept {
+    void offer(const RecordStore& records, const Scorer& scorer, Ranking& ranking, const Window& window,
+               std::uint32_t errors, std::uint32_t end) noexcept {
         Match& best = best_[window.record];
         const std::size_t at = std::size_t{window.offset} + end;
-        if (errors < best.errors || (errors == best.errors && at < best.end)) best = Match{errors, at};
+        if (errors > best.errors || (errors == best.errors && at >= best.end)) return;
+        best = Match{errors, at};
+        const LongRecord record = records.long_record(window.record);
+        scorer.offer(ranking, record.id, record.seq, best, true);
     }
-
-    const Match& best(std::size_t record) const noexcept { return best_[record]; }
 
 private:
     std::vector<Match> best_;
@@ -213,17 +234,12 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
             const int lane = std::countr_zero(found);
             const std::uint32_t errors = matches.errors[lane];
             if (block.lengths[lane] & LaneBlock::WINDOW)
-                longs.offer(records.window(block.ids[lane]), errors, matches.end[lane]);
+                longs.offer(records, scorer, ranking, records.window(block.ids[lane]), errors,
+                            matches.end[lane]);
             else
                 scorer.offer(ranking, block.ids[lane], block.seqs[lane], Match{errors, matches.end[lane]});
         }
     }
-    for (std::size_t i = 0; i < records.long_count(); ++i) {
-        const LongRecord record = records.long_record(i);
-        if (record.live && longs.best(i).errors <= static_cast<std::uint32_t>(k))
-            scorer.offer(ranking, record.id, record.seq, longs.best(i));
-    }
-
     std::vector<ResultEntry> entries;
     entries.reserve(ranking.kept().size());
     for (const RankedMatch& r : ranking.kept())

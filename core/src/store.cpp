@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include <sys/mman.h>
+
 #include "murvex/fold.hpp"
 
 namespace murvex {
@@ -31,6 +33,28 @@ void for_each_joined_byte(std::span<const std::string_view> parts, Put&& put) {
 }
 
 }  // namespace
+
+void RecordStore::BlockArena::FreeChunk::operator()(std::uint8_t* chunk) const noexcept {
+    munmap(chunk, CHUNK_BYTES);
+}
+
+void* RecordStore::BlockArena::allocate(std::size_t bytes) {
+    if (CHUNK_BYTES - used_ < bytes) {
+        chunks_.reserve(chunks_.size() + 1);
+        void* chunk = mmap(nullptr, CHUNK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (chunk == MAP_FAILED) throw std::bad_alloc();
+        chunks_.emplace_back(static_cast<std::uint8_t*>(chunk));  // zeroed by the kernel
+        used_ = 0;
+    }
+    void* memory = chunks_.back().get() + used_;
+    used_ += bytes;
+    return memory;
+}
+
+void RecordStore::BlockArena::release() noexcept {
+    chunks_.clear();
+    used_ = CHUNK_BYTES;
+}
 
 RecordStore::RecordStore() {
     order_.reserve(INITIAL_CAPACITY);
@@ -105,11 +129,10 @@ void RecordStore::make_slots(std::size_t length_class, std::size_t wanted) {
     while (free_counts_[length_class] < wanted) {
         const std::size_t first = blocks_.size() * LANES;
         if (first + LANES >= LONG_FLAG) throw std::length_error("too many lane slots");
-        // Zeroed so that the padding is never uninitialised memory.
-        auto* memory = static_cast<BlockMemory*>(std::calloc(1, sizeof(BlockMemory) + rows * LANES));
-        if (!memory) throw std::bad_alloc();
-        std::unique_ptr<BlockMemory, FreeBlock> owned(memory);
-        blocks_.push_back(Block{std::move(owned), static_cast<std::uint32_t>(rows), 0});
+        blocks_.make_room(1);
+        // Zeroed, so that the padding is never uninitialised memory.
+        auto* memory = static_cast<BlockMemory*>(arena_.allocate(sizeof(BlockMemory) + rows * LANES));
+        blocks_.push_back(Block{memory, static_cast<std::uint32_t>(rows), 0});
         for (std::size_t lane = LANES; lane-- > 0;) {
             memory->lengths[lane] = LaneBlock::FREE_LANE;
             memory->ids[lane] = free_slots_[length_class];
@@ -161,7 +184,6 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
     order_.make_room(1);
     if (length > LANE_TEXT_LIMIT) return append_long(id, length, parts);
 
-    blocks_.reserve(blocks_.size() + 1);
     make_slots(length_class(length), 1);
     const std::uint32_t slot = take_slot(length_class(length));
     BlockMemory& memory = block_of(slot);
@@ -187,7 +209,6 @@ void RecordStore::append_long(std::uint32_t id, std::size_t length, std::span<co
     const std::size_t full_class = length_class(LANE_TEXT_LIMIT), last_class = length_class(last_length);
     if (windows_.size() + windows >= NO_SLOT) throw std::length_error("too many windows");
     // Everything that can fail comes first.
-    blocks_.reserve(blocks_.size() + (windows + 2 * LANES) / LANES + 1);
     make_slots(full_class, windows - 1 + (last_class == full_class));
     make_slots(last_class, last_class == full_class ? windows : 1);
     if (free_long_ == NO_SLOT) longs_.make_room(1);
@@ -293,7 +314,8 @@ bool RecordStore::remove(std::uint32_t id) noexcept {
 
 void RecordStore::reset() noexcept {
     order_.truncate(0);
-    blocks_.clear();
+    blocks_.release();
+    arena_.release();
     std::fill(std::begin(free_slots_), std::end(free_slots_), NO_SLOT);
     std::fill(std::begin(free_counts_), std::end(free_counts_), 0u);
     longs_.release();

@@ -110,6 +110,11 @@ public:
     LongRecord long_record(std::size_t i) const noexcept;
     Window window(std::uint32_t number) const noexcept;
 
+    // Room for `records` records in all, so that adding a known number of
+    // them grows the store's index once. Throws std::bad_alloc and changes
+    // nothing when memory runs out.
+    void reserve(std::size_t records) { order_.reserve(records); }
+
     // Appends one record whose text is `text`.
     void append(std::uint32_t id, std::string_view text);
 
@@ -144,13 +149,30 @@ private:
         std::uint8_t* rows() noexcept { return reinterpret_cast<std::uint8_t*>(this + 1); }
     };
     static_assert(sizeof(BlockMemory) % 64 == 0);
-    struct FreeBlock {
-        void operator()(BlockMemory* block) const noexcept { std::free(block); }
-    };
     struct Block {
-        std::unique_ptr<BlockMemory, FreeBlock> memory;
+        BlockMemory* memory;  // in arena_
         std::uint32_t rows;
         std::uint64_t live;  // see LaneBlock::live
+    };
+
+    // The memory of the lane blocks, carved out of chunks of 1 MiB mapped
+    // from the operating system and given back only all at once: blocks are
+    // never freed one by one (a freed lane is reused), so nothing fragments
+    // the heap, and the pages of a chunk that no block has reached yet take
+    // no memory, whatever the process allocated and freed before.
+    class BlockArena {
+    public:
+        static constexpr std::size_t CHUNK_BYTES = std::size_t{1} << 20;
+        // `bytes` zeroed bytes, at most CHUNK_BYTES; throws std::bad_alloc.
+        void* allocate(std::size_t bytes);
+        void release() noexcept;
+
+    private:
+        struct FreeChunk {
+            void operator()(std::uint8_t* chunk) const noexcept;
+        };
+        std::vector<std::unique_ptr<std::uint8_t, FreeChunk>> chunks_;
+        std::size_t used_ = CHUNK_BYTES;  // bytes taken from the last chunk
     };
 
     // A long record; its windows are windows_[first_window, first_window + windows).
@@ -182,7 +204,8 @@ private:
     std::uint32_t next_seq() noexcept;
 
     PodBuffer<Handle> order_;
-    std::vector<Block> blocks_;
+    BlockArena arena_;
+    PodBuffer<Block> blocks_;
     std::uint32_t free_slots_[CLASSES];  // the first free slot of each length class
     std::uint32_t free_counts_[CLASSES];
     PodBuffer<Long> longs_;
