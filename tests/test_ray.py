@@ -46,11 +46,18 @@ def test_a_lost_actor_is_reported_and_the_index_can_be_rebuilt():
     with RayMurvex(max_results=50, actors=2, shard_capacity=10) as index:
         index.add(records)
         assert len(index.search("item")) == 40
-        ray.kill(index._actors[1])  # noqa: SLF001 - the test plays the failure
+        lost = index._actors[1]  # noqa: SLF001 - the test plays the failure
+        ray.kill(lost)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:  # the kill takes effect a little later
+            try:
+                ray.get(lost.memory.remote(), timeout=5)
+            except ray.exceptions.RayActorError:
+                break
+            time.sleep(0.05)
         for call in (lambda: index.search("item"), lambda: index.add({"t": "more"}), lambda: index.remove(3)):
             with pytest.raises(ShardLostError, match=r"shards 1, 3 on Ray actor 1 are lost"):
                 call()
-        time.sleep(0.1)
         index.reset()  # a new actor in place of the lost one
         assert index.add(records) == 40
         assert [r.id for r in index.search("item 3")][:2] == [3, 30]
