@@ -18,7 +18,7 @@ def run_demo(*args):
 @pytest.mark.parametrize(
     "suffix, content",
     [
-        (".jsonl", '{"name": "Ada Lovelace", "city": "London"}\n\n{"name": "Alan Turing", "id": "x1"}\n'),
+        (".jsonl", '{"name": "Ada Lovelace", "city": "London"}\n\n{"name": "Alan Turing", "id": 17}\n'),
         (".csv", "name,city\nAda Lovelace,London\nAlan Turing,Wilmslow\n"),
     ],
 )
@@ -37,7 +37,7 @@ def test_demo_searches_a_users_file(tmp_path, suffix, content):
     [
         ('{"a": "x"}\n{broken\n', "line 2: not valid JSON"),
         ("[1, 2]\n", "expected a JSON object"),
-        ("", "is empty"),
+        ("", "empty, where a CSV file needs a header row"),
     ],
 )
 def test_demo_reports_bad_files_in_one_line(tmp_path, content, message):

@@ -6,8 +6,8 @@ import pytest
 
 ray = pytest.importorskip("ray", reason="Ray is not installed here (pip install 'murvex[ray]')")
 
-from murvex_tools import RayMurvex, ShardedMurvex, ShardLostError
-from scenarios import as_tuples, check_argument_errors, play
+from murvex_tools import RayMurvex, ShardedMurvex, ShardLostError  # noqa: E402 - after the skip
+from scenarios import as_tuples, check_argument_errors, play  # noqa: E402
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -46,7 +46,7 @@ def test_a_lost_actor_is_reported_and_the_index_can_be_rebuilt():
     with RayMurvex(max_results=50, actors=2, shard_capacity=10) as index:
         index.add(records)
         assert len(index.search("item")) == 40
-        lost = index._actors[1]  # noqa: SLF001 - the test plays the failure
+        lost = index._actors[1]  # the test plays the failure
         ray.kill(lost)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:  # the kill takes effect a little later
