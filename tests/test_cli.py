@@ -1,0 +1,130 @@
+"""The murvex command, run as a user runs it: in a subprocess."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+FLAG = "\U0001f1eb\U0001f1f7"  # a flag: 8 bytes in two characters
+
+
+def murvex(*args, stdin="", env=None):
+    return subprocess.run(
+        [sys.executable, "-m", "murvex_tools.cli", *map(str, args)],
+        input=stdin.encode() if isinstance(stdin, str) else stdin,
+        capture_output=True,
+        timeout=300,
+        env=env,
+    )
+
+
+def hits(process):
+    assert process.returncode == 0, process.stderr.decode()
+    return [json.loads(line) for line in process.stdout.decode().splitlines()]
+
+
+FORMATS = {
+    "people.jsonl": '{"id": 7, "name": "Ada Lovelace", "city": "London"}\n\n{"name": "Alan Turing"}\n',
+    "people.json": '[{"id": 7, "name": "Ada Lovelace", "city": "London"}, {"name": "Alan Turing"}]',
+    "people-lines.json": '{"id": 7, "name": "Ada Lovelace", "city": "London"}\n{"name": "Alan Turing"}\n',
+    "people.csv": "id,name,city\n7,Ada Lovelace,London\n1,Alan Turing,\n",  # an empty field is a part too
+    "people.txt": "Ada Lovelace London\nAlan Turing\n",
+}
+
+
+@pytest.mark.parametrize("name", FORMATS)
+def test_every_format_gives_the_records_and_their_text(tmp_path, name):
+    path = tmp_path / name
+    path.write_text(FORMATS[name], encoding="utf-8")
+    found = hits(murvex("search", "--json", path, "lovelace", "alan turnig"))
+    ada = {"query": "lovelace", "score": 1.0, "start": 4, "end": 12, "text": "Ada Lovelace London"}
+    assert {k: found[0][k] for k in ada} == ada
+    assert found[0]["id"] == (0 if name.endswith(".txt") else 7)
+    turing = "Alan Turing " if name.endswith(".csv") else "Alan Turing"
+    assert [(h["query"], h["text"]) for h in found[1:]] == [("alan turnig", turing)]
+    assert found[1]["id"] == 1
+
+
+def test_standard_input_for_records_or_for_queries(tmp_path):
+    jsonl = FORMATS["people.jsonl"]
+    assert [h["id"] for h in hits(murvex("search", "--json", "-", "lovelace", stdin=jsonl))] == [7]
+    csv_text = FORMATS["people.csv"]
+    assert [h["id"] for h in hits(murvex("search", "--json", "--format", "csv", "-", "turing", stdin=csv_text))] == [1]
+    path = tmp_path / "people.jsonl"
+    path.write_text(jsonl, encoding="utf-8")
+    found = hits(murvex("search", "--json", path, stdin="lovelace\n\nturing\n"))
+    assert [h["query"] for h in found] == ["lovelace", "turing"]
+
+
+def test_readable_output_highlights_only_when_asked(tmp_path):
+    path = tmp_path / "places.txt"
+    path.write_text(f"{FLAG} France\nGermany\n", encoding="utf-8")
+    plain = murvex("search", path, "Fracne")
+    assert plain.returncode == 0
+    assert plain.stdout.decode().splitlines() == [
+        plain.stdout.decode().splitlines()[0],
+        f"  0.525  0        {FLAG} France",
+    ]
+    coloured = murvex("search", "--color", "always", path, "Fracne").stdout.decode()
+    assert "\x1b[1;33m" in coloured and "\ufffd" not in coloured  # never a broken character
+    assert "\x1b[" not in murvex("search", path, "Fracne", env={"NO_COLOR": "1", "PATH": ""}).stdout.decode()
+
+
+def test_a_match_that_starts_inside_a_character_is_widened(tmp_path):
+    path = tmp_path / "places.jsonl"
+    path.write_text(json.dumps({"name": f"{FLAG} France"}) + "\n", encoding="utf-8")
+    (hit,) = hits(murvex("search", "--json", path, "Fracne"))
+    raw = hit["text"].encode()
+    with pytest.raises(UnicodeDecodeError):
+        raw[hit["start"] : hit["end"]].decode()  # the engine's span cuts the flag
+    from murvex_tools import matched_text
+
+    assert matched_text(hit["text"], hit["start"], hit["end"]) == "\U0001f1f7 Fran"
+
+
+def test_more_than_one_engine_holds(tmp_path):
+    path = tmp_path / "rows.txt"
+    path.write_text("".join(f"row {i}\n" for i in range(120_000)), encoding="utf-8")
+    found = hits(murvex("search", "--json", "--max-results", "3", path, "row 119999", "row 100000"))
+    assert [(h["id"], h["score"]) for h in found[:1]] == [(119999, 1.0)]
+    assert found[3]["id"] == 100000 and found[3]["line"] == 100001
+
+
+@pytest.mark.parametrize(
+    "name, content, message",
+    [
+        ("missing.csv", None, "cannot read {path}: No such file or directory"),
+        ("latin1.txt", "ok\ncaf\xe9\n".encode("latin-1"), "{path} line 2: not UTF-8 text"),
+        ("headerless.csv", "Ada,London,\nAlan,Wilmslow,\n", "{path} line 1: the header row has no name for column 3"),
+        ("twice.csv", "Ada,Ada\nx,y\n", "{path} line 1: the header row names 'Ada' twice"),
+        ("ragged.csv", "name,city\nAda,London,extra\n", "{path} line 2: 3 fields where the header has 2"),
+        ("bad-id.csv", "id,name\n7,Ada\nx1,Alan\n", "{path} line 3: id 'x1' is not a whole number"),
+        ("array.jsonl", '{"a": "x"}\n[1, 2]\n', "{path} line 2: expected a JSON object, found an array"),
+        ("broken.jsonl", '{"a": "x"}\n{broken\n', "{path} line 2: not valid JSON"),
+        ("bad-id.jsonl", '{"id": -1, "a": "x"}\n', "{path} line 1: id -1 is not a whole number"),
+        ("numbers.json", "[1, 2]", "{path} item 1: expected a JSON object, found a number"),
+        ("empty.csv", "", "{path}: empty, where a CSV file needs a header row"),
+    ],
+)
+def test_bad_input_is_one_line_naming_file_and_line(tmp_path, name, content, message):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    process = murvex("search", path, "query")
+    assert process.returncode == 2
+    assert process.stdout == b""  # nothing printed as if it had worked
+    error = process.stderr.decode()
+    assert error.startswith("murvex: error: " + message.format(path=path)), error
+    assert len(error.strip().splitlines()) == 1
+
+
+def test_bad_arguments_and_the_version():
+    bad = murvex("search", "--max-errors", "7", "-", "x", stdin="a\n")
+    assert bad.returncode == 2 and b"max_errors must be between 0 and 3" in bad.stderr and bad.stdout == b""
+    no_queries = murvex("search", "-", stdin="a\n")
+    assert no_queries.returncode == 2 and b"give the queries as arguments" in no_queries.stderr
+    from importlib.metadata import version
+
+    shown = murvex("--version")
+    assert shown.returncode == 0 and shown.stdout.decode().strip() == f"murvex {version('murvex')}"
