@@ -24,7 +24,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -110,12 +110,19 @@ valgrind: build
 	scripts/ensure-debian-packages.sh "" valgrind
 	$(PY) scripts/valgrind_check.py
 
-# pip wheel and python -m build --sdist, each installed into a fresh venv.
+# The wheel a package index takes (manylinux-tagged by auditwheel) in wheelhouse/.
+wheel:
+	scripts/build-wheel.sh wheelhouse
+
+# The repaired wheel and the sdist, each installed into a fresh venv and tried.
 package-check:
 	scripts/check-packaging.sh
 
-# ruff, clang-format and clang-tidy over the tree.
-LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1"
+# ruff, clang-format and clang-tidy over the tree; the release workflow
+# against GitHub's schema and the cibuildwheel configuration by the wheels
+# it would build.
+LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1" "cibuildwheel==4.3.5" "check-jsonschema>=0.29"
+RELEASE_WHEELS := cp313-manylinux_x86_64 cp313-manylinux_aarch64 cp313-musllinux_x86_64
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.inc')
 TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
 lint: venv
@@ -123,6 +130,9 @@ lint: venv
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	test "$$(CIBW_ARCHS_LINUX='x86_64 aarch64' $(VENV)/bin/cibuildwheel --print-build-identifiers --platform linux \
+		| xargs)" = "$(RELEASE_WHEELS)"
 	$(VENV)/bin/cmake -S . -B build/lint -G Ninja -DMURVEX_BUILD_TESTS=ON -DMURVEX_BUILD_PYTHON=ON \
 		-DMURVEX_BUILD_BENCH=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null

@@ -31,9 +31,9 @@ LanePattern lane_pattern(const Pattern& pattern) noexcept {
         if (x >= 'a' && x <= 'z') hi[(x - 0x20) >> 4] |= bit;
     }
     for (int plane = 0; plane < lanes.planes; ++plane)
-        for (int copy = 1; copy < 4; ++copy) {
-            std::memcpy(lanes.lo[plane].data() + 16 * copy, lanes.lo[plane].data(), 16);
-            std::memcpy(lanes.hi[plane].data() + 16 * copy, lanes.hi[plane].data(), 16);
+        for (std::size_t copy = 16; copy < 64; copy += 16) {
+            std::memcpy(lanes.lo[plane].data() + copy, lanes.lo[plane].data(), 16);
+            std::memcpy(lanes.hi[plane].data() + copy, lanes.hi[plane].data(), 16);
         }
     return lanes;
 }
