@@ -117,23 +117,23 @@ private:
 // The lanes of a block worth reading: records whose text is not empty, whose
 // character mask has every bit of the pattern's, and that can still enter
 // the ranking; and the error budget they need.
-struct Lanes {
+struct ActiveLanes {
     std::uint64_t active = 0;
     int k = -1;
 };
 
-Lanes active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, const Entry& entry) noexcept {
+ActiveLanes active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, const Entry& entry) noexcept {
     std::uint64_t active = block.live;
     for (std::uint64_t bits = pattern_mask; bits && active; bits &= bits - 1)
         active &= block.lanes_with[std::countr_zero(bits)];
-    if (entry.seq == UINT32_MAX || !active) return Lanes{active, entry.before};
+    if (entry.seq == UINT32_MAX || !active) return ActiveLanes{active, entry.before};
     std::uint64_t early = 0;  // lanes up to the ranking's last entry in store order
     for (std::uint64_t lanes = active; lanes; lanes &= lanes - 1) {
         const int lane = std::countr_zero(lanes);
         early |= std::uint64_t{block.seqs[lane] <= entry.seq} << lane;
     }
-    if (entry.after < 0) return Lanes{early, entry.before};
-    return Lanes{active, early ? entry.before : entry.after};
+    if (entry.after < 0) return ActiveLanes{early, entry.before};
+    return ActiveLanes{active, early ? entry.before : entry.after};
 }
 
 // The matcher on each active lane in turn, for CPUs without the lane kernel.
@@ -223,7 +223,7 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
     std::string text;  // a lane's text, for the one-by-one scan
     for (std::size_t b = 0; b < records.block_count(); ++b) {
         const LaneBlock block = records.block(b);
-        const Lanes lanes = active_lanes(block, pattern.char_mask, ranking.entry(k));
+        const ActiveLanes lanes = active_lanes(block, pattern.char_mask, ranking.entry(k));
         if (!lanes.active) continue;
         const auto budget = static_cast<std::uint32_t>(lanes.k);
         if (isa != detail::LaneIsa::none)

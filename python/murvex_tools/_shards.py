@@ -17,6 +17,7 @@ from typing import Any, Protocol
 import murvex
 
 SHARD_CAPACITY = 100_000
+SCORE = attrgetter("score")
 
 # Records are looked at in parts of this many, each checked and then added
 # while it is still in the CPU's cache.
@@ -104,6 +105,3 @@ def merge[T: Scored](per_shard: Iterable[Iterable[T]], max_results: int) -> list
     stable sort by score alone then keeps ties in shard-then-store order.
     """
     return sorted(chain.from_iterable(per_shard), key=SCORE, reverse=True)[:max_results]
-
-
-SCORE = attrgetter("score")

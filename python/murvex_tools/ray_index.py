@@ -266,7 +266,7 @@ class RayMurvex:
         self._empty.search(query)  # the engine's own argument errors
         holders = range(min(len(self._actors), len(self._counts)))
         replies = self._gather([self._actors[a].search.remote(query) for a in holders], holders)
-        best = sorted(chain.from_iterable(replies), key=_RANK)[: self._max_results]
+        best = sorted(chain.from_iterable(replies), key=_rank)[: self._max_results]
         return [Hit(record_id, score, start, end) for score, _, record_id, start, end in best]
 
     def remove(self, record_id: int) -> bool:
@@ -351,5 +351,6 @@ class RayMurvex:
                 raise error
 
 
-def _RANK(hit: Hit4) -> tuple[float, int]:
+def _rank(hit: Hit4) -> tuple[float, int]:
+    """Best score first; among equal scores, the earlier shard (each actor keeps its shards' own order)."""
     return (-hit[0], hit[1])
