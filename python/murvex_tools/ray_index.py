@@ -20,6 +20,7 @@ from typing import Any, NamedTuple
 
 import murvex
 from murvex_tools._shards import PART, SHARD_CAPACITY, add_to_engine, as_batch, check_settings, chunks, ids_given
+from murvex_tools.spans import text_parts
 
 Settings = tuple[float, int, int]
 Hit4 = tuple[float, int, int, int, int]  # score, shard, id, start, end
@@ -68,17 +69,6 @@ def _encode(chunk: list[Any], cloudpickle: Any) -> tuple[list[Part], bool]:
     return parts, given
 
 
-def _has_text(record: dict[Any, Any]) -> bool:
-    for value in dict.values(record):
-        if isinstance(value, str):
-            try:
-                value.encode("utf-8")
-            except UnicodeEncodeError:
-                continue
-            return True
-    return False
-
-
 def _stored_ids(records: Sequence[Any], before: int, after: int, offset: int) -> array[int]:
     """The ids of the records an add of `records` stored, the engine's count going from `before` to `after`."""
     if after - before == len(records):  # every record was stored; most often each carries its id
@@ -91,7 +81,7 @@ def _stored_ids(records: Sequence[Any], before: int, after: int, offset: int) ->
     for record in records:
         if count == after:
             break
-        if not isinstance(record, dict) or not _has_text(record):
+        if next(text_parts(record), None) is None:
             continue  # stored nothing
         try:
             value = record["id"]

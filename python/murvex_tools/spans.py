@@ -8,27 +8,30 @@ the record and cut it at whole characters.
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any
 
 
-def record_text(record: Any) -> str:
-    """The text the engine stores for `record`: its str values in the dict's order, joined with single spaces.
+def text_parts(record: Any) -> Iterator[str]:
+    """The string values of `record` that the engine joins into its text, in the dict's order.
 
     Keys and values of other types play no part; a string holding a lone
-    surrogate is skipped, as the engine skips it. Anything but a dict has no
-    text (the engine adds nothing for it).
+    surrogate is skipped, as the engine skips it. Anything but a dict has none.
     """
     if not isinstance(record, dict):
-        return ""
-    parts = []
+        return
     for value in dict.values(record):  # the stored entries, as the engine reads them
         if isinstance(value, str):
             try:
                 value.encode("utf-8")
             except UnicodeEncodeError:
                 continue
-            parts.append(str.__str__(value))
-    return " ".join(parts)
+            yield str.__str__(value)
+
+
+def record_text(record: Any) -> str:
+    """The text the engine stores for `record`: its text parts joined with single spaces."""
+    return " ".join(text_parts(record))
 
 
 def _is_continuation(byte: int) -> bool:
