@@ -89,8 +89,8 @@ std::string time_forms(const murvex::Engine& engine, const std::vector<std::stri
     std::ostringstream out;
     out << "{";
     bool first = true;
-    for (const Kernel kernel : murvex::reference::available_kernels()) {
-        out << (first ? "" : ", ") << json_string(murvex::reference::kernel_name(kernel)) << ": [";
+    for (const Kernel kernel : murvex::available_kernels()) {
+        out << (first ? "" : ", ") << json_string(murvex::kernel_name(kernel)) << ": [";
         first = false;
         for (std::size_t q = 0; q < queries.size(); ++q) {
             if (murvex::search(engine, queries[q], kernel).size() !=
@@ -215,9 +215,7 @@ int worst(const std::vector<std::string>& texts, const std::vector<std::string>&
 
 int once(const std::vector<std::string>& texts, const std::vector<std::string>& queries,
          const std::string& form) {
-    Kernel kernel = Kernel::automatic;
-    for (const Kernel k : murvex::reference::available_kernels())
-        if (form == murvex::reference::kernel_name(k)) kernel = k;
+    const Kernel kernel = murvex::kernel_named(form).value_or(Kernel::automatic);
     const Store store = store_of(texts);
     for (const std::string& query : queries) sink = murvex::search(store.engine, query, kernel).size();
     std::cout << "{\"bytes\": " << store.bytes.size() << ", \"queries\": " << queries.size() << "}\n";

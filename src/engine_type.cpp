@@ -11,13 +11,6 @@ namespace murvex::py {
 
 namespace {
 
-constexpr std::uint32_t MAX_ERRORS_LIMIT = 3;
-
-// The setting's value when it is not given.
-constexpr float DEFAULT_THRESHOLD = 0.25f;
-constexpr std::uint32_t DEFAULT_MAX_ERRORS = 2;
-constexpr std::uint64_t DEFAULT_MAX_RESULTS = 50;
-
 EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
 
 // The receiver of a method, checked before anything touches its fields.
@@ -46,7 +39,7 @@ void validate_threshold(float threshold) {
 }
 
 void validate_max_errors(std::uint32_t max_errors) {
-    if (max_errors > MAX_ERRORS_LIMIT)
+    if (max_errors > MAX_ERRORS)
         throw Error::lazy(PyExc_ValueError, "max_errors must be between 0 and 3");
 }
 

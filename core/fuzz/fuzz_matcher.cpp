@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.records.append(1, text);
     engine.records.append(2, text.substr(text.size() / 2));
     const auto expected = murvex::reference::search(engine, query);
-    for (const auto kernel : murvex::reference::available_kernels()) {
+    for (const auto kernel : murvex::available_kernels()) {
         const auto got = murvex::search(engine, query, kernel);
         bool agree = got.size() == expected.size();
         for (std::size_t i = 0; agree && i < got.size(); ++i)
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     got[i].start == expected[i].start && got[i].end == expected[i].end;
         if (!agree) {
             std::fprintf(stderr, "search disagrees with the reference (kernel %s, k=%u, m=%zu, n=%zu)\n",
-                         murvex::reference::kernel_name(kernel), k, query.size(), text.size());
+                         murvex::kernel_name(kernel), k, query.size(), text.size());
             __builtin_trap();
         }
     }

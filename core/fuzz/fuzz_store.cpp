@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                    static_cast<std::uint64_t>(in.byte() % 12)};
                 const std::string_view query = in.bytes(in.byte() % 36);
                 const auto want = model_search(model, engine.settings, query);
-                for (const auto kernel : murvex::reference::available_kernels()) {
+                for (const auto kernel : murvex::available_kernels()) {
                     const auto got = murvex::search(engine, query, kernel);
                     if (got.size() != want.size()) fail("result count");
                     for (std::size_t i = 0; i < got.size(); ++i) {

@@ -135,12 +135,6 @@ Pattern compile(std::string_view query) noexcept {
     return pattern;
 }
 
-std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) noexcept {
-    if (m < 4) return 0;
-    if (m < 6) return std::min(max_errors, 1u);
-    return std::min(max_errors, MAX_ERRORS);
-}
-
 std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k, std::string_view text) noexcept {
     const std::size_t m = pattern.len;
     if (m == 0 || text.empty()) return std::nullopt;

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <string>
 
-#include "lanes.hpp"
-#include "murvex/bitap.hpp"
+#include "kernels/kernels.hpp"
 
 namespace murvex {
 
@@ -22,17 +20,6 @@ struct RankedMatch {
 // True when a ranks before b: higher score first, then earlier in the store.
 bool ranks_before(const RankedMatch& a, const RankedMatch& b) noexcept {
     return a.score_milli != b.score_milli ? a.score_milli > b.score_milli : a.seq < b.seq;
-}
-
-// The highest score a match with `errors` errors can have.
-constexpr int best_score(int errors) noexcept { return std::min(1000, 1050 - 250 * errors); }
-
-// The most errors a match can have and still score at least `score`, or
-// more than `score` when `strictly`; -1 when none can. At most k.
-int errors_reaching(int score, bool strictly, int k) noexcept {
-    int errors = k;
-    while (errors >= 0 && (strictly ? best_score(errors) <= score : best_score(errors) < score)) --errors;
-    return errors;
 }
 
 // What a record must do to enter the ranking: records up to `seq` in the
@@ -136,108 +123,39 @@ ActiveLanes active_lanes(const LaneBlock& block, std::uint64_t pattern_mask, con
     return ActiveLanes{active, early ? entry.before : entry.after};
 }
 
-// The matcher on each active lane in turn, for CPUs without the lane kernel.
-void scan_lanes_one_by_one(const Pattern& pattern, std::uint32_t k, const LaneBlock& block,
-                           std::uint64_t active, std::string& text, detail::LaneMatches& matches) {
-    matches.found = 0;
-    for (; active; active &= active - 1) {
-        const int lane = std::countr_zero(active);
-        text.resize(block.lengths[lane] & ~LaneBlock::WINDOW);
-        for (std::size_t p = 0; p < text.size(); ++p)
-            text[p] = static_cast<char>(block.data[p * LANES + static_cast<std::size_t>(lane)]);
-        if (const auto match = best_match(pattern, k, text)) {
-            matches.found |= std::uint64_t{1} << lane;
-            matches.errors[lane] = static_cast<std::uint8_t>(match->errors);
-            matches.end[lane] = static_cast<std::uint32_t>(match->end);
-        }
-    }
-}
-
-detail::LaneIsa lane_isa_of(Kernel kernel) noexcept {
-    switch (kernel) {
-        case Kernel::avx512: return detail::LaneIsa::avx512;
-        case Kernel::avx2: return detail::LaneIsa::avx2;
-        case Kernel::ssse3: return detail::LaneIsa::ssse3;
-        case Kernel::neon: return detail::LaneIsa::neon;
-        case Kernel::one_by_one: return detail::LaneIsa::none;
-        default: return detail::widest_lane_isa();
-    }
-}
-
-// The best match of each long record over its windows: the fewest errors,
-// and among those the first end. A window's matches are never better than
-// the text's own, and every match lies whole in some window. Each better
-// match goes to the ranking at once, so that it can prune the rest.
-class LongMatches {
-public:
-    LongMatches(std::size_t count, std::uint32_t k) : best_(count, Match{k + 1, 0}) {}
-
-    void offer(const RecordStore& records, const Scorer& scorer, Ranking& ranking, const Window& window,
-               std::uint32_t errors, std::uint32_t end) noexcept {
-        Match& best = best_[window.record];
-        const std::size_t at = std::size_t{window.offset} + end;
-        if (errors > best.errors || (errors == best.errors && at >= best.end)) return;
-        best = Match{errors, at};
-        const LongRecord record = records.long_record(window.record);
-        scorer.offer(ranking, record.id, record.seq, best, true);
-    }
-
-private:
-    std::vector<Match> best_;
-};
-
 }  // namespace
-
-bool kernel_available(Kernel kernel) noexcept {
-    return kernel == Kernel::automatic || detail::lane_isa_available(lane_isa_of(kernel));
-}
-
-Kernel widest_kernel() noexcept {
-    switch (detail::widest_lane_isa()) {
-        case detail::LaneIsa::avx512: return Kernel::avx512;
-        case detail::LaneIsa::avx2: return Kernel::avx2;
-        case detail::LaneIsa::ssse3: return Kernel::ssse3;
-        case detail::LaneIsa::neon: return Kernel::neon;
-        default: return Kernel::one_by_one;
-    }
-}
 
 std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Kernel kernel) {
     const RecordStore& records = engine.records;
     const Settings& settings = engine.settings;
     if (query.empty() || records.count() == 0 || settings.max_results == 0) return {};
 
-    const Pattern pattern = compile(query);
-    const Scorer scorer(settings, pattern.len);
+    const detail::CompiledQuery compiled = detail::compile_query(query);
+    const std::size_t m = compiled.pattern.len;
+    const Scorer scorer(settings, m);
     // Errors that cannot reach the threshold are not worth looking for.
-    const int k = errors_reaching(settings.threshold, false,
-                                  static_cast<int>(error_budget(settings.max_errors, pattern.len)));
+    const int k = errors_reaching(settings.threshold, false, static_cast<int>(error_budget(settings.max_errors, m)));
     if (k < 0) return {};  // a threshold above every score
     Ranking ranking(static_cast<std::size_t>(settings.max_results));
 
-    const detail::LaneIsa isa = kernel_available(kernel) ? lane_isa_of(kernel) : detail::widest_lane_isa();
-    detail::LanePattern lane_pattern;
-    if (isa != detail::LaneIsa::none) lane_pattern = detail::lane_pattern(pattern);
+    const detail::ScanBlock scan = detail::kernel_form(kernel).scan;
     detail::LaneMatches matches;
-    LongMatches longs(records.long_count(), static_cast<std::uint32_t>(k));
-    std::string text;  // a lane's text, for the one-by-one scan
+    LongMatches longs(records.longs().size(), static_cast<std::uint32_t>(k));
     for (std::size_t b = 0; b < records.block_count(); ++b) {
         const LaneBlock block = records.block(b);
-        const ActiveLanes lanes = active_lanes(block, pattern.char_mask, ranking.entry(k));
+        const ActiveLanes lanes = active_lanes(block, compiled.pattern.char_mask, ranking.entry(k));
         if (!lanes.active) continue;
-        const auto budget = static_cast<std::uint32_t>(lanes.k);
-        if (isa != detail::LaneIsa::none)
-            detail::scan_lanes(isa, lane_pattern, budget, block, lanes.active, block.rows, matches);
-        else
-            scan_lanes_one_by_one(pattern, budget, block, lanes.active, text, matches);
+        scan(compiled, static_cast<std::uint32_t>(lanes.k), block, lanes.active, block.rows, matches);
         for (std::uint64_t found = matches.found; found; found &= found - 1) {
             const int lane = std::countr_zero(found);
             const std::uint32_t errors = matches.errors[lane];
-            if (block.lengths[lane] & LaneBlock::WINDOW)
-                longs.offer(records, scorer, ranking, records.window(block.ids[lane]), errors,
-                            matches.end[lane]);
-            else
+            if (!(block.lengths[lane] & LaneBlock::WINDOW)) {
                 scorer.offer(ranking, block.ids[lane], block.seqs[lane], Match{errors, matches.end[lane]});
+                continue;
+            }
+            const WindowPlace window = records.longs().place(block.ids[lane]);
+            if (const auto better = longs.improve(window, errors, matches.end[lane]))
+                scorer.offer(ranking, window.id, window.seq, *better, true);
         }
     }
     std::vector<ResultEntry> entries;

@@ -138,26 +138,6 @@ inline std::vector<ResultEntry> search(const Engine& engine, std::string_view qu
     return out;
 }
 
-// Every form of the search kernel this CPU runs, the one-by-one matcher included.
-inline std::vector<Kernel> available_kernels() {
-    std::vector<Kernel> kernels;
-    for (const Kernel kernel :
-         {Kernel::avx512, Kernel::avx2, Kernel::ssse3, Kernel::neon, Kernel::one_by_one})
-        if (kernel_available(kernel)) kernels.push_back(kernel);
-    return kernels;
-}
-
-inline const char* kernel_name(Kernel kernel) {
-    switch (kernel) {
-        case Kernel::automatic: return "automatic";
-        case Kernel::avx512: return "avx512";
-        case Kernel::avx2: return "avx2";
-        case Kernel::ssse3: return "ssse3";
-        case Kernel::neon: return "neon";
-        default: return "one_by_one";
-    }
-}
-
 // Random byte strings over a small alphabet with upper case and the bytes of
 // multi-byte characters, so that matches, near-matches and folding are common.
 class RandomText {

@@ -157,9 +157,9 @@ TEST(Search, AgreesWithTheReferenceOnRandomStores) {
             engine.records.append(static_cast<std::uint32_t>(random.below(8)), text);
         }
         const auto expected = rows(reference::search(engine, query));
-        for (const Kernel kernel : reference::available_kernels())
+        for (const Kernel kernel : available_kernels())
             ASSERT_EQ(rows(search(engine, query, kernel)), expected)
-                << "query '" << query << "' round " << round << " kernel " << reference::kernel_name(kernel);
+                << "query '" << query << "' round " << round << " kernel " << kernel_name(kernel);
     }
 }
 
@@ -193,9 +193,9 @@ TEST(Search, EveryKernelAgreesWithTheReferenceOnLargeChurnedStores) {
                 random.below(2) ? random(1, 34) : random.mutate("abcDab \xC3\xA9" + random(0, 30), 2);
             if (query.empty()) query = "a";
             const auto expected = rows(reference::search(engine, query));
-            for (const Kernel kernel : reference::available_kernels())
+            for (const Kernel kernel : available_kernels())
                 ASSERT_EQ(rows(search(engine, query, kernel)), expected)
-                    << "query '" << query << "' kernel " << reference::kernel_name(kernel);
+                    << "query '" << query << "' kernel " << kernel_name(kernel);
         }
     }
 }
@@ -208,9 +208,9 @@ namespace {
 
 void expect_every_kernel_agrees(const Engine& engine, std::string_view query, const std::string& what) {
     const auto expected = rows(reference::search(engine, query));
-    for (const Kernel kernel : reference::available_kernels())
+    for (const Kernel kernel : available_kernels())
         ASSERT_EQ(rows(search(engine, query, kernel)), expected)
-            << what << " query '" << query << "' kernel " << reference::kernel_name(kernel);
+            << what << " query '" << query << "' kernel " << kernel_name(kernel);
 }
 
 // A long text is searched in overlapping windows: matches that end just

@@ -8,14 +8,13 @@
 #include <optional>
 #include <string_view>
 
+#include "murvex/scoring.hpp"
+
 namespace murvex {
 
 // Only the first 32 bytes of a query take part in matching; the cut is made
 // on bytes, also inside a multi-byte character.
 inline constexpr std::size_t MAX_PATTERN_BYTES = 32;
-
-// The largest error budget a search can run with.
-inline constexpr std::uint32_t MAX_ERRORS = 3;
 
 // A query compiled once per search.
 struct Pattern {
@@ -38,10 +37,6 @@ struct Pattern {
 
 // Compiles the first MAX_PATTERN_BYTES bytes of query.
 Pattern compile(std::string_view query) noexcept;
-
-// The error budget k for a pattern of m bytes: 0 for m < 4, at most 1 for
-// m < 6, max_errors otherwise. max_errors must be at most MAX_ERRORS.
-std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) noexcept;
 
 // One match: errors is 0..k, end is the exclusive byte position in the text
 // one past the last matched byte.

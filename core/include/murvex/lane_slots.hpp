@@ -1,0 +1,114 @@
+// Lane blocks: the texts of a store side by side, LANES to a block, and the
+// allocator of their lanes ("slots").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "murvex/arena.hpp"
+#include "murvex/buffer.hpp"
+
+namespace murvex {
+
+// Texts per lane block, the step in which block lengths grow, and the
+// longest lane.
+inline constexpr std::size_t LANES = 64;
+inline constexpr std::size_t LANE_ROW_STEP = 8;
+inline constexpr std::size_t LANE_TEXT_LIMIT = 1024;
+
+// The records of LANES texts (or windows) of similar length, side by side so
+// that a search reads byte p of every one of them with a single load: byte p
+// of lane l is data[p * LANES + l]. Bytes past a lane's length are padding of
+// no meaning: zero in a new block, an earlier text's in a reused lane.
+struct LaneBlock {
+    static constexpr std::uint16_t FREE_LANE = 0xFFFF;
+    // Set in a lane's length when the lane holds a window of a long record;
+    // its id is then the window's number (see LongRecords::place).
+    static constexpr std::uint16_t WINDOW = 0x8000;
+
+    const std::uint8_t* data;
+    std::size_t rows;    // bytes per lane
+    std::uint64_t live;  // the lanes that hold a text that is not empty
+    // The character masks of the lanes' records, sliced by bit: bit l of
+    // lanes_with[b] is bit b of lane l's mask (the whole record's, also for a
+    // window). The lanes whose masks hold all bits of a pattern's are then
+    // the AND of one word per pattern bit.
+    const std::uint64_t* lanes_with;
+    const std::uint16_t* lengths;  // FREE_LANE, or the length with WINDOW set for a window
+    const std::uint32_t* ids;
+    const std::uint32_t* seqs;  // the records' places in store order (see RecordStore::seq)
+};
+
+// The length class of a text: its length in LANE_ROW_STEP rows, rounded up.
+constexpr std::size_t length_class(std::size_t length) noexcept {
+    return (length + LANE_ROW_STEP - 1) / LANE_ROW_STEP;
+}
+
+// The lanes of a store's blocks. A slot is block * LANES + lane; blocks hold
+// texts of one length class and are never freed one by one: a freed lane is
+// reused by the next text of its class.
+class LaneSlots {
+public:
+    using Slot = std::uint32_t;
+    static constexpr Slot NO_SLOT = 0xFFFFFFFFu;
+    // Slots stay below this, so that a store can tell them from other handles.
+    static constexpr Slot SLOT_LIMIT = 0x80000000u;
+
+    LaneSlots() noexcept;
+
+    std::size_t block_count() const noexcept { return blocks_.size(); }
+    LaneBlock block(std::size_t b) const noexcept;
+
+    // Blocks of the class until it has `wanted` free slots. What it adds
+    // stays when a later allocation fails: free slots change no record.
+    // Throws std::bad_alloc, or std::length_error past SLOT_LIMIT.
+    void make_slots(std::size_t length_class, std::size_t wanted);
+    // A free slot of the class; make_slots must have made one.
+    Slot take(std::size_t length_class) noexcept;
+    void free(Slot slot) noexcept;
+
+    // A lane's bytes: byte p is at lane_bytes(slot)[p * LANES].
+    std::uint8_t* lane_bytes(Slot slot) const noexcept { return memory(slot).rows() + slot % LANES; }
+    std::uint16_t length(Slot slot) const noexcept { return memory(slot).lengths[slot % LANES]; }
+    std::uint32_t id(Slot slot) const noexcept { return memory(slot).ids[slot % LANES]; }
+    std::uint32_t seq(Slot slot) const noexcept { return memory(slot).seqs[slot % LANES]; }
+    std::uint64_t mask(Slot slot) const noexcept;
+
+    // Fills a taken slot's fields: `length` may carry LaneBlock::WINDOW. A
+    // lane whose length is not 0 is live.
+    void fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq, std::uint64_t mask) noexcept;
+    void set_id(Slot slot, std::uint32_t id) noexcept { memory(slot).ids[slot % LANES] = id; }
+    void set_seq(Slot slot, std::uint32_t seq) noexcept { memory(slot).seqs[slot % LANES] = seq; }
+
+    // Removes every block and gives their memory back.
+    void reset() noexcept;
+
+private:
+    static constexpr std::size_t CLASSES = LANE_TEXT_LIMIT / LANE_ROW_STEP + 1;
+
+    // One block's memory: the lanes' masks (sliced by bit), ids, seqs and
+    // lengths, then the rows. A free lane's id holds the next free slot of
+    // its length class.
+    struct BlockMemory {
+        std::uint64_t lanes_with[64];
+        std::uint32_t ids[LANES];
+        std::uint32_t seqs[LANES];
+        std::uint16_t lengths[LANES];
+        std::uint8_t* rows() noexcept { return reinterpret_cast<std::uint8_t*>(this + 1); }
+    };
+    static_assert(sizeof(BlockMemory) % 64 == 0);
+    struct Block {
+        BlockMemory* memory;  // in arena_
+        std::uint32_t rows;
+        std::uint64_t live;  // see LaneBlock::live
+    };
+
+    BlockMemory& memory(Slot slot) const noexcept { return *blocks_[slot / LANES].memory; }
+
+    BlockArena arena_;
+    PodBuffer<Block> blocks_;
+    Slot free_slots_[CLASSES];  // the first free slot of each length class
+    std::uint32_t free_counts_[CLASSES];
+};
+
+}  // namespace murvex

@@ -1,0 +1,129 @@
+#include "kernels.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace murvex::detail {
+
+namespace {
+
+LanePattern lane_pattern(const Pattern& pattern) noexcept {
+    LanePattern lanes;
+    const std::size_t m = pattern.len;
+    if (m == 0) return lanes;
+    lanes.planes = static_cast<int>((m + 7) / 8);
+    lanes.accept = static_cast<std::uint8_t>(1u << ((m - 1) % 8));
+    lanes.first = pattern.first;
+    lanes.first_upper = pattern.first_upper;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint8_t x = pattern.bytes[i];  // folded: a small letter stands for its capital too
+        const auto bit = static_cast<std::uint8_t>(1u << (i % 8));
+        auto& lo = lanes.lo[i / 8];
+        auto& hi = lanes.hi[i / 8];
+        lo[x & 15] |= bit;
+        hi[x >> 4] |= bit;
+        if (x >= 'a' && x <= 'z') hi[(x - 0x20) >> 4] |= bit;
+    }
+    for (int plane = 0; plane < lanes.planes; ++plane)
+        for (std::size_t copy = 16; copy < 64; copy += 16) {
+            std::memcpy(lanes.lo[plane].data() + copy, lanes.lo[plane].data(), 16);
+            std::memcpy(lanes.hi[plane].data() + copy, lanes.hi[plane].data(), 16);
+        }
+    return lanes;
+}
+
+// Every form this build holds, widest first. A new instruction set is a file
+// of its own (see avx2.cpp) and one row here.
+constexpr KernelForm FORMS[] = {
+#if defined(__x86_64__) || defined(__i386__)
+    {Kernel::avx512, "avx512", avx512::available, avx512::scan_block},
+    {Kernel::avx2, "avx2", avx2::available, avx2::scan_block},
+    {Kernel::ssse3, "ssse3", ssse3::available, ssse3::scan_block},
+#elif defined(__aarch64__)
+    {Kernel::neon, "neon", neon::available, neon::scan_block},
+#endif
+    {Kernel::one_by_one, "one_by_one", one_by_one::available, one_by_one::scan_block},
+};
+
+const KernelForm* find_form(Kernel kernel) noexcept {
+    for (const KernelForm& form : FORMS)
+        if (form.kernel == kernel) return &form;
+    return nullptr;
+}
+
+}  // namespace
+
+CompiledQuery compile_query(std::string_view query) noexcept {
+    CompiledQuery compiled;
+    compiled.pattern = compile(query);
+    compiled.lanes = lane_pattern(compiled.pattern);
+    return compiled;
+}
+
+std::span<const KernelForm> kernel_forms() noexcept { return FORMS; }
+
+const KernelForm& kernel_form(Kernel kernel) noexcept {
+    static const KernelForm& widest = *std::find_if(std::begin(FORMS), std::end(FORMS),
+                                                    [](const KernelForm& form) { return form.available(); });
+    const KernelForm* form = find_form(kernel);
+    return form && form->available() ? *form : widest;
+}
+
+// The matcher on each active lane in turn: the form every CPU runs.
+namespace one_by_one {
+
+bool available() noexcept { return true; }
+
+void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block, std::uint64_t active,
+                std::size_t /*rows*/, LaneMatches& matches) noexcept {
+    matches.found = 0;
+    char text[LANE_TEXT_LIMIT];
+    for (; active; active &= active - 1) {
+        const int lane = std::countr_zero(active);
+        const std::size_t length = block.lengths[lane] & ~LaneBlock::WINDOW;
+        for (std::size_t p = 0; p < length; ++p)
+            text[p] = static_cast<char>(block.data[p * LANES + static_cast<std::size_t>(lane)]);
+        if (const auto match = best_match(query.pattern, k, std::string_view(text, length))) {
+            matches.found |= std::uint64_t{1} << lane;
+            matches.errors[lane] = static_cast<std::uint8_t>(match->errors);
+            matches.end[lane] = static_cast<std::uint32_t>(match->end);
+        }
+    }
+}
+
+}  // namespace one_by_one
+
+}  // namespace murvex::detail
+
+namespace murvex {
+
+bool kernel_available(Kernel kernel) noexcept {
+    if (kernel == Kernel::automatic) return true;
+    const detail::KernelForm* form = detail::find_form(kernel);
+    return form && form->available();
+}
+
+Kernel widest_kernel() noexcept { return detail::kernel_form(Kernel::automatic).kernel; }
+
+std::vector<Kernel> available_kernels() {
+    std::vector<Kernel> kernels;
+    for (const detail::KernelForm& form : detail::kernel_forms())
+        if (form.available()) kernels.push_back(form.kernel);
+    return kernels;
+}
+
+const char* kernel_name(Kernel kernel) noexcept {
+    if (kernel == Kernel::automatic) return "automatic";
+    const detail::KernelForm* form = detail::find_form(kernel);
+    return form ? form->name : "unknown";
+}
+
+std::optional<Kernel> kernel_named(std::string_view name) noexcept {
+    if (name == "automatic") return Kernel::automatic;
+    for (const detail::KernelForm& form : detail::kernel_forms())
+        if (name == form.name) return form.kernel;
+    return std::nullopt;
+}
+
+}  // namespace murvex

@@ -1,0 +1,83 @@
+// The block scanners: the matcher run over the lanes of a lane block, in
+// every form, behind one table. Internal to the search.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "murvex/bitap.hpp"
+#include "murvex/kernel.hpp"
+#include "murvex/lane_slots.hpp"
+
+namespace murvex::detail {
+
+// The best match of each lane; errors > k means none. `end` counts bytes of
+// the lane's own text (for a window, from the window's first byte).
+struct LaneMatches {
+    std::uint64_t found;  // the lanes with a match
+    std::array<std::uint8_t, LANES> errors;
+    std::array<std::uint32_t, LANES> end;
+};
+
+// The pattern as the lane kernel reads it. The state of each lane is split
+// into byte planes (bits 0-7 of the 32-bit word in plane 0, and so on), and
+// the mask of a text byte x is looked up per plane from its two nibbles:
+// bit i is set in lo[x & 15] & hi[x >> 4] exactly when x is pattern byte i
+// in either case, because every pattern position has one low nibble and at
+// most two high ones (a letter's capital differs from it in the high nibble).
+struct LanePattern {
+    int planes = 0;           // 1 to 4
+    std::uint8_t accept = 0;  // the accepting bit within the last plane
+    std::uint8_t first = 0, first_upper = 0;
+    // 16 entries, repeated for every 128-bit part of a vector.
+    alignas(64) std::array<std::array<std::uint8_t, 64>, 4> lo{};
+    alignas(64) std::array<std::array<std::uint8_t, 64>, 4> hi{};
+};
+
+// A query compiled for every scanner: the matcher's pattern and the lanes'.
+struct CompiledQuery {
+    Pattern pattern;
+    LanePattern lanes;
+};
+
+CompiledQuery compile_query(std::string_view query) noexcept;
+
+// Scans the lanes in `active` (bit l for lane l) over their first `rows`
+// bytes with error budget k (at most MAX_ERRORS). Only lanes in `active` get
+// a result, and only lanes in `found` hold one; a match counts only where it
+// ends within its lane's length.
+using ScanBlock = void (*)(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,
+                           std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;
+
+// One row of the table of forms.
+struct KernelForm {
+    Kernel kernel;
+    const char* name;
+    bool (*available)() noexcept;  // whether this CPU runs it
+    ScanBlock scan;
+};
+
+// Every form this build holds, widest first, the one-by-one matcher last.
+std::span<const KernelForm> kernel_forms() noexcept;
+
+// The form a search with `kernel` runs: that one when the CPU runs it, else
+// the widest that it does.
+const KernelForm& kernel_form(Kernel kernel) noexcept;
+
+// What each form's file defines, in a namespace named after the form.
+#define MURVEX_DECLARE_KERNEL_FORM(form)                                                                   \
+    namespace form {                                                                                       \
+    bool available() noexcept;                                                                             \
+    void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block, std::uint64_t active, \
+                    std::size_t rows, LaneMatches& matches) noexcept;                                      \
+    }
+
+MURVEX_DECLARE_KERNEL_FORM(avx512)
+MURVEX_DECLARE_KERNEL_FORM(avx2)
+MURVEX_DECLARE_KERNEL_FORM(ssse3)
+MURVEX_DECLARE_KERNEL_FORM(neon)
+MURVEX_DECLARE_KERNEL_FORM(one_by_one)
+
+}  // namespace murvex::detail

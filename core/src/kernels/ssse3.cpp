@@ -1,0 +1,60 @@
+// The lane kernel with SSSE3: 16 lanes to a vector, run as pairs.
+#include "kernels.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+
+#include <bit>
+#include <type_traits>
+
+#include "target.hpp"
+
+namespace murvex::detail::ssse3 {
+
+bool available() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
+}
+
+MURVEX_TARGET_BEGIN("ssse3")
+
+struct Half {
+    using Vec = __m128i;
+    using Mask = std::uint16_t;
+    static constexpr std::size_t LANES = 16;
+    static Vec zero() { return _mm_setzero_si128(); }
+    static Vec set1(std::uint8_t b) { return _mm_set1_epi8(static_cast<char>(b)); }
+    static Vec load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static void store(std::uint8_t* p, Vec v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+    static Vec and_(Vec a, Vec b) { return _mm_and_si128(a, b); }
+    static Vec or_(Vec a, Vec b) { return _mm_or_si128(a, b); }
+    static Vec add(Vec a, Vec b) { return _mm_add_epi8(a, b); }
+    static Vec min(Vec a, Vec b) { return _mm_min_epu8(a, b); }
+    static Vec eq(Vec a, Vec b) { return _mm_cmpeq_epi8(a, b); }
+    static Vec lo_nibble(Vec x) { return _mm_and_si128(x, set1(0x0F)); }
+    static Vec hi_nibble(Vec x) { return _mm_and_si128(_mm_srli_epi16(x, 4), set1(0x0F)); }
+    static Vec top_bit(Vec v) { return _mm_and_si128(_mm_srli_epi16(v, 7), set1(1)); }
+    static Vec shuffle(Vec table, Vec index) { return _mm_shuffle_epi8(table, index); }
+    static Mask mask_of(Vec v) { return static_cast<Mask>(_mm_movemask_epi8(v)); }
+    static bool any(Vec a, Vec b) {
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(a, b), zero())) != 0xFFFF;
+    }
+    // 0xFF in the lanes of `mask`, 0 elsewhere.
+    static Vec bytes_of(Mask mask) {
+        const __m128i spread = _mm_shuffle_epi8(_mm_cvtsi32_si128(mask),
+                                                _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
+        const __m128i bit = _mm_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+        return _mm_cmpeq_epi8(_mm_and_si128(spread, bit), bit);
+    }
+};
+
+#include "pair.inc"
+using V = Pair<Half>;
+
+#include "body.inc"
+
+MURVEX_TARGET_END
+
+}  // namespace murvex::detail::ssse3
+
+#endif
