@@ -145,7 +145,7 @@ public:
     explicit RandomText(std::uint32_t seed) : rng_(seed) {}
 
     std::string operator()(std::size_t min_len, std::size_t max_len) {
-        static constexpr std::string_view alphabet = "abcdABCD \xC3\xA9\xA9!";
+        static constexpr std::string_view alphabet = "abcdzABCDZ \xC3\xA9\xA9!";
         std::uniform_int_distribution<std::size_t> len(min_len, max_len);
         std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
         std::string s(len(rng_), '\0');

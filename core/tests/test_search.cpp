@@ -304,3 +304,61 @@ TEST(Kernel, EveryCpuOfOursRunsALaneForm) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// Both ends of the alphabet fold: 'z' and 'Z' differ in the high nibble the
+// lane kernel looks up.
+TEST(Search, EveryLetterFoldsInEveryForm) {
+    Engine engine = engine_with({{1, "ZEBRA"}, {2, "zebra"}, {3, "AzZa"}});
+    for (const Kernel kernel : available_kernels()) {
+        EXPECT_EQ(rows(search(engine, "zebra", kernel)), (std::vector<Row>{{1, 1000, 0, 5}, {2, 1000, 0, 5}}))
+            << kernel_name(kernel);
+        EXPECT_EQ(rows(search(engine, "ZZ", kernel)), (std::vector<Row>{{3, 1000, 1, 3}})) << kernel_name(kernel);
+    }
+}
+
+// A window's lane is padded past its text like any other: a match may never
+// end in the padding, also in the last window of a long record.
+TEST(Search, NoMatchEndsInTheLastWindowsPadding) {
+    Engine engine = engine_with({{0, "@" + std::string(1096, 'y') + "abc"}});
+    for (const Kernel kernel : available_kernels())
+        EXPECT_EQ(rows(search(engine, std::string_view("abc\0", 4), kernel)), (std::vector<Row>{{0, 750, 1096, 1100}}))
+            << kernel_name(kernel);
+}
+
+// Once the ranking is full with a long record's match, its other windows
+// still count as that record, not as a later one, and an equal match that
+// ends earlier replaces it: the window with the later end is met first here.
+TEST(Search, ALongRecordKeepsItsEarliestEqualMatchWhenPruning) {
+    std::string long_text(1100, '.');
+    long_text.replace(5, 6, "needle");
+    long_text.replace(1050, 6, "needle");
+    std::string short_text(111, ',');
+    short_text.replace(100, 6, "neXdle");
+    Engine engine = engine_with({{1, short_text}, {2, long_text}});
+    for (const std::uint64_t cap : {1u, 50u}) {
+        engine.settings.max_results = cap;
+        std::vector<Row> expected{{2, 1000, 5, 11}, {1, 750, 100, 106}};
+        expected.resize(cap == 1 ? 1 : 2);
+        for (const Kernel kernel : available_kernels())
+            EXPECT_EQ(rows(search(engine, "needle", kernel)), expected) << kernel_name(kernel) << " cap " << cap;
+    }
+}
+
+// The longest match a window must hold whole: 32 pattern bytes with three
+// insertions, 35 bytes, across the first window edge.
+TEST(Search, TheWindowOverlapHoldsTheLongestMatch) {
+    const std::string query = "abcdefghijklmnopqrstuvwxyz012345";
+    std::string stretch = query;
+    for (const std::size_t at : {24u, 16u, 8u}) stretch.insert(at, "#");
+    std::string text(1100, '.');
+    text.replace(990, stretch.size(), stretch);
+    Engine engine = engine_with({{0, text}}, Settings{250, 3, 50});
+    for (const Kernel kernel : available_kernels())
+        EXPECT_EQ(rows(search(engine, query, kernel)), (std::vector<Row>{{0, 250, 993, 1025}})) << kernel_name(kernel);
+}
+
+}  // namespace
+}  // namespace murvex

@@ -209,6 +209,24 @@ TEST(RecordStore, TiesKeepStoreOrderAfterSequenceNumbersRunOutWithLongRecords) {
     }
 }
 
+// With max_results 2 the pruning decides: a long record's windows must take
+// its new place too, or they would look later than the ranking's last entry.
+TEST(RecordStore, RenumberingMovesWindowsWithTheirRecord) {
+    for (const Kernel kernel : available_kernels()) {
+        Engine engine;
+        engine.settings.max_results = 2;
+        for (std::uint32_t id = 10; id < 15; ++id) engine.records.append(id, "zzz");
+        engine.records.append(2, "tie B");
+        engine.records.append(3, "tie L" + std::string(1500, '.'));
+        for (std::uint32_t id = 10; id < 15; ++id) ASSERT_TRUE(engine.records.remove(id));
+        RecordStoreTestAccess::set_next_seq(engine.records, UINT32_MAX);
+        engine.records.append(4, "tie C");  // runs out: B, L and C become 0, 1 and 2
+        std::vector<std::uint32_t> found;
+        for (const ResultEntry& entry : search(engine, "tie", kernel)) found.push_back(entry.id);
+        EXPECT_EQ(found, (std::vector<std::uint32_t>{2, 3})) << kernel_name(kernel);
+    }
+}
+
 }  // namespace
 }  // namespace murvex
 
