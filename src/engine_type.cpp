@@ -39,8 +39,7 @@ void validate_threshold(float threshold) {
 }
 
 void validate_max_errors(std::uint32_t max_errors) {
-    if (max_errors > MAX_ERRORS)
-        throw Error::lazy(PyExc_ValueError, "max_errors must be between 0 and 3");
+    if (max_errors > MAX_ERRORS) throw Error::lazy(PyExc_ValueError, "max_errors must be between 0 and 3");
 }
 
 void validate_max_results(std::uint64_t max_results) {

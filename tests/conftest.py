@@ -32,6 +32,14 @@ def hits(results):
     return [(r.id, round(r.score * 1000), r.start, r.end) for r in results]
 
 
+def outcome(call, *, messages=True):
+    """("ok", what call() returned), or ("error", the exception's type, its message) for what it raised."""
+    try:
+        return ("ok", call())
+    except Exception as error:
+        return ("error", type(error), str(error)) if messages else ("error", type(error))
+
+
 def run_python(code, **kwargs):
     """Runs code in a fresh interpreter; returns the completed process."""
     return subprocess.run(

@@ -5,6 +5,7 @@ import random
 import pytest
 
 import murvex
+from conftest import outcome
 
 WORDS = ["alpha", "Beta", "gamma", "delta", "caf\u00e9", "alpah", "gama", "the"]
 QUERIES = ["alpha", "gamma delta", "cafe", "caf\u00e9", "Beta", "the", "xyz", "alpah gama", "a"]
@@ -27,13 +28,6 @@ def random_records(rng, count):
             record["id"] = rng.randrange(60)
         records.append(record)
     return records
-
-
-def outcome(call):
-    try:
-        return ("ok", call())
-    except (TypeError, OverflowError, ValueError) as error:
-        return ("error", type(error), str(error))
 
 
 def assert_same(index, engine):

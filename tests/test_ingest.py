@@ -137,12 +137,6 @@ def test_mappings_that_are_not_dicts_are_looked_up_but_never_stored():
     assert engine.count == 0
 
 
-def test_strings_that_cannot_be_encoded_are_skipped(engine):
-    assert engine.add({"id": 1, "a": "bad\ud800", "b": "good"}) == 1
-    assert [(r.id, r.start, r.end) for r in engine.search("good")] == [(1, 0, 4)]
-    assert engine.add({"id": 2, "a": "\udfff"}) == 0
-
-
 def test_string_subclasses_are_values(engine):
     class Text(str):
         pass

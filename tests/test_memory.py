@@ -48,6 +48,30 @@ def test_an_allocation_failure_raises_memory_error_and_changes_nothing():
     assert process.stdout.strip() == "ok"
 
 
+def test_reset_gives_the_memory_of_its_records_back():
+    process = run_python(
+        """
+        import murvex
+
+        def resident():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * 4096
+
+        engine = murvex.Murvex()
+        records = [{"id": i, "t": f"record number {i} " * (1 + i % 9)} for i in range(50_000)]
+        sizes = []
+        for _ in range(20):
+            engine.add(records)
+            engine.reset()
+            sizes.append(resident())
+        print(sizes[1], sizes[-1])
+        """
+    )
+    assert process.returncode == 0, process.stderr
+    after_one, after_twenty = map(int, process.stdout.split())
+    assert after_twenty - after_one < 8 << 20, (after_one, after_twenty)  # 20 rounds of 9 MiB of lanes each
+
+
 # --- memory-failure injection ---------------------------------------------------
 #
 # _testcapi.set_nomemory(k, k + 1) makes the k-th allocation of the
@@ -76,11 +100,17 @@ def with_failing_allocation(k, call):
         _testcapi.remove_mem_hooks()
 
 
-def every_failure(call, check, limit=5000):
-    """Runs call() failing at allocation k for each k until it succeeds; check(k, outcome) after each."""
+def every_failure(call, check, limit=5000, fresh=None):
+    """Runs call() failing at allocation k for each k until it succeeds; check(k, outcome) after each.
+
+    With `fresh`, each run starts from a new state = fresh(), made before the
+    failure is armed: call(state) and check(k, outcome, state). Returns the
+    number of failing runs.
+    """
     for k in range(limit):
-        outcome = with_failing_allocation(k, call)
-        check(k, outcome)
+        state = () if fresh is None else (fresh(),)
+        outcome = with_failing_allocation(k, lambda state=state: call(*state))
+        check(k, outcome, *state)
         if outcome is not OUT_OF_MEMORY_RUN:
             return k
     raise AssertionError(f"still failing after {limit} injected allocation failures")
@@ -114,17 +144,12 @@ def test_add_of_a_dict_under_injected_failures_raises_or_adds_it_whole(make):
     import murvex
 
     record = make({"id": 41, "a": "".join(["h", "\xe9", "llo"]), "b": "w\xf6rld"})
-    failures = 0
-    for k in range(5000):
-        engine = murvex.Murvex()
-        outcome = with_failing_allocation(k, lambda engine=engine: engine.add(record))
-        if outcome is OUT_OF_MEMORY_RUN:
-            failures += 1
-            assert stored_exactly(engine, []), k
-            continue
-        assert outcome == 1 and stored_exactly(engine, [dict(record)]), k
-        break
-    assert failures > 0  # the injection reached the call
+
+    def check(k, outcome, engine):
+        expected = [] if outcome is OUT_OF_MEMORY_RUN else [dict(record)]
+        assert outcome in (OUT_OF_MEMORY_RUN, 1) and stored_exactly(engine, expected), k
+
+    assert every_failure(lambda engine: engine.add(record), check, fresh=murvex.Murvex) > 0
 
 
 @needs_testcapi
@@ -132,18 +157,13 @@ def test_add_of_a_list_under_injected_failures_keeps_exactly_the_earlier_records
     import murvex
 
     records = [{"id": 100 + i, "t": f"r\xe9cord {i:02}", "u": f"w{'\xf6' * i}"} for i in range(7)]
-    failures = 0
-    for k in range(5000):
-        engine = murvex.Murvex()
-        outcome = with_failing_allocation(k, lambda engine=engine: engine.add(records))
-        if outcome is OUT_OF_MEMORY_RUN:
-            failures += 1
-            # records before the failing item stay, whole; nothing else does
-            assert stored_exactly(engine, records[: engine.count]), k
-            continue
-        assert outcome == 7 and stored_exactly(engine, records), k
-        break
-    assert failures > 0
+
+    def check(k, outcome, engine):
+        # after a failure the records before the failing item stay, whole; nothing else does
+        expected = records[: engine.count] if outcome is OUT_OF_MEMORY_RUN else records
+        assert outcome in (OUT_OF_MEMORY_RUN, 7) and stored_exactly(engine, expected), k
+
+    assert every_failure(lambda engine: engine.add(records), check, fresh=murvex.Murvex) > 0
 
 
 @needs_testcapi

@@ -45,10 +45,15 @@ def test_positional_and_keyword_arguments_build_equal_engines():
     ],
 )
 def test_bounds_are_inclusive(kwargs):
-    murvex.Murvex(**kwargs)
+    built = murvex.Murvex(**kwargs)
     engine = murvex.Murvex()
     for name, value in kwargs.items():
         setattr(engine, name, value)
+    assert repr(engine) == repr(built)  # the threshold and max_errors it shows
+    if "max_results" in kwargs:  # shown nowhere: seen in how many results come back
+        for index in (built, engine):
+            index.add([{"t": "same"}] * 101)
+            assert len(index.search("same")) == kwargs["max_results"]
 
 
 @pytest.mark.parametrize(

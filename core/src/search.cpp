@@ -134,7 +134,8 @@ std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Ke
     const std::size_t m = compiled.pattern.len;
     const Scorer scorer(settings, m);
     // Errors that cannot reach the threshold are not worth looking for.
-    const int k = errors_reaching(settings.threshold, false, static_cast<int>(error_budget(settings.max_errors, m)));
+    const int k =
+        errors_reaching(settings.threshold, false, static_cast<int>(error_budget(settings.max_errors, m)));
     if (k < 0) return {};  // a threshold above every score
     Ranking ranking(static_cast<std::size_t>(settings.max_results));
 

@@ -8,8 +8,8 @@
 
 namespace murvex {
 
-LongRecords::Index LongRecords::append(LaneSlots& slots, std::uint32_t id, std::uint32_t seq, std::size_t length,
-                                       std::span<const std::string_view> parts) {
+LongRecords::Index LongRecords::append(LaneSlots& slots, std::uint32_t id, std::uint32_t seq,
+                                       std::size_t length, std::span<const std::string_view> parts) {
     const std::size_t windows = window_count(length);
     const std::size_t last_length = length - (windows - 1) * WINDOW_STRIDE;
     const std::size_t full_class = length_class(LANE_TEXT_LIMIT), last_class = length_class(last_length);
@@ -51,7 +51,8 @@ LongRecords::Index LongRecords::append(LaneSlots& slots, std::uint32_t id, std::
     });
     for (std::size_t w = 0; w < windows; ++w) {
         const std::size_t window_length = w + 1 < windows ? LANE_TEXT_LIMIT : last_length;
-        slots.fill(windows_[first_window + w].slot, static_cast<std::uint16_t>(window_length | LaneBlock::WINDOW),
+        slots.fill(windows_[first_window + w].slot,
+                   static_cast<std::uint16_t>(window_length | LaneBlock::WINDOW),
                    first_window + static_cast<std::uint32_t>(w), seq, mask);
     }
     longs_[index] = Long{mask,         static_cast<std::uint32_t>(length),  id, seq,
@@ -92,7 +93,8 @@ std::string LongRecords::text(const LaneSlots& slots, Index record) const {
 void LongRecords::set_seq(LaneSlots& slots, Index record, std::uint32_t seq) noexcept {
     Long& entry = longs_[record];
     entry.seq = seq;
-    for (std::uint32_t w = 0; w < entry.windows; ++w) slots.set_seq(windows_[entry.first_window + w].slot, seq);
+    for (std::uint32_t w = 0; w < entry.windows; ++w)
+        slots.set_seq(windows_[entry.first_window + w].slot, seq);
 }
 
 WindowPlace LongRecords::place(std::uint32_t window) const noexcept {

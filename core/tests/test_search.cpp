@@ -315,7 +315,8 @@ TEST(Search, EveryLetterFoldsInEveryForm) {
     for (const Kernel kernel : available_kernels()) {
         EXPECT_EQ(rows(search(engine, "zebra", kernel)), (std::vector<Row>{{1, 1000, 0, 5}, {2, 1000, 0, 5}}))
             << kernel_name(kernel);
-        EXPECT_EQ(rows(search(engine, "ZZ", kernel)), (std::vector<Row>{{3, 1000, 1, 3}})) << kernel_name(kernel);
+        EXPECT_EQ(rows(search(engine, "ZZ", kernel)), (std::vector<Row>{{3, 1000, 1, 3}}))
+            << kernel_name(kernel);
     }
 }
 
@@ -324,7 +325,8 @@ TEST(Search, EveryLetterFoldsInEveryForm) {
 TEST(Search, NoMatchEndsInTheLastWindowsPadding) {
     Engine engine = engine_with({{0, "@" + std::string(1096, 'y') + "abc"}});
     for (const Kernel kernel : available_kernels())
-        EXPECT_EQ(rows(search(engine, std::string_view("abc\0", 4), kernel)), (std::vector<Row>{{0, 750, 1096, 1100}}))
+        EXPECT_EQ(rows(search(engine, std::string_view("abc\0", 4), kernel)),
+                  (std::vector<Row>{{0, 750, 1096, 1100}}))
             << kernel_name(kernel);
 }
 
@@ -343,7 +345,8 @@ TEST(Search, ALongRecordKeepsItsEarliestEqualMatchWhenPruning) {
         std::vector<Row> expected{{2, 1000, 5, 11}, {1, 750, 100, 106}};
         expected.resize(cap == 1 ? 1 : 2);
         for (const Kernel kernel : available_kernels())
-            EXPECT_EQ(rows(search(engine, "needle", kernel)), expected) << kernel_name(kernel) << " cap " << cap;
+            EXPECT_EQ(rows(search(engine, "needle", kernel)), expected)
+                << kernel_name(kernel) << " cap " << cap;
     }
 }
 
@@ -357,7 +360,8 @@ TEST(Search, TheWindowOverlapHoldsTheLongestMatch) {
     text.replace(990, stretch.size(), stretch);
     Engine engine = engine_with({{0, text}}, Settings{250, 3, 50});
     for (const Kernel kernel : available_kernels())
-        EXPECT_EQ(rows(search(engine, query, kernel)), (std::vector<Row>{{0, 250, 993, 1025}})) << kernel_name(kernel);
+        EXPECT_EQ(rows(search(engine, query, kernel)), (std::vector<Row>{{0, 250, 993, 1025}}))
+            << kernel_name(kernel);
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ public:
 
     // Fills a taken slot's fields: `length` may carry LaneBlock::WINDOW. A
     // lane whose length is not 0 is live.
-    void fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq, std::uint64_t mask) noexcept;
+    void fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq,
+              std::uint64_t mask) noexcept;
     void set_id(Slot slot, std::uint32_t id) noexcept { memory(slot).ids[slot % LANES] = id; }
     void set_seq(Slot slot, std::uint32_t seq) noexcept { memory(slot).seqs[slot % LANES] = seq; }
 

@@ -25,9 +25,9 @@ inline constexpr std::uint64_t DEFAULT_MAX_RESULTS = 50;
 // The three settings of an engine, held in the forms the search uses. The
 // core trusts them: the bindings validate before storing.
 struct Settings {
-    std::uint16_t threshold = DEFAULT_THRESHOLD_MILLI;   // minimum score in thousandths, 0..1000, inclusive
-    std::uint32_t max_errors = DEFAULT_MAX_ERRORS;       // 0..MAX_ERRORS
-    std::uint64_t max_results = DEFAULT_MAX_RESULTS;     // 0..MAX_RESULTS_LIMIT
+    std::uint16_t threshold = DEFAULT_THRESHOLD_MILLI;  // minimum score in thousandths, 0..1000, inclusive
+    std::uint32_t max_errors = DEFAULT_MAX_ERRORS;      // 0..MAX_ERRORS
+    std::uint64_t max_results = DEFAULT_MAX_RESULTS;    // 0..MAX_RESULTS_LIMIT
 };
 
 // The error budget k for a pattern of m bytes: 0 for m < 4, at most 1 for
@@ -40,7 +40,9 @@ constexpr std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) no
 
 // The distance bonus: 50 when the match ends within the first m bytes, 25
 // within the first m + 9, else nothing.
-constexpr int end_bonus(std::size_t end, std::size_t m) noexcept { return end <= m ? 50 : end < m + 10 ? 25 : 0; }
+constexpr int end_bonus(std::size_t end, std::size_t m) noexcept {
+    return end <= m ? 50 : end < m + 10 ? 25 : 0;
+}
 
 // Score in thousandths of a match with `errors` errors ending at `end`, for a
 // pattern of m bytes: 1000 - 250 per error plus the distance bonus, capped at
@@ -52,7 +54,9 @@ constexpr std::uint16_t score_milli(std::uint32_t errors, std::size_t end, std::
 
 // The highest score a match with `errors` errors can have: the one that ends
 // within the first m bytes.
-constexpr int best_score(int errors) noexcept { return score_milli(static_cast<std::uint32_t>(errors), 0, 1); }
+constexpr int best_score(int errors) noexcept {
+    return score_milli(static_cast<std::uint32_t>(errors), 0, 1);
+}
 
 // The most errors a match can have and still score at least `score`, or
 // more than `score` when `strictly`; -1 when none can. At most k.

@@ -31,6 +31,7 @@ struct Engine {
 // settings.max_results of them. Empty for an empty query or store. A form of
 // the kernel that the CPU does not run is replaced by the widest one it does.
 // Throws std::bad_alloc when memory runs out; the engine is only read.
-std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Kernel kernel = Kernel::automatic);
+std::vector<ResultEntry> search(const Engine& engine, std::string_view query,
+                                Kernel kernel = Kernel::automatic);
 
 }  // namespace murvex

@@ -108,7 +108,8 @@ public:
     // The record's match in text positions when the window's match (`end`
     // counted from the window's first byte) improves on every one before,
     // else nothing.
-    std::optional<Match> improve(const WindowPlace& window, std::uint32_t errors, std::uint32_t end) noexcept {
+    std::optional<Match> improve(const WindowPlace& window, std::uint32_t errors,
+                                 std::uint32_t end) noexcept {
         Match& best = best_[window.record];
         const std::size_t at = std::size_t{window.offset} + end;
         if (errors > best.errors || (errors == best.errors && at >= best.end)) return std::nullopt;

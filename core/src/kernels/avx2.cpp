@@ -39,9 +39,9 @@ struct V {
     static Mask mask_of(Vec v) { return static_cast<Mask>(_mm256_movemask_epi8(v)); }
     static bool any(Vec a, Vec b) { return !_mm256_testz_si256(a, b); }
     static Vec bytes_of(Mask mask) {
-        const __m256i spread =
-            _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(mask)),
-                                _mm256_setr_epi64x(0, 0x0101010101010101, 0x0202020202020202, 0x0303030303030303));
+        const __m256i spread = _mm256_shuffle_epi8(
+            _mm256_set1_epi32(static_cast<int>(mask)),
+            _mm256_setr_epi64x(0, 0x0101010101010101, 0x0202020202020202, 0x0303030303030303));
         const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
         return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bit), bit);
     }

@@ -67,11 +67,11 @@ std::span<const KernelForm> kernel_forms() noexcept;
 const KernelForm& kernel_form(Kernel kernel) noexcept;
 
 // What each form's file defines, in a namespace named after the form.
-#define MURVEX_DECLARE_KERNEL_FORM(form)                                                                   \
-    namespace form {                                                                                       \
-    bool available() noexcept;                                                                             \
-    void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block, std::uint64_t active, \
-                    std::size_t rows, LaneMatches& matches) noexcept;                                      \
+#define MURVEX_DECLARE_KERNEL_FORM(form)                                                    \
+    namespace form {                                                                        \
+    bool available() noexcept;                                                              \
+    void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,    \
+                    std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept; \
     }
 
 MURVEX_DECLARE_KERNEL_FORM(avx512)

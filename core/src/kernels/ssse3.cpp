@@ -41,8 +41,8 @@ struct Half {
     }
     // 0xFF in the lanes of `mask`, 0 elsewhere.
     static Vec bytes_of(Mask mask) {
-        const __m128i spread = _mm_shuffle_epi8(_mm_cvtsi32_si128(mask),
-                                                _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
+        const __m128i spread = _mm_shuffle_epi8(
+            _mm_cvtsi32_si128(mask), _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
         const __m128i bit = _mm_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
         return _mm_cmpeq_epi8(_mm_and_si128(spread, bit), bit);
     }
