@@ -24,7 +24,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -33,6 +33,10 @@ venv:
 	fi; \
 	scripts/ensure-debian-packages.sh "$$($(PY) -c 'import sys; print(sys._base_executable)')"
 	@$(PY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "cmake>=3.20" ninja
+
+# GoogleTest, for the targets that build the C++ tests.
+gtest: venv
+	scripts/ensure-debian-packages.sh "" libgtest-dev
 
 # The optional dependencies named in pyproject.toml's extra $(1).
 extra = $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["$(1)"])')
@@ -48,7 +52,7 @@ build: venv
 		|| echo "Ray could not be installed here: the RayMurvex tests will be skipped"
 	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
 
-test-core: venv
+test-core: gtest
 	$(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DMURVEX_BUILD_TESTS=ON \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build $(CORE_BUILD)
@@ -73,7 +77,7 @@ test: test-core test-python
 demo: install
 	$(PY) examples/demo.py
 
-sanitize: venv
+sanitize: gtest
 	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DMURVEX_BUILD_TESTS=ON -DMURVEX_BUILD_PYTHON=ON \
 		-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
@@ -125,7 +129,7 @@ LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1" "cibuildwheel=
 RELEASE_WHEELS := cp313-manylinux_x86_64 cp313-manylinux_aarch64 cp313-musllinux_x86_64
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.inc')
 TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
-lint: venv
+lint: gtest
 	@$(PY) -m pip install -q --disable-pip-version-check $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing.
 #   ensure-debian-packages.sh PYTHON [PACKAGE...]
-# Always: GoogleTest for the core's tests, and the headers of PYTHON when it
-# is a system interpreter without them. Then every PACKAGE not yet installed.
+# The headers of PYTHON when it is a system interpreter without them (PYTHON
+# may be empty), then every PACKAGE not yet installed.
 set -eu
 
 python=${1:-}
 shift || true
 missing=()
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 if [ -n "$python" ] && ! "$python" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
     missing+=(python3.13-dev)
 fi

@@ -12,7 +12,7 @@ FLAG = "\U0001f1eb\U0001f1f7"  # a flag: 8 bytes in two characters
 
 def murvex(*args, stdin="", env=None):
     return subprocess.run(
-        [sys.executable, "-m", "murvex_tools.cli", *map(str, args)],
+        [sys.executable, "-m", "murvex_tools", *map(str, args)],
         input=stdin.encode() if isinstance(stdin, str) else stdin,
         capture_output=True,
         timeout=300,

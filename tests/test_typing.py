@@ -1,8 +1,11 @@
 """The shipped type stubs match the module, and the examples pass mypy --strict."""
 
+import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -29,11 +32,39 @@ def test_the_installed_tools_package_is_typed_and_type_checks_strictly():
     assert process.returncode == 0, process.stdout + process.stderr
 
 
-def test_stubs_catch_misuse(tmp_path):
+MISUSE = """
+import murvex
+
+engine = murvex.Murvex()
+engine.search(5)  # error: not a str
+engine.max_errors = "two"  # error: not an int
+engine.count = 3  # error: read-only
+threshold: float = engine.threshold  # error: write-only, nothing usable to read
+try:
+    murvex.SearchResult()  # raises at run time; the lines after it are still checked
+except TypeError:
+    pass
+engine.remove("1")  # error: not an int
+engine.search(query="x", max_error=1)  # error: no such argument
+"""
+MISUSE_ERRORS = 6
+
+
+def test_stubs_catch_misuse_with_mypy(tmp_path):
     misuse = tmp_path / "misuse.py"
-    misuse.write_text(
-        "import murvex\nengine = murvex.Murvex()\nengine.search(5)\nengine.max_errors = 'two'\nengine.count = 3\n"
-    )
-    process = run("mypy", "--strict", "--no-incremental", str(misuse))
+    misuse.write_text(MISUSE)
+    process = run("mypy", "--strict", "--no-incremental", "--warn-unreachable", str(misuse))
     assert process.returncode == 1
-    assert process.stdout.count("error:") == 3, process.stdout
+    assert process.stdout.count("error:") == MISUSE_ERRORS, process.stdout
+
+
+def test_stubs_catch_misuse_with_pyright(tmp_path):
+    pyright = shutil.which("pyright", path=str(Path(sys.executable).parent))
+    if pyright is None:
+        pytest.skip("pyright is not installed here (it comes with the test extra)")
+    misuse = tmp_path / "misuse.py"
+    misuse.write_text(MISUSE)
+    process = subprocess.run(
+        [pyright, "--pythonpath", sys.executable, str(misuse)], capture_output=True, text=True, timeout=300
+    )
+    assert process.stdout.count(" - error:") == MISUSE_ERRORS, process.stdout + process.stderr

@@ -1,9 +1,13 @@
 """Murvex: High-performance fuzzy search engine"""
 
 from collections.abc import Mapping
-from typing import Any, NoReturn, final
+from typing import Any, final
 
 __all__ = ["Murvex", "SearchResult"]
+
+@final
+class _WriteOnly:
+    """What reading a write-only setting gives a type checker: nothing usable (at run time, AttributeError)."""
 
 @final
 class Murvex:
@@ -21,19 +25,20 @@ class Murvex:
     @property
     def count(self) -> int:
         """Get number of records"""
-    # The settings are write-only: reading one raises AttributeError.
+    # The settings are write-only: reading one raises AttributeError, so a
+    # checker sees a value of no use. (NoReturn would hide the code after it.)
     @property
-    def threshold(self) -> NoReturn:
+    def threshold(self) -> _WriteOnly:
         """Set threshold"""
     @threshold.setter
     def threshold(self, value: float) -> None: ...
     @property
-    def max_errors(self) -> NoReturn:
+    def max_errors(self) -> _WriteOnly:
         """Set max errors"""
     @max_errors.setter
     def max_errors(self, value: int) -> None: ...
     @property
-    def max_results(self) -> NoReturn:
+    def max_results(self) -> _WriteOnly:
         """Set max results"""
     @max_results.setter
     def max_results(self, value: int) -> None: ...
@@ -42,8 +47,9 @@ class Murvex:
 class SearchResult:
     """A single search result"""
 
-    # Made only by Murvex.search; calling the class raises TypeError.
-    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    # Made only by Murvex.search; calling the class raises TypeError. The
+    # stub declares no constructor of its own: one typed NoReturn would make
+    # checkers skip every line after a call.
     @property
     def id(self) -> int: ...
     @property
