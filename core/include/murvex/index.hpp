@@ -1,0 +1,85 @@
+// Any number of records in stores ("shards") of a bounded size, searched as
+// one engine of unlimited size would search them, on several threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "murvex/kernel.hpp"
+#include "murvex/pool.hpp"
+#include "murvex/scoring.hpp"
+#include "murvex/search.hpp"
+#include "murvex/store.hpp"
+
+namespace murvex {
+
+// How a search runs: on the calling thread and up to workers - 1 helpers of
+// `pool` (none when the pool is null), in the form `kernel`.
+struct SearchOptions {
+    WorkerPool* pool = nullptr;
+    std::size_t workers = 1;
+    Kernel kernel = Kernel::automatic;
+};
+
+// One result of an index, with the shard that holds its record.
+struct IndexHit {
+    std::uint32_t shard;
+    ResultEntry entry;
+};
+
+// Records go to the last shard until it holds shard_capacity, then to a new
+// one: a record's place in the index is (shard, place in its shard), so the
+// index's order is the order of appending, and room a remove frees in an
+// earlier shard is not taken again. A search gives exactly what one engine
+// holding every record in that order would give: the same scores, best
+// first, ties in index order, at most max_results. Not safe for concurrent
+// changes: callers hold a readers-writer lock (searches are only reads).
+class ShardedIndex {
+public:
+    explicit ShardedIndex(Settings settings = {}, std::size_t shard_capacity = MAX_RECORDS);
+
+    std::size_t count() const noexcept { return count_; }
+    std::size_t shard_count() const noexcept { return shards_.size(); }
+    std::size_t shard_capacity() const noexcept { return shard_capacity_; }
+    const RecordStore& shard(std::size_t s) const noexcept { return *shards_[s]; }
+    Settings& settings() noexcept { return settings_; }
+    const Settings& settings() const noexcept { return settings_; }
+
+    // Appends a record whose text is `parts` joined with single spaces; with
+    // `new_shard`, into a new shard even when the last one has room. Strong
+    // guarantee, as RecordStore::append_joined.
+    void append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard = false);
+
+    // Room for `more` records in the shards they will go to.
+    void reserve(std::size_t more);
+
+    // Removes the first record, in index order, carrying `id`; or the first
+    // in shard `shard` only. False when there is none.
+    bool remove(std::uint32_t id) noexcept;
+    bool remove_from(std::size_t shard, std::uint32_t id) noexcept;
+
+    // The shards holding a record with this id, in order.
+    std::vector<std::uint32_t> shards_holding(std::uint32_t id) const;
+
+    // Removes every record and shard; the settings stay.
+    void reset() noexcept;
+
+    // Throws std::bad_alloc when memory runs out; the index is only read.
+    std::vector<IndexHit> search(std::string_view query, const SearchOptions& options = {}) const;
+
+    // Result i is search(queries[i]); the queries are spread over the workers.
+    std::vector<std::vector<IndexHit>> search_many(std::span<const std::string_view> queries,
+                                                   const SearchOptions& options = {}) const;
+
+private:
+    std::vector<std::unique_ptr<RecordStore>> shards_;
+    std::size_t shard_capacity_;
+    std::size_t count_ = 0;
+    Settings settings_;
+};
+
+}  // namespace murvex

@@ -1,0 +1,141 @@
+#include "murvex/index.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "query_scan.hpp"
+
+namespace murvex {
+
+namespace {
+
+// A stretch of one shard's blocks, searched as one task.
+struct Piece {
+    std::uint32_t shard;
+    std::size_t first, last;
+};
+
+// Fewer blocks than this are not worth a task of their own: waking a helper
+// costs about what scanning them does.
+constexpr std::size_t MIN_PIECE_BLOCKS = 32;
+// Tasks per worker, so that workers that finish early take over the rest.
+constexpr std::size_t PIECES_PER_WORKER = 4;
+
+std::vector<Piece> pieces_of(const ShardedIndex& index, std::size_t workers) {
+    std::size_t blocks = 0;
+    for (std::size_t s = 0; s < index.shard_count(); ++s) blocks += index.shard(s).block_count();
+    const std::size_t size = workers <= 1
+                                 ? blocks + 1
+                                 : std::max(MIN_PIECE_BLOCKS, (blocks + workers * PIECES_PER_WORKER - 1) /
+                                                                  (workers * PIECES_PER_WORKER));
+    std::vector<Piece> pieces;
+    for (std::size_t s = 0; s < index.shard_count(); ++s) {
+        const std::size_t count = index.shard(s).block_count();
+        for (std::size_t first = 0; first < count; first += size)
+            pieces.push_back(Piece{static_cast<std::uint32_t>(s), first, std::min(count, first + size)});
+    }
+    return pieces;
+}
+
+}  // namespace
+
+ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity)
+    : shard_capacity_(std::clamp<std::size_t>(shard_capacity, 1, MAX_RECORDS)), settings_(settings) {}
+
+void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard) {
+    const bool grow = new_shard || shards_.empty() || shards_.back()->count() >= shard_capacity_;
+    if (grow) {
+        shards_.reserve(shards_.size() + 1);
+        shards_.push_back(std::make_unique<RecordStore>());
+    }
+    try {
+        shards_.back()->append_joined(id, parts);
+    } catch (...) {
+        if (grow) shards_.pop_back();
+        throw;
+    }
+    ++count_;
+}
+
+void ShardedIndex::reserve(std::size_t more) {
+    if (shards_.empty() || more == 0) return;
+    RecordStore& last = *shards_.back();
+    last.reserve(std::min(shard_capacity_, last.count() + more));
+}
+
+bool ShardedIndex::remove(std::uint32_t id) noexcept {
+    for (std::size_t s = 0; s < shards_.size(); ++s)
+        if (remove_from(s, id)) return true;
+    return false;
+}
+
+bool ShardedIndex::remove_from(std::size_t shard, std::uint32_t id) noexcept {
+    if (shard >= shards_.size() || !shards_[shard]->remove(id)) return false;
+    --count_;
+    return true;
+}
+
+std::vector<std::uint32_t> ShardedIndex::shards_holding(std::uint32_t id) const {
+    std::vector<std::uint32_t> holding;
+    for (std::size_t s = 0; s < shards_.size(); ++s) {
+        const RecordStore& store = *shards_[s];
+        for (std::size_t i = 0; i < store.count(); ++i)
+            if (store.id(i) == id) {
+                holding.push_back(static_cast<std::uint32_t>(s));
+                break;
+            }
+    }
+    return holding;
+}
+
+void ShardedIndex::reset() noexcept {
+    shards_.clear();
+    count_ = 0;
+}
+
+std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchOptions& options) const {
+    if (query.empty() || count_ == 0 || settings_.max_results == 0) return {};
+    const detail::CompiledQuery compiled = detail::compile_query(query);
+    const detail::RunSettings run = detail::run_settings(settings_, compiled.pattern.len);
+    if (run.k < 0) return {};  // a threshold above every score
+    const detail::ScanBlock scan = detail::kernel_form(options.kernel).scan;
+
+    const std::size_t workers = options.pool ? std::max<std::size_t>(options.workers, 1) : 1;
+    const std::vector<Piece> pieces = pieces_of(*this, workers);
+    // One scan per participant: its ranking prunes every piece it takes.
+    std::vector<std::optional<detail::QueryScan>> scans(std::min(workers, pieces.size()));
+    for (auto& one : scans) one.emplace(compiled, run, scan);
+    const auto body = [&](std::size_t task, std::size_t slot) {
+        const Piece& piece = pieces[task];
+        scans[slot]->scan(*shards_[piece.shard], piece.shard, piece.first, piece.last);
+    };
+    if (scans.size() > 1)
+        options.pool->run(pieces.size(), scans.size(), body);
+    else
+        for (std::size_t task = 0; task < pieces.size(); ++task) body(task, 0);
+
+    std::vector<std::vector<detail::RankedMatch>> kept;
+    kept.reserve(scans.size());
+    for (auto& one : scans) kept.push_back(std::move(one->kept()));
+    std::vector<IndexHit> hits;
+    for (const detail::RankedMatch& r : detail::merge(kept, run.cap))
+        hits.push_back(
+            IndexHit{static_cast<std::uint32_t>(r.order >> 32),
+                     ResultEntry{r.id, static_cast<float>(r.score_milli) / 1000.0f, r.start, r.end}});
+    return hits;
+}
+
+std::vector<std::vector<IndexHit>> ShardedIndex::search_many(std::span<const std::string_view> queries,
+                                                             const SearchOptions& options) const {
+    std::vector<std::vector<IndexHit>> results(queries.size());
+    if (!options.pool || options.workers <= 1 || queries.size() < options.workers) {
+        for (std::size_t q = 0; q < queries.size(); ++q) results[q] = search(queries[q], options);
+        return results;
+    }
+    const SearchOptions one_thread{nullptr, 1, options.kernel};
+    options.pool->run(queries.size(), options.workers,
+                      [&](std::size_t q, std::size_t) { results[q] = search(queries[q], one_thread); });
+    return results;
+}
+
+}  // namespace murvex

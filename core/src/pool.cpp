@@ -1,0 +1,105 @@
+#include "murvex/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+
+#include <sched.h>
+
+namespace murvex {
+
+std::size_t usable_cpus() noexcept {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+struct WorkerPool::Loop {
+    Loop(const std::function<void(std::size_t, std::size_t)>& body, std::size_t tasks, std::size_t workers)
+        : body(body), tasks(tasks), workers(workers) {}
+
+    const std::function<void(std::size_t, std::size_t)>& body;
+    std::size_t tasks;
+    std::size_t workers;
+    std::atomic<std::size_t> next{0};
+    std::size_t joined = 1;   // the caller, slot 0; guarded by the pool's mutex
+    std::size_t running = 0;  // helpers still working; guarded by the pool's mutex
+    std::condition_variable done;
+    std::mutex error_mutex;
+    std::exception_ptr error;
+};
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+std::size_t WorkerPool::helpers() const {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+}
+
+void WorkerPool::work(Loop& loop, std::size_t slot) noexcept {
+    for (std::size_t task; (task = loop.next.fetch_add(1, std::memory_order_relaxed)) < loop.tasks;) {
+        try {
+            loop.body(task, slot);
+        } catch (...) {
+            std::lock_guard lock(loop.error_mutex);
+            if (!loop.error) loop.error = std::current_exception();
+            loop.next.store(loop.tasks, std::memory_order_relaxed);  // the others stop too
+        }
+    }
+}
+
+void WorkerPool::help() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stopping_ || !loops_.empty(); });
+        if (loops_.empty()) return;  // stopping, and nothing left to help with
+        Loop& loop = *loops_.front();
+        const std::size_t slot = loop.joined++;
+        if (loop.joined == loop.workers) loops_.pop_front();  // full: no more helpers
+        ++loop.running;
+        lock.unlock();
+        work(loop, slot);
+        lock.lock();
+        if (--loop.running == 0) loop.done.notify_all();
+    }
+}
+
+void WorkerPool::grow(std::size_t helpers) {
+    std::lock_guard lock(mutex_);
+    threads_.reserve(helpers);
+    while (threads_.size() < helpers) threads_.emplace_back([this] { help(); });
+}
+
+void WorkerPool::run(std::size_t tasks, std::size_t workers,
+                     const std::function<void(std::size_t, std::size_t)>& body) {
+    workers = std::min(workers, tasks);
+    Loop loop(body, tasks, std::max<std::size_t>(workers, 1));
+    if (loop.workers > 1) {
+        try {
+            grow(loop.workers - 1);
+        } catch (const std::system_error&) {
+            // no more threads to be had: the helpers there are (or the caller alone) do the work
+        }
+        {
+            std::lock_guard lock(mutex_);
+            loops_.push_back(&loop);
+        }
+        wake_.notify_all();
+        work(loop, 0);
+        std::unique_lock lock(mutex_);
+        std::erase(loops_, &loop);  // no helper joins from here on
+        loop.done.wait(lock, [&] { return loop.running == 0; });
+    } else {
+        work(loop, 0);
+    }
+    if (loop.error) std::rethrow_exception(loop.error);
+}
+
+}  // namespace murvex

@@ -1,0 +1,141 @@
+// One query run over lane blocks of one or more stores into a ranking:
+// pre-filter, block scanner, scoring, threshold, pruning. A single engine's
+// search is one such run over all its blocks; a sharded index runs one per
+// worker over pieces of its shards and merges them. Internal to the core.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "kernels/kernels.hpp"
+#include "murvex/scoring.hpp"
+#include "murvex/search.hpp"
+#include "murvex/store.hpp"
+
+namespace murvex::detail {
+
+// A record's place among the records of every store a query runs over:
+// the store's number (a shard) in the high half, the record's seq in the low.
+using Order = std::uint64_t;
+
+constexpr Order order_of(std::uint32_t shard, std::uint32_t seq) noexcept { return Order{shard} << 32 | seq; }
+
+struct RankedMatch {
+    std::uint32_t id;
+    std::uint16_t score_milli;
+    bool windowed;  // the record is a long one: another piece may have found it too
+    Order order;
+    std::uint32_t start;
+    std::uint32_t end;
+};
+
+// True when a ranks before b: higher score first, then earlier in the store.
+inline bool ranks_before(const RankedMatch& a, const RankedMatch& b) noexcept {
+    return a.score_milli != b.score_milli ? a.score_milli > b.score_milli : a.order < b.order;
+}
+
+// What a record must do to enter the ranking: records up to `order` need at
+// most `before` errors, later ones at most `after` (-1: they cannot enter at
+// all). The record at `order` itself is the ranking's last entry, a long one
+// met again in another window: a match as good as the one it has may still
+// end earlier.
+struct Entry {
+    Order order;
+    int before;
+    int after;
+};
+
+// The best `cap` matches offered so far in ranking order, whatever order they
+// are offered in. Room is reserved once and never grows.
+class Ranking {
+public:
+    explicit Ranking(std::size_t cap) : cap_(cap) { kept_.reserve(cap); }
+
+    // A full ranking refuses a match with one comparison against its last entry.
+    void offer(const RankedMatch& match) noexcept {
+        if (kept_.size() == cap_) {
+            if (cap_ == 0 || !ranks_before(match, kept_.back())) return;
+            kept_.pop_back();
+        }
+        const auto at = std::find_if(kept_.begin(), kept_.end(),
+                                     [&](const RankedMatch& r) { return ranks_before(match, r); });
+        kept_.insert(at, match);  // within the reserved room: cannot throw
+    }
+
+    // Once the ranking is full, only a match that ranks before its last entry
+    // can enter: a tie enters from earlier in the store only. `k` is the
+    // most errors any match may have.
+    Entry entry(int k) const noexcept {
+        if (kept_.size() < cap_) return Entry{UINT64_MAX, k, k};
+        const RankedMatch& last = kept_.back();
+        return Entry{last.order, errors_reaching(last.score_milli, false, k),
+                     errors_reaching(last.score_milli, true, k)};
+    }
+
+    // A better match of a record that may be kept already: its entry, if
+    // any, goes and the new match is offered. As a record's matches only get
+    // better, the ranking ends as if only its best had been offered.
+    void offer_again(const RankedMatch& match) noexcept {
+        const auto same = std::find_if(kept_.begin(), kept_.end(),
+                                       [&](const RankedMatch& r) { return r.order == match.order; });
+        if (same != kept_.end()) kept_.erase(same);
+        offer(match);
+    }
+
+    std::vector<RankedMatch>& kept() noexcept { return kept_; }
+
+private:
+    std::size_t cap_;
+    std::vector<RankedMatch> kept_;
+};
+
+// A query's settings for a run: the error budget k is what can still reach
+// the threshold (-1 when nothing can).
+struct RunSettings {
+    std::uint16_t threshold;
+    std::size_t cap;
+    int k;
+};
+
+RunSettings run_settings(const Settings& settings, std::size_t m) noexcept;
+
+// One query over any blocks of any stores, into one ranking. Blocks may come
+// in any order; a store is known by its shard number, which orders its
+// records after those of every lower number.
+class QueryScan {
+public:
+    QueryScan(const CompiledQuery& query, const RunSettings& run, ScanBlock scan)
+        : query_(query), run_(run), scan_(scan), ranking_(run.cap) {}
+
+    // Blocks [first, last) of `store`.
+    void scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last);
+
+    // The kept matches, best first.
+    std::vector<RankedMatch>& kept() noexcept { return ranking_.kept(); }
+
+private:
+    void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again) noexcept;
+    LongMatches& longs_of(const RecordStore& store, std::uint32_t shard);
+
+    const CompiledQuery& query_;
+    RunSettings run_;
+    ScanBlock scan_;
+    Ranking ranking_;
+    std::vector<std::pair<std::uint32_t, LongMatches>> longs_;  // by shard
+    LaneMatches matches_;
+};
+
+// The best `cap` of several runs' kept matches, as one run over all of them
+// would rank them; a long record found by several runs counts once, with its
+// best match (the fewest errors, then the first end).
+std::vector<RankedMatch> merge(std::span<std::vector<RankedMatch>> runs, std::size_t cap);
+
+// Result entries from ranked matches, in order.
+std::vector<ResultEntry> entries_of(const std::vector<RankedMatch>& ranked);
+
+}  // namespace murvex::detail

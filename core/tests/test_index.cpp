@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "murvex/index.hpp"
+#include "reference.hpp"
+
+namespace murvex {
+namespace {
+
+struct Hit {
+    std::uint32_t id;
+    float score;
+    std::uint32_t start, end;
+    bool operator==(const Hit&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Hit& h) {
+    return os << "(" << h.id << ", " << h.score << ", " << h.start << ", " << h.end << ")";
+}
+
+std::vector<Hit> hits(const std::vector<ResultEntry>& entries) {
+    std::vector<Hit> out;
+    for (const ResultEntry& e : entries) out.push_back({e.id, e.score, e.start, e.end});
+    return out;
+}
+
+std::vector<Hit> hits(const std::vector<IndexHit>& found) {
+    std::vector<Hit> out;
+    for (const IndexHit& h : found) out.push_back({h.entry.id, h.entry.score, h.entry.start, h.entry.end});
+    return out;
+}
+
+TEST(WorkerPool, RunsEveryTaskOnceFromSeveralCallersAtOnce) {
+    WorkerPool pool;
+    std::vector<std::thread> callers;
+    std::atomic<int> wrong{0};
+    for (int c = 0; c < 4; ++c)
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 50; ++round) {
+                const std::size_t tasks = 1 + (c * 37 + round * 11) % 200, workers = 1 + (c + round) % 4;
+                std::vector<std::atomic<int>> ran(tasks);
+                std::atomic<bool> slot_in_range{true};
+                pool.run(tasks, workers, [&](std::size_t task, std::size_t slot) {
+                    ran[task].fetch_add(1);
+                    if (slot >= workers) slot_in_range = false;
+                });
+                for (const auto& count : ran) wrong += count.load() != 1;
+                wrong += !slot_in_range;
+            }
+        });
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(pool.helpers(), 3u);
+}
+
+TEST(WorkerPool, TheFirstFailureReachesTheCallerAfterEveryoneStopped) {
+    WorkerPool pool;
+    std::atomic<int> running{0};
+    EXPECT_THROW(pool.run(1000, 3,
+                          [&](std::size_t task, std::size_t) {
+                              running.fetch_add(1);
+                              if (task == 10) throw std::bad_alloc();
+                              running.fetch_sub(1);
+                          }),
+                 std::bad_alloc);
+    EXPECT_EQ(running.load(), 1);  // the failed task only: nothing still running
+    std::atomic<std::size_t> sum{0};
+    pool.run(100, 3, [&](std::size_t task, std::size_t) { sum += task; });  // the pool still works
+    EXPECT_EQ(sum.load(), 4950u);
+}
+
+// The index and one store holding every record in the same order, changed
+// alike, must give the same results, whatever the shard size, the workers
+// and the form.
+TEST(ShardedIndex, AnswersAsOneEngineOfUnlimitedSize) {
+    WorkerPool pool;
+    reference::RandomText random(31);
+    for (const std::size_t capacity : {1u, 7u, 150u, 5000u}) {
+        ShardedIndex index(Settings{}, capacity);
+        Engine engine;
+        for (std::uint32_t i = 0; i < 3000; ++i) {
+            const std::size_t length = random.below(10) == 0 ? 900 + random.below(1500) : random.below(90);
+            std::string text = random(length, length);
+            if (random.below(3) == 0 && text.size() > 8)
+                text.replace(random.below(text.size() - 5), 4, "abcD");
+            const auto id = static_cast<std::uint32_t>(random.below(500));
+            const std::string_view part = text;
+            index.append_joined(id, std::span(&part, 1));
+            engine.records.append(id, text);
+        }
+        for (int r = 0; r < 300; ++r) {
+            const auto id = static_cast<std::uint32_t>(random.below(500));
+            ASSERT_EQ(index.remove(id), engine.records.remove(id));
+        }
+        ASSERT_EQ(index.count(), engine.records.count());
+        for (int q = 0; q < 12; ++q) {
+            engine.settings = index.settings() =
+                Settings{static_cast<std::uint16_t>(random.below(3) * 250),
+                         static_cast<std::uint32_t>(random.below(4)), random.below(40)};
+            const std::string query = random.below(2) ? random(1, 12) : random.mutate("abcDab", 1);
+            const auto expected = hits(reference::search(engine, query));
+            for (const Kernel kernel : available_kernels())
+                for (std::size_t workers = 1; workers <= 4; ++workers)
+                    ASSERT_EQ(hits(index.search(query, SearchOptions{&pool, workers, kernel})), expected)
+                        << "capacity " << capacity << " workers " << workers << " " << kernel_name(kernel)
+                        << " query '" << query << "'";
+        }
+    }
+}
+
+TEST(ShardedIndex, ShardsFillInOrderAndSearchManyEqualsSearch) {
+    WorkerPool pool;
+    ShardedIndex index(Settings{0, 2, 100}, 3);
+    for (std::uint32_t i = 0; i < 10; ++i) {
+        const std::string text = "item " + std::to_string(i);
+        const std::string_view part = text;
+        index.append_joined(i, std::span(&part, 1), i == 4);  // 0-2, 3, 4-6, 7-9
+    }
+    EXPECT_EQ(index.shard_count(), 4u);
+    EXPECT_EQ(index.shards_holding(5), (std::vector<std::uint32_t>{2}));
+    const auto found = index.search("item", SearchOptions{&pool, 2});
+    ASSERT_EQ(found.size(), 10u);
+    for (std::uint32_t i = 0; i < 10; ++i) EXPECT_EQ(found[i].entry.id, i);
+    EXPECT_EQ(found[3].shard, 1u);
+    EXPECT_EQ(found[4].shard, 2u);
+    EXPECT_TRUE(index.remove(1));
+    index.append_joined(11, std::span<const std::string_view>{});  // the last shard is full: a new one
+    EXPECT_EQ(index.shard_count(), 5u);
+
+    std::vector<std::string> owned;
+    for (int q = 0; q < 40; ++q) owned.push_back(q % 3 ? "itme " + std::to_string(q % 10) : "item");
+    const std::vector<std::string_view> queries(owned.begin(), owned.end());
+    for (std::size_t workers = 1; workers <= 3; ++workers) {
+        const auto many = index.search_many(queries, SearchOptions{&pool, workers});
+        ASSERT_EQ(many.size(), queries.size());
+        for (std::size_t q = 0; q < queries.size(); ++q)
+            EXPECT_EQ(hits(many[q]), hits(index.search(queries[q])));
+    }
+}
+
+}  // namespace
+}  // namespace murvex
