@@ -18,7 +18,7 @@ Error argument_error(const Signature& signature, const std::string& what) {
 }
 
 Error too_many_positional(const Signature& signature, Py_ssize_t given) {
-    const std::size_t n = signature.parameters.size();
+    const std::size_t n = signature.positional_limit();
     const std::string takes = signature.required == n
                                   ? std::to_string(n)
                                   : "from " + std::to_string(signature.required) + " to " + std::to_string(n);
@@ -61,7 +61,7 @@ void check_required(const Signature& signature, std::span<PyObject*> out) {
 void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
-    if (static_cast<std::size_t>(nargs) > signature.parameters.size())
+    if (static_cast<std::size_t>(nargs) > signature.positional_limit())
         throw too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -73,7 +73,7 @@ void parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > signature.parameters.size())
+    if (static_cast<std::size_t>(nargs) > signature.positional_limit())
         throw too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {

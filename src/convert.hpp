@@ -10,11 +10,17 @@
 namespace murvex::py {
 
 // A function's parameters as its argument errors name them. The first
-// `required` parameters must be given.
+// `required` parameters must be given; only the first `positional` may be
+// given by position (the rest are keyword-only).
 struct Signature {
     const char* function;  // "Murvex.search()"
     std::span<const char* const> parameters;
     std::size_t required;
+    std::size_t positional = SIZE_MAX;
+
+    std::size_t positional_limit() const noexcept {
+        return positional < parameters.size() ? positional : parameters.size();
+    }
 };
 
 // Places the arguments of a vectorcall (positional first, then keywords by

@@ -1,6 +1,7 @@
 // The Murvex class: one engine per object, its settings and its methods.
 #include "classes.hpp"
 #include "convert.hpp"
+#include "settings.hpp"
 
 #include <array>
 #include <cstdio>
@@ -19,32 +20,6 @@ EngineObject* receiver(PyObject* self) {
     EngineObject* engine = as_engine(self);
     if (!engine->constructed) throw Error::lazy(PyExc_TypeError, "Murvex object is not initialized");
     return engine;
-}
-
-// --- settings -------------------------------------------------------------
-
-// The threshold in whole thousandths: the single-precision product, clamped
-// to 0..65535 (a NaN gives 0) and truncated toward zero.
-std::uint16_t to_thousandths(float threshold) noexcept {
-    const float product = threshold * 1000.0f;
-    if (!(product > 0.0f)) return 0;
-    if (product > 65535.0f) return 65535;
-    return static_cast<std::uint16_t>(product);
-}
-
-// A NaN is neither below 0 nor above 1, so it passes (and is held as 0).
-void validate_threshold(float threshold) {
-    if (threshold < 0.0f || threshold > 1.0f)
-        throw Error::lazy(PyExc_ValueError, "threshold must be between 0.0 and 1.0");
-}
-
-void validate_max_errors(std::uint32_t max_errors) {
-    if (max_errors > MAX_ERRORS) throw Error::lazy(PyExc_ValueError, "max_errors must be between 0 and 3");
-}
-
-void validate_max_results(std::uint64_t max_results) {
-    if (max_results > MAX_RESULTS_LIMIT)
-        throw Error::lazy(PyExc_ValueError, "max_results must be <= " + std::to_string(MAX_RESULTS_LIMIT));
 }
 
 // --- construction and deallocation ------------------------------------------

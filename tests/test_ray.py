@@ -51,7 +51,7 @@ def test_a_lost_actor_is_reported_and_the_index_can_be_rebuilt():
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:  # the kill takes effect a little later
             try:
-                ray.get(lost.memory.remote(), timeout=5)
+                ray.get(lost.token.remote(), timeout=5)
             except ray.exceptions.RayActorError:
                 break
             time.sleep(0.05)

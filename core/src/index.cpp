@@ -93,6 +93,13 @@ void ShardedIndex::reset() noexcept {
     count_ = 0;
 }
 
+void ShardedIndex::truncate(std::size_t shards) noexcept {
+    while (shards_.size() > shards) {
+        count_ -= shards_.back()->count();
+        shards_.pop_back();
+    }
+}
+
 std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchOptions& options) const {
     if (query.empty() || count_ == 0 || settings_.max_results == 0) return {};
     const detail::CompiledQuery compiled = detail::compile_query(query);

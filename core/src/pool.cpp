@@ -29,13 +29,17 @@ struct WorkerPool::Loop {
     std::exception_ptr error;
 };
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() noexcept {
+    std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        threads.swap(threads_);
     }
     wake_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    for (std::thread& thread : threads) thread.join();
 }
 
 std::size_t WorkerPool::helpers() const {
@@ -59,7 +63,7 @@ void WorkerPool::help() {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stopping_ || !loops_.empty(); });
-        if (loops_.empty()) return;  // stopping, and nothing left to help with
+        if (stopping_) return;  // the callers of loops still queued finish them
         Loop& loop = *loops_.front();
         const std::size_t slot = loop.joined++;
         if (loop.joined == loop.workers) loops_.pop_front();  // full: no more helpers
@@ -73,6 +77,7 @@ void WorkerPool::help() {
 
 void WorkerPool::grow(std::size_t helpers) {
     std::lock_guard lock(mutex_);
+    if (stopping_) return;
     threads_.reserve(helpers);
     while (threads_.size() < helpers) threads_.emplace_back([this] { help(); });
 }

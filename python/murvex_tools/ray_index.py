@@ -1,43 +1,32 @@
-"""Shards on Ray actors: more records than one process should hold, searched on several cores or machines.
+"""Shards on Ray actors: more records than one process should hold, searched on several machines.
 
-Engines cannot be pickled, so they are built inside the actors and records
-travel to them. Shards fill one after another, as in `ShardedMurvex`, and are
-dealt to the actors in turn (shard s lives on actor s mod n), so that a search
-keeps every actor busy. Results equal those of one engine of unlimited size.
+Indexes cannot be pickled, so they are built inside the actors and records
+travel to them, as what an index reads of each (its id and its joined text).
+Shards fill one after another, as in `ShardedMurvex`, and are dealt to the
+actors in turn (shard s lives on actor s mod n), so that a search keeps every
+actor busy; each actor searches its shards on every core of its machine.
+Results equal those of one engine of unlimited size.
 """
 
 from __future__ import annotations
 
-import gc
-import marshal
-import os
-import pickle
-from array import array
+import socket
 from collections.abc import Iterable, Mapping, Sequence
-from itertools import chain
-from operator import index, itemgetter
-from typing import Any, NamedTuple
+from itertools import accumulate
+from operator import index
+from typing import Any
 
-import murvex
-from murvex_tools._shards import PART, SHARD_CAPACITY, add_to_engine, as_batch, check_settings, chunks, ids_given
-from murvex_tools.spans import text_parts
-
-Settings = tuple[float, int, int]
-Hit4 = tuple[float, int, int, int, int]  # score, shard, id, start, end
-Part = tuple[bool, bytes]  # (marshal or pickle, the records of one part)
-
-
-class Hit(NamedTuple):
-    """One search result of a `RayMurvex`, with the fields of `murvex.SearchResult`."""
-
-    id: int
-    score: float
-    start: int
-    end: int
+from murvex_tools._batches import SHARD_CAPACITY, as_batch, chunks, merge
+from murvex_tools._native import Hit, Index, encode_records
+from murvex_tools._ray_actor import ShardHost, WrongActorError
 
 
 class ShardLostError(RuntimeError):
     """A Ray actor holding shards of the index is gone, and with it their records."""
+
+
+class ActorPlacementError(RuntimeError):
+    """Ray could not start the index's actors in time."""
 
 
 def _import_ray() -> Any:
@@ -48,116 +37,15 @@ def _import_ray() -> Any:
     return ray
 
 
-_ID = itemgetter("id")
-
-
-def _encode(chunk: list[Any], cloudpickle: Any) -> tuple[list[Part], bool]:
-    """The chunk in parts for the wire, and whether every record in it carries its own id.
-
-    marshal writes plain dicts, strs and ints several times faster than pickle;
-    what it cannot write (subclasses, other objects) goes through cloudpickle.
-    """
-    parts: list[Part] = []
-    given = True
-    for start in range(0, len(chunk), PART):
-        part = chunk[start : start + PART]
-        given = given and ids_given(part)  # looked at while the part is in the cache
+def _connect(ray: Any, address: str | None, timeout: float) -> None:
+    """ray.init(address=address), failing at once where no cluster answers at a host:port address."""
+    host, _, port = (address or "").rpartition(":")
+    if host and port.isdigit() and "://" not in address:  # type: ignore[operator]
         try:
-            parts.append((True, marshal.dumps(part)))
-        except ValueError:
-            parts.append((False, cloudpickle.dumps(part)))
-    return parts, given
-
-
-def _stored_ids(records: Sequence[Any], before: int, after: int, offset: int) -> array[int]:
-    """The ids of the records an add of `records` stored, the engine's count going from `before` to `after`."""
-    if after - before == len(records):  # every record was stored; most often each carries its id
-        try:
-            return array("I", map(_ID, records))
-        except Exception:
-            pass
-    ids: array[int] = array("I")
-    count = before
-    for record in records:
-        if count == after:
-            break
-        if next(text_parts(record), None) is None:
-            continue  # stored nothing
-        try:
-            value = record["id"]
-        except Exception:
-            value = offset + count  # the default id it was given
-        ids.append(index(value))
-        count += 1
-    return ids
-
-
-class ShardHost:
-    """The engines of the shards one actor holds, and their ids for finding a record to remove."""
-
-    def __init__(self, settings: Settings) -> None:
-        self._settings = settings
-        self._max_results = settings[2]
-        self._engines: dict[int, murvex.Murvex] = {}
-        self._ids: dict[int, array[int]] = {}
-
-    def add(self, shard: int, parts: list[Part], offset: int) -> tuple[int, BaseException | None]:
-        """Adds to a shard, made when new; the shard's count after, and the error that ended the add, if any."""
-        engine = self._engines.get(shard)
-        if engine is None:
-            engine = self._engines[shard] = murvex.Murvex(*self._settings)
-            self._ids[shard] = array("I")
-        collecting = gc.isenabled()
-        gc.disable()  # the records live only for this call: collecting them as they are made is wasted work
-        try:
-            for is_marshal, data in parts:
-                records = marshal.loads(data) if is_marshal else pickle.loads(data)
-                before = engine.count
-                try:
-                    add_to_engine(engine, records, offset)
-                except Exception as error:
-                    return engine.count, error
-                finally:
-                    self._ids[shard].extend(_stored_ids(records, before, engine.count, offset))
-        finally:
-            if collecting:
-                gc.enable()
-        return engine.count, None
-
-    def search(self, query: str) -> list[Hit4]:
-        """The best results of this actor's shards, best first, ties in shard-then-store order."""
-        shards = sorted(self._engines)
-        per_shard = (
-            [(r.score, shard, r.id, r.start, r.end) for r in self._engines[shard].search(query)] for shard in shards
-        )
-        return sorted(chain.from_iterable(per_shard), key=itemgetter(0), reverse=True)[: self._max_results]
-
-    def holding(self, record_id: int) -> list[int]:
-        """The shards that may hold a record with this id."""
-        return [shard for shard, ids in self._ids.items() if record_id in ids]
-
-    def remove(self, shard: int, record_id: int) -> bool:
-        removed = self._engines[shard].remove(record_id)
-        ids = self._ids[shard]
-        if removed:
-            ids.remove(record_id)
-        else:
-            self._ids[shard] = array("I", (i for i in ids if i != record_id))
-        return removed
-
-    def drop(self, shards: list[int]) -> None:
-        for shard in shards:
-            self._engines.pop(shard, None)
-            self._ids.pop(shard, None)
-
-    def reset(self) -> None:
-        self._engines.clear()
-        self._ids.clear()
-
-    def memory(self) -> int:
-        """This actor's resident memory in bytes."""
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+            socket.create_connection((host, int(port)), timeout=min(timeout, 10.0)).close()
+        except OSError as error:
+            raise ConnectionError(f"no Ray cluster at {address}: {error.strerror or error}") from None
+    ray.init(address=address)
 
 
 class RayMurvex:
@@ -165,12 +53,17 @@ class RayMurvex:
 
     It uses the Ray runtime this process is connected to, else calls
     ray.init(address=address): None starts a local Ray (or joins the one
-    RAY_ADDRESS names), "auto" joins a running cluster. `actors` defaults to
-    the cluster's CPU count; each actor takes one CPU unless `actor_options`
-    say otherwise. Call close() (or use a with block) to end the actors.
+    RAY_ADDRESS names), "auto" joins a running cluster; a host:port where no
+    cluster answers raises ConnectionError at once. `actors` defaults to the
+    cluster's nodes: each actor searches on every core of its machine. An actor
+    reserves no CPU (it holds memory; `actor_options` may ask for more), and the
+    actors are spread over the nodes. When Ray has not started them all within
+    `placement_timeout` seconds, ActorPlacementError says what they asked for
+    and what the cluster has. Call close() (or use a with block) to end them.
 
-    An actor that dies takes its shards' records with it: every later call
-    raises ShardLostError naming them, until reset() starts over empty.
+    An actor that dies, or that Ray restarts (empty), takes its shards' records
+    with it: every later call raises ShardLostError naming them, until reset()
+    starts over empty.
     """
 
     def __init__(
@@ -183,24 +76,24 @@ class RayMurvex:
         shard_capacity: int = SHARD_CAPACITY,
         address: str | None = None,
         actor_options: Mapping[str, Any] | None = None,
+        placement_timeout: float = 60.0,
     ) -> None:
-        self._empty = check_settings(threshold, max_errors, max_results, shard_capacity)
+        # An empty index of the settings: it validates them, and the arguments of every call.
+        self._settings = Index(threshold, max_errors, max_results, shard_capacity=shard_capacity, workers=1)
         if actors is not None and actors < 1:
             raise ValueError("actors must be at least 1")
         ray = self._ray = _import_ray()
-        from ray import cloudpickle
-
-        self._cloudpickle = cloudpickle
         if not ray.is_initialized():
-            ray.init(address=address)
-        self._settings: Settings = (threshold, max_errors, max_results)
-        self._max_results = max_results
-        self._capacity = shard_capacity
-        self._host = ray.remote(ShardHost).options(**{"num_cpus": 1, **(actor_options or {})})
-        count = actors or max(1, int(ray.cluster_resources().get("CPU", 1)))
-        self._actors: list[Any] = [self._host.remote(self._settings) for _ in range(count)]
+            _connect(ray, address, placement_timeout)
+        self._options = {"num_cpus": 0, "scheduling_strategy": "SPREAD", **(actor_options or {})}
+        self._host = ray.remote(ShardHost).options(**self._options)
+        self._placement_timeout = placement_timeout
+        count = actors or max(1, sum(1 for node in ray.nodes() if node.get("Alive")))
+        self._actors: list[Any] = []
+        self._tokens: list[str] = []
+        self._place(count)
         self._lost: dict[int, str] = {}  # actor -> why
-        self._counts: list[int] = []
+        self._counts: list[int] = []  # records per shard
 
     def __enter__(self) -> RayMurvex:
         return self
@@ -224,54 +117,86 @@ class RayMurvex:
     def actors(self) -> int:
         return len(self._actors)
 
+    @property
+    def threshold(self) -> float:
+        """Minimum score, 0.0 to 1.0, as held (whole thousandths)."""
+        return self._settings.threshold
+
+    @threshold.setter
+    def threshold(self, value: float) -> None:
+        self._configure("threshold", value)
+
+    @property
+    def max_errors(self) -> int:
+        """Byte edits allowed, 0 to 3."""
+        return self._settings.max_errors
+
+    @max_errors.setter
+    def max_errors(self, value: int) -> None:
+        self._configure("max_errors", value)
+
+    @property
+    def max_results(self) -> int:
+        """Most results per search, 0 to 100."""
+        return self._settings.max_results
+
+    @max_results.setter
+    def max_results(self, value: int) -> None:
+        self._configure("max_results", value)
+
     def memory(self) -> list[int]:
         """Each actor's resident memory in bytes."""
-        return self._gather([actor.memory.remote() for actor in self._actors], range(len(self._actors)))
+        return self._gather([self._call(a, "memory") for a in range(len(self._actors))], range(len(self._actors)))
 
     def add(self, records: Mapping[Any, Any] | Iterable[Any]) -> int:
         """Adds one record, or every record of a list or other iterable; returns how many were added.
 
-        Chunks go to the actors without waiting for each other. As in one
-        engine, an error ends the call: the records before the failing one stay,
-        and shards this call filled after it are dropped.
+        Records are read here, as one engine reads them, and travel as ids and
+        texts; chunks go to the actors without waiting for each other. As in one
+        engine, an error ends the call: the records before the failing one stay.
         """
         self._check_alive()
         before = self.count
-        pending: list[tuple[int, Any]] = []
+        data, lengths, ids, error = encode_records(as_batch(records), before)
+        ends = [0, *accumulate(memoryview(lengths).cast("I"))]
+        pending: list[tuple[int, int, Any]] = []
         try:
-            for shard, chunk in chunks(as_batch(records), self._counts, self._capacity):
-                parts, given = _encode(chunk, self._cloudpickle)
-                if pending and not given:
-                    self._settle(pending)  # default ids need the exact count before them
-                offset = self.count - self._counts[shard]
-                pending.append((shard, self._actor_of(shard).add.remote(shard, parts, offset)))
-                self._counts[shard] += len(chunk)  # until the reply says how many were stored
+            for shard, first, end in chunks(len(ends) - 1, self._counts, self._settings.shard_capacity):
+                new = shard == len(self._counts)
+                if new:
+                    self._counts.append(0)
+                part = (data[ends[first] : ends[end]], lengths[4 * first : 4 * end], ids[4 * first : 4 * end], new)
+                pending.append((shard, self._counts[shard], self._call(shard % len(self._actors), "add", *part)))
+                self._counts[shard] += end - first  # until the reply says how many were stored
         finally:
             self._settle(pending)
+        if error is not None:
+            raise error
         return self.count - before
 
     def search(self, query: str) -> list[Hit]:
         """The best results over all shards, best first, ties in insertion order."""
         self._check_alive()
-        self._empty.search(query)  # the engine's own argument errors
+        self._settings.search(query)  # the index's own argument errors
         holders = range(min(len(self._actors), len(self._counts)))
-        replies = self._gather([self._actors[a].search.remote(query) for a in holders], holders)
-        best = sorted(chain.from_iterable(replies), key=_rank)[: self._max_results]
-        return [Hit(record_id, score, start, end) for score, _, record_id, start, end in best]
+        replies = self._gather([self._call(a, "ranked", query) for a in holders], holders)
+        return merge(replies, self._settings.max_results)
 
     def remove(self, record_id: int) -> bool:
         """Removes the first record, in insertion order, that carries `record_id`."""
         self._check_alive()
-        self._empty.remove(record_id)  # the engine's own argument errors
-        if not self._counts:
-            return False
+        self._settings.remove(record_id)  # the index's own argument errors
         record_id = index(record_id)
-        holders = range(min(len(self._actors), len(self._counts)))
-        replies = self._gather([self._actors[a].holding.remote(record_id) for a in holders], holders)
-        for shard in sorted(chain.from_iterable(replies)):
-            if self._gather([self._actor_of(shard).remove.remote(shard, record_id)], [shard % len(self._actors)])[0]:
-                self._counts[shard] -= 1
-                return True
+        n = len(self._actors)
+        holders = range(min(n, len(self._counts)))
+        replies = self._gather([self._call(a, "holding", record_id) for a in holders], holders)
+        holding = sorted(holder + shard * n for holder, shards in enumerate(replies) for shard in shards)
+        if not holding:
+            return False
+        shard = holding[0]
+        if self._gather([self._call(shard % n, "remove", record_id, shard // n)], [shard % n])[0]:
+            self._counts[shard] -= 1
+            return True
         return False
 
     def reset(self) -> None:
@@ -279,12 +204,12 @@ class RayMurvex:
         for a in range(len(self._actors)):
             if a not in self._lost:
                 try:
-                    self._ray.get(self._actors[a].reset.remote())
+                    self._ray.get(self._call(a, "reset"))
                     continue
-                except self._ray.exceptions.RayActorError:
+                except (self._ray.exceptions.RayActorError, WrongActorError):
                     pass
             self._ray.kill(self._actors[a])
-            self._actors[a] = self._host.remote(self._settings)
+            self._actors[a], self._tokens[a] = self._start(1)[0]
         self._lost.clear()
         self._counts.clear()
 
@@ -293,12 +218,42 @@ class RayMurvex:
         for actor in self._actors:
             self._ray.kill(actor)
         self._actors.clear()
+        self._tokens.clear()
         self._counts.clear()
 
     # --- helpers --------------------------------------------------------------
 
-    def _actor_of(self, shard: int) -> Any:
-        return self._actors[shard % len(self._actors)]
+    def _start(self, count: int) -> list[tuple[Any, str]]:
+        """`count` new actors with their tokens, once Ray has started them all; else ActorPlacementError."""
+        settings = (self.threshold, self.max_errors, self.max_results, self._settings.shard_capacity)
+        actors = [self._host.remote(*settings) for _ in range(count)]
+        refs = [actor.token.remote() for actor in actors]
+        ready, waiting = self._ray.wait(refs, num_returns=len(refs), timeout=self._placement_timeout)
+        if waiting:
+            for actor in actors:
+                self._ray.kill(actor)
+            available = {k: v for k, v in self._ray.available_resources().items() if not k.startswith("node:")}
+            raise ActorPlacementError(
+                f"Ray started {len(ready)} of {count} actors within {self._placement_timeout:g} s; each asks for "
+                f"{self._options}, and the cluster has {available} available: give fewer actors, smaller "
+                "actor_options, or a longer placement_timeout"
+            )
+        return list(zip(actors, self._ray.get(refs), strict=True))
+
+    def _place(self, count: int) -> None:
+        for actor, token in self._start(count):
+            self._actors.append(actor)
+            self._tokens.append(token)
+
+    def _call(self, actor: int, method: str, *args: Any) -> Any:
+        return getattr(self._actors[actor], method).remote(self._tokens[actor], *args)
+
+    def _configure(self, name: str, value: float) -> None:
+        self._check_alive()
+        setattr(self._settings, name, value)  # the index's own validation and messages
+        held = getattr(self._settings, name)
+        actors = range(len(self._actors))
+        self._gather([self._call(a, "configure", name, held) for a in actors], actors)
 
     def _shards_of(self, actor: int) -> list[int]:
         return list(range(actor, len(self._counts), len(self._actors)))
@@ -315,32 +270,29 @@ class RayMurvex:
                 "call reset() and add the records again"
             )
 
-    def _gather(self, refs: list[Any], actors: Iterable[int]) -> list[Any]:
-        """ray.get of each reference; an actor that died is noted, and reported as ShardLostError."""
+    def _gather(self, refs: Sequence[Any], actors: Iterable[int]) -> list[Any]:
+        """ray.get of each reference; an actor that died or was restarted is noted, and reported as ShardLostError."""
         replies = []
         for ref, actor in zip(refs, actors, strict=True):
             try:
                 replies.append(self._ray.get(ref))
             except self._ray.exceptions.RayActorError as error:
                 self._lost.setdefault(actor, type(error).__name__)
+            except WrongActorError:
+                self._lost.setdefault(actor, "the actor was restarted, empty")
         self._check_alive()
         return replies
 
-    def _settle(self, pending: list[tuple[int, Any]]) -> None:
+    def _settle(self, pending: list[tuple[int, int, Any]]) -> None:
         """Takes the replies of the adds in flight; on the first error, drops the shards filled after it."""
-        shards = [shard for shard, _ in pending]
-        replies = self._gather([ref for _, ref in pending], [shard % len(self._actors) for shard in shards])
+        n = len(self._actors)
+        taken = list(pending)
         pending.clear()
-        for i, (count, error) in enumerate(replies):
-            self._counts[shards[i]] = count
+        replies = self._gather([ref for _, _, ref in taken], [shard % n for shard, _, _ in taken])
+        for (shard, before, _), (added, error) in zip(taken, replies, strict=True):
+            self._counts[shard] = before + added
             if error is not None:
-                later = shards[i + 1 :]
-                for actor in {shard % len(self._actors) for shard in later}:
-                    self._actors[actor].drop.remote([s for s in later if s % len(self._actors) == actor])
-                del self._counts[shards[i] + 1 :]
+                for actor in range(n):
+                    self._gather([self._call(actor, "truncate", len(range(actor, shard + 1, n)))], [actor])
+                del self._counts[shard + 1 :]
                 raise error
-
-
-def _rank(hit: Hit4) -> tuple[float, int]:
-    """Best score first; among equal scores, the earlier shard (each actor keeps its shards' own order)."""
-    return (-hit[0], hit[1])

@@ -1,12 +1,12 @@
-"""More than 100,000 records in one process: several engines behind one index."""
+"""Any number of records in one process, searched on every core."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
-import murvex
-from murvex_tools._shards import SHARD_CAPACITY, add_to_engine, as_batch, check_settings, chunks, merge
+from murvex_tools._batches import SHARD_CAPACITY, as_batch
+from murvex_tools._native import Hit, Index
 
 
 class ShardedMurvex:
@@ -14,7 +14,12 @@ class ShardedMurvex:
 
     Results equal those of one engine of unlimited size: the same scores, best
     first, ties in insertion order, at most `max_results`; a record without an
-    'id' gets the total count. A search costs one engine search per shard.
+    'id' gets the total count. A search runs without holding the interpreter
+    lock, on `workers` threads (None: every CPU this process may use; 1: the
+    calling thread alone), so other Python threads run meanwhile. Changes from
+    other threads wait for running searches. `kernel` chooses a form of the
+    search kernel by name (see murvex_tools._native.kernels()); every form
+    gives the same results.
     """
 
     def __init__(
@@ -24,13 +29,12 @@ class ShardedMurvex:
         max_results: int = 50,
         *,
         shard_capacity: int = SHARD_CAPACITY,
+        workers: int | None = None,
+        kernel: str = "automatic",
     ) -> None:
-        self._empty = check_settings(threshold, max_errors, max_results, shard_capacity)
-        self._settings = (threshold, max_errors, max_results)
-        self._max_results = max_results
-        self._capacity = shard_capacity
-        self._engines: list[murvex.Murvex] = []
-        self._counts: list[int] = []
+        self._index = Index(
+            threshold, max_errors, max_results, shard_capacity=shard_capacity, workers=workers, kernel=kernel
+        )
 
     def __repr__(self) -> str:
         return f"ShardedMurvex(records={self.count}, shards={self.shards})"
@@ -38,12 +42,53 @@ class ShardedMurvex:
     @property
     def count(self) -> int:
         """Number of records in all shards."""
-        return sum(self._counts)
+        return self._index.count
 
     @property
     def shards(self) -> int:
         """Number of engines in use."""
-        return len(self._engines)
+        return self._index.shards
+
+    @property
+    def workers(self) -> int:
+        """Threads a search runs on."""
+        return self._index.workers
+
+    @workers.setter
+    def workers(self, value: int | None) -> None:
+        self._index.workers = value  # type: ignore[assignment]  # None: every usable CPU
+
+    @property
+    def threshold(self) -> float:
+        """Minimum score, 0.0 to 1.0, as held (whole thousandths: 0.251 reads back as 0.25)."""
+        return self._index.threshold
+
+    @threshold.setter
+    def threshold(self, value: float) -> None:
+        self._index.threshold = value
+
+    @property
+    def max_errors(self) -> int:
+        """Byte edits allowed, 0 to 3."""
+        return self._index.max_errors
+
+    @max_errors.setter
+    def max_errors(self, value: int) -> None:
+        self._index.max_errors = value
+
+    @property
+    def max_results(self) -> int:
+        """Most results per search, 0 to 100."""
+        return self._index.max_results
+
+    @max_results.setter
+    def max_results(self, value: int) -> None:
+        self._index.max_results = value
+
+    @property
+    def kernel(self) -> str:
+        """The form of the search kernel searches run in."""
+        return self._index.kernel
 
     def add(self, records: Mapping[Any, Any] | Iterable[Any]) -> int:
         """Adds one record, or every record of a list or other iterable; returns how many were added.
@@ -51,35 +96,20 @@ class ShardedMurvex:
         As in one engine, an error ends the call and the records added before the
         failing one stay.
         """
-        before = self.count
-        try:
-            for shard, chunk in chunks(as_batch(records), self._counts, self._capacity):
-                if shard == len(self._engines):
-                    self._engines.append(murvex.Murvex(*self._settings))
-                engine = self._engines[shard]
-                try:
-                    add_to_engine(engine, chunk, self.count - self._counts[shard])
-                finally:
-                    self._counts[shard] = engine.count
-        finally:
-            del self._counts[len(self._engines) :]  # a shard planned but never made
-        return self.count - before
+        return self._index.add(as_batch(records))
 
-    def search(self, query: str) -> list[murvex.SearchResult]:
+    def search(self, query: str) -> list[Hit]:
         """The best results over all shards, best first, ties in insertion order."""
-        if not self._engines:
-            return self._empty.search(query)  # an empty list, or the engine's own argument error
-        return merge((engine.search(query) for engine in self._engines), self._max_results)
+        return self._index.search(query)
+
+    def search_many(self, queries: Sequence[str], *, workers: int | None = None) -> list[list[Hit]]:
+        """[search(q) for q in queries], the queries spread over the worker threads."""
+        return self._index.search_many(queries, workers=workers)
 
     def remove(self, record_id: int) -> bool:
         """Removes the first record, in insertion order, that carries `record_id`."""
-        for shard, engine in enumerate(self._engines):
-            if engine.remove(record_id):
-                self._counts[shard] -= 1
-                return True
-        return self._empty.remove(record_id)  # False, or the engine's own argument error
+        return self._index.remove(record_id)
 
     def reset(self) -> None:
         """Removes every record; the settings stay."""
-        self._engines.clear()
-        self._counts.clear()
+        self._index.reset()

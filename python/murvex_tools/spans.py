@@ -23,7 +23,7 @@ def text_parts(record: Any) -> Iterator[str]:
     for value in dict.values(record):  # the stored entries, as the engine reads them
         if isinstance(value, str):
             try:
-                value.encode("utf-8")
+                str.encode(value, "utf-8")  # str's own encoding, never a subclass's encode()
             except UnicodeEncodeError:
                 continue
             yield str.__str__(value)

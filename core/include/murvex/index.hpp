@@ -68,6 +68,9 @@ public:
     // Removes every record and shard; the settings stay.
     void reset() noexcept;
 
+    // Drops the shards from number `shards` on, with their records.
+    void truncate(std::size_t shards) noexcept;
+
     // Throws std::bad_alloc when memory runs out; the index is only read.
     std::vector<IndexHit> search(std::string_view query, const SearchOptions& options = {}) const;
 

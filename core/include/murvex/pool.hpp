@@ -38,6 +38,10 @@ public:
 
     std::size_t helpers() const;
 
+    // Stops and joins the helpers (each finishes the loop it is in); later
+    // loops run on their caller alone.
+    void stop() noexcept;
+
 private:
     struct Loop;
     void grow(std::size_t helpers);

@@ -1,0 +1,52 @@
+// murvex_tools.Hit: one search result as a small immutable named tuple,
+// which pickles, compares and hashes as a tuple does.
+#include "native.hpp"
+
+namespace murvex::tools {
+
+namespace {
+
+PyStructSequence_Field hit_fields[] = {
+    {"id", "the record's id"},
+    {"score", "the score, 0.0 to 1.0 (whole thousandths in single precision)"},
+    {"start", "the byte offset of the match in the record's text"},
+    {"end", "the byte offset one past the match"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc hit_desc = {
+    "murvex_tools.Hit",
+    "One search result: the record's id, the score, and the matched span as byte offsets into the\n"
+    "record's text, end exclusive.",
+    hit_fields,
+    4,
+};
+
+PyTypeObject* type = nullptr;
+
+}  // namespace
+
+bool init_hit_type() {
+    if (!type) type = PyStructSequence_NewType(&hit_desc);
+    return type != nullptr;
+}
+
+PyTypeObject* hit_type() { return type; }
+
+PyRef new_hit(const ResultEntry& entry) {
+    PyRef hit = py::checked(PyStructSequence_New(type));
+    PyStructSequence_SetItem(hit.get(), 0, py::checked(PyLong_FromUnsignedLong(entry.id)).release());
+    PyStructSequence_SetItem(hit.get(), 1, py::checked(PyFloat_FromDouble(entry.score)).release());
+    PyStructSequence_SetItem(hit.get(), 2, py::checked(PyLong_FromUnsignedLong(entry.start)).release());
+    PyStructSequence_SetItem(hit.get(), 3, py::checked(PyLong_FromUnsignedLong(entry.end)).release());
+    return hit;
+}
+
+PyRef hit_list(const std::vector<IndexHit>& hits) {
+    PyRef list = py::checked(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    for (std::size_t i = 0; i < hits.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_hit(hits[i].entry).release());
+    return list;
+}
+
+}  // namespace murvex::tools

@@ -1,0 +1,606 @@
+// murvex_tools._native.Index: any number of records in shards, searched with
+// the interpreter lock released, on the process's worker pool.
+//
+// Locking: every change (add, remove, reset, a setting) holds the index's
+// lock exclusively and the interpreter lock; a search holds the index's lock
+// shared and not the interpreter lock; quick reads (count, a setting) hold
+// the interpreter lock only, which orders them with every change. A thread
+// waits for the index's lock only with the interpreter lock released, so
+// that a change waiting for the interpreter lock never waits on it.
+#include "convert.hpp"
+#include "native.hpp"
+#include "records.hpp"
+#include "settings.hpp"
+#include "wire.hpp"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <unistd.h>
+
+namespace murvex::tools {
+
+namespace {
+
+using py::argument;
+using py::checked;
+using py::parse_arguments;
+using py::Signature;
+
+// A readers-writer lock that lets a waiting writer in before new readers, so
+// that searches arriving one after another never keep a change out.
+class RwLock {
+public:
+    void lock_shared() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !writing_ && writers_waiting_ == 0; });
+        ++readers_;
+    }
+    void unlock_shared() {
+        std::lock_guard lock(mutex_);
+        if (--readers_ == 0) changed_.notify_all();
+    }
+    void lock() {
+        std::unique_lock lock(mutex_);
+        ++writers_waiting_;
+        changed_.wait(lock, [&] { return !writing_ && readers_ == 0; });
+        --writers_waiting_;
+        writing_ = true;
+    }
+    void unlock() {
+        std::lock_guard lock(mutex_);
+        writing_ = false;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t readers_ = 0;
+    std::size_t writers_waiting_ = 0;
+    bool writing_ = false;
+};
+
+struct IndexState {
+    IndexState(ShardedIndex index, std::size_t workers, Kernel kernel)
+        : index(std::move(index)), workers(workers), kernel(kernel) {}
+
+    ShardedIndex index;
+    std::size_t workers;
+    Kernel kernel;
+    std::atomic<std::thread::id> writer{};  // the thread changing the index, if any
+
+    // The lock of this process. After fork() a lock that a thread of the
+    // parent held would stay held in the child for ever: the child's first
+    // call makes a new one (the old one's memory is lost, once).
+    RwLock& lock() {
+        if (pid_ != getpid()) {
+            (void)lock_
+                .release();  // NOLINT(bugprone-unused-return-value): may be held by a thread that is gone
+            lock_ = std::make_unique<RwLock>();
+            pid_ = getpid();
+            writer.store({});
+        }
+        return *lock_;
+    }
+
+private:
+    std::unique_ptr<RwLock> lock_ = std::make_unique<RwLock>();
+    pid_t pid_ = getpid();
+};
+
+struct IndexObject {
+    PyObject_HEAD
+    IndexState* state;  // owned; null in an object made without the constructor
+};
+
+IndexState& state_of(PyObject* self) {
+    IndexState* state = reinterpret_cast<IndexObject*>(self)->state;
+    if (!state) throw Error::lazy(PyExc_TypeError, "Index object is not initialized");
+    return *state;
+}
+
+// Runs body(index) holding the index's lock exclusively, and the interpreter
+// lock. Python code that body calls (a record's item access) and that uses
+// this index again gets a RuntimeError instead of waiting for itself.
+template <class Body>
+auto change(PyObject* self, Body&& body) {
+    IndexState& state = state_of(self);
+    if (state.writer.load() == std::this_thread::get_id())
+        throw Error::lazy(PyExc_RuntimeError, "Already borrowed");
+    RwLock& lock = state.lock();
+    {
+        WithoutInterpreterLock released;
+        lock.lock();
+    }
+    struct Release {
+        IndexState& state;
+        RwLock& lock;
+        ~Release() {
+            state.writer.store({});
+            lock.unlock();
+        }
+    } release{state, lock};
+    state.writer.store(std::this_thread::get_id());
+    return body(state.index);
+}
+
+// Runs body(index, options) holding the index's lock shared, without the
+// interpreter lock: body must not touch any Python object. What it throws is
+// rethrown once the interpreter lock is back.
+template <class Body>
+auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& body) {
+    IndexState& state = state_of(self);
+    if (state.writer.load() == std::this_thread::get_id())
+        throw Error::lazy(PyExc_RuntimeError, "Already mutably borrowed");
+    RwLock& lock = state.lock();
+    const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel};
+    std::optional<decltype(body(state.index, options))> result;
+    std::exception_ptr error;
+    {
+        WithoutInterpreterLock released;
+        lock.lock_shared();
+        try {
+            result.emplace(body(state.index, options));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.unlock_shared();
+    }
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+}
+
+// --- conversions -------------------------------------------------------------
+
+// None for the CPUs this process may use, else a whole number of at least 1.
+std::size_t to_workers(PyObject* value) {
+    if (!value || value == Py_None) return usable_cpus();
+    const std::uint64_t workers = argument("workers", [&] { return py::to_u64(value); });
+    if (workers < 1) throw Error::lazy(PyExc_ValueError, "workers must be at least 1");
+    return static_cast<std::size_t>(std::min<std::uint64_t>(workers, 1024));
+}
+
+Kernel to_kernel(PyObject* value) {
+    if (!value) return Kernel::automatic;
+    const std::string_view name = argument("kernel", [&] { return py::to_utf8(value); });
+    const std::optional<Kernel> kernel = kernel_named(name);
+    if (kernel && kernel_available(*kernel)) return *kernel;
+    std::string forms;
+    for (const Kernel form : available_kernels())
+        forms += std::string(forms.empty() ? "" : ", ") + kernel_name(form);
+    throw Error::lazy(PyExc_ValueError,
+                      "kernel '" + std::string(name) + "' is not one this CPU runs: " + forms);
+}
+
+PyObject* thousandths_as_float(std::uint16_t milli) {
+    return checked(PyFloat_FromDouble(static_cast<float>(milli) / 1000.0f)).release();
+}
+
+// --- construction and deallocation --------------------------------------------
+
+constexpr std::array<const char*, 6> NEW_PARAMETERS = {"threshold",      "max_errors", "max_results",
+                                                       "shard_capacity", "workers",    "kernel"};
+constexpr Signature NEW_SIGNATURE = {"Index.__new__()", NEW_PARAMETERS, 0, 3};
+
+PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 6> given;
+        parse_arguments(NEW_SIGNATURE, args, kwargs, given);
+        float threshold = DEFAULT_THRESHOLD;
+        std::uint32_t max_errors = DEFAULT_MAX_ERRORS;
+        std::uint64_t max_results = DEFAULT_MAX_RESULTS;
+        std::uint64_t capacity = MAX_RECORDS;
+        if (given[0]) threshold = argument("threshold", [&] { return py::to_f32(given[0]); });
+        if (given[1]) max_errors = argument("max_errors", [&] { return py::to_u32(given[1]); });
+        if (given[2]) max_results = argument("max_results", [&] { return py::to_u64(given[2]); });
+        if (given[3]) capacity = argument("shard_capacity", [&] { return py::to_u64(given[3]); });
+        const std::size_t workers = to_workers(given[4]);
+        const Kernel kernel = to_kernel(given[5]);
+        py::validate_threshold(threshold);
+        py::validate_max_errors(max_errors);
+        py::validate_max_results(max_results);
+        if (capacity < 1 || capacity > MAX_RECORDS)
+            throw Error::lazy(PyExc_ValueError,
+                              "shard_capacity must be between 1 and " + std::to_string(MAX_RECORDS));
+
+        auto state = std::make_unique<IndexState>(
+            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results}, capacity), workers,
+            kernel);
+        allocfunc alloc = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
+        PyObject* self = alloc(subtype, 0);
+        if (!self) throw Error::fetch();
+        reinterpret_cast<IndexObject*>(self)->state = state.release();
+        return self;
+    });
+}
+
+void index_dealloc(PyObject* self) {
+    py::guarded_dealloc([self] {
+        PyTypeObject* type = Py_TYPE(self);
+        delete reinterpret_cast<IndexObject*>(self)->state;  // NOLINT(cppcoreguidelines-owning-memory)
+        type->tp_free(self);
+        Py_DECREF(type);
+    });
+}
+
+// --- adding and removing -------------------------------------------------------
+
+// The index as add() fills it: never full; a record without an id takes the
+// count of every record before it.
+struct IndexSink {
+    ShardedIndex& index;
+    bool new_shard;
+
+    void check_room() const {}
+    std::uint32_t default_id() const {
+        if (index.count() > UINT32_MAX)
+            throw Error::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return static_cast<std::uint32_t>(index.count());
+    }
+    void reserve(std::size_t more) {
+        if (!new_shard) index.reserve(more);
+    }
+    void append(std::uint32_t id, std::span<const std::string_view> parts) {
+        index.append_joined(id, parts, new_shard);
+        new_shard = false;
+    }
+};
+
+constexpr std::array<const char*, 2> ADD_PARAMETERS = {"records", "new_shard"};
+constexpr Signature ADD_SIGNATURE = {"Index.add()", ADD_PARAMETERS, 1, 1};
+
+PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 2> given;
+        parse_arguments(ADD_SIGNATURE, args, nargs, kwnames, given);
+        const bool new_shard = given[1] && PyObject_IsTrue(given[1]) == 1;
+        const std::size_t added = change(self, [&](ShardedIndex& index) {
+            IndexSink sink{index, new_shard};
+            return py::add_records(sink, given[0]);
+        });
+        return checked(PyLong_FromSize_t(added)).release();
+    });
+}
+
+constexpr std::array<const char*, 4> ENCODED_PARAMETERS = {"data", "lengths", "ids", "new_shard"};
+constexpr Signature ENCODED_SIGNATURE = {"Index._add_encoded()", ENCODED_PARAMETERS, 3, 3};
+
+PyObject* index_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 4> given;
+        parse_arguments(ENCODED_SIGNATURE, args, nargs, kwnames, given);
+        bool new_shard = given[3] && PyObject_IsTrue(given[3]) == 1;
+        const std::size_t added = change(self, [&](ShardedIndex& index) {
+            std::size_t count = 0;
+            for_each_wire_record(given[0], given[1], given[2], [&](std::uint32_t id, std::string_view text) {
+                index.append_joined(id, std::span(&text, 1), new_shard);
+                new_shard = false;
+                ++count;
+            });
+            return count;
+        });
+        return checked(PyLong_FromSize_t(added)).release();
+    });
+}
+
+constexpr std::array<const char*, 1> TRUNCATE_PARAMETERS = {"shards"};
+constexpr Signature TRUNCATE_SIGNATURE = {"Index._truncate()", TRUNCATE_PARAMETERS, 1};
+
+PyObject* index_truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        PyObject* given;
+        parse_arguments(TRUNCATE_SIGNATURE, args, nargs, kwnames, std::span(&given, 1));
+        const std::uint64_t shards = argument("shards", [&] { return py::to_u64(given); });
+        change(self, [&](ShardedIndex& index) {
+            index.truncate(static_cast<std::size_t>(shards));
+            return 0;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr std::array<const char*, 2> REMOVE_PARAMETERS = {"id", "shard"};
+constexpr Signature REMOVE_SIGNATURE = {"Index.remove()", REMOVE_PARAMETERS, 1, 1};
+
+PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 2> given;
+        parse_arguments(REMOVE_SIGNATURE, args, nargs, kwnames, given);
+        const std::uint32_t id = argument("id", [&] { return py::to_u32(given[0]); });
+        std::optional<std::uint64_t> shard;
+        if (given[1] && given[1] != Py_None) shard = argument("shard", [&] { return py::to_u64(given[1]); });
+        const bool removed = change(self, [&](ShardedIndex& index) {
+            return shard ? index.remove_from(static_cast<std::size_t>(*shard), id) : index.remove(id);
+        });
+        return PyBool_FromLong(removed);
+    });
+}
+
+constexpr std::array<const char*, 1> ID_PARAMETERS = {"id"};
+constexpr Signature HOLDING_SIGNATURE = {"Index.shards_holding()", ID_PARAMETERS, 1};
+
+PyObject* index_shards_holding(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        PyObject* given;
+        parse_arguments(HOLDING_SIGNATURE, args, nargs, kwnames, std::span(&given, 1));
+        const std::uint32_t id = argument("id", [&] { return py::to_u32(given); });
+        const auto shards = search_released(self, 1, [&](const ShardedIndex& index, const SearchOptions&) {
+            return index.shards_holding(id);
+        });
+        PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(shards.size())));
+        for (std::size_t i = 0; i < shards.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            checked(PyLong_FromUnsignedLong(shards[i])).release());
+        return list.release();
+    });
+}
+
+PyObject* index_reset(PyObject* self, PyObject*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        change(self, [](ShardedIndex& index) {
+            index.reset();
+            return 0;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+// --- searching ----------------------------------------------------------------
+
+constexpr std::array<const char*, 1> SEARCH_PARAMETERS = {"query"};
+constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1};
+constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1};
+
+std::vector<IndexHit> search_one(PyObject* self, const Signature& signature, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* query;
+    parse_arguments(signature, args, nargs, kwnames, std::span(&query, 1));
+    state_of(self);
+    const std::string_view bytes = argument("query", [&] { return py::to_utf8(query); });
+    return search_released(self, std::nullopt, [&](const ShardedIndex& index, const SearchOptions& options) {
+        return index.search(bytes, options);
+    });
+}
+
+PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        return hit_list(search_one(self, SEARCH_SIGNATURE, args, nargs, kwnames)).release();
+    });
+}
+
+PyObject* index_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const std::vector<IndexHit> hits = search_one(self, RANKED_SIGNATURE, args, nargs, kwnames);
+        PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            PyRef shard = checked(PyLong_FromUnsignedLong(hits[i].shard));
+            PyRef pair = checked(PyTuple_Pack(2, shard.get(), new_hit(hits[i].entry).get()));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+        }
+        return list.release();
+    });
+}
+
+constexpr std::array<const char*, 2> MANY_PARAMETERS = {"queries", "workers"};
+constexpr Signature MANY_SIGNATURE = {"Index.search_many()", MANY_PARAMETERS, 1, 1};
+
+PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 2> given;
+        parse_arguments(MANY_SIGNATURE, args, nargs, kwnames, given);
+        state_of(self);
+        PyRef items(PySequence_Fast(given[0], "argument 'queries': expected a sequence of str"));
+        if (!items) throw Error::fetch();
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        std::vector<std::string_view> queries;
+        queries.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const std::string name = "queries[" + std::to_string(i) + "]";
+            PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+            queries.push_back(argument(name.c_str(), [&] { return py::to_utf8(item); }));
+        }
+        std::optional<std::size_t> workers;
+        if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
+        const auto results =
+            search_released(self, workers, [&](const ShardedIndex& index, const SearchOptions& options) {
+                return index.search_many(queries, options);
+            });
+        PyRef list = checked(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(list.get(), i, hit_list(results[static_cast<std::size_t>(i)]).release());
+        return list.release();
+    });
+}
+
+// --- attributes ---------------------------------------------------------------
+
+PyObject* get_count(PyObject* self, void*) {
+    return py::guarded<PyObject*>(
+        nullptr, [&] { return checked(PyLong_FromSize_t(state_of(self).index.count())).release(); });
+}
+
+PyObject* get_shards(PyObject* self, void*) {
+    return py::guarded<PyObject*>(
+        nullptr, [&] { return checked(PyLong_FromSize_t(state_of(self).index.shard_count())).release(); });
+}
+
+PyObject* get_shard_capacity(PyObject* self, void*) {
+    return py::guarded<PyObject*>(
+        nullptr, [&] { return checked(PyLong_FromSize_t(state_of(self).index.shard_capacity())).release(); });
+}
+
+PyObject* get_kernel(PyObject* self, void*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const Kernel kernel = state_of(self).kernel;
+        return checked(
+                   PyUnicode_FromString(kernel_name(kernel == Kernel::automatic ? widest_kernel() : kernel)))
+            .release();
+    });
+}
+
+PyObject* get_workers(PyObject* self, void*) {
+    return py::guarded<PyObject*>(
+        nullptr, [&] { return checked(PyLong_FromSize_t(state_of(self).workers)).release(); });
+}
+
+int set_workers(PyObject* self, PyObject* value, void*) {
+    return py::guarded<int>(-1, [&] {
+        if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
+        state_of(self).workers = to_workers(value);  // read by searches only when they start
+        return 0;
+    });
+}
+
+PyObject* get_threshold(PyObject* self, void*) {
+    return py::guarded<PyObject*>(
+        nullptr, [&] { return thousandths_as_float(state_of(self).index.settings().threshold); });
+}
+
+PyObject* get_max_errors(PyObject* self, void*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        return checked(PyLong_FromUnsignedLong(state_of(self).index.settings().max_errors)).release();
+    });
+}
+
+PyObject* get_max_results(PyObject* self, void*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        return checked(PyLong_FromUnsignedLongLong(state_of(self).index.settings().max_results)).release();
+    });
+}
+
+// As the engine's setters: refuse deletion, convert (so that conversion code
+// may use the index), then validate and store under the index's lock.
+template <class Convert, class Store>
+int set_setting(PyObject* self, PyObject* value, Convert&& convert, Store&& store) {
+    return py::guarded<int>(-1, [&] {
+        if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
+        const auto converted = argument("value", [&] { return convert(value); });
+        change(self, [&](ShardedIndex& index) {
+            store(index.settings(), converted);
+            return 0;
+        });
+        return 0;
+    });
+}
+
+int set_threshold(PyObject* self, PyObject* value, void*) {
+    return set_setting(self, value, py::to_f32, [](Settings& settings, float threshold) {
+        py::validate_threshold(threshold);
+        settings.threshold = py::to_thousandths(threshold);
+    });
+}
+
+int set_max_errors(PyObject* self, PyObject* value, void*) {
+    return set_setting(self, value, py::to_u32, [](Settings& settings, std::uint32_t max_errors) {
+        py::validate_max_errors(max_errors);
+        settings.max_errors = max_errors;
+    });
+}
+
+int set_max_results(PyObject* self, PyObject* value, void*) {
+    return set_setting(self, value, py::to_u64, [](Settings& settings, std::uint64_t max_results) {
+        py::validate_max_results(max_results);
+        settings.max_results = max_results;
+    });
+}
+
+PyObject* index_repr(PyObject* self) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const IndexState& state = state_of(self);
+        const Settings& settings = state.index.settings();
+        char threshold[16];
+        std::snprintf(threshold, sizeof threshold, "%.2f",
+                      static_cast<double>(static_cast<float>(settings.threshold) / 1000.0f));
+        PyRef name = checked(PyType_GetName(Py_TYPE(self)));
+        return checked(PyUnicode_FromFormat(
+                           "%U(records=%zu, shards=%zu, threshold=%s, max_errors=%u, max_results=%llu)",
+                           name.get(), state.index.count(), state.index.shard_count(), threshold,
+                           settings.max_errors, static_cast<unsigned long long>(settings.max_results)))
+            .release();
+    });
+}
+
+// --- tables -------------------------------------------------------------------
+
+template <class Method>
+PyCFunction fast(Method method) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef index_methods[] = {
+    {"add", fast(index_add), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, records, *, new_shard=False)\n--\n\n"
+     "Add a record (a dict) or every record of a list, as murvex.Murvex.add takes them; a record\n"
+     "without an 'id' gets the count of records before it. With new_shard, the first record\n"
+     "starts a new shard. Returns the number of records added."},
+    {"search", fast(index_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, query)\n--\n\n"
+     "The best matches of query over every shard, as Hits, best first, ties in insertion order.\n"
+     "Runs without the interpreter lock, on up to `workers` threads."},
+    {"search_many", fast(index_search_many), METH_FASTCALL | METH_KEYWORDS,
+     "search_many($self, queries, *, workers=None)\n--\n\n"
+     "[search(q) for q in queries], spread over the worker threads."},
+    {"ranked", fast(index_ranked), METH_FASTCALL | METH_KEYWORDS,
+     "ranked($self, query)\n--\n\nAs search, each Hit paired with the number of the shard that holds it."},
+    {"remove", fast(index_remove), METH_FASTCALL | METH_KEYWORDS,
+     "remove($self, id, *, shard=None)\n--\n\n"
+     "Remove the first record, in insertion order, carrying id (in that shard only, when given).\n"
+     "Returns whether one was removed."},
+    {"shards_holding", fast(index_shards_holding), METH_FASTCALL | METH_KEYWORDS,
+     "shards_holding($self, id)\n--\n\nThe numbers of the shards holding a record with this id."},
+    {"_add_encoded", fast(index_add_encoded), METH_FASTCALL | METH_KEYWORDS,
+     "_add_encoded($self, data, lengths, ids, *, new_shard=False)\n--\n\n"
+     "Add records in the form murvex_tools._native.encode_records gives; returns how many."},
+    {"_truncate", fast(index_truncate), METH_FASTCALL | METH_KEYWORDS,
+     "_truncate($self, shards)\n--\n\nDrop every shard from number `shards` on, with its records."},
+    {"reset", index_reset, METH_NOARGS, "reset($self)\n--\n\nRemove every record; the settings stay."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef index_getset[] = {
+    {"count", get_count, nullptr, "Number of records in all shards", nullptr},
+    {"shards", get_shards, nullptr, "Number of shards in use", nullptr},
+    {"shard_capacity", get_shard_capacity, nullptr, "Most records a shard takes", nullptr},
+    {"kernel", get_kernel, nullptr, "The form of the search kernel searches run in", nullptr},
+    {"workers", get_workers, set_workers, "Threads a search runs on (at least 1)", nullptr},
+    {"threshold", get_threshold, set_threshold, "Minimum score, 0.0 to 1.0 (held in whole thousandths)",
+     nullptr},
+    {"max_errors", get_max_errors, set_max_errors, "Byte edits allowed, 0 to 3", nullptr},
+    {"max_results", get_max_results, set_max_results, "Most results per search, 0 to 100", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Index(threshold=0.25, max_errors=2, max_results=50, *, shard_capacity=100000, "
+                       "workers=None, kernel='automatic')\n--\n\n"
+                       "Any number of records in shards of up to shard_capacity, searched as one engine of\n"
+                       "unlimited size would search them, with the interpreter lock released.")},
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_getset, index_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {
+    "murvex_tools._native.Index",
+    sizeof(IndexObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    index_slots,
+};
+
+}  // namespace
+
+PyTypeObject* build_index_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec)); }
+
+}  // namespace murvex::tools

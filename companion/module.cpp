@@ -1,0 +1,81 @@
+// murvex_tools._native: what murvex_tools builds on and the murvex module
+// must not hold: an index whose searches release the interpreter lock, the
+// worker pool they run on, and batch entry points.
+#include "native.hpp"
+#include "wire.hpp"
+
+namespace murvex::tools {
+
+namespace {
+
+PyObject* kernels(PyObject*, PyObject*) {
+    return py::guarded<PyObject*>(nullptr, [] {
+        const std::vector<Kernel> forms = available_kernels();
+        PyRef list = py::checked(PyList_New(static_cast<Py_ssize_t>(forms.size())));
+        for (std::size_t i = 0; i < forms.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            py::checked(PyUnicode_FromString(kernel_name(forms[i]))).release());
+        return list.release();
+    });
+}
+
+PyObject* cpus(PyObject*, PyObject*) {
+    return py::guarded<PyObject*>(nullptr,
+                                  [] { return py::checked(PyLong_FromSize_t(usable_cpus())).release(); });
+}
+
+PyObject* shutdown(PyObject*, PyObject*) {
+    {
+        // A helper may be finishing a loop whose caller waits for the
+        // interpreter lock no longer.
+        WithoutInterpreterLock released;
+        stop_shared_pool();
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"kernels", kernels, METH_NOARGS,
+     "kernels()\n--\n\nThe forms of the search kernel this CPU runs, widest first ('avx2', ..., "
+     "'one_by_one')."},
+    {"usable_cpus", cpus, METH_NOARGS,
+     "usable_cpus()\n--\n\nThe CPUs this process may run on: what workers=None stands for."},
+    {"encode_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_records)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "encode_records(records, first_id)\n--\n\n"
+     "(data, lengths, ids, error): the records Index.add would append, as ids and joined UTF-8 texts;\n"
+     "a record without an id gets first_id plus the number before it. At the first error, the records\n"
+     "before it and the exception."},
+    {"_shutdown", shutdown, METH_NOARGS,
+     "_shutdown()\n--\n\nJoin the worker threads (at interpreter exit); later searches run on their caller."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "murvex_tools._native",
+    .m_doc =
+        "The compiled part of murvex_tools: a sharded index whose searches release the interpreter lock.",
+    .m_size = -1,
+    .m_methods = module_functions,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+PyObject* init_module() {
+    PyRef module(PyModule_Create(&module_definition));
+    if (!module || !init_hit_type()) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Hit", reinterpret_cast<PyObject*>(hit_type())) < 0)
+        return nullptr;
+    PyRef index(reinterpret_cast<PyObject*>(build_index_type()));
+    if (!index || PyModule_AddObjectRef(module.get(), "Index", index.get()) < 0) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace murvex::tools
+
+PyMODINIT_FUNC PyInit__native() { return murvex::tools::init_module(); }
