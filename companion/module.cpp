@@ -24,13 +24,8 @@ PyObject* cpus(PyObject*, PyObject*) {
                                   [] { return py::checked(PyLong_FromSize_t(usable_cpus())).release(); });
 }
 
-PyObject* shutdown(PyObject*, PyObject*) {
-    {
-        // A helper may be finishing a loop whose caller waits for the
-        // interpreter lock no longer.
-        WithoutInterpreterLock released;
-        stop_shared_pool();
-    }
+PyObject* shutdown_threads(PyObject*, PyObject*) {
+    shutdown();
     Py_RETURN_NONE;
 }
 
@@ -46,7 +41,7 @@ PyMethodDef module_functions[] = {
      "(data, lengths, ids, error): the records Index.add would append, as ids and joined UTF-8 texts;\n"
      "a record without an id gets first_id plus the number before it. At the first error, the records\n"
      "before it and the exception."},
-    {"_shutdown", shutdown, METH_NOARGS,
+    {"_shutdown", shutdown_threads, METH_NOARGS,
      "_shutdown()\n--\n\nJoin the worker threads (at interpreter exit); later searches run on their caller."},
     {nullptr, nullptr, 0, nullptr},
 };

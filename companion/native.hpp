@@ -14,10 +14,15 @@ using py::PyRef;
 
 // Releases the interpreter lock for its lifetime. Nothing in its scope may
 // touch a Python object.
+//
+// Once the interpreter exits (shutdown() below), a thread that comes back,
+// or goes in, never takes the interpreter lock again but waits for the
+// process to end: the interpreter would end it inside PyEval_RestoreThread
+// with pthread_exit, whose unwinding through C++ frames aborts the process.
 class WithoutInterpreterLock {
 public:
-    WithoutInterpreterLock() noexcept : saved_(PyEval_SaveThread()) {}
-    ~WithoutInterpreterLock() { PyEval_RestoreThread(saved_); }
+    WithoutInterpreterLock() noexcept;
+    ~WithoutInterpreterLock();
     WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
     WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
 
@@ -38,8 +43,12 @@ PyRef hit_list(const std::vector<IndexHit>& hits);
 PyTypeObject* build_index_type();
 
 // The process's worker pool: made on first need, made again in a child
-// after fork(), stopped (helpers joined) at interpreter exit.
+// after fork().
 WorkerPool& shared_pool();
-void stop_shared_pool() noexcept;
+
+// At interpreter exit (called with the interpreter lock held): waits until
+// no thread is between releasing the interpreter lock and taking it back,
+// then joins the pool's helpers; later searches run on their caller.
+void shutdown() noexcept;
 
 }  // namespace murvex::tools

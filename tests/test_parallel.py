@@ -1,0 +1,237 @@
+"""The companion's index: every worker count and kernel form answers as one engine; threads, fork and exit."""
+
+import os
+import pickle
+import random
+import threading
+import time
+
+import pytest
+
+import murvex
+from conftest import run_python
+from murvex_tools import Hit, ShardedMurvex, _native
+from scenarios import as_tuples, play, random_records
+
+KERNELS = _native.kernels()
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("workers", [1, 2, 3, 4])
+def test_every_form_and_worker_count_answers_as_one_engine(kernel, workers):
+    for capacity, max_results in [(1, 3), (37, 50), (100_000, 7)]:
+        index = ShardedMurvex(max_results=max_results, shard_capacity=capacity, workers=workers, kernel=kernel)
+        assert index.kernel == kernel and index.workers == workers
+        play(index, max_results, seed=capacity + workers, size=300 if capacity > 1 else 60)
+
+
+def test_long_records_split_over_workers_rank_as_in_one_engine():
+    rng = random.Random(5)
+    records = []
+    for i in range(4000):
+        text = "".join(rng.choices("abcde ", k=rng.choice([20, 60, 1500, 3000])))
+        if rng.random() < 0.2:
+            at = rng.randrange(len(text))
+            text = text[:at] + rng.choice(["needle", "neddle", "needl", "eedle"]) + text[at:]
+        records.append({"id": i % 900, "t": text})
+    engine = murvex.Murvex(max_results=40)
+    engine.add(records)
+    for workers in (1, 2, 4):
+        index = ShardedMurvex(max_results=40, shard_capacity=1500, workers=workers)
+        index.add(records)
+        for query in ["needle", "abcde", "neexle", "ab cd"]:
+            assert as_tuples(index.search(query)) == as_tuples(engine.search(query)), (workers, query)
+
+
+def test_search_many_is_a_loop_of_search_and_names_a_bad_query():
+    index = ShardedMurvex(max_results=5, shard_capacity=500)
+    index.add(random_records(random.Random(3), 3000))
+    queries = ["alpha", "gama", "cafe", "a", "", "the Beta"] * 7
+    for workers in (None, 1, 2, 3):
+        assert index.search_many(queries, workers=workers) == [index.search(q) for q in queries]
+    with pytest.raises(TypeError, match=r"^argument 'queries\[2\]': 'int' object cannot be converted to 'PyString'$"):
+        index.search_many(["alpha", "beta", 5])
+    with pytest.raises(TypeError):
+        index.search_many(5)
+    assert index.search_many([]) == []
+
+
+def test_settings_read_back_and_apply_to_every_shard():
+    index = ShardedMurvex(shard_capacity=2)
+    index.add([{"t": "abcdef"}] * 5 + [{"t": "abxdef"}])
+    assert (index.threshold, index.max_errors, index.max_results) == (0.25, 2, 50)
+    index.max_results = 1
+    assert len(index.search("abcdef")) == 1
+    index.max_results = 50
+    index.threshold = 0.9
+    assert [h.score for h in index.search("abcdef")] == [1.0] * 5
+    index.max_errors = 0
+    index.threshold = 0.25
+    assert len(index.search("abcdef")) == 5
+    for name, value, error, message in [
+        ("threshold", 1.5, ValueError, "threshold must be between 0.0 and 1.0"),
+        ("max_errors", 4, ValueError, "max_errors must be between 0 and 3"),
+        ("max_results", 101, ValueError, "max_results must be <= 100"),
+        ("max_errors", "2", TypeError, "argument 'value': "),
+        ("max_errors", 2**32, OverflowError, "out of range integral type conversion attempted"),
+    ]:
+        with pytest.raises(error, match=message):
+            setattr(index, name, value)
+    assert (index.threshold, index.max_errors, index.max_results) == (0.25, 0, 50)  # unchanged
+    with pytest.raises(ValueError, match="workers must be at least 1"):
+        ShardedMurvex(workers=0)
+    with pytest.raises(ValueError, match="kernel 'sse9' is not one this CPU runs: "):
+        ShardedMurvex(kernel="sse9")
+
+
+def test_hits_are_small_immutable_picklable_comparable_values():
+    index = ShardedMurvex()
+    index.add([{"id": 7, "t": "Ada Lovelace"}])
+    (hit,) = index.search("lovlace")
+    assert isinstance(hit, Hit) and hit == Hit((7, hit.score, 5, 12)) and tuple(hit) == (7, hit.score, 5, 12)
+    assert pickle.loads(pickle.dumps(hit)) == hit and hash(hit) == hash(tuple(hit))
+    with pytest.raises(AttributeError):
+        hit.score = 1.0  # type: ignore[misc]
+
+
+def test_other_threads_run_while_a_search_runs():
+    index = ShardedMurvex(max_results=100, workers=1)
+    index.add({"t": "the quick brown fox " * 20} for _ in range(100_000))
+    ticks = 0
+    stop = threading.Event()
+
+    def tick():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        time.sleep(0.05)
+        before = ticks
+        began = time.perf_counter()
+        while time.perf_counter() - began < 0.5:
+            index.search_many(["quick brwn fox"] * 8)
+        during = ticks - before
+    finally:
+        stop.set()
+        ticker.join()
+    assert during > 1000  # with the interpreter lock held throughout, the ticker would barely run
+
+
+def test_threads_searching_and_changing_indexes_at_once():
+    indexes = [ShardedMurvex(max_results=10, shard_capacity=300, workers=w) for w in (1, 2)]
+    for index in indexes:
+        index.add(random_records(random.Random(1), 2000))
+    errors = []
+
+    def searcher(index, seed):
+        rng = random.Random(seed)
+        for _ in range(200):
+            results = index.search(rng.choice(["alpha", "gamma delta", "cafe"]))
+            if [h.score for h in results] != sorted((h.score for h in results), reverse=True):
+                errors.append(results)
+
+    def changer(index, seed):
+        rng = random.Random(seed)
+        for step in range(150):
+            roll = rng.random()
+            if roll < 0.5:
+                index.add(random_records(rng, 20))
+            elif roll < 0.8:
+                index.remove(rng.randrange(60))
+            elif roll < 0.9:
+                index.max_results = rng.randrange(1, 20)
+            elif step % 50 == 0:
+                index.reset()
+
+    threads = [threading.Thread(target=searcher, args=(ix, s)) for ix in indexes for s in range(3)]
+    threads += [threading.Thread(target=changer, args=(ix, s)) for ix in indexes for s in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not any(thread.is_alive() for thread in threads) and errors == []
+
+
+def test_reentry_from_the_same_thread_is_an_error_not_a_hang():
+    index = ShardedMurvex()
+
+    class SearchingId:
+        def __index__(self):
+            index.search("x")  # while add holds the index
+            return 1
+
+    with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+        index.add({"id": SearchingId(), "t": "x"})
+
+    class AddingNumber:
+        def __float__(self):
+            index.add({"t": "converted first"})  # a setting converts before it takes the index
+            return 0.5
+
+    index.threshold = AddingNumber()  # type: ignore[assignment]
+    assert index.threshold == 0.5 and index.count == 1
+
+
+def test_a_forked_child_searches_on_a_working_pool():
+    index = ShardedMurvex(max_results=3, shard_capacity=1000, workers=2)
+    index.add({"id": i, "t": f"row {i}"} for i in range(20_000))
+    expected = index.search("row 1234")  # the pool has started
+    pid = os.fork()
+    if pid == 0:
+        ok = index.search("row 1234") == expected and index.search_many(["row 1234"] * 4) == [expected] * 4
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+def test_the_interpreter_exits_while_daemon_threads_search():
+    process = run_python(
+        """
+        import threading
+        from murvex_tools import ShardedMurvex
+
+        index = ShardedMurvex(workers=2, shard_capacity=1000)
+        index.add({"t": f"row {i} of many"} for i in range(50_000))
+
+        def forever():
+            while True:
+                index.search_many(["row 1 of mny"] * 4)
+
+        for _ in range(3):
+            threading.Thread(target=forever, daemon=True).start()
+        index.search("row")
+        print("exiting")
+        """
+    )
+    assert process.returncode == 0, process.stderr
+    assert process.stdout.strip() == "exiting"
+
+
+@pytest.mark.skipif(bool(os.environ.get("MURVEX_SANITIZED")), reason="the sanitizers reserve more address space")
+def test_running_out_of_memory_raises_and_keeps_the_index():
+    process = run_python(
+        """
+        import resource
+        from murvex_tools import ShardedMurvex
+
+        index = ShardedMurvex(shard_capacity=1000, workers=2)
+        index.add([{"id": i, "t": f"record {i}"} for i in range(5000)])
+        with open("/proc/self/statm") as statm:
+            in_use = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (64 << 20), in_use + (64 << 20)))
+        try:
+            index.add([{"t": "x" * (1 << 20)} for _ in range(200)])
+        except MemoryError:
+            pass
+        else:
+            raise SystemExit("no MemoryError")
+        assert index.search("record 4999")[0].id == 4999
+        assert len(index.search_many(["record 1"] * 8)) == 8
+        print(index.count >= 5000)
+        """
+    )
+    assert process.returncode == 0, process.stderr
+    assert process.stdout.strip() == "True"
