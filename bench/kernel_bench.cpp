@@ -9,6 +9,10 @@
 //   murvex_kernel_bench worst TEXTS QUERIES   stores and queries that defeat the
 //                                             shortcuts
 //   murvex_kernel_bench once TEXTS QUERIES FORM   every query once, for callgrind
+//   murvex_kernel_bench scale TEXTS QUERIES   past the cache and on every core:
+//                                             one engine warm and cold, an index of
+//                                             all the texts on 1 and 2 workers, a
+//                                             batch of queries, and small stores
 //
 // Each figure comes with a memchr pass over the same bytes.
 #include <algorithm>
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "murvex/index.hpp"
 #include "murvex/search.hpp"
 #include "reference.hpp"
 
@@ -222,12 +227,108 @@ int once(const std::vector<std::string>& texts, const std::vector<std::string>& 
     return 0;
 }
 
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+// Writes and reads 128 MiB, so that nothing of a store stays in the CPU's caches.
+void evict_caches() {
+    static std::vector<std::uint8_t> buffer(std::size_t{128} << 20);
+    for (std::size_t i = 0; i < buffer.size(); i += 64) buffer[i] = static_cast<std::uint8_t>(buffer[i] + 1);
+    sink = buffer[buffer.size() / 2];
+}
+
+template <class Search>
+double p50_ms(const std::vector<std::string>& queries, bool cold, Search&& search) {
+    std::vector<double> times;
+    for (const std::string& query : queries) {
+        double best = 1e300;
+        for (int r = 0; r < 3; ++r) {
+            if (cold) evict_caches();
+            const auto began = Clock::now();
+            search(query);
+            best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+        }
+        times.push_back(best);
+    }
+    return median(times);
+}
+
+int scale(const std::vector<std::string>& texts, const std::vector<std::string>& queries,
+          const std::string& form) {
+    const Kernel kernel = murvex::kernel_named(form).value_or(Kernel::automatic);
+    const Store one = store_of(texts);
+    const auto search_one = [&](const std::string& q) {
+        sink = murvex::search(one.engine, q, kernel).size();
+    };
+    std::cout << "{\"form\": "
+              << json_string(
+                     murvex::kernel_name(kernel == Kernel::automatic ? murvex::widest_kernel() : kernel))
+              << ", \"engine_records\": " << one.engine.records.count()
+              << ", \"engine_warm_ms\": " << p50_ms(queries, false, search_one)
+              << ", \"engine_cold_ms\": " << p50_ms(queries, true, search_one);
+
+    murvex::WorkerPool pool;
+    murvex::ShardedIndex index;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string_view part = texts[i];
+        index.append_joined(static_cast<std::uint32_t>(i), std::span(&part, 1));
+    }
+    std::cout << ", \"index_records\": " << index.count();
+    for (const std::size_t workers : {1, 2}) {
+        const murvex::SearchOptions options{&pool, workers, kernel};
+        std::cout << ", \"index_w" << workers
+                  << "_ms\": " << p50_ms(queries, false, [&](const std::string& q) {
+                         sink = index.search(q, options).size();
+                     });
+    }
+    std::vector<std::string_view> batch;
+    for (int round = 0; round < 4; ++round) batch.insert(batch.end(), queries.begin(), queries.end());
+    for (const std::size_t workers : {1, 2}) {
+        const murvex::SearchOptions options{&pool, workers, kernel};
+        std::cout << ", \"many_w" << workers
+                  << "_ms\": " << best_ms(3, [&] { sink = index.search_many(batch, options).size(); });
+    }
+
+    // Per-byte cost of small stores of the first texts, against the first
+    // 100,000: measured in turn, round after round, and the median taken, so
+    // that the machine's drift hits both alike.
+    const std::vector<std::size_t> sizes{100, 1000, 100000};
+    std::vector<Store> stores;
+    for (const std::size_t n : sizes)
+        stores.push_back(
+            store_of(std::vector<std::string>(texts.begin(), texts.begin() + std::min(n, texts.size()))));
+    std::vector<std::vector<double>> per_byte(sizes.size());
+    for (int round = 0; round < 7; ++round)
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            const int repeats = sizes[i] >= 100000 ? 1 : static_cast<int>(200000 / sizes[i]);
+            const double ms = p50_ms(queries, false,
+                                     [&](const std::string& q) {
+                                         for (int r = 0; r < repeats; ++r)
+                                             sink = murvex::search(stores[i].engine, q, kernel).size();
+                                     }) /
+                              repeats;
+            per_byte[i].push_back(ms * 1e6 / static_cast<double>(stores[i].bytes.size()));
+        }
+    std::cout << ", \"per_byte_ns\": {";
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        std::vector<double> ratios;
+        for (int round = 0; round < 7; ++round) ratios.push_back(per_byte[i][round] / per_byte.back()[round]);
+        std::cout << (i ? ", " : "") << "\"" << sizes[i] << "\": [" << median(per_byte[i]) << ", "
+                  << median(ratios) << "]";
+    }
+    std::cout << "}}\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (argc < 4 || (mode != "mix" && mode != "sweep" && mode != "worst" && mode != "once")) {
-        std::fprintf(stderr, "usage: %s mix|sweep|worst|once TEXTS QUERIES [FORM]\n", argv[0]);
+    if (argc < 4 ||
+        (mode != "mix" && mode != "sweep" && mode != "worst" && mode != "once" && mode != "scale")) {
+        std::fprintf(stderr, "usage: %s mix|sweep|worst|once|scale TEXTS QUERIES [FORM]\n", argv[0]);
         return 2;
     }
     const auto texts = read_lines(argv[2]);
@@ -235,5 +336,6 @@ int main(int argc, char** argv) {
     if (mode == "mix") return mix(texts, queries);
     if (mode == "sweep") return sweep(texts, queries);
     if (mode == "worst") return worst(texts, queries);
+    if (mode == "scale") return scale(texts, queries, argc > 4 ? argv[4] : "automatic");
     return once(texts, queries, argc > 4 ? argv[4] : "automatic");
 }

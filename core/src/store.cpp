@@ -21,10 +21,18 @@ LaneBlock LaneSlots::block(std::size_t b) const noexcept {
     return LaneBlock{.data = memory.rows(),
                      .rows = blocks_[b].rows,
                      .live = blocks_[b].live,
+                     .mixed = blocks_[b].mixed,
                      .lanes_with = memory.lanes_with,
                      .lengths = memory.lengths,
                      .ids = memory.ids,
                      .seqs = memory.seqs};
+}
+
+std::size_t LaneSlots::class_for(std::size_t own, std::size_t texts) const noexcept {
+    if (free_counts_[own] > 0 || texts >= SMALL_STORE_TEXTS) return own;
+    for (std::size_t longer = own + 1; longer < CLASSES && longer <= 2 * own + 1; ++longer)
+        if (free_counts_[longer] > 0) return longer;
+    return own;
 }
 
 void LaneSlots::make_slots(std::size_t length_class, std::size_t wanted) {
@@ -35,7 +43,7 @@ void LaneSlots::make_slots(std::size_t length_class, std::size_t wanted) {
         blocks_.make_room(1);
         // Zeroed, so that the padding is never uninitialised memory.
         auto* memory = static_cast<BlockMemory*>(arena_.allocate(sizeof(BlockMemory) + rows * LANES));
-        blocks_.push_back(Block{memory, static_cast<std::uint32_t>(rows), 0});
+        blocks_.push_back(Block{memory, static_cast<std::uint32_t>(rows), false, 0});
         for (std::size_t lane = LANES; lane-- > 0;) {
             memory->lengths[lane] = LaneBlock::FREE_LANE;
             memory->ids[lane] = free_slots_[length_class];
@@ -83,7 +91,9 @@ void LaneSlots::fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uin
     block.lengths[l] = length;
     block.ids[l] = id;
     block.seqs[l] = seq;
-    if (length != 0) blocks_[slot / LANES].live |= lane;
+    Block& owner = blocks_[slot / LANES];
+    if (length != 0) owner.live |= lane;
+    if (murvex::length_class(length & ~LaneBlock::WINDOW) * LANE_ROW_STEP < owner.rows) owner.mixed = true;
 }
 
 void LaneSlots::reset() noexcept {
@@ -138,8 +148,9 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         return;
     }
 
-    slots_.make_slots(length_class(length), 1);
-    const LaneSlots::Slot slot = slots_.take(length_class(length));
+    const std::size_t length_class = slots_.class_for(murvex::length_class(length), order_.size());
+    slots_.make_slots(length_class, 1);
+    const LaneSlots::Slot slot = slots_.take(length_class);
     std::uint8_t* lane = slots_.lane_bytes(slot);
     std::uint64_t mask = 0;
     std::size_t p = 0;

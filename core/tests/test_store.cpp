@@ -7,6 +7,7 @@
 #include "murvex/fold.hpp"
 #include "murvex/search.hpp"
 #include "murvex/store.hpp"
+#include "reference.hpp"
 
 namespace murvex {
 namespace {
@@ -270,6 +271,34 @@ TEST(RecordStore, LongTextsComeBackWholeThroughRemovals) {
     ASSERT_FALSE(found.empty());
     EXPECT_EQ(found[0].id, 99u);
     EXPECT_EQ(found[0].end, 3000u);
+}
+
+}  // namespace
+}  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// A small store does not open a block per length class: 100 texts of 30 to
+// 230 bytes (26 classes) share a few blocks, and every form still finds
+// what the reference finds in them.
+TEST(RecordStore, SmallStoresShareBlocksAcrossLengthClasses) {
+    Engine engine;
+    reference::RandomText random(8);
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        const std::size_t length = 30 + (i * 37) % 200;
+        engine.records.append(i, random(length, length) + (i % 3 ? "abcd" : ""));
+    }
+    EXPECT_LE(engine.records.block_count(), 8u);  // one per class would be 26
+    for (const char* query : {"abcd", "bcda", "abcdzz"}) {
+        std::vector<std::uint32_t> expected, found;
+        for (const ResultEntry& e : reference::search(engine, query)) expected.push_back(e.id);
+        for (const Kernel kernel : available_kernels()) {
+            found.clear();
+            for (const ResultEntry& e : search(engine, query, kernel)) found.push_back(e.id);
+            EXPECT_EQ(found, expected) << kernel_name(kernel) << " " << query;
+        }
+    }
 }
 
 }  // namespace

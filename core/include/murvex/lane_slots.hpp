@@ -29,6 +29,7 @@ struct LaneBlock {
     const std::uint8_t* data;
     std::size_t rows;    // bytes per lane
     std::uint64_t live;  // the lanes that hold a text that is not empty
+    bool mixed;          // some lane holds a text of a shorter class: scan only as far as the longest
     // The character masks of the lanes' records, sliced by bit: bit l of
     // lanes_with[b] is bit b of lane l's mask (the whole record's, also for a
     // window). The lanes whose masks hold all bits of a pattern's are then
@@ -44,20 +45,32 @@ constexpr std::size_t length_class(std::size_t length) noexcept {
     return (length + LANE_ROW_STEP - 1) / LANE_ROW_STEP;
 }
 
-// The lanes of a store's blocks. A slot is block * LANES + lane; blocks hold
-// texts of one length class and are never freed one by one: a freed lane is
-// reused by the next text of its class.
+// The lanes of a store's blocks. A slot is block * LANES + lane; a block has
+// the rows of one length class and is never freed on its own: a freed lane
+// is reused by a later text of its class.
+//
+// A block holds the texts of its own class, except in a small store: one
+// block per class would leave most lanes of a few hundred records empty, and
+// a search pays for every row of a block it reads. There a text takes a free
+// lane of the shortest longer class, up to twice its own rows, before it
+// opens a block of its own.
 class LaneSlots {
 public:
     using Slot = std::uint32_t;
     static constexpr Slot NO_SLOT = 0xFFFFFFFFu;
     // Slots stay below this, so that a store can tell them from other handles.
     static constexpr Slot SLOT_LIMIT = 0x80000000u;
+    // A store of fewer texts than this is small: 4 full blocks.
+    static constexpr std::size_t SMALL_STORE_TEXTS = 4 * LANES;
 
     LaneSlots() noexcept;
 
     std::size_t block_count() const noexcept { return blocks_.size(); }
     LaneBlock block(std::size_t b) const noexcept;
+
+    // The class whose lane a text of `length_class` takes in a store of
+    // `texts` texts: its own, or in a small store a longer one with a free lane.
+    std::size_t class_for(std::size_t length_class, std::size_t texts) const noexcept;
 
     // Blocks of the class until it has `wanted` free slots. What it adds
     // stays when a later allocation fails: free slots change no record.
@@ -101,6 +114,7 @@ private:
     struct Block {
         BlockMemory* memory;  // in arena_
         std::uint32_t rows;
+        bool mixed;          // see LaneBlock::mixed; stays set until reset
         std::uint64_t live;  // see LaneBlock::live
     };
 

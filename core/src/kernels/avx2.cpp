@@ -23,6 +23,11 @@ struct V {
     using Vec = __m256i;
     using Mask = std::uint32_t;
     static constexpr std::size_t LANES = 32;
+#ifndef MURVEX_PREFETCH_ROWS
+    static constexpr std::size_t PREFETCH_ROWS = 64;
+#else
+    static constexpr std::size_t PREFETCH_ROWS = MURVEX_PREFETCH_ROWS;
+#endif
     static Vec zero() { return _mm256_setzero_si256(); }
     static Vec set1(std::uint8_t b) { return _mm256_set1_epi8(static_cast<char>(b)); }
     static Vec load(const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }

@@ -22,6 +22,11 @@ struct V {
     using Vec = __m512i;
     using Mask = std::uint64_t;
     static constexpr std::size_t LANES = 64;
+#ifndef MURVEX_PREFETCH_ROWS
+    static constexpr std::size_t PREFETCH_ROWS = 64;
+#else
+    static constexpr std::size_t PREFETCH_ROWS = MURVEX_PREFETCH_ROWS;
+#endif
     static Vec zero() { return _mm512_setzero_si512(); }
     static Vec set1(std::uint8_t b) { return _mm512_set1_epi8(static_cast<char>(b)); }
     static Vec load(const std::uint8_t* p) { return _mm512_loadu_si512(p); }

@@ -8,10 +8,10 @@ namespace murvex::detail {
 
 namespace {
 
-LanePattern lane_pattern(const Pattern& pattern) noexcept {
-    LanePattern lanes;
+// Fills `lanes` (zeroed) from the pattern.
+void fill_lane_pattern(const Pattern& pattern, LanePattern& lanes) noexcept {
     const std::size_t m = pattern.len;
-    if (m == 0) return lanes;
+    if (m == 0) return;
     lanes.planes = static_cast<int>((m + 7) / 8);
     lanes.accept = static_cast<std::uint8_t>(1u << ((m - 1) % 8));
     lanes.first = pattern.first;
@@ -30,7 +30,6 @@ LanePattern lane_pattern(const Pattern& pattern) noexcept {
             std::memcpy(lanes.lo[plane].data() + copy, lanes.lo[plane].data(), 16);
             std::memcpy(lanes.hi[plane].data() + copy, lanes.hi[plane].data(), 16);
         }
-    return lanes;
 }
 
 // Every form this build holds, widest first. A new instruction set is a file
@@ -55,9 +54,8 @@ const KernelForm* find_form(Kernel kernel) noexcept {
 }  // namespace
 
 CompiledQuery compile_query(std::string_view query) noexcept {
-    CompiledQuery compiled;
-    compiled.pattern = compile(query);
-    compiled.lanes = lane_pattern(compiled.pattern);
+    CompiledQuery compiled{.pattern = compile(query), .lanes = {}};  // both built in place, never copied
+    fill_lane_pattern(compiled.pattern, compiled.lanes);
     return compiled;
 }
 

@@ -2,7 +2,9 @@
 // every form, behind one table. Internal to the search.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -43,6 +45,14 @@ struct CompiledQuery {
 };
 
 CompiledQuery compile_query(std::string_view query) noexcept;
+
+// The longest text among the lanes in `lanes` (bit l for lane l).
+inline std::size_t longest_lane(const LaneBlock& block, std::uint64_t lanes) noexcept {
+    std::size_t longest = 0;
+    for (; lanes; lanes &= lanes - 1)
+        longest = std::max<std::size_t>(longest, block.lengths[std::countr_zero(lanes)] & ~LaneBlock::WINDOW);
+    return longest;
+}
 
 // Scans the lanes in `active` (bit l for lane l) over their first `rows`
 // bytes with error budget k (at most MAX_ERRORS). Only lanes in `active` get

@@ -46,7 +46,13 @@ struct Half {
 };
 
 #include "pair.inc"
-using V = Pair<Half>;
+struct V : Pair<Half> {
+#ifndef MURVEX_PREFETCH_ROWS
+    static constexpr std::size_t PREFETCH_ROWS = 64;
+#else
+    static constexpr std::size_t PREFETCH_ROWS = MURVEX_PREFETCH_ROWS;
+#endif
+};
 
 #include "body.inc"
 
