@@ -20,11 +20,21 @@ SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-om
 SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 MURVEX_SANITIZED=1
 
+# Both extension modules must come from the sanitized build.
+export SANITIZED_CHECK := import murvex, murvex_tools._native as n, sys; \
+	sys.exit(0 if all(sys.argv[1] in m.__file__ for m in (murvex, n)) else "not the sanitized build: " + n.__file__)
+
+# ThreadSanitizer over the core's tests (the worker pool, the parallel search)
+# and the Python tests of threads on the companion's indexes.
+TSAN_BUILD := build/tsan
+TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer -g -O1
+TSAN_TESTS := tests/test_parallel.py
+
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -84,10 +94,21 @@ sanitize: gtest
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 $(abspath $(VENV))/bin/ctest --output-on-failure
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
-	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(SANITIZE_BUILD)/src \
-		$(PY) -c 'import murvex, sys; sys.exit(0 if "$(SANITIZE_BUILD)" in murvex.__file__ else "not the sanitized build: " + murvex.__file__)'
-	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(SANITIZE_BUILD)/src \
-		$(PY) -m pytest -p no:cacheprovider
+	path=$$(scripts/overlay-build.sh $(SANITIZE_BUILD)); \
+	export $(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$$path; \
+	$(PY) -c "$$SANITIZED_CHECK" $(SANITIZE_BUILD) && $(PY) -m pytest -p no:cacheprovider
+
+tsan: gtest
+	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DMURVEX_BUILD_TESTS=ON -DMURVEX_BUILD_PYTHON=ON \
+		-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build $(TSAN_BUILD)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+	path=$$(scripts/overlay-build.sh $(TSAN_BUILD)); \
+	export TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$(abspath scripts/tsan.supp)" MURVEX_SANITIZED=1 \
+		LD_PRELOAD="$$(g++ -print-file-name=libtsan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$$path; \
+	$(PY) -c "$$SANITIZED_CHECK" $(TSAN_BUILD) && $(PY) -m pytest -p no:cacheprovider -q $(TSAN_TESTS)
 
 # Each libFuzzer target runs for FUZZ_SECONDS; a crash stops make with the
 # input saved under $(FUZZ_BUILD)/artifacts.
@@ -151,7 +172,10 @@ bench: build
 
 # ShardedMurvex and RayMurvex on 1,000,000 and 5,000,000 records (about 10 GB of memory).
 bench-scale: build
-	$(PY) bench/scale.py
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DMURVEX_BUILD_BENCH=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build build/bench
+	$(PY) bench/scale.py --kernel-bench build/bench/murvex_kernel_bench
 
 clean:
 	rm -rf build $(VENV) .pytest_cache
