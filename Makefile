@@ -149,7 +149,7 @@ package-check:
 LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1" "cibuildwheel==4.3.5" "check-jsonschema>=0.29"
 RELEASE_WHEELS := cp313-manylinux_x86_64 cp313-manylinux_aarch64 cp313-musllinux_x86_64
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.inc')
-TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
+TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'companion/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
 lint: gtest
 	@$(PY) -m pip install -q --disable-pip-version-check $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .

@@ -296,9 +296,11 @@ int scale(const std::vector<std::string>& texts, const std::vector<std::string>&
     // that the machine's drift hits both alike.
     const std::vector<std::size_t> sizes{100, 1000, 100000};
     std::vector<Store> stores;
-    for (const std::size_t n : sizes)
-        stores.push_back(
-            store_of(std::vector<std::string>(texts.begin(), texts.begin() + std::min(n, texts.size()))));
+    stores.reserve(sizes.size());
+    for (const std::size_t n : sizes) {
+        const auto end = texts.begin() + static_cast<std::ptrdiff_t>(std::min(n, texts.size()));
+        stores.push_back(store_of(std::vector<std::string>(texts.begin(), end)));
+    }
     std::vector<std::vector<double>> per_byte(sizes.size());
     for (int round = 0; round < 7; ++round)
         for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -314,6 +316,7 @@ int scale(const std::vector<std::string>& texts, const std::vector<std::string>&
     std::cout << ", \"per_byte_ns\": {";
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         std::vector<double> ratios;
+        ratios.reserve(7);
         for (int round = 0; round < 7; ++round) ratios.push_back(per_byte[i][round] / per_byte.back()[round]);
         std::cout << (i ? ", " : "") << "\"" << sizes[i] << "\": [" << median(per_byte[i]) << ", "
                   << median(ratios) << "]";

@@ -81,8 +81,7 @@ struct IndexState {
     // call makes a new one (the old one's memory is lost, once).
     RwLock& lock() {
         if (pid_ != getpid()) {
-            (void)lock_
-                .release();  // NOLINT(bugprone-unused-return-value): may be held by a thread that is gone
+            [[maybe_unused]] RwLock* abandoned = lock_.release();  // may be held by a thread that is gone
             lock_ = std::make_unique<RwLock>();
             pid_ = getpid();
             writer.store({});
@@ -530,7 +529,7 @@ PyObject* index_repr(PyObject* self) {
 // --- tables -------------------------------------------------------------------
 
 template <class Method>
-PyCFunction fast(Method method) {
+PyCFunction fast(Method method) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 

@@ -73,4 +73,5 @@ PyObject* init_module() {
 
 }  // namespace murvex::tools
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks for
 PyMODINIT_FUNC PyInit__native() { return murvex::tools::init_module(); }

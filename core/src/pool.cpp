@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <system_error>
 
 #include <sched.h>
 
@@ -75,11 +74,15 @@ void WorkerPool::help() {
     }
 }
 
-void WorkerPool::grow(std::size_t helpers) {
+void WorkerPool::grow(std::size_t helpers) noexcept {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    threads_.reserve(helpers);
-    while (threads_.size() < helpers) threads_.emplace_back([this] { help(); });
+    try {
+        threads_.reserve(helpers);
+        while (threads_.size() < helpers) threads_.emplace_back([this] { help(); });
+    } catch (const std::exception&) {
+        return;  // no more threads or memory to be had: the loop runs with the helpers there are
+    }
 }
 
 void WorkerPool::run(std::size_t tasks, std::size_t workers,
@@ -87,11 +90,7 @@ void WorkerPool::run(std::size_t tasks, std::size_t workers,
     workers = std::min(workers, tasks);
     Loop loop(body, tasks, std::max<std::size_t>(workers, 1));
     if (loop.workers > 1) {
-        try {
-            grow(loop.workers - 1);
-        } catch (const std::system_error&) {
-            // no more threads to be had: the helpers there are (or the caller alone) do the work
-        }
+        grow(loop.workers - 1);
         {
             std::lock_guard lock(mutex_);
             loops_.push_back(&loop);

@@ -25,12 +25,14 @@ std::ostream& operator<<(std::ostream& os, const Hit& h) {
 
 std::vector<Hit> hits(const std::vector<ResultEntry>& entries) {
     std::vector<Hit> out;
+    out.reserve(entries.size());
     for (const ResultEntry& e : entries) out.push_back({e.id, e.score, e.start, e.end});
     return out;
 }
 
 std::vector<Hit> hits(const std::vector<IndexHit>& found) {
     std::vector<Hit> out;
+    out.reserve(found.size());
     for (const IndexHit& h : found) out.push_back({h.entry.id, h.entry.score, h.entry.start, h.entry.end});
     return out;
 }
@@ -38,6 +40,7 @@ std::vector<Hit> hits(const std::vector<IndexHit>& found) {
 TEST(WorkerPool, RunsEveryTaskOnceFromSeveralCallersAtOnce) {
     WorkerPool pool;
     std::vector<std::thread> callers;
+    callers.reserve(4);
     std::atomic<int> wrong{0};
     for (int c = 0; c < 4; ++c)
         callers.emplace_back([&, c] {
@@ -133,6 +136,7 @@ TEST(ShardedIndex, ShardsFillInOrderAndSearchManyEqualsSearch) {
     EXPECT_EQ(index.shard_count(), 5u);
 
     std::vector<std::string> owned;
+    owned.reserve(40);
     for (int q = 0; q < 40; ++q) owned.push_back(q % 3 ? "itme " + std::to_string(q % 10) : "item");
     const std::vector<std::string_view> queries(owned.begin(), owned.end());
     for (std::size_t workers = 1; workers <= 3; ++workers) {

@@ -44,7 +44,7 @@ public:
 
 private:
     struct Loop;
-    void grow(std::size_t helpers);
+    void grow(std::size_t helpers) noexcept;
     void help();
     static void work(Loop& loop, std::size_t slot) noexcept;
 

@@ -61,9 +61,15 @@ CompiledQuery compile_query(std::string_view query) noexcept {
 
 std::span<const KernelForm> kernel_forms() noexcept { return FORMS; }
 
+// The first form this CPU runs: the one-by-one matcher, last, runs on every one.
+const KernelForm& widest_form() noexcept {
+    for (const KernelForm& form : FORMS)
+        if (form.available()) return form;
+    return FORMS[std::size(FORMS) - 1];
+}
+
 const KernelForm& kernel_form(Kernel kernel) noexcept {
-    static const KernelForm& widest = *std::find_if(std::begin(FORMS), std::end(FORMS),
-                                                    [](const KernelForm& form) { return form.available(); });
+    static const KernelForm& widest = widest_form();
     const KernelForm* form = find_form(kernel);
     return form && form->available() ? *form : widest;
 }
