@@ -65,18 +65,37 @@ def measure(make_index, records, mix, memory):
     return index, {"add_s": add_s, "p50": statistics.median(times), "worst": max(times), "memory": grown}
 
 
-def batch_speedup(records, mix, count=1000):
-    """search_many of `count` queries on 2 workers against a loop of search on one, on 100,000 records."""
+def interleaved_p50(first, second, mix, repeats=3):
+    """The p50s of two indexes over the mix, each query timed on both in turn (best of `repeats`), so that
+    the machine's drift hits both alike."""
+    times = ([], [])
+    for query in mix:
+        best = [float("inf"), float("inf")]
+        for _ in range(repeats):
+            for i, index in enumerate((first, second)):
+                began = time.perf_counter()
+                index.search(query)
+                best[i] = min(best[i], time.perf_counter() - began)
+        for i in (0, 1):
+            times[i].append(best[i] * 1000)
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
+def batch_speedup(records, mix, count=1000, repeats=3):
+    """search_many of `count` queries on 2 workers against a loop of search on one, on 100,000 records:
+    best of `repeats`, the two timed in turn."""
     index = ShardedMurvex(workers=1)
     index.add(records[:100_000])
     batch = (mix * (count // len(mix) + 1))[:count]
-    began = time.perf_counter()
-    for query in batch:
-        index.search(query)
-    loop_s = time.perf_counter() - began
-    began = time.perf_counter()
-    index.search_many(batch, workers=2)
-    many_s = time.perf_counter() - began
+    loop_s = many_s = float("inf")
+    for _ in range(repeats):
+        began = time.perf_counter()
+        for query in batch:
+            index.search(query)
+        loop_s = min(loop_s, time.perf_counter() - began)
+        began = time.perf_counter()
+        index.search_many(batch, workers=2)
+        many_s = min(many_s, time.perf_counter() - began)
     return loop_s, many_s
 
 
@@ -112,9 +131,11 @@ def section(local, remote, base, cold, batch, *, native, text_bytes, mix, actors
                 )
             )
     targets = []
-    if 1_000_000 in local:
-        ratio = local[1_000_000][1]["p50"] / base
-        targets.append(("workers=1 p50 at 1,000,000 / one warm engine's p50 at 100,000", ratio, "<= 10.5"))
+    if "interleaved" in local.get(1_000_000, {}):
+        engine_p50, index_p50 = local[1_000_000]["interleaved"]
+        ratio = index_p50 / engine_p50
+        name = "workers=1 p50 at 1,000,000 / one warm engine's p50 at 100,000 (timed in turn)"
+        targets.append((name, ratio, "<= 10.5"))
     for size in local:
         speedup = local[size][1]["p50"] / local[size][2]["p50"]
         targets.append((f"workers=2 speed-up over workers=1 at {size:,}", speedup, ">= 1.8"))
@@ -187,7 +208,6 @@ def main():
     one.add(records[:100_000])
     base = statistics.median(search_times(one, mix))
     cold = statistics.median(search_times(one, mix, cold=True))
-    del one
     batch = batch_speedup(records, mix)
     print(f"one engine p50 {base:.2f} ms warm, {cold:.2f} ms cold; batch of 1,000: {batch[0] / batch[1]:.2f}x")
 
@@ -195,13 +215,15 @@ def main():
     local = {}
     for size in sizes:
         index, one_worker = measure(lambda: ShardedMurvex(workers=1), records[:size], mix, lambda _: rss())
+        local[size] = {1: one_worker, "interleaved": interleaved_p50(one, index, mix)}
         index.workers = 2
         times = search_times(index, mix)
-        two = {**one_worker, "p50": statistics.median(times), "worst": max(times)}  # the same add
-        local[size] = {1: one_worker, 2: two}
+        local[size][2] = {**one_worker, "p50": statistics.median(times), "worst": max(times)}  # the same add
+        two = local[size][2]
         del index
         gc.collect()
         print(f"{size:>10,}  workers=1 p50 {one_worker['p50']:.2f} ms, workers=2 p50 {two['p50']:.2f} ms")
+    del one
     ray.init(num_cpus=args.actors, include_dashboard=False, log_to_driver=False)
     time.sleep(5)  # let the workers Ray starts ahead of time settle
     remote = {}

@@ -1,6 +1,7 @@
 """The murvex command, run as a user runs it: in a subprocess."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -131,3 +132,94 @@ def test_bad_arguments_and_the_version():
 
     shown = murvex("--version")
     assert shown.returncode == 0 and shown.stdout.decode().strip() == f"murvex {version('murvex')}"
+
+
+# --- hostile input: nothing reaches the terminal raw, nothing is lost, no traceback ----------------
+
+HOSTILE = "needle \x1b]0;PWNED\x07 \x1b[2J \x1b[6n \u009b31m back\x08space \u202eevil"
+
+
+def test_control_characters_of_a_record_are_shown_escaped_on_a_terminal_and_in_a_pipe(tmp_path):
+    import pty
+
+    path = tmp_path / "e.jsonl"
+    path.write_text(json.dumps({"t": HOSTILE}) + "\n", encoding="utf-8")
+    piped = murvex("search", path, "needle").stdout.decode()
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: murvex on a terminal
+        os.execv(sys.executable, [sys.executable, "-m", "murvex_tools", "search", str(path), "needle"])
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.waitpid(pid, 0)
+    for output in (piped, shown.decode()):
+        raw = output.replace("\x1b[1;33m", "").replace("\x1b[0m", "")  # murvex's own highlight
+        assert not any(c in raw for c in "\x1b\x07\x08\u009b\u202e"), repr(output)
+        assert "\\x1b]0;PWNED\\x07" in raw and "\\x1b[2J" in raw and "\\x9b31m" in raw and "\\u202eevil" in raw
+
+
+@pytest.mark.parametrize("name", ["people.jsonl", "people.json", "people.csv"])
+def test_records_from_a_pipe_are_read_once_and_whole(tmp_path, name):
+    fifo = tmp_path / name
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", f"cat > {fifo}"], stdin=subprocess.PIPE)
+    writer.stdin.write(FORMATS[name].encode())
+    writer.stdin.close()
+    found = hits(murvex("search", "--json", fifo, "lovelace", "alan turnig"))
+    writer.wait(timeout=60)
+    lines = {"people.jsonl": [1, 3], "people.json": [0, 0], "people.csv": [2, 3]}[name]
+    assert [(h["id"], h["line"]) for h in found] == list(zip([7, 1], lines, strict=True))
+
+
+@pytest.mark.parametrize(
+    "name, content, message",
+    [
+        ("deep.json", "[" * 100_000 + "]" * 100_000, "{path}: not valid JSON here (nested too deeply)"),
+        ("deep.jsonl", '{"a": ' + "[" * 100_000 + "]" * 100_000 + "}\n", "{path} line 1: not valid JSON here"),
+        ("long-id.jsonl", '{"id": ' + "7" * 5000 + ', "a": "x"}\n', "{path} line 1: not valid JSON here"),
+        ("long-id.json", '[{"id": ' + "7" * 5000 + ', "a": "x"}]', "{path}: not valid JSON here"),
+        ("long-id.csv", "id,name\n" + "7" * 5000 + ",x\n", "{path} line 2: id '77777"),
+        ("endless.txt", b"x" * (65 << 20), "{path} line 1: longer than 64 MiB"),
+    ],
+)
+def test_input_that_broke_the_reader_is_one_line_and_exit_2(tmp_path, name, content, message):
+    path = tmp_path / name
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    process = murvex("search", path, "query")
+    error = process.stderr.decode()
+    assert process.returncode == 2 and error.startswith("murvex: error: " + message.format(path=path)), error[:300]
+    assert len(error.strip().splitlines()) == 1
+
+
+def test_queries_that_are_not_utf8_are_refused_and_output_never_fails_to_encode(tmp_path):
+    path = tmp_path / "places.txt"
+    path.write_text("caf\u00e9 cr\u00e8me\n", encoding="utf-8")
+    argv = subprocess.run(
+        [sys.executable.encode(), b"-m", b"murvex_tools", b"search", bytes(path), b"caf\xe9"], capture_output=True
+    )
+    assert argv.returncode == 2 and argv.stderr.startswith(b"murvex: error: the query 'caf\\xe9' is not UTF-8 text")
+    piped = murvex("search", path, stdin=b"caf\xe9\n")
+    assert piped.returncode == 2 and b"is not UTF-8 text" in piped.stderr
+    ascii_only = murvex("search", path, "cr\u00e8me", env={**os.environ, "PYTHONIOENCODING": "ascii"})
+    assert ascii_only.returncode == 0 and "caf\\xe9 cr\\xe8me" in ascii_only.stdout.decode()
+
+
+def test_a_fault_of_murvex_is_one_line_and_exit_70():
+    code = (
+        "import sys, murvex_tools.cli as cli\n"
+        "cli.run = lambda args, out: 1 / 0\n"
+        "sys.exit(cli.main(['search', '-', 'x']))\n"
+    )
+    quiet = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    assert quiet.returncode == 70
+    assert quiet.stderr == "murvex: internal error, please report it (run with --debug for the details)\n"
+    loud = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, "MURVEX_DEBUG": "1"}
+    )
+    assert loud.returncode == 70 and "ZeroDivisionError" in loud.stderr

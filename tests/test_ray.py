@@ -1,12 +1,15 @@
 """RayMurvex on a local Ray with 2 CPUs, started and shut down here."""
 
+import threading
 import time
 
 import pytest
 
+import murvex
+
 ray = pytest.importorskip("ray", reason="Ray is not installed here (pip install 'murvex[ray]')")
 
-from murvex_tools import RayMurvex, ShardedMurvex, ShardLostError  # noqa: E402 - after the skip
+from murvex_tools import ActorPlacementError, RayMurvex, ShardedMurvex, ShardLostError  # noqa: E402 - after the skip
 from scenarios import as_tuples, check_argument_errors, play  # noqa: E402
 
 
@@ -76,3 +79,98 @@ def test_missing_ray_is_explained(monkeypatch):
     monkeypatch.setattr(builtins, "__import__", without_ray)
     with pytest.raises(ImportError, match=r"pip install 'murvex\[ray\]'"):
         RayMurvex()
+
+
+def wait_until(predicate, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def test_an_actor_ray_restarted_empty_is_reported_as_lost():
+    with RayMurvex(actors=2, shard_capacity=1000, actor_options={"max_restarts": 1}) as index:
+        index.add([{"id": i, "t": f"r{i:07}"} for i in range(4000)])
+        assert [h.id for h in index.search("r0001005")][:1] == [1005]
+        restarted = index._actors[1]  # the test plays the failure; Ray brings the actor back, empty
+        old = index._tokens[1]
+        ray.kill(restarted, no_restart=False)
+
+        def answers_anew():
+            try:
+                return ray.get(restarted.token.remote(), timeout=5) != old
+            except ray.exceptions.RayActorError:
+                return False
+
+        assert wait_until(answers_anew)
+        for call in (lambda: index.search("r0001005"), lambda: index.remove(1005), lambda: index.add({"t": "x"})):
+            with pytest.raises(ShardLostError, match=r"shards 1, 3 on Ray actor 1 are lost \(the actor was restarted"):
+                call()
+        index.reset()
+        assert index.add([{"id": 5, "t": "again"}]) == 1 and [h.id for h in index.search("again")] == [5]
+
+
+def test_actors_that_cannot_be_placed_fail_in_time_saying_why():
+    began = time.monotonic()
+    with pytest.raises(ActorPlacementError, match=r"Ray started 0 of 1 actors within 3 s; each asks for .*num_cpus"):
+        RayMurvex(actors=1, actor_options={"num_cpus": 64}, placement_timeout=3)
+    assert time.monotonic() - began < 30
+
+
+def test_two_indexes_beside_each_other_both_work():
+    with RayMurvex(actors=2) as first, RayMurvex(actors=3) as second:
+        assert first.add({"t": "one"}) == 1 and second.add({"t": "two"}) == 1
+        assert [h.id for h in second.search("two")] == [0]
+
+
+def test_no_cluster_at_an_address_fails_at_once():
+    from conftest import run_python
+
+    process = run_python(
+        """
+        import time
+        from murvex_tools import RayMurvex
+        began = time.monotonic()
+        try:
+            RayMurvex(address="127.0.0.1:1")
+        except ConnectionError as error:
+            print(round(time.monotonic() - began), error)
+        """
+    )
+    assert process.returncode == 0, process.stderr
+    seconds, message = process.stdout.split(" ", 1)
+    assert int(seconds) < 15 and message.startswith("no Ray cluster at 127.0.0.1:1: "), process.stdout
+
+
+def test_records_travel_as_the_engine_reads_them():
+    class LookupFails(dict):
+        def __getitem__(self, key):
+            raise KeyError(key)
+
+    batch = [
+        {"id": 77, "t": "with a lock", "lock": threading.Lock()},  # unpicklable, and not part of the text
+        LookupFails(id="hello", t="subclass"),  # its id lookup fails: the default id, and "hello" is text
+        [{"id": 9, "t": "nested"}],  # a list inside the batch adds nothing
+        {"t": "last"},
+    ]
+    engine = murvex.Murvex()
+    with RayMurvex(actors=2, shard_capacity=2) as index:
+        assert index.add(batch) == engine.add(batch) == 3
+        for query in ("with a lock", "hello subclass", "nested", "last"):
+            assert as_tuples(index.search(query)) == as_tuples(engine.search(query)), query
+
+
+def test_settings_apply_to_every_actor_or_are_refused():
+    with RayMurvex(actors=2, shard_capacity=3) as index:
+        index.add([{"t": "abcdef"}] * 8 + [{"t": "abxdef"}])
+        index.max_results = 1
+        assert len(index.search("abcdef")) == 1 and index.max_results == 1
+        index.max_results, index.threshold = 50, 1.0
+        assert len(index.search("abcdef")) == 8
+        index.threshold, index.max_errors = 0.25, 0
+        assert len(index.search("abcdef")) == 8
+        with pytest.raises(ValueError, match="max_errors must be between 0 and 3"):
+            index.max_errors = 4
+        assert index.max_errors == 0

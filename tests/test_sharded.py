@@ -2,6 +2,8 @@
 
 import pytest
 
+import murvex
+
 from murvex_tools import ShardedMurvex
 from scenarios import as_tuples, check_argument_errors, play
 
@@ -47,3 +49,18 @@ def test_settings_are_validated():
         ShardedMurvex(max_errors=4)
     with pytest.raises(ValueError, match="shard_capacity"):
         ShardedMurvex(shard_capacity=100_001)
+
+
+def test_a_batch_is_taken_item_by_item_as_one_engine_takes_it():
+    class LookupFails(dict):
+        def __getitem__(self, key):
+            raise KeyError(key)
+
+    batch = [{"id": 1, "t": "a"}, {"t": "b"}, [{"id": 9, "t": "nested"}], LookupFails(id="hello", t="sub")]
+    engine = murvex.Murvex()
+    for capacity in (1, 100):
+        index = ShardedMurvex(shard_capacity=capacity)
+        assert index.add(batch) == engine.add(batch) == 3
+        assert index.search("nested") == []
+        assert as_tuples(index.search("hello sub")) == as_tuples(engine.search("hello sub"))  # past the first shard
+        engine.reset()

@@ -44,3 +44,18 @@ def test_record_text_of_the_usual_records():
     assert record_text({"b": "two", "id": 9, "a": "one", "n": 3}) == "two one"
     assert record_text({"a": "", "b": ""}) == " "
     assert record_text(["not", "a", "dict"]) == ""
+
+
+def test_a_str_subclass_is_read_as_the_engine_reads_it():
+    class Shouting(str):
+        def encode(self, *args, **kwargs):
+            raise UnicodeEncodeError("utf-8", str(self), 0, 1, "refused")
+
+        def __str__(self):
+            return "SHOUTED"
+
+    record = {"id": 1, "a": Shouting("quiet words"), "b": "plain"}
+    engine = murvex.Murvex()
+    engine.add(record)
+    assert record_text(record) == "quiet words plain"
+    assert [h.end for h in engine.search(record_text(record))] == [len("quiet words plain")]

@@ -5,7 +5,8 @@
     cat notes.txt | murvex search - "meeting"
     murvex search cities.json             # queries from standard input
 
-Exit status 0 when the searches ran, 2 for bad input or arguments.
+Exit status 0 when the searches ran, 2 for bad input or arguments, 70 for a
+fault of murvex's own (the traceback with --debug or MURVEX_DEBUG=1).
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ import json
 import os
 import sys
 import time
+import traceback
 from collections.abc import Iterable, Iterator, Sequence
 from importlib.metadata import version
 from typing import IO, Any
@@ -24,6 +26,16 @@ from murvex_tools.sharded import ShardedMurvex
 from murvex_tools.spans import char_span, record_text
 
 HIGHLIGHT, RESET = "\x1b[1;33m", "\x1b[0m"
+# What a record's text must never send to a terminal raw: C0 and C1 control
+# characters (escape sequences, a bell, a backspace), DEL, and the Unicode
+# controls that reorder or hide text. Line breaks and tabs become spaces.
+_FLAT = {ord("\n"): " ", ord("\r"): " ", ord("\t"): " "}
+_CONTROLS = {
+    c: f"\\x{c:02x}" if c < 0x100 else f"\\u{c:04x}"
+    for c in [*range(0x20), 0x7F, *range(0x80, 0xA0), 0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A)]
+    if c not in _FLAT
+}
+VISIBLE = str.maketrans({**_CONTROLS, **_FLAT})
 SHOWN_CONTEXT = 60  # characters shown on each side of a match in a long text
 PROGRESS_EVERY = 50_000
 
@@ -31,6 +43,7 @@ PROGRESS_EVERY = 50_000
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="murvex", description="Typo-tolerant search over your own files.")
     parser.add_argument("--version", action="version", version=f"murvex {version('murvex')}")
+    parser.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
     commands = parser.add_subparsers(dest="command", required=True)
     search = commands.add_parser(
         "search",
@@ -80,9 +93,23 @@ def excerpt(text: str, start: int, end: int, colour: bool) -> str:
         before = "…" + before[-SHOWN_CONTEXT:]
     if len(after) > SHOWN_CONTEXT:
         after = after[:SHOWN_CONTEXT] + "…"
-    flat = (part.replace("\n", " ").replace("\r", " ") for part in (before, match, after))
-    before, match, after = flat
+    before, match, after = (visible(part) for part in (before, match, after))
     return f"{before}{HIGHLIGHT}{match}{RESET}{after}" if colour else f"{before}{match}{after}"
+
+
+def visible(text: str) -> str:
+    """`text` on one line, every control character escaped (\\x1b), so that a record cannot drive a terminal."""
+    return text.translate(VISIBLE)
+
+
+def checked_query(query: str) -> str:
+    """The query, which must be UTF-8 text (an argument or line of other bytes is refused)."""
+    try:
+        query.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = query.encode("utf-8", "surrogateescape").decode("ascii", "backslashreplace")
+        raise InputError(f"the query '{shown}' is not UTF-8 text") from None
+    return query
 
 
 def queries_from(stream: IO[str], prompt: IO[str] | None) -> Iterator[str]:
@@ -98,7 +125,7 @@ def queries_from(stream: IO[str], prompt: IO[str] | None) -> Iterator[str]:
             return
         query = line.rstrip("\r\n")
         if query:
-            yield query
+            yield checked_query(query)
 
 
 def run(args: argparse.Namespace, out: IO[str]) -> None:
@@ -113,7 +140,9 @@ def run(args: argparse.Namespace, out: IO[str]) -> None:
 
     colour = {"always": True, "never": False}.get(args.color, out.isatty() and not os.environ.get("NO_COLOR"))
     interactive = sys.stdin.isatty()
-    queries: Iterable[str] = args.queries or queries_from(sys.stdin, sys.stderr if interactive else None)
+    queries: Iterable[str] = [checked_query(q) for q in args.queries] or queries_from(
+        sys.stdin, sys.stderr if interactive else None
+    )
     for query in queries:
         began = time.perf_counter()
         results = index.search(query)
@@ -140,14 +169,24 @@ def run(args: argparse.Namespace, out: IO[str]) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Whatever the terminal or PYTHONIOENCODING, output never fails to encode;
+    # queries typed on standard input that are not UTF-8 are refused, not a traceback.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
+    sys.stdin.reconfigure(encoding="utf-8", errors="surrogateescape")  # type: ignore[union-attr]
     args = parse_args(argv)
     try:
         run(args, sys.stdout)
     except InputError as error:
-        print(f"murvex: error: {error}", file=sys.stderr)
+        print(f"murvex: error: {visible(str(error))}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         return 130
+    except Exception:
+        if args.debug or os.environ.get("MURVEX_DEBUG"):
+            traceback.print_exc()
+        print("murvex: internal error, please report it (run with --debug for the details)", file=sys.stderr)
+        return 70
     except BrokenPipeError:
         # The reader went away (murvex ... | head): stop quietly, and keep the
         # interpreter's final flush of stdout from failing too.

@@ -12,9 +12,11 @@ import csv
 import json
 import sys
 from collections.abc import Callable, Iterable, Iterator
+from contextlib import AbstractContextManager, nullcontext
 from dataclasses import dataclass
+from itertools import chain
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
 MAX_ID = 2**32 - 1
 FORMATS = ("auto", "jsonl", "json", "csv", "text")
@@ -33,6 +35,30 @@ class Record:
     fields: dict[str, Any]
 
 
+# The longest line (a record of text, JSON Lines or CSV) and the largest JSON
+# array document that are read: past them the input is refused, not read
+# until memory runs out (/dev/zero, an endless pipe).
+MAX_LINE_BYTES = 64 << 20
+MAX_DOCUMENT_BYTES = 2 << 30
+CHUNK_BYTES = 1 << 16
+
+
+def _raw_lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
+    """The lines of a stream of chunks, each with its line ending; one longer than MAX_LINE_BYTES is an InputError."""
+    pending = b""
+    number = 1
+    for chunk in chunks:
+        pending += chunk
+        *whole, pending = pending.split(b"\n")
+        for line in whole:
+            yield line + b"\n"
+        number += len(whole)
+        if len(pending) > MAX_LINE_BYTES:
+            raise InputError(f"{name} line {number}: longer than {MAX_LINE_BYTES >> 20} MiB")
+    if pending:
+        yield pending
+
+
 def _decoded_lines(stream: Iterable[bytes], name: str) -> Iterator[tuple[int, str]]:
     """(line number, text) for each line, the line ending taken off; not UTF-8 is an InputError."""
     for number, raw in enumerate(stream, 1):
@@ -49,9 +75,10 @@ def _own_id(value: Any, where: str) -> int:
     """The record's own id from its 'id' field: a whole number from 0 to 4294967295."""
     if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= MAX_ID:
         return value
-    if isinstance(value, str) and value.isascii() and value.isdigit() and int(value) <= MAX_ID:
+    if isinstance(value, str) and value.isascii() and value.isdigit() and len(value) <= 10 and int(value) <= MAX_ID:
         return int(value)
-    raise InputError(f"{where}: id {value!r} is not a whole number from 0 to {MAX_ID}")
+    shown = repr(value) if len(repr(value)) <= 40 else repr(value)[:37] + "..."
+    raise InputError(f"{where}: id {shown} is not a whole number from 0 to {MAX_ID}")
 
 
 def _record(index: int, line: int, fields: dict[str, Any], where: str) -> Record:
@@ -66,14 +93,24 @@ def _json_lines(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]
     for number, text in lines:
         if not text.strip():
             continue
-        try:
-            row = json.loads(text)
-        except json.JSONDecodeError as error:
-            raise InputError(f"{name} line {number}: not valid JSON ({error.msg})") from None
+        row = _json(text, f"{name} line {number}")
         if not isinstance(row, dict):
             raise InputError(f"{name} line {number}: expected a JSON object, found {_json_kind(row)}")
         yield _record(index, number, row, f"{name} line {number}")
         index += 1
+
+
+def _json(text: str, where: str) -> Any:
+    """The JSON value of `text`; anything the parser refuses is an InputError naming `where`."""
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        at = where if " line " in where else f"{where} line {error.lineno}"
+        raise InputError(f"{at}: not valid JSON ({error.msg})") from None
+    except RecursionError:
+        raise InputError(f"{where}: not valid JSON here (nested too deeply)") from None
+    except ValueError as error:  # an integer of thousands of digits
+        raise InputError(f"{where}: not valid JSON here ({error})") from None
 
 
 def _json_kind(value: Any) -> str:
@@ -83,11 +120,13 @@ def _json_kind(value: Any) -> str:
 
 
 def _json_array(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]:
-    text = "\n".join(line for _, line in lines)
-    try:
-        rows = json.loads(text)
-    except json.JSONDecodeError as error:
-        raise InputError(f"{name} line {error.lineno}: not valid JSON ({error.msg})") from None
+    text, size = [], 0
+    for _, line in lines:
+        text.append(line)
+        size += len(line) + 1
+        if size > MAX_DOCUMENT_BYTES:
+            raise InputError(f"{name}: a JSON document larger than {MAX_DOCUMENT_BYTES >> 30} GiB; use JSON Lines")
+    rows = _json("\n".join(text), name)
     if not isinstance(rows, list):
         raise InputError(f"{name}: expected an array of objects, found {_json_kind(rows)}")
     for index, row in enumerate(rows):
@@ -104,6 +143,7 @@ def _csv(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]:
             numbers.append(number)
             yield text
 
+    csv.field_size_limit(MAX_LINE_BYTES)
     reader = csv.reader(texts())
 
     def rows() -> Iterator[tuple[int, list[str]]]:
@@ -146,9 +186,10 @@ def _sniff(start: bytes, suffix_format: str) -> str:
     return "json" if first == b"[" else "jsonl" if first == b"{" else suffix_format
 
 
-def format_of(path: Path, chosen: str) -> str:
+def format_of(path: Path, chosen: str, start: bytes) -> str:
     """The format to read: `chosen`, or for "auto" the file's suffix (.jsonl, .ndjson, .json,
-    .csv; anything else is text), a .json file being JSON Lines when it starts with an object."""
+    .csv; anything else is text), a .json file being JSON Lines when `start` (its first bytes)
+    begins with an object."""
     if chosen != "auto":
         return chosen
     suffix = path.suffix.lower()
@@ -157,8 +198,7 @@ def format_of(path: Path, chosen: str) -> str:
     if suffix == ".csv":
         return "csv"
     if suffix == ".json":
-        with path.open("rb") as stream:
-            return _sniff(stream.read(4096), "json")
+        return _sniff(start, "json")
     return "text"
 
 
@@ -170,18 +210,27 @@ READERS: dict[str, Callable[[Iterable[tuple[int, str]], str], Iterator[Record]]]
 }
 
 
+def _chunks(stream: BinaryIO) -> Iterator[bytes]:
+    while chunk := stream.read(CHUNK_BYTES):
+        yield chunk
+
+
 def read_records(path: Path | str, chosen: str = "auto") -> Iterator[Record]:
-    """The records of a file; "-" is standard input (read in full first when its format is "auto")."""
-    if str(path) == "-":
-        data = sys.stdin.buffer.read()
-        form = _sniff(data[:4096], "text") if chosen == "auto" else chosen
-        yield from READERS[form](_decoded_lines(data.splitlines(keepends=True), "<stdin>"), "<stdin>")
-        return
-    path = Path(path)
-    try:
-        stream = path.open("rb")
-    except OSError as error:
-        raise InputError(f"cannot read {path}: {error.strerror or error}") from None
-    with stream:
-        form = format_of(path, chosen)
-        yield from READERS[form](_decoded_lines(stream, str(path)), str(path))
+    """The records of a file; "-" is standard input. The file is read once, from the start to the end,
+    so that pipes and other streams that cannot be read twice work too."""
+    name = "<stdin>" if str(path) == "-" else str(path)
+    owned: AbstractContextManager[BinaryIO]
+    if name == "<stdin>":
+        stream: BinaryIO = sys.stdin.buffer
+        path, owned = Path("-"), nullcontext(stream)  # left open: standard input is not ours to close
+    else:
+        path = Path(path)
+        try:
+            stream = owned = path.open("rb")
+        except OSError as error:
+            raise InputError(f"cannot read {path}: {error.strerror or error}") from None
+    with owned:
+        start = stream.read(4096) if chosen == "auto" else b""
+        form = _sniff(start, "text") if name == "<stdin>" and chosen == "auto" else format_of(path, chosen, start)
+        lines = _decoded_lines(_raw_lines(chain([start], _chunks(stream)), name), name)
+        yield from READERS[form](lines, name)
