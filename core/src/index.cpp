@@ -57,6 +57,41 @@ void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_v
     ++count_;
 }
 
+void ShardedIndex::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
+                               bool new_shard) {
+    std::size_t first = 0;
+    while (first < texts.size()) {
+        const bool grow = new_shard || shards_.empty() || shards_.back()->count() >= shard_capacity_;
+        if (grow) {
+            shards_.reserve(shards_.size() + 1);
+            shards_.push_back(std::make_unique<RecordStore>());
+            new_shard = false;
+        }
+        RecordStore& shard = *shards_.back();
+        const std::size_t before = shard.count();
+        const std::size_t take = std::min(texts.size() - first, shard_capacity_ - before);
+        try {
+            shard.append_many(ids.subspan(first, take), texts.subspan(first, take));
+        } catch (...) {
+            count_ += shard.count() - before;
+            if (shard.count() == 0) shards_.pop_back();
+            throw;
+        }
+        count_ += take;
+        first += take;
+    }
+}
+
+void ShardedIndex::truncate_records(std::size_t count) noexcept {
+    while (count_ > count) {
+        RecordStore& last = *shards_.back();
+        const std::size_t drop = std::min(last.count(), count_ - count);
+        for (std::size_t i = 0; i < drop; ++i) last.pop_back();
+        count_ -= drop;
+        if (last.count() == 0) shards_.pop_back();
+    }
+}
+
 void ShardedIndex::reserve(std::size_t more) {
     if (shards_.empty() || more == 0) return;
     RecordStore& last = *shards_.back();

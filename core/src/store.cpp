@@ -2,12 +2,53 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "joined.hpp"
 #include "murvex/fold.hpp"
 
 namespace murvex {
+
+namespace {
+
+// Both loops below take the text 8 bytes at a time as one word: written
+// byte by byte, compilers turn them into vector code that extracts every
+// byte from a vector register, which is slower than plain shifts.
+
+// The character mask of `text`, in two chains of ORs so that one byte's
+// does not wait for the one before.
+std::uint64_t mask_of(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::uint64_t even = 0, odd = 0;
+    std::size_t p = 0;
+    for (; p + 8 <= text.size(); p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + p, 8);
+        for (int shift = 0; shift < 64; shift += 16) {
+            even |= CHAR_BITS[word >> shift & 0xFF];
+            odd |= CHAR_BITS[word >> (shift + 8) & 0xFF];
+        }
+    }
+    for (; p < text.size(); ++p) even |= CHAR_BITS[bytes[p]];
+    return even | odd;
+}
+
+// Writes the bytes of `text` down a lane: byte p to lane[p * LANES].
+void write_lane(std::string_view text, std::uint8_t* lane) noexcept {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t p = 0;
+    for (; p + 8 <= text.size(); p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + p, 8);
+        for (std::size_t b = 0; b < 8; ++b)
+            lane[(p + b) * LANES] = static_cast<std::uint8_t>(word >> (8 * b));
+    }
+    for (; p < text.size(); ++p) lane[p * LANES] = bytes[p];
+}
+
+}  // namespace
 
 // --- the lane-slot allocator -----------------------------------------------
 
@@ -82,12 +123,18 @@ std::uint64_t LaneSlots::mask(Slot slot) const noexcept {
     return mask;
 }
 
+void LaneSlots::set_mask(Slot slot, std::uint64_t mask) noexcept {
+    BlockMemory& block = memory(slot);
+    const std::uint64_t lane = std::uint64_t{1} << slot % LANES;
+    for (; mask; mask &= mask - 1) block.lanes_with[std::countr_zero(mask)] |= lane;
+}
+
 void LaneSlots::fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq,
                      std::uint64_t mask) noexcept {
     BlockMemory& block = memory(slot);
     const std::size_t l = slot % LANES;
     const std::uint64_t lane = std::uint64_t{1} << l;
-    for (; mask; mask &= mask - 1) block.lanes_with[std::countr_zero(mask)] |= lane;
+    set_mask(slot, mask);
     block.lengths[l] = length;
     block.ids[l] = id;
     block.seqs[l] = seq;
@@ -152,14 +199,72 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
     slots_.make_slots(length_class, 1);
     const LaneSlots::Slot slot = slots_.take(length_class);
     std::uint8_t* lane = slots_.lane_bytes(slot);
-    std::uint64_t mask = 0;
-    std::size_t p = 0;
-    detail::for_each_joined_byte(parts, [&](std::uint8_t b) {
-        lane[p++ * LANES] = b;
-        mask |= char_bit(b);
-    });
+    std::uint64_t mask = parts.size() > 1 ? char_bit(' ') : 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            *lane = ' ';
+            lane += LANES;
+        }
+        mask |= mask_of(parts[i]);
+        write_lane(parts[i], lane);
+        lane += parts[i].size() * LANES;
+    }
     slots_.fill(slot, static_cast<std::uint16_t>(length), id, next_seq(), mask);
     order_.push_back(slot);
+}
+
+void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
+    // Records take their slots, and have their masks computed, in order; but
+    // their bytes are written a class at a time: a class's records fill one
+    // block after another, so the block being written stays in the CPU's
+    // nearest cache, where one block per class would not. A chunk's texts,
+    // just read, are still in the cache when they are written.
+    constexpr std::size_t CHUNK = 1024;
+    struct Pending {
+        LaneSlots::Slot slot;
+        std::uint32_t record;
+    };
+    std::vector<std::vector<Pending>> by_class(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1);
+    const auto write = [&] {
+        for (auto& pending : by_class) {
+            for (const Pending& p : pending) write_lane(texts[p.record], slots_.lane_bytes(p.slot));
+            pending.clear();
+        }
+    };
+    order_.reserve(order_.size() + texts.size());
+    for (std::size_t first = 0; first < texts.size(); first += CHUNK) {
+        const std::size_t last = std::min(texts.size(), first + CHUNK);
+        try {
+            for (std::size_t i = first; i < last; ++i) {
+                const std::size_t length = texts[i].size();
+                if (length > LANE_TEXT_LIMIT) {
+                    append(ids[i], texts[i]);
+                    continue;
+                }
+                const std::size_t length_class =
+                    slots_.class_for(murvex::length_class(length), order_.size());
+                slots_.make_slots(length_class, 1);
+                by_class[length_class].reserve(CHUNK);
+                const LaneSlots::Slot slot = slots_.take(length_class);
+                slots_.fill(slot, static_cast<std::uint16_t>(length), ids[i], next_seq(), mask_of(texts[i]));
+                order_.push_back(slot);
+                by_class[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
+            }
+        } catch (...) {
+            write();  // the records appended so far are whole
+            throw;
+        }
+        write();
+    }
+}
+
+void RecordStore::pop_back() noexcept {
+    const Handle h = order_[order_.size() - 1];
+    order_.truncate(order_.size() - 1);
+    if (h & LONG_FLAG)
+        longs_.remove(slots_, h & ~LONG_FLAG);
+    else
+        slots_.free(h);
 }
 
 // Sequence numbers only grow; before they would run out, they are dealt

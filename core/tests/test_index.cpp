@@ -149,3 +149,47 @@ TEST(ShardedIndex, ShardsFillInOrderAndSearchManyEqualsSearch) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// The bulk append writes bytes in another order than the one-by-one append;
+// the stores must come out the same, and a rollback must leave the index as
+// it was before.
+TEST(ShardedIndex, BulkAppendEqualsOneByOneAndRollsBack) {
+    reference::RandomText random(12);
+    std::vector<std::string> owned;
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        const std::size_t length = random.below(20) == 0 ? 1000 + random.below(3000) : random.below(200);
+        owned.push_back(random(length, length));
+        ids.push_back(random.below(3) == 0 ? i : static_cast<std::uint32_t>(random.below(100)));
+    }
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    ShardedIndex bulk(Settings{0, 3, 100}, 1700), single(Settings{0, 3, 100}, 1700);
+    bulk.append_many(std::span(ids).first(100), std::span(texts).first(100));
+    bulk.append_many(std::span(ids).subspan(100), std::span(texts).subspan(100), true);
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        single.append_joined(ids[i], std::span(&texts[i], 1), i == 100);
+    ASSERT_EQ(bulk.count(), single.count());
+    ASSERT_EQ(bulk.shard_count(), single.shard_count());
+    for (std::size_t s = 0; s < bulk.shard_count(); ++s)
+        for (std::size_t i = 0; i < bulk.shard(s).count(); ++i) {
+            ASSERT_EQ(bulk.shard(s).text(i), single.shard(s).text(i));
+            ASSERT_EQ(bulk.shard(s).char_mask(i), single.shard(s).char_mask(i));
+            ASSERT_EQ(bulk.shard(s).id(i), single.shard(s).id(i));
+        }
+    for (const char* query : {"abcd", "zZ a", "\xC3\xA9\xC3\xA9ab"})
+        EXPECT_EQ(hits(bulk.search(query)), hits(single.search(query))) << query;
+
+    const auto before = hits(bulk.search("abcd"));
+    const std::size_t count = bulk.count();
+    bulk.append_many(std::span(ids).first(2000), std::span(texts).first(2000));
+    bulk.truncate_records(count);
+    EXPECT_EQ(bulk.count(), count);
+    EXPECT_EQ(bulk.shard_count(), single.shard_count());
+    EXPECT_EQ(hits(bulk.search("abcd")), before);
+}
+
+}  // namespace
+}  // namespace murvex

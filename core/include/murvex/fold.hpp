@@ -6,6 +6,8 @@
 // record store, the matcher and the search, so they can never disagree.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -18,6 +20,13 @@ constexpr std::uint8_t fold(std::uint8_t b) noexcept {
 
 // Bit (fold(b) mod 64) of the mask, for one byte.
 constexpr std::uint64_t char_bit(std::uint8_t b) noexcept { return std::uint64_t{1} << (fold(b) & 0x3F); }
+
+// char_bit of every byte value, for loops that fold many bytes.
+inline constexpr std::array<std::uint64_t, 256> CHAR_BITS = [] {
+    std::array<std::uint64_t, 256> bits{};
+    for (std::size_t b = 0; b < 256; ++b) bits[b] = char_bit(static_cast<std::uint8_t>(b));
+    return bits;
+}();
 
 // The character mask of a byte string: bit fold(b) mod 64 set for every byte
 // b, 0 for the empty string. Unrelated bytes share bits ('a' and '!' are both

@@ -54,6 +54,15 @@ public:
     // guarantee, as RecordStore::append_joined.
     void append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard = false);
 
+    // Appends records in order, record i with id ids[i] and text texts[i],
+    // as append_joined would one by one (new_shard for the first), faster.
+    // When it throws, the records before the failing one stay.
+    void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
+                     bool new_shard = false);
+
+    // Removes the records appended after the index held `count`.
+    void truncate_records(std::size_t count) noexcept;
+
     // Room for `more` records in the shards they will go to.
     void reserve(std::size_t more);
 

@@ -91,6 +91,8 @@ public:
     // lane whose length is not 0 is live.
     void fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq,
               std::uint64_t mask) noexcept;
+    // Adds the bits of `mask` to a filled slot's character mask.
+    void set_mask(Slot slot, std::uint64_t mask) noexcept;
     void set_id(Slot slot, std::uint32_t id) noexcept { memory(slot).ids[slot % LANES] = id; }
     void set_seq(Slot slot, std::uint32_t seq) noexcept { memory(slot).seqs[slot % LANES] = seq; }
 
