@@ -11,13 +11,8 @@ void BlockArena::FreeChunk::operator()(std::uint8_t* chunk) const noexcept { mun
 void* BlockArena::allocate(std::size_t bytes) {
     if (CHUNK_BYTES - used_ < bytes) {
         chunks_.reserve(chunks_.size() + 1);
-        // The first chunk's pages come as blocks reach them, so that a small
-        // store takes little memory; a store that needs a second chunk will
-        // fill it, and faulting its pages in at once costs far less than one
-        // fault per page as the bytes are written.
-        const int populate = chunks_.empty() ? 0 : MAP_POPULATE;
-        void* chunk =
-            mmap(nullptr, CHUNK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
+        // Pages come as blocks reach them: a store holds only the memory it uses.
+        void* chunk = mmap(nullptr, CHUNK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (chunk == MAP_FAILED) throw std::bad_alloc();
         chunks_.emplace_back(static_cast<std::uint8_t*>(chunk));  // zeroed by the kernel
         used_ = 0;
