@@ -1,14 +1,9 @@
 // murvex_tools._native.Index: any number of records in shards, searched with
 // the interpreter lock released, on the process's worker pool.
-//
-// Locking: every change (add, remove, reset, a setting) holds the index's
-// lock exclusively and the interpreter lock; a search holds the index's lock
-// shared and not the interpreter lock; quick reads (count, a setting) hold
-// the interpreter lock only, which orders them with every change. A thread
-// waits for the index's lock only with the interpreter lock released, so
-// that a change waiting for the interpreter lock never waits on it.
+#include "bulk.hpp"
 #include "convert.hpp"
-#include "native.hpp"
+#include "index_state.hpp"
+#include "murvex/saved.hpp"
 #include "records.hpp"
 #include "settings.hpp"
 #include "wire.hpp"
@@ -32,129 +27,6 @@ using py::argument;
 using py::checked;
 using py::parse_arguments;
 using py::Signature;
-
-// A readers-writer lock that lets a waiting writer in before new readers, so
-// that searches arriving one after another never keep a change out.
-class RwLock {
-public:
-    void lock_shared() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !writing_ && writers_waiting_ == 0; });
-        ++readers_;
-    }
-    void unlock_shared() {
-        std::lock_guard lock(mutex_);
-        if (--readers_ == 0) changed_.notify_all();
-    }
-    void lock() {
-        std::unique_lock lock(mutex_);
-        ++writers_waiting_;
-        changed_.wait(lock, [&] { return !writing_ && readers_ == 0; });
-        --writers_waiting_;
-        writing_ = true;
-    }
-    void unlock() {
-        std::lock_guard lock(mutex_);
-        writing_ = false;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::size_t readers_ = 0;
-    std::size_t writers_waiting_ = 0;
-    bool writing_ = false;
-};
-
-struct IndexState {
-    IndexState(ShardedIndex index, std::size_t workers, Kernel kernel)
-        : index(std::move(index)), workers(workers), kernel(kernel) {}
-
-    ShardedIndex index;
-    std::size_t workers;
-    Kernel kernel;
-    std::atomic<std::thread::id> writer{};  // the thread changing the index, if any
-
-    // The lock of this process. After fork() a lock that a thread of the
-    // parent held would stay held in the child for ever: the child's first
-    // call makes a new one (the old one's memory is lost, once).
-    RwLock& lock() {
-        if (pid_ != getpid()) {
-            [[maybe_unused]] RwLock* abandoned = lock_.release();  // may be held by a thread that is gone
-            lock_ = std::make_unique<RwLock>();
-            pid_ = getpid();
-            writer.store({});
-        }
-        return *lock_;
-    }
-
-private:
-    std::unique_ptr<RwLock> lock_ = std::make_unique<RwLock>();
-    pid_t pid_ = getpid();
-};
-
-struct IndexObject {
-    PyObject_HEAD
-    IndexState* state;  // owned; null in an object made without the constructor
-};
-
-IndexState& state_of(PyObject* self) {
-    IndexState* state = reinterpret_cast<IndexObject*>(self)->state;
-    if (!state) throw Error::lazy(PyExc_TypeError, "Index object is not initialized");
-    return *state;
-}
-
-// Runs body(index) holding the index's lock exclusively, and the interpreter
-// lock. Python code that body calls (a record's item access) and that uses
-// this index again gets a RuntimeError instead of waiting for itself.
-template <class Body>
-auto change(PyObject* self, Body&& body) {
-    IndexState& state = state_of(self);
-    if (state.writer.load() == std::this_thread::get_id())
-        throw Error::lazy(PyExc_RuntimeError, "Already borrowed");
-    RwLock& lock = state.lock();
-    {
-        WithoutInterpreterLock released;
-        lock.lock();
-    }
-    struct Release {
-        IndexState& state;
-        RwLock& lock;
-        ~Release() {
-            state.writer.store({});
-            lock.unlock();
-        }
-    } release{state, lock};
-    state.writer.store(std::this_thread::get_id());
-    return body(state.index);
-}
-
-// Runs body(index, options) holding the index's lock shared, without the
-// interpreter lock: body must not touch any Python object. What it throws is
-// rethrown once the interpreter lock is back.
-template <class Body>
-auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& body) {
-    IndexState& state = state_of(self);
-    if (state.writer.load() == std::this_thread::get_id())
-        throw Error::lazy(PyExc_RuntimeError, "Already mutably borrowed");
-    RwLock& lock = state.lock();
-    const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel};
-    std::optional<decltype(body(state.index, options))> result;
-    std::exception_ptr error;
-    {
-        WithoutInterpreterLock released;
-        lock.lock_shared();
-        try {
-            result.emplace(body(state.index, options));
-        } catch (...) {
-            error = std::current_exception();
-        }
-        lock.unlock_shared();
-    }
-    if (error) std::rethrow_exception(error);
-    return std::move(*result);
-}
 
 // --- conversions -------------------------------------------------------------
 
@@ -351,6 +223,54 @@ PyObject* index_reset(PyObject* self, PyObject*) {
     });
 }
 
+// --- saving and loading -------------------------------------------------------
+
+// What saving or loading throws, as the Python exception a caller expects:
+// OSError with the errno for the file system, ValueError for a file that is
+// not a whole saved index.
+Error saved_error(const std::exception_ptr& thrown, const std::string& path) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::system_error& error) {
+        PyRef raised(PyObject_CallFunction(PyExc_OSError, "isO&", error.code().value(),
+                                           error.code().message().c_str(), PyUnicode_DecodeFSDefault,
+                                           path.c_str()));
+        if (!raised) throw Error::fetch();
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get());
+        return Error::fetch();
+    } catch (const SavedIndexError& error) {
+        return Error::lazy(PyExc_ValueError, error.what());
+    }
+}
+
+std::string path_of(PyObject* path) {
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(path, &converted)) throw Error::fetch();
+    PyRef bytes(converted);
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+constexpr std::array<const char*, 1> PATH_PARAMETERS = {"path"};
+constexpr Signature SAVE_SIGNATURE = {"Index.save()", PATH_PARAMETERS, 1};
+
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        PyObject* given;
+        parse_arguments(SAVE_SIGNATURE, args, nargs, kwnames, std::span(&given, 1));
+        const std::string path = path_of(given);
+        try {
+            search_released(self, 1, [&](const ShardedIndex& index, const SearchOptions&) {
+                save_index(index, path);
+                return 0;
+            });
+        } catch (const std::system_error&) {
+            throw saved_error(std::current_exception(), path);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 // --- searching ----------------------------------------------------------------
 
 constexpr std::array<const char*, 1> SEARCH_PARAMETERS = {"query"};
@@ -539,6 +459,16 @@ PyMethodDef index_methods[] = {
      "Add a record (a dict) or every record of a list, as murvex.Murvex.add takes them; a record\n"
      "without an 'id' gets the count of records before it. With new_shard, the first record\n"
      "starts a new shard. Returns the number of records added."},
+    {"add_texts", fast(index_add_texts), METH_FASTCALL | METH_KEYWORDS,
+     "add_texts($self, texts, ids=None)\n--\n\n"
+     "Add one record per str of texts, with the ids given or the default ones; a call that fails\n"
+     "adds nothing. Returns the number of records added."},
+    {"add_frame", fast(index_add_frame), METH_FASTCALL | METH_KEYWORDS,
+     "add_frame($self, frame, columns=None, id_column=None, *, row_ids=False)\n--\n\n"
+     "Add one record per row of a table that exports Arrow data: its text the chosen string columns\n"
+     "(default: all but the id column) joined with single spaces, nulls skipped; its id from id_column,\n"
+     "the row's number with row_ids, else the default. A call that fails adds nothing. Returns the\n"
+     "number of records added."},
     {"search", fast(index_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query)\n--\n\n"
      "The best matches of query over every shard, as Hits, best first, ties in insertion order.\n"
@@ -559,6 +489,9 @@ PyMethodDef index_methods[] = {
      "Add records in the form murvex_tools._native.encode_records gives; returns how many."},
     {"_truncate", fast(index_truncate), METH_FASTCALL | METH_KEYWORDS,
      "_truncate($self, shards)\n--\n\nDrop every shard from number `shards` on, with its records."},
+    {"save", fast(index_save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, path)\n--\n\n"
+     "Write the index to a file (written beside it under a temporary name, then renamed), for load()."},
     {"reset", index_reset, METH_NOARGS, "reset($self)\n--\n\nRemove every record; the settings stay."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -601,5 +534,50 @@ PyType_Spec index_spec = {
 }  // namespace
 
 PyTypeObject* build_index_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec)); }
+
+namespace {
+
+constexpr std::array<const char*, 4> LOAD_PARAMETERS = {"type", "path", "workers", "kernel"};
+constexpr Signature LOAD_SIGNATURE = {"load()", LOAD_PARAMETERS, 2, 2};
+
+}  // namespace
+
+PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 4> given;
+        parse_arguments(LOAD_SIGNATURE, args, nargs, kwnames, given);
+        if (!PyType_Check(given[0]))
+            throw Error::lazy(PyExc_TypeError, "load() needs the Index type to make");
+        auto* type = reinterpret_cast<PyTypeObject*>(given[0]);
+        const std::string path = path_of(given[1]);
+        const std::size_t workers = to_workers(given[2]);
+        const Kernel kernel = to_kernel(given[3]);
+        std::optional<ShardedIndex> loaded;
+        std::exception_ptr thrown;
+        {
+            WithoutInterpreterLock released;
+            try {
+                loaded.emplace(load_index(path));
+            } catch (...) {
+                thrown = std::current_exception();
+            }
+        }
+        if (thrown) {
+            try {
+                std::rethrow_exception(thrown);
+            } catch (const std::system_error&) {
+                throw saved_error(thrown, path);
+            } catch (const SavedIndexError&) {
+                throw saved_error(thrown, path);
+            }
+        }
+        auto state = std::make_unique<IndexState>(std::move(*loaded), workers, kernel);
+        allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+        PyObject* self = alloc(type, 0);
+        if (!self) throw Error::fetch();
+        reinterpret_cast<IndexObject*>(self)->state = state.release();
+        return self;
+    });
+}
 
 }  // namespace murvex::tools

@@ -1,6 +1,7 @@
 // murvex_tools._native: what murvex_tools builds on and the murvex module
 // must not hold: an index whose searches release the interpreter lock, the
 // worker pool they run on, and batch entry points.
+#include "bulk.hpp"
 #include "native.hpp"
 #include "wire.hpp"
 
@@ -41,6 +42,15 @@ PyMethodDef module_functions[] = {
      "(data, lengths, ids, error): the records Index.add would append, as ids and joined UTF-8 texts;\n"
      "a record without an id gets first_id plus the number before it. At the first error, the records\n"
      "before it and the exception."},
+    {"frame_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_texts)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "frame_texts(frame, columns=None)\n--\n\n"
+     "Each row's text of a table that exports Arrow data, as Index.add_frame makes it; None for a row\n"
+     "of nulls."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)), METH_FASTCALL | METH_KEYWORDS,
+     "load(type, path, workers=None, kernel='automatic')\n--\n\n"
+     "An Index of `type` holding what Index.save wrote to path: OSError when the file cannot be read,\n"
+     "ValueError naming the file and the problem when it is not a whole saved index."},
     {"_shutdown", shutdown_threads, METH_NOARGS,
      "_shutdown()\n--\n\nJoin the worker threads (at interpreter exit); later searches run on their caller."},
     {nullptr, nullptr, 0, nullptr},

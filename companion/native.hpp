@@ -42,6 +42,10 @@ PyRef hit_list(const std::vector<IndexHit>& hits);
 // The Index class; nullptr with the error set when it cannot be built.
 PyTypeObject* build_index_type();
 
+// load(type, path, workers=None, kernel="automatic"): an Index (or
+// subclass) `type` holding what Index.save wrote to `path`.
+PyObject* load(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // The process's worker pool: made on first need, made again in a child
 // after fork().
 WorkerPool& shared_pool();

@@ -3,7 +3,6 @@
 import pytest
 
 import murvex
-
 from murvex_tools import ShardedMurvex
 from scenarios import as_tuples, check_argument_errors, play
 

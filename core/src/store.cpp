@@ -170,12 +170,21 @@ std::uint32_t RecordStore::seq(std::size_t index) const noexcept {
 }
 
 std::string RecordStore::text(std::size_t index) const {
-    const Handle h = order_[index];
-    if (h & LONG_FLAG) return longs_.text(slots_, h & ~LONG_FLAG);
-    std::string out(slots_.length(h), '\0');
-    const std::uint8_t* lane = slots_.lane_bytes(h);
-    for (std::size_t p = 0; p < out.size(); ++p) out[p] = static_cast<char>(lane[p * LANES]);
+    std::string out;
+    append_text(index, out);
     return out;
+}
+
+void RecordStore::append_text(std::size_t index, std::string& out) const {
+    const Handle h = order_[index];
+    if (h & LONG_FLAG) {
+        out += longs_.text(slots_, h & ~LONG_FLAG);
+        return;
+    }
+    const std::size_t at = out.size(), length = slots_.length(h);
+    out.resize(at + length);
+    const std::uint8_t* lane = slots_.lane_bytes(h);
+    for (std::size_t p = 0; p < length; ++p) out[at + p] = static_cast<char>(lane[p * LANES]);
 }
 
 void RecordStore::append(std::uint32_t id, std::string_view text) {

@@ -13,6 +13,7 @@ from murvex_tools._native import Hit
 from murvex_tools.ray_index import ActorPlacementError, RayMurvex, ShardLostError
 from murvex_tools.sharded import ShardedMurvex
 from murvex_tools.spans import char_span, matched_text, record_text
+from murvex_tools.tables import fuzzy_join
 
 __all__ = [
     "ActorPlacementError",
@@ -21,6 +22,7 @@ __all__ = [
     "ShardLostError",
     "ShardedMurvex",
     "char_span",
+    "fuzzy_join",
     "matched_text",
     "record_text",
 ]

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from os import PathLike
+from typing import Any, Self
 
 from murvex_tools._batches import SHARD_CAPACITY, as_batch
-from murvex_tools._native import Hit, Index
+from murvex_tools._native import Hit, Index, load
+from murvex_tools.tables import Kind, results_table
 
 
 class ShardedMurvex:
@@ -98,6 +100,28 @@ class ShardedMurvex:
         """
         return self._index.add(as_batch(records))
 
+    def add_texts(self, texts: Iterable[str], ids: Sequence[int] | None = None) -> int:
+        """Adds one record per str, without dicts: its id from `ids` (ints, as many as texts), else the count.
+
+        A str that cannot be encoded (a lone surrogate) adds nothing, as for a
+        dict's value. Bad input (an item that is not a str, an id out of range,
+        lengths that disagree) raises an error naming the position, and nothing
+        of the call is added. Returns the number of records added.
+        """
+        return self._index.add_texts(texts, ids)
+
+    def add_frame(self, frame: object, columns: str | Sequence[str] | None = None, id_column: str | None = None) -> int:
+        """Adds one record per row of a table: a pyarrow Table, a polars or pandas (2.2+) DataFrame, a DuckDB result.
+
+        Anything that exports Arrow data (__arrow_c_stream__) works; its string
+        buffers are read directly. A row's text is the `columns` (default: every
+        string column but the id column) joined with single spaces, nulls
+        skipped; a row with none adds nothing. Its id comes from `id_column`
+        (integers, 0 to 4294967295, no nulls), else the count. An error names the
+        column (and row), and nothing of the call is added.
+        """
+        return self._index.add_frame(frame, columns, id_column)
+
     def search(self, query: str) -> list[Hit]:
         """The best results over all shards, best first, ties in insertion order."""
         return self._index.search(query)
@@ -105,6 +129,31 @@ class ShardedMurvex:
     def search_many(self, queries: Sequence[str], *, workers: int | None = None) -> list[list[Hit]]:
         """[search(q) for q in queries], the queries spread over the worker threads."""
         return self._index.search_many(queries, workers=workers)
+
+    def search_frame(self, queries: Sequence[str], *, workers: int | None = None, as_: Kind = "pyarrow") -> Any:
+        """search_many(queries) as one table (pyarrow, polars or pandas): a row per hit, with the
+        query's position in `queries`, the hit's rank (0 for the best), id, score, start and end."""
+        return results_table(self.search_many(queries, workers=workers), as_)
+
+    def save(self, path: str | PathLike[str]) -> None:
+        """Writes the index to a file for load(): settings, shards and records, checksummed.
+
+        The file is written beside `path` under a temporary name and renamed
+        once whole, so a crash never leaves half an index under the name.
+        """
+        self._index.save(path)
+
+    @classmethod
+    def load(cls, path: str | PathLike[str], *, workers: int | None = None, kernel: str = "automatic") -> Self:
+        """The index a file written by save() holds; search results equal those before saving, ties included.
+
+        OSError when the file cannot be read; ValueError naming the file and
+        the problem when it is not a whole saved index (truncated, corrupted,
+        foreign, or of a newer format). Nothing is half loaded.
+        """
+        index = cls.__new__(cls)
+        index._index = load(Index, path, workers=workers, kernel=kernel)
+        return index
 
     def remove(self, record_id: int) -> bool:
         """Removes the first record, in insertion order, that carries `record_id`."""

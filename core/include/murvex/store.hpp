@@ -45,6 +45,8 @@ public:
     std::uint32_t id(std::size_t index) const noexcept;
     std::uint64_t char_mask(std::size_t index) const noexcept;
     std::string text(std::size_t index) const;  // a copy
+    // Appends the record's text to `out`.
+    void append_text(std::size_t index, std::string& out) const;
 
     // A number that orders records as the store does: among the records
     // stored now, a record's seq is smaller than that of every later one.

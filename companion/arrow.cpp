@@ -1,0 +1,201 @@
+#include "arrow.hpp"
+
+#include <cstring>
+#include <limits>
+
+namespace murvex::tools::arrow {
+
+namespace {
+
+struct ArrowArrayStream {
+    int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+    int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+    const char* (*get_last_error)(ArrowArrayStream*);
+    void (*release)(ArrowArrayStream*);
+    void* private_data;
+};
+
+// Takes over what a capsule holds: the struct is moved out and the capsule's
+// copy marked released, so that the capsule's destructor leaves it alone.
+template <class T>
+T take_capsule(PyObject* capsule, const char* name) {
+    auto* held = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+    if (!held) throw Error::fetch();
+    T taken = *held;
+    held->release = nullptr;
+    return taken;
+}
+
+// Releases an Arrow struct on scope exit (when it still holds something).
+template <class T>
+class Owned {
+public:
+    explicit Owned(T value) noexcept : value_(value) {}
+    ~Owned() {
+        if (value_.release) value_.release(&value_);
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    T& operator*() noexcept { return value_; }
+    T* operator->() noexcept { return &value_; }
+
+private:
+    T value_;
+};
+
+Batch batch_of(const ArrowSchema& schema, const ArrowArray& array) {
+    Batch batch{array.length, {}};
+    if (std::strcmp(schema.format, "+s") == 0) {  // a table's batch: a struct of columns
+        batch.columns.reserve(static_cast<std::size_t>(schema.n_children));
+        for (std::int64_t c = 0; c < schema.n_children; ++c)
+            batch.columns.emplace_back(*schema.children[c], *array.children[c], array.offset);
+    } else {  // one array, as one column
+        batch.columns.emplace_back(schema, array, 0);
+    }
+    return batch;
+}
+
+PyRef call_method(PyObject* object, const char* name) {
+    PyRef method(PyObject_GetAttrString(object, name));
+    if (!method) {
+        py::discard_error();
+        return {};
+    }
+    PyRef result(PyObject_CallNoArgs(method.get()));
+    if (!result) throw Error::fetch();
+    return result;
+}
+
+}  // namespace
+
+Column::Column(const ArrowSchema& schema, const ArrowArray& array, std::int64_t parent_offset)
+    : name_(schema.name ? schema.name : ""),
+      format_(schema.format ? schema.format : ""),
+      array_(array),
+      offset_(parent_offset + array.offset) {
+    if (schema.dictionary) return;  // dictionary-encoded: not read here
+    if (format_ == "u") kind_ = Kind::utf8;
+    if (format_ == "U") kind_ = Kind::large_utf8;
+    if (format_ == "vu") kind_ = Kind::view;
+    static constexpr struct {
+        const char* format;
+        int width;
+        bool is_signed;
+    } INTEGERS[] = {{"c", 1, true}, {"C", 1, false}, {"s", 2, true}, {"S", 2, false},
+                    {"i", 4, true}, {"I", 4, false}, {"l", 8, true}, {"L", 8, false}};
+    for (const auto& integer : INTEGERS)
+        if (format_ == integer.format) {
+            kind_ = Kind::integer;
+            width_ = integer.width;
+            is_signed_ = integer.is_signed;
+        }
+}
+
+std::string Column::type_name() const {
+    static constexpr struct {
+        const char* format;
+        const char* name;
+    } NAMES[] = {{"n", "null"},       {"b", "bool"},         {"c", "int8"},         {"C", "uint8"},
+                 {"s", "int16"},      {"S", "uint16"},       {"i", "int32"},        {"I", "uint32"},
+                 {"l", "int64"},      {"L", "uint64"},       {"e", "float16"},      {"f", "float32"},
+                 {"g", "float64"},    {"z", "binary"},       {"Z", "large_binary"}, {"u", "utf8"},
+                 {"U", "large_utf8"}, {"vu", "string_view"}, {"vz", "binary_view"}};
+    for (const auto& known : NAMES)
+        if (format_ == known.format) return known.name;
+    return "'" + format_ + "'";
+}
+
+bool Column::valid(std::int64_t row) const noexcept {
+    const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
+    if (array_.null_count == 0 || !bits) return true;
+    const std::int64_t at = row + offset_;
+    return (bits[at / 8] >> (at % 8)) & 1;
+}
+
+std::optional<std::string_view> Column::text(std::int64_t row) const noexcept {
+    if (!valid(row)) return std::nullopt;
+    const std::int64_t at = row + offset_;
+    switch (kind_) {
+        case Kind::utf8: {
+            const auto* offsets = static_cast<const std::int32_t*>(array_.buffers[1]);
+            const char* data = static_cast<const char*>(array_.buffers[2]);
+            return std::string_view(data + offsets[at],
+                                    static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+        }
+        case Kind::large_utf8: {
+            const auto* offsets = static_cast<const std::int64_t*>(array_.buffers[1]);
+            const char* data = static_cast<const char*>(array_.buffers[2]);
+            return std::string_view(data + offsets[at],
+                                    static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+        }
+        case Kind::view: {
+            // 16 bytes a value: the length, then the text itself when it
+            // fits in 12 bytes, else a prefix, the data buffer and the offset.
+            const auto* view = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * at;
+            std::int32_t length, buffer, offset;
+            std::memcpy(&length, view, 4);
+            if (length <= 12)
+                return std::string_view(reinterpret_cast<const char*>(view + 4),
+                                        static_cast<std::size_t>(length));
+            std::memcpy(&buffer, view + 8, 4);
+            std::memcpy(&offset, view + 12, 4);
+            const char* data = static_cast<const char*>(array_.buffers[2 + buffer]);
+            return std::string_view(data + offset, static_cast<std::size_t>(length));
+        }
+        default: return std::nullopt;
+    }
+}
+
+std::optional<std::int64_t> Column::integer(std::int64_t row) const noexcept {
+    if (!valid(row)) return std::nullopt;
+    const auto* data = static_cast<const std::uint8_t*>(array_.buffers[1]) + width_ * (row + offset_);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, data, static_cast<std::size_t>(width_));  // little-endian, as every machine here
+    if (is_signed_ && width_ < 8 && (bits >> (8 * width_ - 1) & 1)) bits |= ~std::uint64_t{0} << (8 * width_);
+    if (!is_signed_ && bits > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(bits);
+}
+
+const Column* Batch::find(std::string_view name) const noexcept {
+    for (const Column& column : columns)
+        if (column.name() == name) return &column;
+    return nullptr;
+}
+
+void for_each_batch(PyObject* frame, const std::function<void(const Batch&)>& body) {
+    if (PyRef capsule = call_method(frame, "__arrow_c_stream__")) {
+        Owned<ArrowArrayStream> stream(take_capsule<ArrowArrayStream>(capsule.get(), "arrow_array_stream"));
+        Owned<ArrowSchema> schema(ArrowSchema{});
+        const auto failed = [&](const char* what) {
+            const char* why = stream->get_last_error ? stream->get_last_error(&*stream) : nullptr;
+            return Error::lazy(PyExc_ValueError, std::string("the Arrow stream failed to give its ") + what +
+                                                     (why ? std::string(": ") + why : std::string()));
+        };
+        if (stream->get_schema(&*stream, &*schema) != 0) throw failed("schema");
+        for (;;) {
+            Owned<ArrowArray> array(ArrowArray{});
+            if (stream->get_next(&*stream, &*array) != 0) throw failed("next batch");
+            if (!array->release) return;  // the end of the stream
+            body(batch_of(*schema, *array));
+        }
+    }
+    if (PyRef pair = call_method(frame, "__arrow_c_array__")) {
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)
+            throw Error::lazy(PyExc_TypeError, "__arrow_c_array__ gave no (schema, array) pair");
+        Owned<ArrowSchema> schema(take_capsule<ArrowSchema>(PyTuple_GET_ITEM(pair.get(), 0), "arrow_schema"));
+        Owned<ArrowArray> array(take_capsule<ArrowArray>(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array"));
+        body(batch_of(*schema, *array));
+        return;
+    }
+    PyRef name(PyType_GetQualName(Py_TYPE(frame)));
+    const char* shown = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (!shown) PyErr_Clear();
+    throw Error::lazy(PyExc_TypeError,
+                      std::string("expected a table that exports Arrow data (__arrow_c_stream__ or "
+                                  "__arrow_c_array__: a pyarrow Table, a polars or pandas DataFrame, "
+                                  "...), not '") +
+                          (shown ? shown : "?") + "'");
+}
+
+}  // namespace murvex::tools::arrow

@@ -1,0 +1,308 @@
+// Records without dicts: texts from a sequence of str, or rows of a table
+// from its Arrow buffers. Text is made as add() makes it from a dict (string
+// values joined with single spaces, nulls skipped; nothing, no record); a
+// call that fails adds nothing.
+#include "bulk.hpp"
+
+#include "arrow.hpp"
+#include "convert.hpp"
+#include "index_state.hpp"
+
+#include <array>
+#include <string>
+
+namespace murvex::tools {
+
+namespace {
+
+using py::argument;
+using py::checked;
+
+constexpr const char* ID_RANGE = "a whole number from 0 to 4294967295";
+
+// Records gathered for one append: ids, and texts that are views into the
+// caller's memory or into `joined`.
+struct Gathered {
+    std::vector<std::uint32_t> ids;
+    std::vector<std::string_view> texts;
+    std::string joined;
+    std::vector<std::pair<std::size_t, std::size_t>> joined_at;  // (record, offset) of texts made in `joined`
+
+    void add(std::uint32_t id, std::string_view text) {
+        ids.push_back(id);
+        texts.push_back(text);
+    }
+    // The parts joined with single spaces, kept here until the views are made.
+    void add_joined(std::uint32_t id, std::span<const std::string_view> parts) {
+        joined_at.emplace_back(texts.size(), joined.size());
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            if (i > 0) joined += ' ';
+            joined += parts[i];
+        }
+        add(id, {});
+    }
+    void finish() {
+        for (std::size_t j = 0; j < joined_at.size(); ++j) {
+            const auto [record, offset] = joined_at[j];
+            const std::size_t end = j + 1 < joined_at.size() ? joined_at[j + 1].second : joined.size();
+            texts[record] = std::string_view(joined).substr(offset, end - offset);
+        }
+    }
+};
+
+// Appends what was gathered; on failure removes all this call appended.
+void append_all(ShardedIndex& index, std::size_t before, Gathered& gathered) {
+    gathered.finish();
+    try {
+        index.append_many(gathered.ids, gathered.texts);
+    } catch (...) {
+        index.truncate_records(before);
+        throw;
+    }
+}
+
+std::uint32_t default_id(std::size_t count) {
+    if (count > UINT32_MAX)
+        throw Error::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(count);
+}
+
+// --- add_texts ----------------------------------------------------------------
+
+constexpr std::array<const char*, 2> TEXTS_PARAMETERS = {"texts", "ids"};
+constexpr py::Signature TEXTS_SIGNATURE = {"Index.add_texts()", TEXTS_PARAMETERS, 1};
+
+}  // namespace
+
+PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 2> given;
+        py::parse_arguments(TEXTS_SIGNATURE, args, nargs, kwnames, given);
+        PyRef texts(PySequence_Fast(given[0], "argument 'texts': expected a sequence or iterable of str"));
+        if (!texts) throw Error::fetch();
+        PyRef ids;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts.get());
+        if (given[1] && given[1] != Py_None) {
+            ids = PyRef(PySequence_Fast(given[1], "argument 'ids': expected a sequence of int"));
+            if (!ids) throw Error::fetch();
+            if (PySequence_Fast_GET_SIZE(ids.get()) != n)
+                throw Error::lazy(PyExc_ValueError,
+                                  "texts and ids differ in length: " + std::to_string(n) + " texts, " +
+                                      std::to_string(PySequence_Fast_GET_SIZE(ids.get())) + " ids");
+        }
+        const std::size_t before = state_of(self).index.count();
+        Gathered gathered;
+        gathered.ids.reserve(static_cast<std::size_t>(n));
+        gathered.texts.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(texts.get(), i);
+            if (!PyUnicode_Check(item)) {
+                const std::string name = "texts[" + std::to_string(i) + "]";
+                throw Error::lazy(PyExc_TypeError, "argument '" + name + "': " +
+                                                       py::cannot_convert(item, "PyString").message());
+            }
+            std::optional<std::uint32_t> id;
+            if (ids) {
+                try {
+                    id = py::to_u32(PySequence_Fast_GET_ITEM(ids.get(), i));
+                } catch (Error& error) {  // every kind of error names the position
+                    throw Error::lazy(error.type(),
+                                      "argument 'ids[" + std::to_string(i) + "]': " + error.message(),
+                                      error.cause());
+                }
+            }
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+            if (!data) {
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw Error::fetch();
+                py::discard_error();  // a lone surrogate: no text, as for a dict's value
+                continue;
+            }
+            gathered.add(id ? *id : default_id(before + gathered.ids.size()),
+                         std::string_view(data, static_cast<std::size_t>(size)));
+        }
+        change(self, [&](ShardedIndex& index) {
+            append_all(index, before, gathered);
+            return 0;
+        });
+        return checked(PyLong_FromSize_t(gathered.ids.size())).release();
+    });
+}
+
+namespace {
+
+// --- frames -------------------------------------------------------------------
+
+// Which columns make a row's text and which holds its id.
+struct ColumnChoice {
+    std::vector<std::string> texts;  // empty: every string column but the id column
+    std::optional<std::string> id;
+};
+
+ColumnChoice choice_of(PyObject* columns, PyObject* id_column) {
+    ColumnChoice choice;
+    if (id_column && id_column != Py_None)
+        choice.id = std::string(argument("id_column", [&] { return py::to_utf8(id_column); }));
+    if (!columns || columns == Py_None) return choice;
+    if (PyUnicode_Check(columns)) {
+        choice.texts.emplace_back(argument("columns", [&] { return py::to_utf8(columns); }));
+        return choice;
+    }
+    PyRef names(PySequence_Fast(columns, "argument 'columns': expected a column name or a sequence of them"));
+    if (!names) throw Error::fetch();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
+        const std::string name = "columns[" + std::to_string(i) + "]";
+        choice.texts.emplace_back(
+            argument(name.c_str(), [&] { return py::to_utf8(PySequence_Fast_GET_ITEM(names.get(), i)); }));
+    }
+    if (choice.texts.empty()) throw Error::lazy(PyExc_ValueError, "argument 'columns': no column named");
+    return choice;
+}
+
+std::string column_names(const arrow::Batch& batch) {
+    std::string names;
+    for (const arrow::Column& column : batch.columns) names += (names.empty() ? "" : ", ") + column.name();
+    return names;
+}
+
+// The batch's columns as chosen, checked.
+struct Chosen {
+    std::vector<const arrow::Column*> texts;
+    const arrow::Column* id = nullptr;
+};
+
+Chosen resolve(const arrow::Batch& batch, const ColumnChoice& choice) {
+    Chosen chosen;
+    const auto named = [&](const std::string& name) {
+        const arrow::Column* column = batch.find(name);
+        if (!column)
+            throw Error::lazy(PyExc_ValueError, "no column '" + name + "' in the table (its columns: " +
+                                                    column_names(batch) + ")");
+        return column;
+    };
+    if (choice.id) {
+        chosen.id = named(*choice.id);
+        if (!chosen.id->is_integer())
+            throw Error::lazy(PyExc_ValueError, "column '" + *choice.id + "' is " + chosen.id->type_name() +
+                                                    ", not integers (ids)");
+    }
+    for (const std::string& name : choice.texts) {
+        const arrow::Column* column = named(name);
+        if (!column->is_string())
+            throw Error::lazy(PyExc_ValueError,
+                              "column '" + name + "' is " + column->type_name() + ", not strings");
+        chosen.texts.push_back(column);
+    }
+    if (choice.texts.empty())
+        for (const arrow::Column& column : batch.columns)
+            if (column.is_string() && &column != chosen.id) chosen.texts.push_back(&column);
+    if (chosen.texts.empty())
+        throw Error::lazy(PyExc_ValueError,
+                          "the table has no string column (its columns: " + column_names(batch) + ")");
+    return chosen;
+}
+
+std::uint32_t id_at(const arrow::Column& column, std::int64_t row, std::int64_t shown_row) {
+    const std::optional<std::int64_t> value = column.integer(row);
+    const std::string where = "column '" + column.name() + "' row " + std::to_string(shown_row) + ": ";
+    if (!value) throw Error::lazy(PyExc_ValueError, where + "null, where every row needs an id");
+    if (*value < 0 || *value > INT64_C(0xFFFFFFFF))
+        throw Error::lazy(PyExc_ValueError,
+                          where + std::to_string(*value) + " is not an id (" + ID_RANGE + ")");
+    return static_cast<std::uint32_t>(*value);
+}
+
+// The row's values of the text columns that are not null (none for a row of nulls).
+std::span<const std::string_view> parts_of(const Chosen& chosen, std::int64_t row,
+                                           std::vector<std::string_view>& parts) {
+    parts.clear();
+    for (const arrow::Column* column : chosen.texts)
+        if (const auto text = column->text(row)) parts.push_back(*text);
+    return parts;
+}
+
+constexpr std::array<const char*, 4> FRAME_PARAMETERS = {"frame", "columns", "id_column", "row_ids"};
+constexpr py::Signature FRAME_SIGNATURE = {"Index.add_frame()", FRAME_PARAMETERS, 1, 3};
+
+}  // namespace
+
+PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 4> given;
+        py::parse_arguments(FRAME_SIGNATURE, args, nargs, kwnames, given);
+        const ColumnChoice choice = choice_of(given[1], given[2]);
+        const bool row_ids = given[3] && PyObject_IsTrue(given[3]) == 1;
+        if (row_ids && choice.id) throw Error::lazy(PyExc_ValueError, "give id_column or row_ids, not both");
+        std::size_t added = 0;
+        change(self, [&](ShardedIndex& index) {
+            const std::size_t before = index.count();
+            std::int64_t first_row = 0;  // of the batch, in the whole table
+            std::vector<std::string_view> parts;
+            try {
+                // Each batch goes in before the next: its buffers live only until then.
+                arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
+                    const Chosen chosen = resolve(batch, choice);
+                    Gathered gathered;
+                    gathered.ids.reserve(static_cast<std::size_t>(batch.rows));
+                    gathered.texts.reserve(static_cast<std::size_t>(batch.rows));
+                    for (std::int64_t row = 0; row < batch.rows; ++row) {
+                        const auto text = parts_of(chosen, row, parts);
+                        const std::uint32_t id = chosen.id ? id_at(*chosen.id, row, first_row + row)
+                                                 : row_ids
+                                                     ? default_id(static_cast<std::size_t>(first_row + row))
+                                                     : default_id(index.count() + gathered.ids.size());
+                        if (text.size() == 1)
+                            gathered.add(id, text[0]);
+                        else if (!text.empty())
+                            gathered.add_joined(id, text);
+                    }
+                    gathered.finish();
+                    index.append_many(gathered.ids, gathered.texts);
+                    first_row += batch.rows;
+                });
+            } catch (...) {
+                index.truncate_records(before);
+                throw;
+            }
+            added = index.count() - before;
+            return 0;
+        });
+        return checked(PyLong_FromSize_t(added)).release();
+    });
+}
+
+namespace {
+
+constexpr std::array<const char*, 2> ROWS_PARAMETERS = {"frame", "columns"};
+constexpr py::Signature ROWS_SIGNATURE = {"frame_texts()", ROWS_PARAMETERS, 1};
+
+}  // namespace
+
+PyObject* frame_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 2> given;
+        py::parse_arguments(ROWS_SIGNATURE, args, nargs, kwnames, given);
+        const ColumnChoice choice = choice_of(given[1], nullptr);
+        PyRef list = checked(PyList_New(0));
+        std::vector<std::string_view> parts;
+        std::string joined;
+        arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
+            const Chosen chosen = resolve(batch, choice);
+            for (std::int64_t row = 0; row < batch.rows; ++row) {
+                const auto text = parts_of(chosen, row, parts);
+                PyRef value = PyRef::borrow(Py_None);
+                if (!text.empty()) {
+                    joined.clear();
+                    for (std::size_t i = 0; i < text.size(); ++i) (joined += i ? " " : "") += text[i];
+                    value = PyRef(PyUnicode_DecodeUTF8(joined.data(), static_cast<Py_ssize_t>(joined.size()),
+                                                       "surrogateescape"));
+                    if (!value) throw Error::fetch();
+                }
+                if (PyList_Append(list.get(), value.get()) < 0) throw Error::fetch();
+            }
+        });
+        return list.release();
+    });
+}
+
+}  // namespace murvex::tools

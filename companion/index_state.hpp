@@ -1,0 +1,149 @@
+// The state of an Index object and the two ways a call reaches it: a change
+// (exclusive, with the interpreter lock) and a search (shared, without it).
+//
+// Locking: every change holds the index's lock exclusively and the
+// interpreter lock; a search holds the index's lock shared and not the
+// interpreter lock; quick reads (count, a setting) hold the interpreter lock
+// only, which orders them with every change. A thread waits for the index's
+// lock only with the interpreter lock released, so that a change waiting
+// for the interpreter lock never waits on it.
+#pragma once
+
+#include "native.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <unistd.h>
+
+namespace murvex::tools {
+
+// A readers-writer lock that lets a waiting writer in before new readers, so
+// that searches arriving one after another never keep a change out.
+class RwLock {
+public:
+    void lock_shared() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !writing_ && writers_waiting_ == 0; });
+        ++readers_;
+    }
+    void unlock_shared() {
+        std::lock_guard lock(mutex_);
+        if (--readers_ == 0) changed_.notify_all();
+    }
+    void lock() {
+        std::unique_lock lock(mutex_);
+        ++writers_waiting_;
+        changed_.wait(lock, [&] { return !writing_ && readers_ == 0; });
+        --writers_waiting_;
+        writing_ = true;
+    }
+    void unlock() {
+        std::lock_guard lock(mutex_);
+        writing_ = false;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t readers_ = 0;
+    std::size_t writers_waiting_ = 0;
+    bool writing_ = false;
+};
+
+struct IndexState {
+    IndexState(ShardedIndex index, std::size_t workers, Kernel kernel)
+        : index(std::move(index)), workers(workers), kernel(kernel) {}
+
+    ShardedIndex index;
+    std::size_t workers;
+    Kernel kernel;
+    std::atomic<std::thread::id> writer{};  // the thread changing the index, if any
+
+    // The lock of this process. After fork() a lock that a thread of the
+    // parent held would stay held in the child for ever: the child's first
+    // call makes a new one (the old one's memory is lost, once).
+    RwLock& lock() {
+        if (pid_ != getpid()) {
+            [[maybe_unused]] RwLock* abandoned = lock_.release();  // may be held by a thread that is gone
+            lock_ = std::make_unique<RwLock>();
+            pid_ = getpid();
+            writer.store({});
+        }
+        return *lock_;
+    }
+
+private:
+    std::unique_ptr<RwLock> lock_ = std::make_unique<RwLock>();
+    pid_t pid_ = getpid();
+};
+
+struct IndexObject {
+    PyObject_HEAD
+    IndexState* state;  // owned; null in an object made without the constructor
+};
+
+inline IndexState& state_of(PyObject* self) {
+    IndexState* state = reinterpret_cast<IndexObject*>(self)->state;
+    if (!state) throw Error::lazy(PyExc_TypeError, "Index object is not initialized");
+    return *state;
+}
+
+// Runs body(index) holding the index's lock exclusively, and the interpreter
+// lock. Python code that body calls (a record's item access) and that uses
+// this index again gets a RuntimeError instead of waiting for itself.
+template <class Body>
+auto change(PyObject* self, Body&& body) {
+    IndexState& state = state_of(self);
+    if (state.writer.load() == std::this_thread::get_id())
+        throw Error::lazy(PyExc_RuntimeError, "Already borrowed");
+    RwLock& lock = state.lock();
+    {
+        WithoutInterpreterLock released;
+        lock.lock();
+    }
+    struct Release {
+        IndexState& state;
+        RwLock& lock;
+        ~Release() {
+            state.writer.store({});
+            lock.unlock();
+        }
+    } release{state, lock};
+    state.writer.store(std::this_thread::get_id());
+    return body(state.index);
+}
+
+// Runs body(index, options) holding the index's lock shared, without the
+// interpreter lock: body must not touch any Python object. What it throws is
+// rethrown once the interpreter lock is back.
+template <class Body>
+auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& body) {
+    IndexState& state = state_of(self);
+    if (state.writer.load() == std::this_thread::get_id())
+        throw Error::lazy(PyExc_RuntimeError, "Already mutably borrowed");
+    RwLock& lock = state.lock();
+    const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel};
+    std::optional<decltype(body(state.index, options))> result;
+    std::exception_ptr error;
+    {
+        WithoutInterpreterLock released;
+        lock.lock_shared();
+        try {
+            result.emplace(body(state.index, options));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.unlock_shared();
+    }
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+}
+
+}  // namespace murvex::tools

@@ -1,0 +1,57 @@
+// An index in a file: saved whole, loaded whole, or not at all.
+//
+// The file, every number little-endian:
+//
+//   header, 64 bytes
+//     0  magic           8 bytes  "MURVEXIX"
+//     8  version         u32      1
+//    12  header bytes    u32      64
+//    16  threshold       u16      thousandths
+//    18  (zero)          u16
+//    20  max_errors      u32
+//    24  max_results     u64
+//    32  shard_capacity  u64
+//    40  records         u64      in all shards
+//    48  shards          u64
+//    56  checksum        u64      of bytes 0 to 55
+//   one section per shard, in order
+//         records        u64
+//         text bytes     u64
+//         ids            u32 per record
+//         lengths        u32 per record, in bytes
+//         texts          the texts one after another
+//         checksum       u64      of the section before it
+//   end, 8 bytes "MURVEXEN"
+//
+// The checksum is XXH64 with seed 0. Records keep their shards and their
+// order, so results after loading equal those before saving, ties included.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "murvex/index.hpp"
+
+namespace murvex {
+
+// What is wrong with a file that is not a whole saved index of a version
+// this build reads; the message names the file.
+class SavedIndexError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Writes the index to `path` through a temporary file beside it, renamed
+// once complete, so that a crash never leaves half an index under the name.
+// Throws std::system_error when the file cannot be written.
+void save_index(const ShardedIndex& index, const std::string& path);
+
+// Reads an index saved by save_index. Throws std::system_error when the
+// file cannot be read, SavedIndexError when it is not a whole index of a
+// version this build reads, std::bad_alloc when memory runs out.
+ShardedIndex load_index(const std::string& path);
+
+// XXH64 of `bytes` with seed 0.
+std::uint64_t checksum(std::string_view bytes) noexcept;
+
+}  // namespace murvex

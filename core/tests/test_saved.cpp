@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "murvex/saved.hpp"
+#include "reference.hpp"
+
+namespace murvex {
+namespace {
+
+std::string temp_path(const char* name) { return ::testing::TempDir() + name; }
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_all(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+ShardedIndex sample_index(std::size_t records, std::size_t capacity) {
+    reference::RandomText random(4);
+    ShardedIndex index(Settings{500, 3, 7}, capacity);
+    for (std::uint32_t i = 0; i < records; ++i) {
+        const std::string text = random(0, i % 10 == 0 ? 1500 : 60) + (i % 3 ? " abcD" : "");
+        const std::string_view part = text;
+        index.append_joined(i % 17, std::span(&part, 1));
+    }
+    return index;
+}
+
+TEST(SavedIndex, LoadsAsItWasSavedTiesAndSettingsIncluded) {
+    ShardedIndex index = sample_index(700, 150);
+    index.remove(3);
+    for (std::uint32_t id = 0; id < 17; ++id)
+        index.remove_from(2, id);  // an emptied shard comes back as none
+    const std::string path = temp_path("round-trip.murvex");
+    save_index(index, path);
+    const ShardedIndex loaded = load_index(path);
+    EXPECT_EQ(loaded.count(), index.count());
+    EXPECT_EQ(loaded.shard_capacity(), 150u);
+    EXPECT_EQ(loaded.settings().threshold, 500);
+    EXPECT_EQ(loaded.settings().max_errors, 3u);
+    EXPECT_EQ(loaded.settings().max_results, 7u);
+    for (const char* query : {"abcd", "ab", "zZaa",
+                              "\xC3\xA9"
+                              "abcd"}) {
+        const auto before = index.search(query), after = loaded.search(query);
+        ASSERT_EQ(before.size(), after.size()) << query;
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            EXPECT_EQ(before[i].entry.id, after[i].entry.id) << query;
+            EXPECT_EQ(before[i].entry.score, after[i].entry.score) << query;
+            EXPECT_EQ(before[i].entry.end, after[i].entry.end) << query;
+        }
+    }
+    std::remove(path.c_str());
+}
+
+// Every byte of a small file flipped, and every length it could be cut to:
+// each is refused with the file's name, never half loaded.
+TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
+    const std::string path = temp_path("small.murvex");
+    save_index(sample_index(12, 5), path);
+    const std::string good = read_all(path);
+    const std::string bad = temp_path("bad.murvex");
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        std::string flipped = good;
+        flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
+        write_all(bad, flipped);
+        try {
+            load_index(bad);
+            ADD_FAILURE() << "byte " << at << " flipped was loaded";
+        } catch (const SavedIndexError& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(bad + ": ", 0), 0u) << error.what();
+        }
+    }
+    for (std::size_t length = 0; length < good.size(); ++length) {
+        write_all(bad, good.substr(0, length));
+        EXPECT_THROW(load_index(bad), SavedIndexError) << "cut to " << length;
+    }
+    write_all(bad, good + "x");
+    EXPECT_THROW(load_index(bad), SavedIndexError);
+    std::string newer = good;
+    newer[8] = 2;
+    write_all(bad, newer);
+    try {
+        load_index(bad);
+        ADD_FAILURE();
+    } catch (const SavedIndexError& error) {
+        EXPECT_NE(std::string(error.what()).find("saved by a newer murvex (file format 2"),
+                  std::string::npos);
+    }
+    EXPECT_THROW(load_index(temp_path("missing.murvex")), std::system_error);
+    std::remove(path.c_str());
+    std::remove(bad.c_str());
+}
+
+TEST(SavedIndex, ChecksumIsXxh64) {
+    EXPECT_EQ(checksum(""), 0xEF46DB3751D8E999ULL);
+    EXPECT_EQ(checksum("a"), 0xD24EC4F1A98C6E5BULL);
+    EXPECT_EQ(checksum("abc"), 0x44BC2CF5AD770999ULL);
+    EXPECT_EQ(checksum(std::string(100, 'x')), checksum(std::string(100, 'x')));
+}
+
+}  // namespace
+}  // namespace murvex

@@ -1,0 +1,194 @@
+"""Records without dicts, tables in and out, fuzzy joins and saved indexes: each against the dict route."""
+
+import builtins
+import os
+import random
+
+import pytest
+
+import murvex
+from murvex_tools import ShardedMurvex, fuzzy_join
+from scenarios import as_tuples
+
+pa = pytest.importorskip("pyarrow", reason="pyarrow is not installed here (pip install 'murvex[frames]')")
+
+WORDS = ["alpha", "Beta", "gamma", "d\u00e9lta", "caf\u00e9", "", "the", "\U0001f1eb\U0001f1f7"]
+QUERIES = ["alpha", "gamma delta", "caf\u00e9", "Beta the", "alpah", "\U0001f1f7", "zzz"]
+
+
+def random_rows(seed, count=600):
+    """Rows of two text columns with nulls, empty strings, multi-byte and long texts, and ids."""
+    rng = random.Random(seed)
+    rows = []
+    for i in range(count):
+        name = None if rng.random() < 0.15 else " ".join(rng.choices(WORDS, k=rng.randrange(0, 4)))
+        note = None if rng.random() < 0.5 else rng.choice(WORDS) * rng.choice([1, 1, 1, 300])
+        rows.append({"id": rng.randrange(40) if i % 5 else i, "name": name, "note": note})
+    return rows
+
+
+def as_dict(row, with_id=True):
+    """The row as add() takes it: its string values (nulls left out), and its id."""
+    record = {key: value for key, value in row.items() if key != "id" and value is not None}
+    return {**record, "id": row["id"]} if with_id else record
+
+
+def answers(index):
+    return {query: as_tuples(index.search(query)) for query in QUERIES}
+
+
+@pytest.mark.parametrize("library", ["pyarrow", "polars", "pandas"])
+def test_frames_texts_and_dicts_give_the_same_index(library):
+    rows = random_rows(7)
+    by_dicts = ShardedMurvex(max_results=20, shard_capacity=150)
+    by_dicts.add([as_dict(row) for row in rows])
+    expected = answers(by_dicts)
+    table = pa.table({k: [row[k] for row in rows] for k in ("id", "name", "note")})
+    if library == "polars":
+        table = pytest.importorskip("polars").from_arrow(table)
+    elif library == "pandas":
+        pytest.importorskip("pandas")
+        table = table.to_pandas(types_mapper={pa.string(): __import__("pandas").StringDtype("pyarrow")}.get)
+    by_frame = ShardedMurvex(max_results=20, shard_capacity=150)
+    assert by_frame.add_frame(table, ["name", "note"], id_column="id") == by_dicts.count
+    assert answers(by_frame) == expected
+
+    texts = [" ".join(v for v in (row["name"], row["note"]) if v is not None) for row in rows]
+    kept = [
+        (row["id"], text)
+        for row, text in zip(rows, texts, strict=True)
+        if row["name"] is not None or row["note"] is not None
+    ]
+    by_texts = ShardedMurvex(max_results=20, shard_capacity=150)
+    assert by_texts.add_texts([t for _, t in kept], [i for i, _ in kept]) == by_dicts.count
+    assert answers(by_texts) == expected
+
+
+def test_default_ids_follow_the_count_as_in_add():
+    rows = [{"t": "a x"}, {"t": None}, {"t": "b x"}, {"t": "c x"}]
+    engine = murvex.Murvex()
+    engine.add({"t": "before"})
+    engine.add([{k: v for k, v in row.items() if v is not None} for row in rows])
+    index = ShardedMurvex(shard_capacity=2)
+    index.add({"t": "before"})
+    index.add_frame(pa.table({"t": [row["t"] for row in rows]}))
+    assert as_tuples(index.search("x")) == as_tuples(engine.search("x"))
+    index.add_texts(["d x", "bad \ud800", "e x"])  # a str that cannot be encoded adds nothing
+    engine.add([{"t": "d x"}, {"t": "bad \ud800"}, {"t": "e x"}])
+    assert as_tuples(index.search("x")) == as_tuples(engine.search("x"))
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda ix: ix.add_texts(["a", 5]), TypeError, r"^argument 'texts\[1\]': 'int' object cannot be converted"),
+        (lambda ix: ix.add_texts(["a", "b"], [1, -1]), OverflowError, r"^argument 'ids\[1\]': "),
+        (lambda ix: ix.add_texts(["a", "b"], [1, 2**32]), OverflowError, r"^argument 'ids\[1\]': out of range"),
+        (lambda ix: ix.add_texts(["a", "b"], [1, "2"]), TypeError, r"^argument 'ids\[1\]': "),
+        (lambda ix: ix.add_texts(["a", "b"], [1]), ValueError, "^texts and ids differ in length: 2 texts, 1 ids$"),
+        (
+            lambda ix: ix.add_frame(pa.table({"n": [1], "t": ["x"]}), "n"),
+            ValueError,
+            "^column 'n' is int64, not strings$",
+        ),
+        (lambda ix: ix.add_frame(pa.table({"t": ["x"]}), "nope"), ValueError, r"^no column 'nope' in the table \(its"),
+        (
+            lambda ix: ix.add_frame(pa.table({"i": [1, None], "t": ["x", "y"]}), id_column="i"),
+            ValueError,
+            "^column 'i' row 1: null, where every row needs an id$",
+        ),
+        (
+            lambda ix: ix.add_frame(pa.table({"i": [1, 2**32], "t": ["x", "y"]}), id_column="i"),
+            ValueError,
+            r"^column 'i' row 1: 4294967296 is not an id",
+        ),
+        (
+            lambda ix: ix.add_frame(pa.table({"i": ["1"], "t": ["x"]}), id_column="i"),
+            ValueError,
+            r"^column 'i' is utf8, not integers",
+        ),
+        (lambda ix: ix.add_frame([{"t": "x"}]), TypeError, "^expected a table that exports Arrow data"),
+    ],
+)
+def test_bad_input_names_the_position_or_column_and_adds_nothing(call, error, message):
+    index = ShardedMurvex(shard_capacity=2)
+    index.add_texts(["kept one", "kept two", "kept three"])
+    before = answers(index)
+    with pytest.raises(error, match=message):
+        call(index)
+    assert index.count == 3 and answers(index) == before
+
+
+def test_an_error_in_a_later_batch_takes_back_the_earlier_ones():
+    batches = [pa.record_batch({"i": [1, 2], "t": ["x", "y"]}), pa.record_batch({"i": [3, -4], "t": ["z", "w"]})]
+    index = ShardedMurvex(shard_capacity=1)
+    with pytest.raises(ValueError, match="row 3: -4 is not an id"):
+        index.add_frame(pa.Table.from_batches(batches), id_column="i")
+    assert index.count == 0 and index.shards == 0
+
+
+def test_search_frame_and_fuzzy_join_equal_their_loops():
+    index = ShardedMurvex(max_results=3)
+    index.add_texts(["Ada Lovelace", "Alan Turing", "Grace Hopper", "Ada Yonath"], [10, 11, 12, 13])
+    queries = ["ada", "turnig", "nobody"]
+    table = index.search_frame(queries).to_pylist()
+    assert table == [
+        {"query": q, "rank": r, "id": h.id, "score": h.score, "start": h.start, "end": h.end}
+        for q, hits in enumerate(index.search_many(queries))
+        for r, h in enumerate(hits)
+    ]
+    left = pa.table({"who": ["ada lovlace", None, "grace hoper", "nobody at all"]})
+    right = pa.table({"name": ["Grace Hopper", "Ada Lovelace", None, "Alan Turing"]})
+    joined = fuzzy_join(left, right, left_on="who", right_on="name", max_results=2).to_pylist()
+    assert [(row["left_row"], row["right_row"]) for row in joined] == [(0, 1), (2, 0)]
+    assert all(row["score"] == 0.7749999761581421 for row in joined)
+
+
+def test_tables_of_a_library_that_is_not_installed_say_which_to_install(monkeypatch):
+    real_import = builtins.__import__
+
+    def without(name, *args, **kwargs):
+        if name in ("polars", "pyarrow"):
+            raise ImportError(f"No module named '{name}'")
+        return real_import(name, *args, **kwargs)
+
+    index = ShardedMurvex()
+    index.add_texts(["x"])
+    monkeypatch.setattr(builtins, "__import__", without)
+    monkeypatch.setattr("importlib.import_module", without)
+    with pytest.raises(ImportError, match=r"polars is not installed: pip install polars"):
+        index.search_frame(["x"], as_="polars")
+    with pytest.raises(ImportError, match=r"pip install 'murvex\[frames\]'"):
+        index.search_frame(["x"])
+    assert [h.id for h in index.search("x")] == [0]  # nothing else needs them
+
+
+def test_a_saved_index_loads_with_the_same_results_and_is_never_half_written(tmp_path):
+    rows = random_rows(3, 3000)
+    index = ShardedMurvex(threshold=0.5, max_errors=1, max_results=9, shard_capacity=700)
+    index.add([as_dict(row) for row in rows])
+    index.remove(13)
+    path = tmp_path / "index.murvex"
+    index.save(path)
+    loaded = ShardedMurvex.load(path, workers=2)
+    assert (loaded.count, loaded.threshold, loaded.max_errors, loaded.max_results) == (index.count, 0.5, 1, 9)
+    assert answers(loaded) == answers(index)
+    assert os.listdir(tmp_path) == ["index.murvex"]  # no temporary file left beside it
+
+    good = path.read_bytes()
+    for name, data, message in [
+        ("truncated", good[: len(good) // 2], r": truncated"),
+        ("flipped", good[:100] + bytes([good[100] ^ 1]) + good[101:], r": corrupted: the checksum of shard 0$"),
+        ("foreign", b"PK\x03\x04" + good[4:], r': not a saved murvex index \(its first bytes are not "MURVEXIX"\)'),
+        ("newer", good[:8] + b"\x07" + good[9:], r": saved by a newer murvex \(file format 7;"),
+    ]:
+        bad = tmp_path / name
+        bad.write_bytes(data)
+        with pytest.raises(ValueError, match="^" + str(bad).replace("\\", "\\\\") + message):
+            ShardedMurvex.load(bad)
+    with pytest.raises(FileNotFoundError):
+        ShardedMurvex.load(tmp_path / "missing")
+    (tmp_path / "dir").mkdir()
+    with pytest.raises(OSError):
+        index.save(tmp_path / "dir")  # a directory is not replaced
+    assert path.read_bytes() == good
