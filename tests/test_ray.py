@@ -174,3 +174,24 @@ def test_settings_apply_to_every_actor_or_are_refused():
         with pytest.raises(ValueError, match="max_errors must be between 0 and 3"):
             index.max_errors = 4
         assert index.max_errors == 0
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # Ray Data's own, about its settings
+def test_queries_spread_over_ray_data_find_what_one_index_finds(tmp_path):
+    import sys as system
+    from pathlib import Path
+
+    pytest.importorskip("ray.data", reason="Ray Data is not installed here")
+    system.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+    import ray_data_search
+    from ray_data_search import search_with_ray_data
+
+    ray.cloudpickle.register_pickle_by_value(ray_data_search)  # Ray's workers cannot import the examples
+
+    index = ShardedMurvex()
+    index.add_texts([f"customer {i} of the shop" for i in range(5000)])
+    index.save(tmp_path / "index.murvex")
+    queries = [f"custmer {i}" for i in range(0, 5000, 97)] + ["nothing like it"]
+    rows = search_with_ray_data(str(tmp_path / "index.murvex"), queries, actors=2, batch_size=10)
+    expected = [index.search(q) for q in queries]
+    assert [row["id"] for row in rows] == [hits[0].id if hits else None for hits in expected]
