@@ -9,6 +9,8 @@
 //   murvex_kernel_bench worst TEXTS QUERIES   stores and queries that defeat the
 //                                             shortcuts
 //   murvex_kernel_bench once TEXTS QUERIES FORM   every query once, for callgrind
+//   murvex_kernel_bench modes TEXTS QUERIES   the strict and the forgiving mode,
+//                                             per form, in turn: p50 of each
 //   murvex_kernel_bench scale TEXTS QUERIES   past the cache and on every core:
 //                                             one engine warm and cold, an index of
 //                                             all the texts on 1 and 2 workers, a
@@ -255,6 +257,33 @@ double p50_ms(const std::vector<std::string>& queries, bool cold, Search&& searc
     return median(times);
 }
 
+int modes(const std::vector<std::string>& texts, const std::vector<std::string>& queries) {
+    Store store = store_of(texts);
+    std::cout << "{\"records\": " << store.engine.records.count() << ", \"forms\": {";
+    bool first = true;
+    for (const Kernel kernel : murvex::available_kernels()) {
+        std::vector<double> strict, forgiving;
+        for (const std::string& query : queries) {
+            double best[2] = {1e300, 1e300};
+            for (int r = 0; r < 5; ++r)
+                for (const bool mode : {false, true}) {
+                    store.engine.settings.forgiving = mode;
+                    const auto began = Clock::now();
+                    sink = murvex::search(store.engine, query, kernel).size();
+                    best[mode] = std::min(
+                        best[mode], std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+                }
+            strict.push_back(best[0]);
+            forgiving.push_back(best[1]);
+        }
+        std::cout << (first ? "" : ", ") << json_string(murvex::kernel_name(kernel))
+                  << ": {\"strict\": " << median(strict) << ", \"forgiving\": " << median(forgiving) << "}";
+        first = false;
+    }
+    std::cout << "}}\n";
+    return 0;
+}
+
 int scale(const std::vector<std::string>& texts, const std::vector<std::string>& queries,
           const std::string& form) {
     const Kernel kernel = murvex::kernel_named(form).value_or(Kernel::automatic);
@@ -329,9 +358,9 @@ int scale(const std::vector<std::string>& texts, const std::vector<std::string>&
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (argc < 4 ||
-        (mode != "mix" && mode != "sweep" && mode != "worst" && mode != "once" && mode != "scale")) {
-        std::fprintf(stderr, "usage: %s mix|sweep|worst|once|scale TEXTS QUERIES [FORM]\n", argv[0]);
+    if (argc < 4 || (mode != "mix" && mode != "sweep" && mode != "worst" && mode != "once" &&
+                     mode != "scale" && mode != "modes")) {
+        std::fprintf(stderr, "usage: %s mix|sweep|worst|once|scale|modes TEXTS QUERIES [FORM]\n", argv[0]);
         return 2;
     }
     const auto texts = read_lines(argv[2]);
@@ -340,5 +369,6 @@ int main(int argc, char** argv) {
     if (mode == "sweep") return sweep(texts, queries);
     if (mode == "worst") return worst(texts, queries);
     if (mode == "scale") return scale(texts, queries, argc > 4 ? argv[4] : "automatic");
+    if (mode == "modes") return modes(texts, queries);
     return once(texts, queries, argc > 4 ? argv[4] : "automatic");
 }

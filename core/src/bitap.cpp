@@ -112,7 +112,105 @@ std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::
     }
 }
 
+// The forgiving matcher, every level on every byte (a match can begin at
+// any byte, so there is nothing to skip). Against the strict recurrence:
+// the substitution and the deletion of the first pattern byte are allowed
+// (they feed bit 0 at every level above 0), and a swap of two neighbours is
+// one edit:
+//
+//   R[j]' = ... | 1 | ((((A[j-1] << 2) | 2) & Bprev & (B << 1))
+//
+// with A the words before the previous byte and Bprev that byte's mask.
+// Before the text, R[j] holds the first j bits: as many pattern bytes
+// deleted.
+template <std::uint32_t K>
+std::optional<Match> scan_forgiving(const Pattern& pattern, std::string_view text) noexcept {
+    const std::uint32_t* const masks = pattern.masks.data();
+    const std::size_t m = pattern.len;
+    const std::uint32_t state_mask = m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1;
+    const std::uint32_t accept = std::uint32_t{1} << (m - 1);
+    // Before the text, the first j pattern bytes are j deletions away.
+    std::uint32_t R[K + 1], A[K + 1], before[K + 1];
+    for (std::uint32_t j = 0; j <= K; ++j) R[j] = A[j] = (std::uint32_t{1} << j) - 1;
+    std::uint32_t Bprev = 0;
+    std::optional<Match> best;
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        const std::uint32_t B = masks[static_cast<std::uint8_t>(text[pos])];
+        for (std::uint32_t j = 0; j <= K; ++j) before[j] = R[j];
+        R[0] = ((R[0] << 1) | 1) & B;
+        for (std::uint32_t j = 1; j <= K; ++j) {
+            const std::uint32_t swap = ((A[j - 1] << 2) | 2) & Bprev & (B << 1);
+            R[j] =
+                (((before[j] << 1) | 1) & B) | ((before[j - 1] | R[j - 1]) << 1) | before[j - 1] | 1 | swap;
+        }
+        for (std::uint32_t j = 0; j <= K; ++j) {
+            R[j] &= state_mask;
+            A[j] = before[j] & state_mask;
+        }
+        Bprev = B;
+        for (std::uint32_t j = 0; j <= K && (!best || j < best->errors); ++j)
+            if (R[j] & accept) {
+                best = Match{j, pos + 1};
+                break;
+            }
+        if (best && best->errors == 0) break;  // nothing can do better
+    }
+    return best;
+}
+
 }  // namespace
+
+std::optional<Match> best_match_forgiving(const Pattern& pattern, std::uint32_t k,
+                                          std::string_view text) noexcept {
+    if (pattern.len == 0 || text.empty()) return std::nullopt;
+    switch (std::min(k, MAX_ERRORS)) {
+        case 0: return scan_forgiving<0>(pattern, text);
+        case 1: return scan_forgiving<1>(pattern, text);
+        case 2: return scan_forgiving<2>(pattern, text);
+        default: return scan_forgiving<3>(pattern, text);
+    }
+}
+
+// The pattern and the text read backwards from the end, the stretch anchored
+// there: after L bytes, bit i of S[j] says that the last i + 1 pattern bytes
+// are at most j edits from the last L text bytes. Before any byte, S[j] has
+// the bits of the j deletions 0..j-1; the empty pattern part is L edits from
+// L bytes, so the start terms hold only while L is small enough.
+std::size_t forgiving_start(const Pattern& pattern, std::uint32_t errors,
+                            std::string_view before_end) noexcept {
+    const std::size_t m = pattern.len, end = before_end.size();
+    const std::uint32_t k = std::min(errors, MAX_ERRORS);
+    const std::uint32_t last = std::uint32_t{1} << (m - 1);
+    // Bit i of a mask: the i-th pattern byte from the end equals the text byte.
+    const auto mask_of = [&](std::uint8_t byte) {
+        std::uint32_t mask = 0;
+        for (std::size_t i = 0; i < m; ++i)
+            mask |= std::uint32_t{pattern.bytes[m - 1 - i] == fold(byte)} << i;
+        return mask;
+    };
+    if (m <= k) return end;  // the empty stretch: every pattern byte deleted
+    std::uint32_t S[MAX_ERRORS + 1], A[MAX_ERRORS + 1], before[MAX_ERRORS + 1];
+    for (std::uint32_t j = 0; j <= k; ++j) A[j] = S[j] = (std::uint32_t{1} << j) - 1;
+    std::uint32_t Bprev = 0;
+    for (std::size_t L = 1; L <= end && L <= m + k; ++L) {
+        const std::uint32_t B = mask_of(static_cast<std::uint8_t>(before_end[end - L]));
+        // The empty pattern part is L - 1, L and L - 2 edits from what the
+        // exact step, the deletion and the swap start from.
+        const auto start = [&](std::size_t edits, std::uint32_t j) { return std::uint32_t{edits <= j}; };
+        for (std::uint32_t j = 0; j <= k; ++j) before[j] = S[j];
+        S[0] = ((before[0] << 1) | start(L - 1, 0)) & B;
+        for (std::uint32_t j = 1; j <= k; ++j) {
+            const std::uint32_t swap =
+                L >= 2 ? ((A[j - 1] << 2) | (start(L - 2, j - 1) << 1)) & Bprev & (B << 1) : 0;
+            S[j] = (((before[j] << 1) | start(L - 1, j)) & B) | (before[j - 1] << 1) | start(L - 1, j - 1) |
+                   (S[j - 1] << 1) | start(L, j - 1) | before[j - 1] | swap;
+        }
+        for (std::uint32_t j = 0; j <= k; ++j) A[j] = before[j];
+        Bprev = B;
+        if (S[k] & last) return end - L;
+    }
+    return end >= m ? end - m : 0;  // never: the match's own stretch is at that distance
+}
 
 Pattern compile(std::string_view query) noexcept {
     Pattern pattern;

@@ -137,7 +137,7 @@ void ShardedIndex::truncate(std::size_t shards) noexcept {
 
 std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchOptions& options) const {
     if (query.empty() || count_ == 0 || settings_.max_results == 0) return {};
-    const detail::CompiledQuery compiled = detail::compile_query(query);
+    const detail::CompiledQuery compiled = detail::compile_query(query, settings_.forgiving);
     const detail::RunSettings run = detail::run_settings(settings_, compiled.pattern.len);
     if (run.k < 0) return {};  // a threshold above every score
     const detail::ScanBlock scan = detail::kernel_form(options.kernel).scan;

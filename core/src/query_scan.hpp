@@ -77,6 +77,11 @@ public:
                      errors_reaching(last.score_milli, true, k)};
     }
 
+    // Whether offer() would keep the match now.
+    bool takes(const RankedMatch& match) const noexcept {
+        return kept_.size() < cap_ || (cap_ > 0 && ranks_before(match, kept_.back()));
+    }
+
     // A better match of a record that may be kept already: its entry, if
     // any, goes and the new match is offered. As a record's matches only get
     // better, the ranking ends as if only its best had been offered.
@@ -119,7 +124,16 @@ public:
     std::vector<RankedMatch>& kept() noexcept { return ranking_.kept(); }
 
 private:
-    void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again) noexcept;
+    // Where a match was found: its lane, its end in the lane, and the text
+    // position of the lane's first byte (a window's offset).
+    struct Place {
+        const LaneBlock* block;
+        int lane;
+        std::size_t end;
+        std::size_t offset;
+    };
+    void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again,
+               const Place& place) noexcept;
     LongMatches& longs_of(const RecordStore& store, std::uint32_t shard);
 
     const CompiledQuery& query_;

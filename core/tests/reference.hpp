@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -73,6 +74,66 @@ inline std::optional<Match> best_match(std::string_view query, std::uint32_t k, 
     return best;
 }
 
+// The forgiving distance by its definition (optimal string alignment):
+// F[i][e] is the least number of substitutions, insertions, deletions and
+// swaps of two adjacent bytes, no byte edited twice, turning pattern bytes
+// 0..i-1 into a stretch of text ending at e that may begin anywhere.
+inline std::vector<std::vector<std::uint32_t>> forgiving_table(std::string_view p, std::string_view text) {
+    const std::size_t m = p.size(), n = text.size();
+    std::vector<std::vector<std::uint32_t>> F(m + 1, std::vector<std::uint32_t>(n + 1, 0));
+    for (std::size_t i = 1; i <= m; ++i) {
+        F[i][0] = static_cast<std::uint32_t>(i);
+        for (std::size_t e = 1; e <= n; ++e) {
+            std::uint32_t d = std::min(F[i - 1][e] + 1, F[i][e - 1] + 1);
+            d = std::min(d, F[i - 1][e - 1] + (same(text[e - 1], p[i - 1]) ? 0 : 1));
+            if (i >= 2 && e >= 2 && same(text[e - 1], p[i - 2]) && same(text[e - 2], p[i - 1]))
+                d = std::min(d, F[i - 2][e - 2] + 1);
+            F[i][e] = d;
+        }
+    }
+    return F;
+}
+
+// The forgiving mode's best match: the least distance over every end, with
+// the first end that reaches it.
+inline std::optional<Match> forgiving_match(std::string_view query, std::uint32_t k, std::string_view text) {
+    const std::string_view p = query.substr(0, MAX_PATTERN_BYTES);
+    if (p.empty() || text.empty()) return std::nullopt;
+    const auto F = forgiving_table(p, text);
+    std::optional<Match> best;
+    for (std::size_t e = 1; e <= text.size(); ++e)
+        if (F[p.size()][e] <= k && (!best || F[p.size()][e] < best->errors)) best = Match{F[p.size()][e], e};
+    return best;
+}
+
+// The distance between the whole pattern and the whole of `stretch`.
+inline std::uint32_t anchored_distance(std::string_view p, std::string_view stretch) {
+    const std::size_t m = p.size(), n = stretch.size();
+    std::vector<std::vector<std::uint32_t>> D(m + 1, std::vector<std::uint32_t>(n + 1));
+    for (std::size_t i = 0; i <= m; ++i)
+        for (std::size_t e = 0; e <= n; ++e) {
+            if (i == 0 || e == 0) {
+                D[i][e] = static_cast<std::uint32_t>(i + e);
+                continue;
+            }
+            std::uint32_t d = std::min(D[i - 1][e] + 1, D[i][e - 1] + 1);
+            d = std::min(d, D[i - 1][e - 1] + (same(stretch[e - 1], p[i - 1]) ? 0 : 1));
+            if (i >= 2 && e >= 2 && same(stretch[e - 1], p[i - 2]) && same(stretch[e - 2], p[i - 1]))
+                d = std::min(d, D[i - 2][e - 2] + 1);
+            D[i][e] = d;
+        }
+    return D[m][n];
+}
+
+// The forgiving mode's start: the greatest s whose stretch s..end is at the
+// best distance from the whole pattern (the tightest stretch).
+inline std::size_t forgiving_start(std::string_view query, std::string_view text, const Match& match) {
+    const std::string_view p = query.substr(0, MAX_PATTERN_BYTES);
+    for (std::size_t s = match.end + 1; s-- > 0;)
+        if (anchored_distance(p, text.substr(s, match.end - s)) == match.errors) return s;
+    return 0;  // never: the best distance is reached by some stretch
+}
+
 // The matcher written the straightforward way: one byte at a time, every
 // level on every byte, the whole text always read.
 inline std::optional<Match> straightforward_match(std::string_view query, std::uint32_t k,
@@ -107,6 +168,11 @@ inline std::optional<Match> straightforward_match(std::string_view query, std::u
     return Match{best_errors, best_end};
 }
 
+// The number of the pattern's byte classes (folded byte mod 64) that `text` lacks.
+inline std::uint32_t classes_absent(std::string_view pattern, std::string_view text) {
+    return static_cast<std::uint32_t>(std::popcount(char_mask(pattern) & ~char_mask(text)));
+}
+
 // The search by its outcome: every passing match, stably sorted by score,
 // cut to max_results.
 inline std::vector<ResultEntry> search(const Engine& engine, std::string_view query) {
@@ -122,12 +188,16 @@ inline std::vector<ResultEntry> search(const Engine& engine, std::string_view qu
     std::vector<Hit> hits;
     for (std::size_t i = 0; i < engine.records.count(); ++i) {
         const std::string text = engine.records.text(i);
-        if (qmask & ~char_mask(text)) continue;
-        const auto match = straightforward_match(query, k, text);
+        if (s.forgiving ? classes_absent(query.substr(0, m), text) > k : (qmask & ~char_mask(text)) != 0)
+            continue;
+        const auto match =
+            s.forgiving ? forgiving_match(query, k, text) : straightforward_match(query, k, text);
         if (!match) continue;
         const std::uint16_t milli = score_milli(match->errors, match->end, m);
         if (milli < s.threshold) continue;
-        const std::size_t start = match->end >= m ? match->end - m : 0;
+        const std::size_t start = s.forgiving       ? forgiving_start(query, text, *match)
+                                  : match->end >= m ? match->end - m
+                                                    : 0;
         hits.push_back({{engine.records.id(i), static_cast<float>(milli) / 1000.0f,
                          static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(match->end)},
                         milli});

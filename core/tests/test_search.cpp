@@ -366,3 +366,96 @@ TEST(Search, TheWindowOverlapHoldsTheLongestMatch) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// The forgiving matcher and its start against the plain dynamic program of
+// the definition, on texts full of near-matches: swaps, edits of the first
+// pattern byte, letters the text lacks.
+TEST(Forgiving, TheMatcherAndTheStartAgreeWithTheDefinition) {
+    reference::RandomText random(17);
+    for (int round = 0; round < 4000; ++round) {
+        std::string query = random(1, 12);
+        std::string text = random(0, 30);
+        if (random.below(2)) {
+            std::string planted = random.mutate(query, static_cast<std::uint32_t>(random.below(3)));
+            if (planted.size() >= 2 && random.below(2)) std::swap(planted[0], planted[1]);
+            text.insert(random.below(text.size() + 1), planted);
+        }
+        const Pattern pattern = compile(query);
+        for (std::uint32_t k = 0; k <= 3; ++k) {
+            const auto expected = reference::forgiving_match(query, k, text);
+            const auto got = best_match_forgiving(pattern, k, text);
+            ASSERT_EQ(got.has_value(), expected.has_value())
+                << "'" << query << "' in '" << text << "' k " << k;
+            if (!got) continue;
+            ASSERT_EQ(got->errors, expected->errors) << "'" << query << "' in '" << text << "' k " << k;
+            ASSERT_EQ(got->end, expected->end) << "'" << query << "' in '" << text << "' k " << k;
+            ASSERT_EQ(forgiving_start(pattern, got->errors, std::string_view(text).substr(0, got->end)),
+                      reference::forgiving_start(query, text, *got))
+                << "'" << query << "' in '" << text << "' k " << k;
+        }
+    }
+}
+
+Engine forgiving_engine(std::initializer_list<std::pair<std::uint32_t, std::string>> records,
+                        Settings settings = {}) {
+    Engine engine = engine_with(records, settings);
+    engine.settings.forgiving = true;
+    return engine;
+}
+
+TEST(Forgiving, ForgivesWhatTheStrictModeDoesNot) {
+    // a swap is one edit; the first letter may be wrong; a letter the record lacks is forgiven; the
+    // start is that of the tightest stretch ("ythm" for "rythm": one deletion)
+    Engine engine = forgiving_engine({{1, "United Kingdom"},
+                                      {2, "rhythm and blues"},
+                                      {3, "John Smith"},
+                                      {4, "definitely"},
+                                      {5, "chrysanthemum"}},
+                                     Settings{250, 2, 50});
+    for (const Kernel kernel : available_kernels()) {
+        EXPECT_EQ(rows(search(engine, "Untied Kingdom", kernel)), (std::vector<Row>{{1, 800, 0, 14}}));
+        EXPECT_EQ(rows(search(engine, "rythm", kernel)), (std::vector<Row>{{2, 775, 2, 6}}));
+        EXPECT_EQ(rows(search(engine, "jon smiht", kernel)), (std::vector<Row>{{3, 550, 0, 9}}));
+        EXPECT_EQ(rows(search(engine, "definately", kernel)), (std::vector<Row>{{4, 800, 0, 10}}))
+            << kernel_name(kernel);
+        EXPECT_EQ(rows(search(engine, "xefinitely", kernel)), (std::vector<Row>{{4, 800, 1, 10}}));
+    }
+    engine.settings.forgiving = false;
+    EXPECT_TRUE(search(engine, "definately").empty());  // the strict pre-filter: no 'a' in "definitely"
+}
+
+// Whole searches in the forgiving mode agree with the reference in every
+// form, on churned stores with long records and pruning.
+TEST(Forgiving, EveryKernelAgreesWithTheReference) {
+    reference::RandomText random(71);
+    for (int round = 0; round < 40; ++round) {
+        Engine engine;
+        const std::size_t n = 100 + random.below(500);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::size_t length = random.below(12) == 0 ? 900 + random.below(1400) : random.below(90);
+            std::string text = random(length, length);
+            if (random.below(3) == 0 && text.size() > 10)
+                text.replace(random.below(text.size() - 5), 4, "bacD");
+            engine.records.append(static_cast<std::uint32_t>(random.below(200)), text);
+        }
+        for (int r = 0; r < 40; ++r) engine.records.remove(static_cast<std::uint32_t>(random.below(200)));
+        for (int q = 0; q < 6; ++q) {
+            engine.settings =
+                Settings{static_cast<std::uint16_t>(random.below(3) * 250),
+                         static_cast<std::uint32_t>(random.below(4)), 1 + random.below(40), true};
+            std::string query =
+                random.below(2) ? random(1, 34) : random.mutate("abcDab \xC3\xA9" + random(0, 25), 2);
+            if (query.empty()) query = "a";
+            const auto expected = rows(reference::search(engine, query));
+            for (const Kernel kernel : available_kernels())
+                ASSERT_EQ(rows(search(engine, query, kernel)), expected)
+                    << "round " << round << " query '" << query << "' kernel " << kernel_name(kernel);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace murvex

@@ -56,4 +56,19 @@ struct Match {
 // the smallest e that reaches it.
 std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k, std::string_view text) noexcept;
 
+// The same in the forgiving mode. There errors(e) is the least number of
+// byte substitutions, insertions, deletions and swaps of two adjacent bytes
+// (optimal string alignment: no byte edited twice) turning the pattern into
+// a stretch of text that ends at e and may begin anywhere: the first pattern
+// byte is edited like any other, and a swap costs one edit.
+std::optional<Match> best_match_forgiving(const Pattern& pattern, std::uint32_t k,
+                                          std::string_view text) noexcept;
+
+// In the forgiving mode, where a match with `errors` errors ending at the
+// end of `before_end` starts: the greatest s such that the stretch from s to
+// the end is at that distance from the whole pattern (the tightest stretch).
+// Reads at most m + errors bytes from the end.
+std::size_t forgiving_start(const Pattern& pattern, std::uint32_t errors,
+                            std::string_view before_end) noexcept;
+
 }  // namespace murvex

@@ -22,12 +22,16 @@ inline constexpr std::uint16_t DEFAULT_THRESHOLD_MILLI = 250;
 inline constexpr std::uint32_t DEFAULT_MAX_ERRORS = 2;
 inline constexpr std::uint64_t DEFAULT_MAX_RESULTS = 50;
 
-// The three settings of an engine, held in the forms the search uses. The
-// core trusts them: the bindings validate before storing.
+// The three settings of an engine, held in the forms the search uses, and
+// the matching mode. The core trusts them: the bindings validate before
+// storing.
 struct Settings {
     std::uint16_t threshold = DEFAULT_THRESHOLD_MILLI;  // minimum score in thousandths, 0..1000, inclusive
     std::uint32_t max_errors = DEFAULT_MAX_ERRORS;      // 0..MAX_ERRORS
     std::uint64_t max_results = DEFAULT_MAX_RESULTS;    // 0..MAX_RESULTS_LIMIT
+    // The forgiving matching of murvex_tools' indexes (bitap.hpp says what it
+    // forgives); the murvex module never sets it.
+    bool forgiving = false;
 };
 
 // The error budget k for a pattern of m bytes: 0 for m < 4, at most 1 for

@@ -53,8 +53,8 @@ const KernelForm* find_form(Kernel kernel) noexcept {
 
 }  // namespace
 
-CompiledQuery compile_query(std::string_view query) noexcept {
-    CompiledQuery compiled{.pattern = compile(query), .lanes = {}};  // both built in place, never copied
+CompiledQuery compile_query(std::string_view query, bool forgiving) noexcept {
+    CompiledQuery compiled{.pattern = compile(query), .lanes = {}, .forgiving = forgiving};  // built in place
     fill_lane_pattern(compiled.pattern, compiled.lanes);
     return compiled;
 }
@@ -88,7 +88,10 @@ void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& bl
         const std::size_t length = block.lengths[lane] & ~LaneBlock::WINDOW;
         for (std::size_t p = 0; p < length; ++p)
             text[p] = static_cast<char>(block.data[p * LANES + static_cast<std::size_t>(lane)]);
-        if (const auto match = best_match(query.pattern, k, std::string_view(text, length))) {
+        const std::string_view lane_text(text, length);
+        const auto match = query.forgiving ? best_match_forgiving(query.pattern, k, lane_text)
+                                           : best_match(query.pattern, k, lane_text);
+        if (match) {
             matches.found |= std::uint64_t{1} << lane;
             matches.errors[lane] = static_cast<std::uint8_t>(match->errors);
             matches.end[lane] = static_cast<std::uint32_t>(match->end);

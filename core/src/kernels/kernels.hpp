@@ -38,13 +38,15 @@ struct LanePattern {
     alignas(64) std::array<std::array<std::uint8_t, 64>, 4> hi{};
 };
 
-// A query compiled for every scanner: the matcher's pattern and the lanes'.
+// A query compiled for every scanner: the matcher's pattern and the lanes',
+// and the mode it is matched in.
 struct CompiledQuery {
     Pattern pattern;
     LanePattern lanes;
+    bool forgiving = false;
 };
 
-CompiledQuery compile_query(std::string_view query) noexcept;
+CompiledQuery compile_query(std::string_view query, bool forgiving = false) noexcept;
 
 // The longest text among the lanes in `lanes` (bit l for lane l).
 inline std::size_t longest_lane(const LaneBlock& block, std::uint64_t lanes) noexcept {
