@@ -3,8 +3,8 @@
 // then a search of that text in every form of the lane kernel against the
 // reference search.
 //
-// Input: one byte for the budget (mod 4), one for the pattern length (mod 40),
-// then the pattern bytes, then the text.
+// Input: one byte for the budget (mod 4) and the mode (bit 2: forgiving), one
+// for the pattern length (mod 40), then the pattern bytes, then the text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,25 +17,32 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     const std::uint32_t k = data[0] % 4;
+    const bool forgiving = (data[0] >> 2) & 1;
     const std::size_t want = data[1] % 40;
     const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
     const std::string_view query = rest.substr(0, want);
     const std::string_view text = rest.substr(query.size());
 
-    const auto fast = murvex::best_match(murvex::compile(query), k, text);
-    const auto slow = murvex::reference::best_match(query, k, text);
-    const auto plain = murvex::reference::straightforward_match(query, k, text);
+    const murvex::Pattern pattern = murvex::compile(query);
+    const auto fast =
+        forgiving ? murvex::best_match_forgiving(pattern, k, text) : murvex::best_match(pattern, k, text);
+    const auto slow = forgiving ? murvex::reference::forgiving_match(query, k, text)
+                                : murvex::reference::best_match(query, k, text);
+    const auto plain = forgiving ? slow : murvex::reference::straightforward_match(query, k, text);
     const auto same = [](const auto& a, const auto& b) {
         return a.has_value() == b.has_value() && (!a || (a->errors == b->errors && a->end == b->end));
     };
-    if (!same(fast, slow) || !same(plain, slow)) {
-        std::fprintf(stderr, "matcher disagrees with the reference (k=%u, m=%zu, n=%zu)\n", k, query.size(),
-                     text.size());
+    const bool starts_agree = !forgiving || !fast ||
+                              murvex::forgiving_start(pattern, fast->errors, text.substr(0, fast->end)) ==
+                                  murvex::reference::forgiving_start(query, text, *fast);
+    if (!same(fast, slow) || !same(plain, slow) || !starts_agree) {
+        std::fprintf(stderr, "matcher disagrees with the reference (k=%u, forgiving=%d, m=%zu, n=%zu)\n", k,
+                     forgiving, query.size(), text.size());
         __builtin_trap();
     }
 
     murvex::Engine engine;
-    engine.settings = murvex::Settings{0, k, 5};
+    engine.settings = murvex::Settings{0, k, 5, forgiving};
     engine.records.append(1, text);
     engine.records.append(2, text.substr(text.size() / 2));
     const auto expected = murvex::reference::search(engine, query);

@@ -129,7 +129,9 @@ inline std::uint32_t anchored_distance(std::string_view p, std::string_view stre
 // best distance from the whole pattern (the tightest stretch).
 inline std::size_t forgiving_start(std::string_view query, std::string_view text, const Match& match) {
     const std::string_view p = query.substr(0, MAX_PATTERN_BYTES);
-    for (std::size_t s = match.end + 1; s-- > 0;)
+    // A stretch longer than m + errors is more than `errors` edits away.
+    const std::size_t longest = p.size() + match.errors;
+    for (std::size_t s = match.end + 1; s-- > (match.end > longest ? match.end - longest : 0);)
         if (anchored_distance(p, text.substr(s, match.end - s)) == match.errors) return s;
     return 0;  // never: the best distance is reached by some stretch
 }
