@@ -56,13 +56,13 @@ PyObject* thousandths_as_float(std::uint16_t milli) {
 
 // --- construction and deallocation --------------------------------------------
 
-constexpr std::array<const char*, 6> NEW_PARAMETERS = {"threshold",      "max_errors", "max_results",
-                                                       "shard_capacity", "workers",    "kernel"};
+constexpr std::array<const char*, 7> NEW_PARAMETERS = {"threshold",      "max_errors", "max_results", "shard_capacity",
+                                                       "workers",        "kernel",     "forgiving"};
 constexpr Signature NEW_SIGNATURE = {"Index.__new__()", NEW_PARAMETERS, 0, 3};
 
 PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 6> given;
+        std::array<PyObject*, 7> given;
         parse_arguments(NEW_SIGNATURE, args, kwargs, given);
         float threshold = DEFAULT_THRESHOLD;
         std::uint32_t max_errors = DEFAULT_MAX_ERRORS;
@@ -81,9 +81,10 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
             throw Error::lazy(PyExc_ValueError,
                               "shard_capacity must be between 1 and " + std::to_string(MAX_RECORDS));
 
+        const bool forgiving = given[6] && PyObject_IsTrue(given[6]) == 1;
         auto state = std::make_unique<IndexState>(
-            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results}, capacity), workers,
-            kernel);
+            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results, forgiving}, capacity),
+            workers, kernel);
         allocfunc alloc = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
         if (!self) throw Error::fetch();
@@ -430,6 +431,24 @@ int set_max_results(PyObject* self, PyObject* value, void*) {
     });
 }
 
+PyObject* get_forgiving(PyObject* self, void*) {
+    return py::guarded<PyObject*>(nullptr,
+                                  [&] { return PyBool_FromLong(state_of(self).index.settings().forgiving); });
+}
+
+int set_forgiving(PyObject* self, PyObject* value, void*) {
+    return py::guarded<int>(-1, [&] {
+        if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
+        const int forgiving = PyObject_IsTrue(value);
+        if (forgiving < 0) throw Error::fetch();
+        change(self, [&](ShardedIndex& index) {
+            index.settings().forgiving = forgiving == 1;
+            return 0;
+        });
+        return 0;
+    });
+}
+
 PyObject* index_repr(PyObject* self) {
     return py::guarded<PyObject*>(nullptr, [&] {
         const IndexState& state = state_of(self);
@@ -506,13 +525,15 @@ PyGetSetDef index_getset[] = {
      nullptr},
     {"max_errors", get_max_errors, set_max_errors, "Byte edits allowed, 0 to 3", nullptr},
     {"max_results", get_max_results, set_max_results, "Most results per search, 0 to 100", nullptr},
+    {"forgiving", get_forgiving, set_forgiving,
+     "The forgiving matching: swaps as one edit, any first byte, letters the record lacks", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot index_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Index(threshold=0.25, max_errors=2, max_results=50, *, shard_capacity=100000, "
-                       "workers=None, kernel='automatic')\n--\n\n"
+                       "workers=None, kernel='automatic', forgiving=False)\n--\n\n"
                        "Any number of records in shards of up to shard_capacity, searched as one engine of\n"
                        "unlimited size would search them, with the interpreter lock released.")},
     {Py_tp_new, reinterpret_cast<void*>(index_new)},

@@ -22,6 +22,14 @@ class ShardedMurvex:
     other threads wait for running searches. `kernel` chooses a form of the
     search kernel by name (see murvex_tools._native.kernels()); every form
     gives the same results.
+
+    With `forgiving`, matching forgives what murvex.Murvex does not: a swap of
+    two neighbouring letters is one edit, the first letter may be wrong, and a
+    record lacking a letter of the query can still match (the pre-filter
+    skips a record only when it lacks more of the query's byte classes than
+    edits are allowed); `start` is where the closest stretch begins, not the
+    end less the query's length. Everything else (folding, the 32-byte query,
+    the budget by length, scores, ranking) stays.
     """
 
     def __init__(
@@ -33,9 +41,16 @@ class ShardedMurvex:
         shard_capacity: int = SHARD_CAPACITY,
         workers: int | None = None,
         kernel: str = "automatic",
+        forgiving: bool = False,
     ) -> None:
         self._index = Index(
-            threshold, max_errors, max_results, shard_capacity=shard_capacity, workers=workers, kernel=kernel
+            threshold,
+            max_errors,
+            max_results,
+            shard_capacity=shard_capacity,
+            workers=workers,
+            kernel=kernel,
+            forgiving=forgiving,
         )
 
     def __repr__(self) -> str:
@@ -86,6 +101,15 @@ class ShardedMurvex:
     @max_results.setter
     def max_results(self, value: int) -> None:
         self._index.max_results = value
+
+    @property
+    def forgiving(self) -> bool:
+        """Whether matching forgives swaps, a wrong first letter and letters the record lacks."""
+        return self._index.forgiving
+
+    @forgiving.setter
+    def forgiving(self, value: bool) -> None:
+        self._index.forgiving = value
 
     @property
     def kernel(self) -> str:
