@@ -195,3 +195,11 @@ def test_queries_spread_over_ray_data_find_what_one_index_finds(tmp_path):
     rows = search_with_ray_data(str(tmp_path / "index.murvex"), queries, actors=2, batch_size=10)
     expected = [index.search(q) for q in queries]
     assert [row["id"] for row in rows] == [hits[0].id if hits else None for hits in expected]
+
+
+def test_the_forgiving_mode_reaches_every_actor():
+    with RayMurvex(actors=2, shard_capacity=1, forgiving=True) as index:
+        index.add([{"t": "United Kingdom"}, {"t": "definitely"}])
+        assert [h.id for h in index.search("definately")] == [1]
+        index.forgiving = False
+        assert index.search("definately") == [] and not index.forgiving

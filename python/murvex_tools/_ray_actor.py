@@ -20,8 +20,10 @@ class ShardHost:
     an actor that lost its records.
     """
 
-    def __init__(self, threshold: float, max_errors: int, max_results: int, shard_capacity: int) -> None:
-        self._index = Index(threshold, max_errors, max_results, shard_capacity=shard_capacity)
+    def __init__(
+        self, threshold: float, max_errors: int, max_results: int, shard_capacity: int, forgiving: bool = False
+    ) -> None:
+        self._index = Index(threshold, max_errors, max_results, shard_capacity=shard_capacity, forgiving=forgiving)
         self._token = secrets.token_hex(16)
 
     def token(self) -> str:
@@ -56,7 +58,7 @@ class ShardHost:
     def truncate(self, token: str, shards: int) -> None:
         self._check(token)._truncate(shards)
 
-    def configure(self, token: str, name: str, value: float) -> None:
+    def configure(self, token: str, name: str, value: float | bool) -> None:
         setattr(self._check(token), name, value)
 
     def reset(self, token: str) -> None:

@@ -60,6 +60,7 @@ class RayMurvex:
     actors are spread over the nodes. When Ray has not started them all within
     `placement_timeout` seconds, ActorPlacementError says what they asked for
     and what the cluster has. Call close() (or use a with block) to end them.
+    `forgiving` is ShardedMurvex's forgiving matching.
 
     An actor that dies, or that Ray restarts (empty), takes its shards' records
     with it: every later call raises ShardLostError naming them, until reset()
@@ -77,9 +78,12 @@ class RayMurvex:
         address: str | None = None,
         actor_options: Mapping[str, Any] | None = None,
         placement_timeout: float = 60.0,
+        forgiving: bool = False,
     ) -> None:
         # An empty index of the settings: it validates them, and the arguments of every call.
-        self._settings = Index(threshold, max_errors, max_results, shard_capacity=shard_capacity, workers=1)
+        self._settings = Index(
+            threshold, max_errors, max_results, shard_capacity=shard_capacity, workers=1, forgiving=forgiving
+        )
         if actors is not None and actors < 1:
             raise ValueError("actors must be at least 1")
         ray = self._ray = _import_ray()
@@ -143,6 +147,15 @@ class RayMurvex:
     @max_results.setter
     def max_results(self, value: int) -> None:
         self._configure("max_results", value)
+
+    @property
+    def forgiving(self) -> bool:
+        """Whether matching forgives swaps, a wrong first letter and letters the record lacks (see ShardedMurvex)."""
+        return self._settings.forgiving
+
+    @forgiving.setter
+    def forgiving(self, value: bool) -> None:
+        self._configure("forgiving", value)
 
     def memory(self) -> list[int]:
         """Each actor's resident memory in bytes."""
@@ -225,7 +238,7 @@ class RayMurvex:
 
     def _start(self, count: int) -> list[tuple[Any, str]]:
         """`count` new actors with their tokens, once Ray has started them all; else ActorPlacementError."""
-        settings = (self.threshold, self.max_errors, self.max_results, self._settings.shard_capacity)
+        settings = (self.threshold, self.max_errors, self.max_results, self._settings.shard_capacity, self.forgiving)
         actors = [self._host.remote(*settings) for _ in range(count)]
         refs = [actor.token.remote() for actor in actors]
         ready, waiting = self._ray.wait(refs, num_returns=len(refs), timeout=self._placement_timeout)
@@ -248,7 +261,7 @@ class RayMurvex:
     def _call(self, actor: int, method: str, *args: Any) -> Any:
         return getattr(self._actors[actor], method).remote(self._tokens[actor], *args)
 
-    def _configure(self, name: str, value: float) -> None:
+    def _configure(self, name: str, value: float | bool) -> None:
         self._check_alive()
         setattr(self._settings, name, value)  # the index's own validation and messages
         held = getattr(self._settings, name)
