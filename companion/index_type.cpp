@@ -56,8 +56,8 @@ PyObject* thousandths_as_float(std::uint16_t milli) {
 
 // --- construction and deallocation --------------------------------------------
 
-constexpr std::array<const char*, 7> NEW_PARAMETERS = {"threshold",      "max_errors", "max_results", "shard_capacity",
-                                                       "workers",        "kernel",     "forgiving"};
+constexpr std::array<const char*, 7> NEW_PARAMETERS = {
+    "threshold", "max_errors", "max_results", "shard_capacity", "workers", "kernel", "forgiving"};
 constexpr Signature NEW_SIGNATURE = {"Index.__new__()", NEW_PARAMETERS, 0, 3};
 
 PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
@@ -83,7 +83,8 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 
         const bool forgiving = given[6] && PyObject_IsTrue(given[6]) == 1;
         auto state = std::make_unique<IndexState>(
-            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results, forgiving}, capacity),
+            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results, forgiving},
+                         capacity),
             workers, kernel);
         allocfunc alloc = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
@@ -210,6 +211,47 @@ PyObject* index_shards_holding(PyObject* self, PyObject* const* args, Py_ssize_t
         for (std::size_t i = 0; i < shards.size(); ++i)
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
                             checked(PyLong_FromUnsignedLong(shards[i])).release());
+        return list.release();
+    });
+}
+
+constexpr std::array<const char*, 1> RECORDS_PARAMETERS = {"positions"};
+constexpr Signature RECORDS_SIGNATURE = {"Index.records()", RECORDS_PARAMETERS, 1};
+
+PyObject* index_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        PyObject* given;
+        parse_arguments(RECORDS_SIGNATURE, args, nargs, kwnames, std::span(&given, 1));
+        PyRef items(PySequence_Fast(given, "argument 'positions': expected a sequence of int"));
+        if (!items) throw Error::fetch();
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        std::vector<std::uint64_t> positions(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const std::string name = "positions[" + std::to_string(i) + "]";
+            positions[static_cast<std::size_t>(i)] =
+                argument(name.c_str(), [&] { return py::to_u64(PySequence_Fast_GET_ITEM(items.get(), i)); });
+        }
+        const auto records = search_released(self, 1, [&](const ShardedIndex& index, const SearchOptions&) {
+            std::vector<std::pair<std::uint32_t, std::string>> found;
+            for (const std::uint64_t position : positions) {
+                if (position >=
+                    index.count())  // a lazy error creates nothing in the interpreter until raised
+                    throw Error::lazy(PyExc_IndexError,
+                                      "position " + std::to_string(position) + " is past the last record");
+                found.push_back(index.record(static_cast<std::size_t>(position)));
+            }
+            return found;
+        });
+        PyRef list = checked(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const auto& [id, text] = records[static_cast<std::size_t>(i)];
+            PyRef id_object = checked(PyLong_FromUnsignedLong(id));
+            PyRef text_object(
+                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+            if (!text_object) throw Error::fetch();
+            PyList_SET_ITEM(list.get(), i,
+                            checked(PyTuple_Pack(2, id_object.get(), text_object.get())).release());
+        }
         return list.release();
     });
 }
@@ -511,6 +553,8 @@ PyMethodDef index_methods[] = {
     {"save", fast(index_save), METH_FASTCALL | METH_KEYWORDS,
      "save($self, path)\n--\n\n"
      "Write the index to a file (written beside it under a temporary name, then renamed), for load()."},
+    {"records", fast(index_records), METH_FASTCALL | METH_KEYWORDS,
+     "records($self, positions)\n--\n\nThe (id, text) of the records at these places in insertion order."},
     {"reset", index_reset, METH_NOARGS, "reset($self)\n--\n\nRemove every record; the settings stay."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -123,6 +123,14 @@ std::vector<std::uint32_t> ShardedIndex::shards_holding(std::uint32_t id) const 
     return holding;
 }
 
+std::pair<std::uint32_t, std::string> ShardedIndex::record(std::size_t position) const {
+    for (const auto& shard : shards_) {
+        if (position < shard->count()) return {shard->id(position), shard->text(position)};
+        position -= shard->count();
+    }
+    return {0, {}};
+}
+
 void ShardedIndex::reset() noexcept {
     shards_.clear();
     count_ = 0;

@@ -1,9 +1,11 @@
-"""Records from a user's file: JSON Lines, a JSON array, CSV with a header row, or plain text.
+"""Records from a user's files: JSON Lines, a JSON array, CSV with a header row, or plain text.
 
-Each record is a dict whose string values form its text, as the engine joins
-them. An 'id' field (a JSON integer, or decimal digits) is the record's own
-id; without one, a record's id is its index in the file (0, 1, 2, ...).
-Anything wrong is one `InputError` naming the file and the line.
+A file is read once, from start to end, so pipes work too, and comes out as
+what an index needs (each record's text, the string fields joined with single
+spaces as the engine joins a dict's values) and what showing a hit needs (its
+line, its own id, the fields it leads with). An 'id' field (a JSON integer,
+or decimal digits) is the record's own id. Anything wrong is one
+`InputError` naming the file and the line.
 """
 
 from __future__ import annotations
@@ -11,9 +13,9 @@ from __future__ import annotations
 import csv
 import json
 import sys
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import AbstractContextManager, nullcontext
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from itertools import chain
 from pathlib import Path
 from typing import Any, BinaryIO
@@ -21,26 +23,57 @@ from typing import Any, BinaryIO
 MAX_ID = 2**32 - 1
 FORMATS = ("auto", "jsonl", "json", "csv", "text")
 
+# The longest line (a record of text, JSON Lines or CSV) and the largest JSON
+# array document that are read: past them the input is refused, not read
+# until memory runs out (/dev/zero, an endless pipe).
+MAX_LINE_BYTES = 64 << 20
+MAX_DOCUMENT_BYTES = 2 << 30
+CHUNK_BYTES = 1 << 22
+
 
 class InputError(Exception):
     """Bad input, in one line that names the file and, where there is one, the line."""
 
 
 @dataclass
-class Record:
-    """One record: its own id, the line it starts on, and its fields (the 'id' field taken out)."""
+class Choice:
+    """Which fields make a record's text (`fields`; None: every string field) and which it leads with."""
 
-    id: int
-    line: int
-    fields: dict[str, Any]
+    fields: Sequence[str] | None = None
+    show: Sequence[str] | None = None
+    header: bool = True  # CSV: the first row names the columns
 
 
-# The longest line (a record of text, JSON Lines or CSV) and the largest JSON
-# array document that are read: past them the input is refused, not read
-# until memory runs out (/dev/zero, an endless pipe).
-MAX_LINE_BYTES = 64 << 20
-MAX_DOCUMENT_BYTES = 2 << 30
-CHUNK_BYTES = 1 << 16
+@dataclass
+class Source:
+    """One file's records: their texts, and per record its line, its own id and the text it leads with.
+
+    `lines` None means record i is on line i + 1; `ids` None means its id is i.
+    """
+
+    name: str
+    texts: list[str] = field(default_factory=list)
+    lines: list[int] | None = None
+    ids: list[int] | None = None
+    leads: list[str] = field(default_factory=list)
+
+    def line(self, i: int) -> int:
+        return self.lines[i] if self.lines is not None else i + 1
+
+    def own_id(self, i: int) -> int:
+        return self.ids[i] if self.ids is not None else i
+
+    def lead(self, i: int) -> str:
+        return self.leads[i] if self.leads else ""
+
+
+# --- bytes into lines ----------------------------------------------------------
+
+
+def _chunks(stream: BinaryIO, start: bytes) -> Iterator[bytes]:
+    yield start
+    while chunk := stream.read(CHUNK_BYTES):
+        yield chunk
 
 
 def _raw_lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
@@ -59,16 +92,21 @@ def _raw_lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
         yield pending
 
 
-def _decoded_lines(stream: Iterable[bytes], name: str) -> Iterator[tuple[int, str]]:
-    """(line number, text) for each line, the line ending taken off; not UTF-8 is an InputError."""
-    for number, raw in enumerate(stream, 1):
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise InputError(f"{name} line {number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
-        if number == 1 and text.startswith("\ufeff"):
-            text = text[1:]  # a byte order mark
-        yield number, text.rstrip("\r\n")
+def _decoded(raw: bytes, name: str, number: int) -> str:
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(f"{name} line {number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+    return text[1:] if number == 1 and text.startswith("\ufeff") else text  # a byte order mark
+
+
+def _decoded_lines(raw_lines: Iterable[bytes], name: str) -> Iterator[tuple[int, str]]:
+    """(line number, text with its line ending) for each line."""
+    for number, raw in enumerate(raw_lines, 1):
+        yield number, _decoded(raw, name, number)
+
+
+# --- records -----------------------------------------------------------------------
 
 
 def _own_id(value: Any, where: str) -> int:
@@ -81,23 +119,34 @@ def _own_id(value: Any, where: str) -> int:
     raise InputError(f"{where}: id {shown} is not a whole number from 0 to {MAX_ID}")
 
 
-def _record(index: int, line: int, fields: dict[str, Any], where: str) -> Record:
-    if "id" in fields:
-        fields = dict(fields)
-        return Record(_own_id(fields.pop("id"), where), line, fields)
-    return Record(index, line, fields)
+class _Collector:
+    """Turns rows (dicts of fields) into a Source's texts, lines, ids and leads, as chosen."""
 
+    def __init__(self, name: str, choice: Choice) -> None:
+        self.source = Source(name, lines=[], ids=[])
+        self.choice = choice
+        self.own_ids = False
 
-def _json_lines(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]:
-    index = 0
-    for number, text in lines:
-        if not text.strip():
-            continue
-        row = _json(text, f"{name} line {number}")
-        if not isinstance(row, dict):
-            raise InputError(f"{name} line {number}: expected a JSON object, found {_json_kind(row)}")
-        yield _record(index, number, row, f"{name} line {number}")
-        index += 1
+    def add(self, row: dict[str, Any], line: int, where: str) -> None:
+        source, choice = self.source, self.choice
+        if "id" in row:
+            source.ids.append(_own_id(row["id"], where))  # type: ignore[union-attr]
+            self.own_ids = True
+        else:
+            source.ids.append(len(source.texts))  # type: ignore[union-attr]
+        names = choice.fields if choice.fields is not None else [k for k in row if k != "id"]
+        parts = [value for key in names if isinstance(value := row.get(key), str)]
+        source.texts.append(" ".join(parts))
+        source.lines.append(line)  # type: ignore[union-attr]
+        if choice.show is not None:
+            source.leads.append(" ".join(str(row[key]) for key in choice.show if row.get(key) is not None))
+        else:
+            source.leads.append(parts[0] if parts else "")
+
+    def done(self) -> Source:
+        if not self.own_ids:
+            self.source.ids = None
+        return self.source
 
 
 def _json(text: str, where: str) -> Any:
@@ -119,65 +168,121 @@ def _json_kind(value: Any) -> str:
     )
 
 
-def _json_array(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]:
+def _json_lines(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
+    collector = _Collector(name, choice)
+    for number, text in lines:
+        if not text.strip():
+            continue
+        row = _json(text, f"{name} line {number}")
+        if not isinstance(row, dict):
+            raise InputError(f"{name} line {number}: expected a JSON object, found {_json_kind(row)}")
+        collector.add(row, number, f"{name} line {number}")
+    return collector.done()
+
+
+def _json_array(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
     text, size = [], 0
     for _, line in lines:
         text.append(line)
-        size += len(line) + 1
+        size += len(line)
         if size > MAX_DOCUMENT_BYTES:
             raise InputError(f"{name}: a JSON document larger than {MAX_DOCUMENT_BYTES >> 30} GiB; use JSON Lines")
-    rows = _json("\n".join(text), name)
+    rows = _json("".join(text), name)
     if not isinstance(rows, list):
         raise InputError(f"{name}: expected an array of objects, found {_json_kind(rows)}")
+    collector = _Collector(name, choice)
     for index, row in enumerate(rows):
         if not isinstance(row, dict):
             raise InputError(f"{name} item {index + 1}: expected a JSON object, found {_json_kind(row)}")
-        yield _record(index, 0, row, f"{name} item {index + 1}")
+        collector.add(row, index + 1, f"{name} item {index + 1}")
+    return collector.done()
 
 
-def _csv(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]:
-    numbers: list[int] = []  # the line numbers the reader has taken so far
+def _looks_like_data(cell: str) -> bool:
+    return cell.strip().replace(".", "", 1).replace("-", "", 1).isdigit()
 
-    def texts() -> Iterator[str]:
-        for number, text in lines:
-            numbers.append(number)
-            yield text
 
+def _csv(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
     csv.field_size_limit(MAX_LINE_BYTES)
-    reader = csv.reader(texts())
+    texts = (text for _, text in lines)  # with their line endings: a quoted field may hold a line break
+    reader = csv.reader(texts)
 
     def rows() -> Iterator[tuple[int, list[str]]]:
-        """(first line, fields) of each row but blank ones."""
+        """(first line, fields) of each row but blank ones; the reader counts the lines."""
         while True:
-            taken = len(numbers)
+            first = reader.line_num + 1
             try:
                 row = next(reader)
             except StopIteration:
                 return
             except csv.Error as error:
-                raise InputError(f"{name} line {numbers[-1] if numbers else 1}: not valid CSV ({error})") from None
+                raise InputError(f"{name} line {reader.line_num or 1}: not valid CSV ({error})") from None
             if row:
-                yield numbers[taken] if taken < len(numbers) else taken + 1, row
+                yield first, row
 
     found = rows()
-    first = next(found, None)
-    if first is None:
+    head = next(found, None)
+    if head is None:
         raise InputError(f"{name}: empty, where a CSV file needs a header row")
-    header_line, header = first
-    for i, column in enumerate(header):
-        if not column.strip():
-            raise InputError(f"{name} line {header_line}: the header row has no name for column {i + 1}; no header?")
-        if header.index(column) != i:
-            raise InputError(f"{name} line {header_line}: the header row names {column!r} twice; no header?")
-    for index, (number, row) in enumerate(found):
+    header_line, header = head
+    if choice.header:
+        for i, column in enumerate(header):
+            if not column.strip():
+                raise InputError(
+                    f"{name} line {header_line}: the header row has no name for column {i + 1}; no header? "
+                    "(--no-header reads every row as a record)"
+                )
+            if header.index(column) != i:
+                raise InputError(f"{name} line {header_line}: the header row names {column!r} twice; no header?")
+            if _looks_like_data(column):
+                raise InputError(
+                    f"{name} line {header_line}: the header row holds {column!r}, which looks like data, not a "
+                    "column name (--no-header reads every row as a record)"
+                )
+        rest: Iterable[tuple[int, list[str]]] = found
+    else:
+        rest = chain([head], found)
+        header = [str(i + 1) for i in range(len(header))]
+    for wanted in [*(choice.fields or ()), *(choice.show or ())]:
+        if wanted not in header:
+            raise InputError(f"{name}: no column {wanted!r} (the columns: {', '.join(header)})")
+    collector = _Collector(name, choice)
+    for number, row in rest:
         if len(row) != len(header):
             raise InputError(f"{name} line {number}: {len(row)} fields where the header has {len(header)}")
-        yield _record(index, number, dict(zip(header, row, strict=True)), f"{name} line {number}")
+        collector.add(dict(zip(header, row, strict=True)), number, f"{name} line {number}")
+    return collector.done()
 
 
-def _text(lines: Iterable[tuple[int, str]], name: str) -> Iterator[Record]:
-    for index, (number, text) in enumerate(lines):
-        yield Record(index, number, {"text": text})
+def _text(chunks: Iterable[bytes], name: str) -> Source:
+    """A record per line, read a few megabytes at a time and split in one go: the fast path."""
+    source = Source(name)
+    pending = b""
+    for chunk in chunks:
+        pending += chunk
+        cut = pending.rfind(b"\n") + 1
+        if not cut:
+            if len(pending) > MAX_LINE_BYTES:
+                raise InputError(f"{name} line {len(source.texts) + 1}: longer than {MAX_LINE_BYTES >> 20} MiB")
+            continue
+        _text_lines(pending[:cut], source, name)
+        pending = pending[cut:]
+    if pending:
+        _text_lines(pending + b"\n", source, name)
+    return source
+
+
+def _text_lines(block: bytes, source: Source, name: str) -> None:
+    try:
+        text = block.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = len(source.texts) + block.count(b"\n", 0, error.start) + 1
+        raise InputError(f"{name} line {line}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+    if not source.texts and text.startswith("\ufeff"):
+        text = text[1:]
+    lines = text.split("\n")
+    lines.pop()  # after the last line ending
+    source.texts.extend(line[:-1] if line.endswith("\r") else line for line in lines)
 
 
 def _sniff(start: bytes, suffix_format: str) -> str:
@@ -189,9 +294,11 @@ def _sniff(start: bytes, suffix_format: str) -> str:
 def format_of(path: Path, chosen: str, start: bytes) -> str:
     """The format to read: `chosen`, or for "auto" the file's suffix (.jsonl, .ndjson, .json,
     .csv; anything else is text), a .json file being JSON Lines when `start` (its first bytes)
-    begins with an object."""
+    begins with an object; standard input ("-") by its first bytes alone."""
     if chosen != "auto":
         return chosen
+    if str(path) == "-":
+        return _sniff(start, "text")
     suffix = path.suffix.lower()
     if suffix in (".jsonl", ".ndjson"):
         return "jsonl"
@@ -202,22 +309,16 @@ def format_of(path: Path, chosen: str, start: bytes) -> str:
     return "text"
 
 
-READERS: dict[str, Callable[[Iterable[tuple[int, str]], str], Iterator[Record]]] = {
+LINE_READERS: dict[str, Callable[[Iterable[tuple[int, str]], str, Choice], Source]] = {
     "jsonl": _json_lines,
     "json": _json_array,
     "csv": _csv,
-    "text": _text,
 }
 
 
-def _chunks(stream: BinaryIO) -> Iterator[bytes]:
-    while chunk := stream.read(CHUNK_BYTES):
-        yield chunk
-
-
-def read_records(path: Path | str, chosen: str = "auto") -> Iterator[Record]:
-    """The records of a file; "-" is standard input. The file is read once, from the start to the end,
-    so that pipes and other streams that cannot be read twice work too."""
+def read_source(path: Path | str, chosen: str = "auto", choice: Choice | None = None) -> Source:
+    """The records of a file; "-" is standard input. The file is read once, from the start to the end."""
+    choice = choice or Choice()
     name = "<stdin>" if str(path) == "-" else str(path)
     owned: AbstractContextManager[BinaryIO]
     if name == "<stdin>":
@@ -225,12 +326,29 @@ def read_records(path: Path | str, chosen: str = "auto") -> Iterator[Record]:
         path, owned = Path("-"), nullcontext(stream)  # left open: standard input is not ours to close
     else:
         path = Path(path)
+        if path.is_dir():
+            raise InputError(f"{path} is a directory (-r searches the files in it)")
         try:
             stream = owned = path.open("rb")
         except OSError as error:
             raise InputError(f"cannot read {path}: {error.strerror or error}") from None
     with owned:
-        start = stream.read(4096) if chosen == "auto" else b""
-        form = _sniff(start, "text") if name == "<stdin>" and chosen == "auto" else format_of(path, chosen, start)
-        lines = _decoded_lines(_raw_lines(chain([start], _chunks(stream)), name), name)
-        yield from READERS[form](lines, name)
+        start = stream.read(4096)
+        form = format_of(path, chosen, start)
+        if form == "text":
+            if choice.fields is not None or choice.show is not None:
+                raise InputError(f"{name}: plain text has no fields for --fields or --show")
+            return _text(_chunks(stream, start), name)
+        lines = _decoded_lines(_raw_lines(_chunks(stream, start), name), name)
+        return LINE_READERS[form](lines, name, choice)
+
+
+def files_under(paths: Sequence[str], recursive: bool) -> list[str]:
+    """The files to read: each path, and with `recursive` the files below each directory, in name order."""
+    found: list[str] = []
+    for path in paths:
+        if recursive and path != "-" and Path(path).is_dir():
+            found.extend(str(p) for p in sorted(Path(path).rglob("*")) if p.is_file())
+        else:
+            found.append(path)
+    return found

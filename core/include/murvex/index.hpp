@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -73,6 +75,9 @@ public:
 
     // The shards holding a record with this id, in order.
     std::vector<std::uint32_t> shards_holding(std::uint32_t id) const;
+
+    // The id and text of the record at `position` in index order (below count()).
+    std::pair<std::uint32_t, std::string> record(std::size_t position) const;
 
     // Removes every record and shard; the settings stay.
     void reset() noexcept;
