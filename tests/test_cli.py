@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -100,7 +101,11 @@ def test_more_than_one_engine_holds(tmp_path):
         ("missing.csv", None, "cannot read {path}: No such file or directory"),
         ("latin1.txt", "ok\ncaf\xe9\n".encode("latin-1"), "{path} line 2: not UTF-8 text"),
         ("headerless.csv", "Ada,London,\nAlan,Wilmslow,\n", "{path} line 1: the header row has no name for column 3"),
-        ("numbers.csv", "1,Ada,London\n2,Alan,Wilmslow\n", "{path} line 1: the header row holds '1', which looks like data"),
+        (
+            "numbers.csv",
+            "1,Ada,London\n2,Alan,Wilmslow\n",
+            "{path} line 1: the header row holds '1', which looks like data",
+        ),
         ("twice.csv", "Ada,Ada\nx,y\n", "{path} line 1: the header row names 'Ada' twice"),
         ("ragged.csv", "name,city\nAda,London,extra\n", "{path} line 2: 3 fields where the header has 2"),
         ("bad-id.csv", "id,name\n7,Ada\nx1,Alan\n", "{path} line 3: id 'x1' is not a whole number"),
@@ -227,3 +232,181 @@ def test_a_fault_of_murvex_is_one_line_and_exit_70():
         [sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, "MURVEX_DEBUG": "1"}
     )
     assert loud.returncode == 70 and "ZeroDivisionError" in loud.stderr
+
+
+# --- grep's habits and the defects they mend -------------------------------------------
+
+
+@pytest.fixture
+def two_files(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("rhythm\naccommodate\nrhyme\n", encoding="utf-8")
+    people = tmp_path / "people.csv"
+    people.write_text('id,name,address\n7,Ada,"12 Main St\nSpringfield"\n8,Alan,"1 Rhythm Road"\n', encoding="utf-8")
+    return words, people
+
+
+def test_options_go_anywhere_and_a_file_is_never_taken_for_a_query(two_files):
+    words, people = two_files
+    anywhere = murvex("search", words, "--json", "rhythym", "-m", "1")
+    assert anywhere.returncode == 0 and [h["text"] for h in hits(anywhere)] == ["rhythm"]
+    mistaken = murvex("search", words, people, "rhythym")
+    assert mistaken.returncode == 2 and mistaken.stdout == b""
+    assert b"is a file, given where a query goes" in mistaken.stderr and b"-e QUERY" in mistaken.stderr
+    both = hits(murvex("search", "--json", "-e", "rhythym", "-e", "acommodate", words, people))
+    assert {(Path(h["file"]).name, h["line"]) for h in both} >= {("words.txt", 1), ("people.csv", 4), ("words.txt", 2)}
+    lines = murvex("search", "-e", "rhythym", words, people).stdout.decode().splitlines()
+    assert any(line.split()[1] == f"{words}:1" for line in lines), lines  # each hit names its file
+
+
+def test_a_quoted_csv_field_keeps_its_line_break_and_the_readers_line_numbers(two_files):
+    _, people = two_files
+    (glued,) = hits(murvex("search", "--json", people, "StSpringfield", "--max-errors", "0")) or [None]
+    assert glued is None
+    (ada,) = hits(murvex("search", "--json", people, "Springfield"))
+    assert ada["text"] == "Ada 12 Main St\nSpringfield" and ada["line"] == 2 and ada["id"] == 7
+    (alan,) = hits(murvex("search", "--json", people, "Rhythm Road"))
+    assert alan["line"] == 4
+    headless = murvex("search", "--json", "--no-header", "--fields", "2", people, "Alan")
+    assert [h["text"] for h in hits(headless)] == ["Alan"]
+
+
+def test_exit_status_and_quiet_count_and_files_with_matches(two_files, tmp_path):
+    words, people = two_files
+    assert murvex("search", words, "rhythm").returncode == 0
+    assert murvex("search", words, "zzzzzz").returncode == 1
+    assert murvex("search", tmp_path / "missing.txt", "x").returncode == 2
+    quiet = murvex("search", "-q", words, "rhythm")
+    assert (quiet.returncode, quiet.stdout) == (0, b"")
+    assert murvex("search", "-q", words, "zzzzzz").returncode == 1
+    counted = murvex("search", "-c", "-e", "rhyme", "-e", "zzzzzz", words).stdout.decode()
+    assert counted == "'rhyme': 1\n'zzzzzz': 0\n"
+    listed = murvex("search", "-l", "-e", "rhythm", words, people).stdout.decode().splitlines()
+    assert listed == [str(words), str(people)]
+    queries = tmp_path / "queries.txt"
+    queries.write_text("rhyme\n\naccomodate\n", encoding="utf-8")
+    assert murvex("search", "-c", "-f", queries, words).stdout.decode() == "'rhyme': 1\n'accomodate': 1\n"
+
+
+def test_empty_results_are_visible_in_json_and_every_query_has_its_summary(two_files):
+    words, _ = two_files
+    rows = [
+        json.loads(line)
+        for line in murvex("search", "--json", words, "zzzzzz", "rhyme").stdout.decode().split("\n")
+        if line
+    ]
+    assert [row.get("hits") for row in rows] == [0, None, 1]
+    assert rows[0]["query"] == "zzzzzz" and isinstance(rows[0]["ms"], float)
+
+
+def test_recursive_search_fields_show_and_a_far_match_led_by_the_first_field(tmp_path):
+    (tmp_path / "data" / "deep").mkdir(parents=True)
+    (tmp_path / "data" / "a.txt").write_text("nothing here\n", encoding="utf-8")
+    (tmp_path / "data" / "deep" / "b.jsonl").write_text(
+        json.dumps({"id": 3, "name": "zeta-pkg", "notes": "x" * 200 + " needle at the far end", "tag": "needle"})
+        + "\n",
+        encoding="utf-8",
+    )
+    found = hits(murvex("search", "--json", "-r", "-e", "needle", tmp_path / "data"))
+    assert [(Path(h["file"]).name, h["id"]) for h in found] == [("b.jsonl", 3)]
+    only_tag = hits(murvex("search", "--json", "--fields", "tag", "-r", "-e", "needle", tmp_path / "data"))
+    assert [h["text"] for h in only_tag] == ["needle"]
+    shown = murvex("search", "--fields", "notes", "-r", "-e", "neddle at the far", tmp_path / "data").stdout.decode()
+    assert "zeta-pkg" not in shown and "xxxx" in shown  # led by the first field searched: notes
+    led = murvex("search", "--show", "name", "--fields", "notes", "-r", "-e", "far end", tmp_path / "data")
+    assert "zeta-pkg … " in led.stdout.decode()
+    directory = murvex("search", tmp_path / "data", "needle")
+    assert directory.returncode == 2 and b"is a directory (-r searches the files in it)" in directory.stderr
+
+
+def test_colour_follows_the_option_no_color_and_a_dumb_terminal(two_files):
+    import pty
+
+    words, _ = two_files
+    assert "\x1b[" in murvex("search", "--color", "always", words, "rhythm").stdout.decode()
+    assert "\x1b[" not in murvex("search", words, "rhythm").stdout.decode()  # piped: plain
+
+    def on_terminal(*args, **env):
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execve(sys.executable, [sys.executable, "-m", "murvex_tools", *map(str, args)], {**os.environ, **env})
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.waitpid(pid, 0)
+        return shown.decode()
+
+    assert "\x1b[1;33m" in on_terminal("search", words, "rhythm")
+    assert "\x1b[" not in on_terminal("search", words, "rhythm", NO_COLOR="1")
+    assert "\x1b[" not in on_terminal("search", words, "rhythm", TERM="dumb")
+    assert "\x1b[" not in on_terminal("search", "--color", "never", words, "rhythm")
+
+
+def test_interactive_queries_have_line_editing_and_leave_cleanly(two_files):
+    import pty
+    import select
+    import time as clock
+
+    words, _ = two_files
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execve(sys.executable, [sys.executable, "-m", "murvex_tools", "search", str(words)], dict(os.environ))
+
+    def read_until(marker, seconds=30):
+        shown, deadline = b"", clock.monotonic() + seconds
+        while marker not in shown and clock.monotonic() < deadline:
+            if select.select([fd], [], [], 0.2)[0]:
+                try:
+                    shown += os.read(fd, 4096)
+                except OSError:
+                    break
+        return shown
+
+    def exit_status(seconds=30):
+        deadline = clock.monotonic() + seconds
+        while clock.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            clock.sleep(0.1)
+        os.kill(pid, 9)
+        return None
+
+    try:
+        assert b"query> " in read_until(b"query> ")
+        os.write(fd, b"rhyx\x7fme\r")  # a typo taken back with backspace
+        assert b"'rhyme': 1 result" in read_until(b"query> ")
+        os.write(fd, b"\x1b[A\r")  # the arrow key brings the last query back
+        assert b"'rhyme': 1 result" in read_until(b"query> ")
+        os.write(fd, b"acc\x03")  # Ctrl-C mid-line leaves, on a line of its own
+        assert read_until(b"\n").endswith(b"\n")
+    finally:
+        status = exit_status()
+    assert status == 130
+
+
+def test_a_saved_index_searches_as_the_files_do(two_files, tmp_path):
+    words, people = two_files
+    saved = tmp_path / "both.murvex"
+    made = murvex("index", words, people, "-o", saved)
+    assert made.returncode == 0 and b"saved 5 records of 2 file(s)" in made.stderr
+    direct = hits(murvex("search", "--json", "-e", "rhythym", "-e", "Springfeld", words, people))
+    from_saved = hits(murvex("search", "--json", saved, "rhythym", "Springfeld"))
+    assert [(h["file"], h["line"], h["id"], h["text"], h["score"]) for h in from_saved] == [
+        (h["file"], h["line"], h["id"], h["text"], h["score"]) for h in direct
+    ]
+
+
+def test_the_forgiving_mode_and_the_help(two_files):
+    words, _ = two_files
+    assert murvex("search", words, "xhythm").returncode == 1  # the first letter is never in error
+    assert hits(murvex("search", "--json", "--forgiving", words, "xhythm"))[0]["text"] == "rhythm"
+    shown = " ".join(murvex("search", "--help").stdout.decode().split())  # as wrapped to any width
+    assert "--forgiving" in shown and "two swapped letters count as one edit" in shown
+    assert "examples:" in shown and "exit status: 0 something matched, 1 nothing matched" in shown

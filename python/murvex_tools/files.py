@@ -335,9 +335,7 @@ def read_source(path: Path | str, chosen: str = "auto", choice: Choice | None = 
     with owned:
         start = stream.read(4096)
         form = format_of(path, chosen, start)
-        if form == "text":
-            if choice.fields is not None or choice.show is not None:
-                raise InputError(f"{name}: plain text has no fields for --fields or --show")
+        if form == "text":  # a line is a record: there are no fields to choose (--fields, --show)
             return _text(_chunks(stream, start), name)
         lines = _decoded_lines(_raw_lines(_chunks(stream, start), name), name)
         return LINE_READERS[form](lines, name, choice)
