@@ -410,3 +410,17 @@ def test_the_forgiving_mode_and_the_help(two_files):
     shown = " ".join(murvex("search", "--help").stdout.decode().split())  # as wrapped to any width
     assert "--forgiving" in shown and "two swapped letters count as one edit" in shown
     assert "examples:" in shown and "exit status: 0 something matched, 1 nothing matched" in shown
+
+
+def test_the_man_page_and_completions_are_made_from_the_parser_and_installed():
+    pytest.importorskip("shtab", reason="shtab makes the completions (it comes with the test extra)")
+    root = Path(__file__).resolve().parent.parent
+    check = subprocess.run(
+        [sys.executable, root / "scripts" / "make-docs.py", "--check"], capture_output=True, text=True
+    )
+    assert check.returncode == 0, check.stdout
+    share = Path(sys.prefix) / "share"
+    page = (share / "man" / "man1" / "murvex.1").read_text(encoding="utf-8")
+    assert page.startswith(".TH MURVEX 1") and "\\-\\-forgiving" in page and ".SH EXIT STATUS" in page
+    assert "murvex" in (share / "bash-completion" / "completions" / "murvex").read_text(encoding="utf-8")
+    assert (share / "zsh" / "site-functions" / "_murvex").read_text(encoding="utf-8").startswith("#compdef murvex")

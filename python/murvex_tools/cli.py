@@ -175,6 +175,11 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     return parser, {"search": search, "index": index, "serve": serve}
 
 
+def parser() -> argparse.ArgumentParser:
+    """The murvex parser, for the man page and the shell completions made from it."""
+    return build_parser()[0]
+
+
 def parse(argv: Sequence[str]) -> argparse.Namespace:
     """The command's arguments, its options anywhere on the line (argparse takes them so only without subparsers)."""
     parser, commands = build_parser()
