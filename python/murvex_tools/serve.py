@@ -1,4 +1,4 @@
-"""murvex serve: a page to search in and a JSON API."""
+"""murvex serve: not built yet; the command says so instead of failing later."""
 
 from __future__ import annotations
 
@@ -8,4 +8,4 @@ from typing import Any
 
 
 def serve_files(args: argparse.Namespace, load: Callable[..., Any]) -> int:
-    raise ImportError("not built yet")
+    raise ImportError("murvex serve is not part of this version yet")
