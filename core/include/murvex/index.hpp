@@ -7,8 +7,8 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "murvex/kernel.hpp"
