@@ -288,7 +288,7 @@ Error saved_error(const std::exception_ptr& thrown, const std::string& path) {
 
 std::string path_of(PyObject* path) {
     PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(path, &converted)) throw Error::fetch();
+    if (!PyUnicode_FSConverter(path, static_cast<void*>(&converted))) throw Error::fetch();
     PyRef bytes(converted);
     return std::string(PyBytes_AS_STRING(bytes.get()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));

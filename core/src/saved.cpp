@@ -148,7 +148,10 @@ public:
         at_ += n;
         return taken;
     }
-    std::uint64_t u64(const char* what) { return read64(take(8, what).data()); }
+    std::uint64_t u64(const char* what) {
+        const std::string_view bytes = take(8, what);  // eight bytes, not a string
+        return read64(bytes.data());                   // NOLINT(bugprone-suspicious-stringview-data-usage)
+    }
     std::size_t at() const noexcept { return at_; }
     std::size_t left() const noexcept { return bytes_.size() - at_; }
     std::string_view bytes() const noexcept { return bytes_; }
