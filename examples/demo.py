@@ -17,8 +17,8 @@ import time
 from pathlib import Path
 
 from murvex_tools import ShardedMurvex, char_span, record_text
-from murvex_tools.cli import HIGHLIGHT, RESET, load
-from murvex_tools.files import InputError, Record
+from murvex_tools.cli import HIGHLIGHT, RESET
+from murvex_tools.files import InputError, read_source
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus
@@ -73,16 +73,17 @@ def main(argv=None):
 
     began = time.perf_counter()
     if args.data is not None:
-        records, source = load(args.data, "auto", index, sys.stderr if sys.stderr.isatty() else None), args.data
-        if not records:
+        read = read_source(args.data)
+        if not read.texts:
             raise InputError(f"{args.data} holds no records")
+        texts, ids, source = read.texts, [read.own_id(i) for i in range(len(read.texts))], args.data
+        index.add_texts(texts, range(len(texts)))  # the index's ids are places in `texts`
     else:
         rows = corpus.records()
         print(f"generated {len(rows):,} records in {time.perf_counter() - began:.2f} s")
         began = time.perf_counter()
         index.add(rows)
-        records, source = [Record(row["id"], 0, row) for row in rows], "the built-in corpus"
-    texts = [record_text(record.fields) for record in records]
+        texts, ids, source = [record_text(row) for row in rows], [row["id"] for row in rows], "the built-in corpus"
     print(
         f"added {index.count:,} records from {source} "
         f"({sum(len(t.encode()) for t in texts) / 1e6:.1f} MB of text) in {(time.perf_counter() - began) * 1000:.0f} ms"
@@ -97,7 +98,7 @@ def main(argv=None):
         print(f"\n{query!r}: {len(results)} result{'s' * (len(results) != 1)} in {ms:.2f} ms")
         for result in results[:SHOWN]:
             text = highlight(texts[result.id], result.start, result.end, colour)
-            print(f"  {result.score:.3f}  #{records[result.id].id:<6} {text}")
+            print(f"  {result.score:.3f}  #{ids[result.id]:<6} {text}")
         if len(results) > SHOWN:
             print(f"  ... and {len(results) - SHOWN} more")
     print(
