@@ -22,6 +22,26 @@ def murvex(*args, stdin="", env=None):
     )
 
 
+def on_terminal(*args, **env):
+    """What murvex prints with a pseudo-terminal as its standard output (and input)."""
+    import pty
+
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execve(sys.executable, [sys.executable, "-m", "murvex_tools", *map(str, args)], {**os.environ, **env})
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.waitpid(pid, 0)
+    return shown.decode()
+
+
 def hits(process):
     """The hit objects of a --json run (the summary object after each query left out)."""
     assert process.returncode in (0, 1), process.stderr.decode()
@@ -149,24 +169,11 @@ HOSTILE = "needle \x1b]0;PWNED\x07 \x1b[2J \x1b[6n \u009b31m back\x08space \u202
 
 
 def test_control_characters_of_a_record_are_shown_escaped_on_a_terminal_and_in_a_pipe(tmp_path):
-    import pty
 
     path = tmp_path / "e.jsonl"
     path.write_text(json.dumps({"t": HOSTILE}) + "\n", encoding="utf-8")
     piped = murvex("search", path, "needle").stdout.decode()
-    pid, fd = pty.fork()
-    if pid == 0:  # the child: murvex on a terminal
-        os.execv(sys.executable, [sys.executable, "-m", "murvex_tools", "search", str(path), "needle"])
-    shown = b""
-    while True:
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        shown += chunk
-    os.waitpid(pid, 0)
+    shown = on_terminal("search", path, "needle").encode()
     for output in (piped, shown.decode()):
         raw = re.sub(r"\x1b\[(1;33|32|35|0)m", "", output)  # murvex's own highlight and colours
         assert not any(c in raw for c in "\x1b\x07\x08\u009b\u202e"), repr(output)
@@ -320,27 +327,10 @@ def test_recursive_search_fields_show_and_a_far_match_led_by_the_first_field(tmp
 
 
 def test_colour_follows_the_option_no_color_and_a_dumb_terminal(two_files):
-    import pty
 
     words, _ = two_files
     assert "\x1b[" in murvex("search", "--color", "always", words, "rhythm").stdout.decode()
     assert "\x1b[" not in murvex("search", words, "rhythm").stdout.decode()  # piped: plain
-
-    def on_terminal(*args, **env):
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.execve(sys.executable, [sys.executable, "-m", "murvex_tools", *map(str, args)], {**os.environ, **env})
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-        os.waitpid(pid, 0)
-        return shown.decode()
 
     assert "\x1b[1;33m" in on_terminal("search", words, "rhythm")
     assert "\x1b[" not in on_terminal("search", words, "rhythm", NO_COLOR="1")
