@@ -122,14 +122,16 @@ auto change(PyObject* self, Body&& body) {
 
 // Runs body(index, options) holding the index's lock shared, without the
 // interpreter lock: body must not touch any Python object. What it throws is
-// rethrown once the interpreter lock is back.
+// rethrown once the interpreter lock is back. `settings`, when not null, are
+// this search's own instead of the index's.
 template <class Body>
-auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& body) {
+auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& body,
+                     const Settings* settings = nullptr) {
     IndexState& state = state_of(self);
     if (state.writer.load() == std::this_thread::get_id())
         throw Error::lazy(PyExc_RuntimeError, "Already mutably borrowed");
     RwLock& lock = state.lock();
-    const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel};
+    const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel, settings};
     std::optional<decltype(body(state.index, options))> result;
     std::exception_ptr error;
     {

@@ -8,6 +8,7 @@
 #include "settings.hpp"
 #include "wire.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -316,19 +317,65 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // --- searching ----------------------------------------------------------------
 
-constexpr std::array<const char*, 1> SEARCH_PARAMETERS = {"query"};
-constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1};
-constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1};
+// One search's own settings: the index's, with those given (not None) in
+// their place, validated as the setters validate them.
+void store_threshold(Settings& settings, float threshold) {
+    py::validate_threshold(threshold);
+    settings.threshold = py::to_thousandths(threshold);
+}
+
+void store_max_errors(Settings& settings, std::uint32_t max_errors) {
+    py::validate_max_errors(max_errors);
+    settings.max_errors = max_errors;
+}
+
+void store_max_results(Settings& settings, std::uint64_t max_results) {
+    py::validate_max_results(max_results);
+    settings.max_results = max_results;
+}
+
+bool to_flag(PyObject* value) {
+    const int flag = PyObject_IsTrue(value);
+    if (flag < 0) throw Error::fetch();
+    return flag == 1;
+}
+
+std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 4> given) {
+    if (std::ranges::all_of(given, [](PyObject* value) { return !value || value == Py_None; }))
+        return std::nullopt;
+    std::optional<float> threshold;
+    std::optional<std::uint32_t> max_errors;
+    std::optional<std::uint64_t> max_results;
+    std::optional<bool> forgiving;
+    const auto is_given = [&](std::size_t i) { return given[i] && given[i] != Py_None; };
+    if (is_given(0)) threshold = argument("threshold", [&] { return py::to_f32(given[0]); });
+    if (is_given(1)) max_errors = argument("max_errors", [&] { return py::to_u32(given[1]); });
+    if (is_given(2)) max_results = argument("max_results", [&] { return py::to_u64(given[2]); });
+    if (is_given(3)) forgiving = to_flag(given[3]);
+    Settings settings = state_of(self).index.settings();  // read after the conversions, which may run Python code
+    if (threshold) store_threshold(settings, *threshold);
+    if (max_errors) store_max_errors(settings, *max_errors);
+    if (max_results) store_max_results(settings, *max_results);
+    if (forgiving) settings.forgiving = *forgiving;
+    return settings;
+}
+
+constexpr std::array<const char*, 5> SEARCH_PARAMETERS = {"query", "threshold", "max_errors", "max_results",
+                                                          "forgiving"};
+constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1, 1};
+constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 1};
 
 std::vector<IndexHit> search_one(PyObject* self, const Signature& signature, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* query;
-    parse_arguments(signature, args, nargs, kwnames, std::span(&query, 1));
+    std::array<PyObject*, 5> given;
+    parse_arguments(signature, args, nargs, kwnames, given);
     state_of(self);
-    const std::string_view bytes = argument("query", [&] { return py::to_utf8(query); });
-    return search_released(self, std::nullopt, [&](const ShardedIndex& index, const SearchOptions& options) {
-        return index.search(bytes, options);
-    });
+    const std::string_view bytes = argument("query", [&] { return py::to_utf8(given[0]); });
+    const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<1, 4>());
+    return search_released(
+        self, std::nullopt,
+        [&](const ShardedIndex& index, const SearchOptions& options) { return index.search(bytes, options); },
+        settings ? &*settings : nullptr);
 }
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -350,12 +397,13 @@ PyObject* index_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-constexpr std::array<const char*, 2> MANY_PARAMETERS = {"queries", "workers"};
+constexpr std::array<const char*, 6> MANY_PARAMETERS = {"queries", "workers", "threshold", "max_errors",
+                                                        "max_results", "forgiving"};
 constexpr Signature MANY_SIGNATURE = {"Index.search_many()", MANY_PARAMETERS, 1, 1};
 
 PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 2> given;
+        std::array<PyObject*, 6> given;
         parse_arguments(MANY_SIGNATURE, args, nargs, kwnames, given);
         state_of(self);
         PyRef items(PySequence_Fast(given[0], "argument 'queries': expected a sequence of str"));
@@ -370,10 +418,13 @@ PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         }
         std::optional<std::size_t> workers;
         if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
-        const auto results =
-            search_released(self, workers, [&](const ShardedIndex& index, const SearchOptions& options) {
+        const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<2, 4>());
+        const auto results = search_released(
+            self, workers,
+            [&](const ShardedIndex& index, const SearchOptions& options) {
                 return index.search_many(queries, options);
-            });
+            },
+            settings ? &*settings : nullptr);
         PyRef list = checked(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(list.get(), i, hit_list(results[static_cast<std::size_t>(i)]).release());
@@ -453,24 +504,15 @@ int set_setting(PyObject* self, PyObject* value, Convert&& convert, Store&& stor
 }
 
 int set_threshold(PyObject* self, PyObject* value, void*) {
-    return set_setting(self, value, py::to_f32, [](Settings& settings, float threshold) {
-        py::validate_threshold(threshold);
-        settings.threshold = py::to_thousandths(threshold);
-    });
+    return set_setting(self, value, py::to_f32, store_threshold);
 }
 
 int set_max_errors(PyObject* self, PyObject* value, void*) {
-    return set_setting(self, value, py::to_u32, [](Settings& settings, std::uint32_t max_errors) {
-        py::validate_max_errors(max_errors);
-        settings.max_errors = max_errors;
-    });
+    return set_setting(self, value, py::to_u32, store_max_errors);
 }
 
 int set_max_results(PyObject* self, PyObject* value, void*) {
-    return set_setting(self, value, py::to_u64, [](Settings& settings, std::uint64_t max_results) {
-        py::validate_max_results(max_results);
-        settings.max_results = max_results;
-    });
+    return set_setting(self, value, py::to_u64, store_max_results);
 }
 
 PyObject* get_forgiving(PyObject* self, void*) {
@@ -481,10 +523,9 @@ PyObject* get_forgiving(PyObject* self, void*) {
 int set_forgiving(PyObject* self, PyObject* value, void*) {
     return py::guarded<int>(-1, [&] {
         if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
-        const int forgiving = PyObject_IsTrue(value);
-        if (forgiving < 0) throw Error::fetch();
+        const bool forgiving = to_flag(value);
         change(self, [&](ShardedIndex& index) {
-            index.settings().forgiving = forgiving == 1;
+            index.settings().forgiving = forgiving;
             return 0;
         });
         return 0;
@@ -531,14 +572,17 @@ PyMethodDef index_methods[] = {
      "the row's number with row_ids, else the default. A call that fails adds nothing. Returns the\n"
      "number of records added."},
     {"search", fast(index_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query)\n--\n\n"
+     "search($self, query, *, threshold=None, max_errors=None, max_results=None, forgiving=None)\n--\n\n"
      "The best matches of query over every shard, as Hits, best first, ties in insertion order.\n"
-     "Runs without the interpreter lock, on up to `workers` threads."},
+     "Runs without the interpreter lock, on up to `workers` threads. A setting given here applies\n"
+     "to this search only (validated as its attribute is); None keeps the index's."},
     {"search_many", fast(index_search_many), METH_FASTCALL | METH_KEYWORDS,
-     "search_many($self, queries, *, workers=None)\n--\n\n"
-     "[search(q) for q in queries], spread over the worker threads."},
+     "search_many($self, queries, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
+     "            forgiving=None)\n--\n\n"
+     "[search(q, ...) for q in queries], spread over the worker threads."},
     {"ranked", fast(index_ranked), METH_FASTCALL | METH_KEYWORDS,
-     "ranked($self, query)\n--\n\nAs search, each Hit paired with the number of the shard that holds it."},
+     "ranked($self, query, *, threshold=None, max_errors=None, max_results=None, forgiving=None)\n--\n\n"
+     "As search, each Hit paired with the number of the shard that holds it."},
     {"remove", fast(index_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, id, *, shard=None)\n--\n\n"
      "Remove the first record, in insertion order, carrying id (in that shard only, when given).\n"

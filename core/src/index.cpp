@@ -144,9 +144,10 @@ void ShardedIndex::truncate(std::size_t shards) noexcept {
 }
 
 std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchOptions& options) const {
-    if (query.empty() || count_ == 0 || settings_.max_results == 0) return {};
-    const detail::CompiledQuery compiled = detail::compile_query(query, settings_.forgiving);
-    const detail::RunSettings run = detail::run_settings(settings_, compiled.pattern.len);
+    const Settings& settings = options.settings ? *options.settings : settings_;
+    if (query.empty() || count_ == 0 || settings.max_results == 0) return {};
+    const detail::CompiledQuery compiled = detail::compile_query(query, settings.forgiving);
+    const detail::RunSettings run = detail::run_settings(settings, compiled.pattern.len);
     if (run.k < 0) return {};  // a threshold above every score
     const detail::ScanBlock scan = detail::kernel_form(options.kernel).scan;
 
@@ -182,7 +183,7 @@ std::vector<std::vector<IndexHit>> ShardedIndex::search_many(std::span<const std
         for (std::size_t q = 0; q < queries.size(); ++q) results[q] = search(queries[q], options);
         return results;
     }
-    const SearchOptions one_thread{nullptr, 1, options.kernel};
+    const SearchOptions one_thread{nullptr, 1, options.kernel, options.settings};
     options.pool->run(queries.size(), options.workers,
                       [&](std::size_t q, std::size_t) { results[q] = search(queries[q], one_thread); });
     return results;

@@ -34,9 +34,34 @@ class Index:
         forgiving: bool = False,
     ) -> Index: ...
     def add(self, records: object, *, new_shard: bool = False) -> int: ...
-    def search(self, query: str) -> list[Hit]: ...
-    def search_many(self, queries: Sequence[str], *, workers: int | None = None) -> list[list[Hit]]: ...
-    def ranked(self, query: str) -> list[tuple[int, Hit]]: ...
+    def search(
+        self,
+        query: str,
+        *,
+        threshold: float | None = None,
+        max_errors: int | None = None,
+        max_results: int | None = None,
+        forgiving: bool | None = None,
+    ) -> list[Hit]: ...
+    def search_many(
+        self,
+        queries: Sequence[str],
+        *,
+        workers: int | None = None,
+        threshold: float | None = None,
+        max_errors: int | None = None,
+        max_results: int | None = None,
+        forgiving: bool | None = None,
+    ) -> list[list[Hit]]: ...
+    def ranked(
+        self,
+        query: str,
+        *,
+        threshold: float | None = None,
+        max_errors: int | None = None,
+        max_results: int | None = None,
+        forgiving: bool | None = None,
+    ) -> list[tuple[int, Hit]]: ...
     def remove(self, id: int, *, shard: int | None = None) -> bool: ...
     def shards_holding(self, id: int) -> list[int]: ...
     def records(self, positions: Sequence[int]) -> list[tuple[int, str]]: ...

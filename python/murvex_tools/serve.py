@@ -1,11 +1,365 @@
-"""murvex serve: not built yet; the command says so instead of failing later."""
+"""murvex serve: a search-as-you-type page and a JSON API over the records of files.
+
+    GET /             the page (murvex_tools/page/), searching as one types
+    GET /search?q=…   {"query", "took_ms", "hits": [{"id", "score", "start", "end", "span", "text", "file", "line"}]}
+                      optional: max_results, max_errors, threshold, forgiving (this request only)
+    GET /health       {"status": "ok", "records"}
+    GET /stats        {"records", "shards", "files", "memory", "settings", ...}
+
+Errors are JSON, {"error": "...", "parameter": "..."} where a parameter is at
+fault: 400 for a bad parameter, 413 for a query over MAX_QUERY_BYTES, 404 for
+an unknown path, 405 for a method other than GET; never a traceback.
+
+Searches run in worker threads, without the interpreter lock, on the
+companion's thread pool: the event loop only parses requests and writes
+responses, so it never waits for a scan.
+"""
 
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
-from typing import Any
+import contextlib
+import ipaddress
+import math
+import os
+import resource
+import signal
+import socket
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from importlib import resources
+from types import FrameType
+from typing import IO, Any, Protocol
+from urllib.parse import urlsplit
+
+import anyio
+import uvicorn
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.cors import CORSMiddleware
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
+
+from murvex_tools.files import InputError
+from murvex_tools.spans import char_span
+
+MAX_QUERY_BYTES = 1024  # the engine reads the first 32 bytes; longer queries are mistakes, not searches
+SETTINGS = ("max_results", "max_errors", "threshold", "forgiving")
+PAGE_FILES = {
+    "/": ("index.html", "text/html; charset=utf-8"),
+    "/page.js": ("page.js", "text/javascript; charset=utf-8"),
+    "/page.css": ("page.css", "text/css; charset=utf-8"),
+    "/favicon.svg": ("favicon.svg", "image/svg+xml"),
+}
+# The page loads nothing but its own files, and no other site may frame it.
+SECURITY_HEADERS = [
+    (b"content-security-policy", b"default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'"),
+    (b"x-content-type-options", b"nosniff"),
+    (b"referrer-policy", b"no-referrer"),
+    (b"x-frame-options", b"DENY"),
+]
 
 
-def serve_files(args: argparse.Namespace, load: Callable[..., Any]) -> int:
-    raise ImportError("murvex serve is not part of this version yet")
+class Corpus(Protocol):
+    """What the command line loads: an index whose ids are places, and where each place came from."""
+
+    index: Any
+    sources: list[Any]
+
+    def locate(self, place: int) -> tuple[Any, int]: ...
+    def texts(self, places: Sequence[int]) -> dict[int, str]: ...
+
+
+class BadParameter(HTTPException):
+    def __init__(self, parameter: str, message: str, status: int = 400) -> None:
+        super().__init__(status, message)
+        self.parameter = parameter
+
+
+@dataclass(frozen=True)
+class Defaults:
+    """The command line's settings: what a request that names none searches with."""
+
+    max_results: int
+    max_errors: int
+    threshold: float
+    forgiving: bool
+
+
+# --- the parameters of a search -------------------------------------------------------------
+
+
+def _integer(name: str, value: str, low: int, high: int) -> int:
+    try:
+        number = int(value)
+    except ValueError:
+        raise BadParameter(name, f"{name} must be a whole number from {low} to {high}, not {value[:40]!r}") from None
+    if not low <= number <= high:
+        raise BadParameter(name, f"{name} must be from {low} to {high}, not {number}")
+    return number
+
+
+def _fraction(name: str, value: str) -> float:
+    try:
+        number = float(value)
+    except ValueError:
+        number = math.nan
+    if not 0.0 <= number <= 1.0:  # also refuses nan
+        raise BadParameter(name, f"{name} must be a number from 0.0 to 1.0, not {value[:40]!r}")
+    return number
+
+
+def _flag(name: str, value: str) -> bool:
+    lowered = value.lower()
+    if lowered in ("1", "true", "yes", "on"):
+        return True
+    if lowered in ("0", "false", "no", "off", ""):
+        return False
+    raise BadParameter(name, f"{name} must be true or false, not {value[:40]!r}")
+
+
+def search_parameters(request: Request) -> tuple[str, dict[str, Any]]:
+    """The query and the settings of this request, every parameter checked; BadParameter names the first fault."""
+    params = request.query_params
+    for name in params:
+        if name != "q" and name not in SETTINGS:
+            raise BadParameter(name, f"unknown parameter {name[:40]!r}: use q, {', '.join(SETTINGS)}")
+        if len(params.getlist(name)) > 1:
+            raise BadParameter(name, f"{name} is given more than once")
+    if "q" not in params:
+        raise BadParameter("q", "q is missing: /search?q=your+query")
+    query = params["q"]
+    size = len(query.encode("utf-8", "surrogatepass"))
+    if size > MAX_QUERY_BYTES:
+        raise BadParameter("q", f"q is {size:,} bytes long; queries are at most {MAX_QUERY_BYTES:,} bytes", 413)
+    settings: dict[str, Any] = {}
+    if "max_results" in params:
+        settings["max_results"] = _integer("max_results", params["max_results"], 0, 100)
+    if "max_errors" in params:
+        settings["max_errors"] = _integer("max_errors", params["max_errors"], 0, 3)
+    if "threshold" in params:
+        settings["threshold"] = _fraction("threshold", params["threshold"])
+    if "forgiving" in params:
+        settings["forgiving"] = _flag("forgiving", params["forgiving"])
+    return query, settings
+
+
+# --- the answers ------------------------------------------------------------------------------
+
+
+def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any]:
+    """One search and what the page shows of its hits (run in a worker thread: it holds no lock of the loop's)."""
+    began = time.perf_counter()
+    hits = corpus.index.search(query, **settings)
+    took = (time.perf_counter() - began) * 1000
+    texts = corpus.texts([hit.id for hit in hits])
+    shown = []
+    for hit in hits:
+        source, i = corpus.locate(hit.id)
+        text = texts[hit.id]
+        shown.append(
+            {
+                "id": source.own_id(i),
+                "score": round(hit.score, 3),
+                "start": hit.start,
+                "end": hit.end,
+                "span": list(char_span(text, hit.start, hit.end)),  # whole characters, to highlight
+                "text": text,
+                "file": source.name,
+                "line": source.line(i),
+            }
+        )
+    return {"query": query, "took_ms": round(took, 3), "hits": shown}
+
+
+def resident_bytes() -> int:
+    """This process's resident memory now (Linux), else its peak."""
+    try:
+        with open("/proc/self/statm", encoding="ascii") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def stats(corpus: Corpus, defaults: Defaults) -> dict[str, Any]:
+    index = corpus.index
+    files = []
+    starts = [*getattr(corpus, "starts", []), index.count]
+    for n, source in enumerate(corpus.sources):
+        files.append({"name": source.name, "records": starts[n + 1] - starts[n] if len(starts) > n + 1 else None})
+    return {
+        "records": index.count,
+        "shards": index.shards,
+        "files": files,
+        "memory": {"resident_bytes": resident_bytes()},
+        "kernel": index.kernel,
+        "workers": index.workers,
+        "settings": defaults.__dict__,
+        "max_query_bytes": MAX_QUERY_BYTES,
+    }
+
+
+def error_response(request: Request, error: Exception) -> Response:
+    if isinstance(error, HTTPException):
+        body: dict[str, Any] = {"error": error.detail}
+        if isinstance(error, BadParameter):
+            body["parameter"] = error.parameter
+        elif error.status_code == 404:
+            body["error"] = f"no such page: {request.url.path[:200]}"
+        elif error.status_code == 405:
+            body["error"] = f"{request.method[:20]} is not served here: use GET"
+        return JSONResponse(body, error.status_code, headers=dict(error.headers or {}))
+    return JSONResponse({"error": "internal error (the server's log says more)"}, 500)
+
+
+class SecurityHeaders:
+    """Adds the security headers to every response."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+
+        async def send_with_headers(message: Message) -> None:
+            if message["type"] == "http.response.start":
+                message["headers"] = [*message.get("headers", []), *SECURITY_HEADERS]
+            await send(message)
+
+        await self.app(scope, receive, send_with_headers)
+
+
+def page_files() -> dict[str, tuple[bytes, str]]:
+    folder = resources.files("murvex_tools") / "page"
+    return {path: ((folder / name).read_bytes(), kind) for path, (name, kind) in PAGE_FILES.items()}
+
+
+def create_app(corpus: Corpus, defaults: Defaults, *, cors: str | None = None, searches: int | None = None) -> Starlette:
+    """The ASGI application over `corpus`. `cors`: an origin whose pages may call the API (else same origin
+    only); `searches`: how many searches run at once (default: the CPUs), the others wait their turn."""
+    files = page_files()
+    limiter = anyio.CapacityLimiter(searches or len(os.sched_getaffinity(0)))
+    stored = {name: getattr(defaults, name) for name in SETTINGS}
+
+    async def page(request: Request) -> Response:
+        body, kind = files[request.url.path]
+        return Response(body, media_type=kind, headers={"cache-control": "no-cache"})
+
+    async def search(request: Request) -> Response:
+        query, settings = search_parameters(request)
+        answer = await anyio.to_thread.run_sync(lambda: found(corpus, query, stored | settings), limiter=limiter)
+        return JSONResponse(answer, headers={"cache-control": "no-store"})
+
+    async def health(request: Request) -> Response:
+        return JSONResponse({"status": "ok", "records": corpus.index.count})
+
+    async def statistics(request: Request) -> Response:
+        return JSONResponse(stats(corpus, defaults), headers={"cache-control": "no-store"})
+
+    routes = [Route(path, page) for path in files]
+    routes += [Route("/search", search), Route("/health", health), Route("/stats", statistics)]
+    middleware = [Middleware(SecurityHeaders)]
+    if cors:
+        middleware.append(Middleware(CORSMiddleware, allow_origins=[cors], allow_methods=["GET"]))
+    handlers: dict[Any, Callable[..., Any]] = {HTTPException: error_response, Exception: error_response}
+    return Starlette(routes=routes, middleware=middleware, exception_handlers=handlers)
+
+
+# --- the command ---------------------------------------------------------------------------------
+
+
+def checked_origin(origin: str) -> str:
+    parts = urlsplit(origin)
+    if origin != "*" and not (parts.scheme in ("http", "https") and parts.netloc and parts.path in ("", "/")):
+        raise InputError(f"--cors takes an origin such as https://example.org, not {origin!r}")
+    return origin.rstrip("/")
+
+
+def is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def listening_socket(host: str, port: int) -> socket.socket:
+    """The server's socket, bound before the files are read so that a busy port fails at once."""
+    if not 0 <= port <= 65535:
+        raise InputError(f"--port must be from 0 to 65535, not {port}")
+    try:
+        family, kind, protocol, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0]
+        # Made with its protocol named (not socket.create_server's 0): asyncio turns Nagle's algorithm off only
+        # on sockets that say they are TCP, and with it on, each answer on a kept-alive connection waited 40 ms.
+        sock = socket.socket(family, kind, protocol or socket.IPPROTO_TCP)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind(address)
+            sock.listen(socket.SOMAXCONN)
+        except OSError:
+            sock.close()
+            raise
+        return sock
+    except OSError as error:
+        raise InputError(f"cannot listen on {host}:{port}: {error.strerror or error}") from None
+
+
+class Server(uvicorn.Server):
+    """Uvicorn's server, stopping on SIGINT and SIGTERM alike and then returning, not raising the signal
+    again (which would end the process by SIGTERM, or with a KeyboardInterrupt, after a clean stop)."""
+
+    stopped_by = ""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        previous = {sig: signal.signal(sig, self.stop) for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+
+    def stop(self, signum: int, frame: FrameType | None) -> None:
+        self.force_exit = self.should_exit  # a second Ctrl-C stops without waiting for open connections
+        self.should_exit = True
+        self.stopped_by = self.stopped_by or signal.Signals(signum).name
+
+
+def serve_files(args: argparse.Namespace, load: Callable[..., Corpus], out: IO[str] | None = None) -> int:
+    """Loads the files, then serves them until Ctrl-C or SIGTERM."""
+    out = out or sys.stderr
+    cors = checked_origin(args.cors) if args.cors else None
+    sock = listening_socket(args.host, args.port)
+    with sock:
+        host, port = sock.getsockname()[:2]
+        began = time.perf_counter()
+        corpus = load(args.files, args, out)
+        defaults = Defaults(args.max_results, args.max_errors, args.threshold, args.forgiving)
+        app = create_app(corpus, defaults, cors=cors)
+        count = corpus.index.count
+        out.write(
+            f"murvex: {count:,} record{'s' * (count != 1)} of {len(corpus.sources)} file(s) loaded "
+            f"in {time.perf_counter() - began:.1f} s\n"
+        )
+        if not is_loopback(args.host):
+            out.write(
+                f"murvex: warning: listening on {args.host}, not on this machine alone: anyone who can reach it "
+                "can search these records (there is no authentication)\n"
+            )
+        if cors == "*":
+            out.write("murvex: warning: --cors '*' lets any web page read these records through a visitor's browser\n")
+        shown = f"[{host}]" if ":" in host else host
+        out.write(f"murvex: serving at http://{shown}:{port}/ (Ctrl-C stops)\n")
+        out.flush()
+        server = Server(uvicorn.Config(app, log_level="warning", lifespan="off", server_header=False))
+        server.run(sockets=[sock])
+        out.write(f"murvex: stopped{' by ' + server.stopped_by if server.stopped_by else ''}\n")
+    return 0

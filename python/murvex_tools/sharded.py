@@ -146,13 +146,42 @@ class ShardedMurvex:
         """
         return self._index.add_frame(frame, columns, id_column)
 
-    def search(self, query: str) -> list[Hit]:
-        """The best results over all shards, best first, ties in insertion order."""
-        return self._index.search(query)
+    def search(
+        self,
+        query: str,
+        *,
+        threshold: float | None = None,
+        max_errors: int | None = None,
+        max_results: int | None = None,
+        forgiving: bool | None = None,
+    ) -> list[Hit]:
+        """The best results over all shards, best first, ties in insertion order.
 
-    def search_many(self, queries: Sequence[str], *, workers: int | None = None) -> list[list[Hit]]:
-        """[search(q) for q in queries], the queries spread over the worker threads."""
-        return self._index.search_many(queries, workers=workers)
+        A setting given here applies to this search only; the index's own stay as they are, so
+        that threads searching with different settings never disturb each other."""
+        return self._index.search(
+            query, threshold=threshold, max_errors=max_errors, max_results=max_results, forgiving=forgiving
+        )
+
+    def search_many(
+        self,
+        queries: Sequence[str],
+        *,
+        workers: int | None = None,
+        threshold: float | None = None,
+        max_errors: int | None = None,
+        max_results: int | None = None,
+        forgiving: bool | None = None,
+    ) -> list[list[Hit]]:
+        """[search(q, ...) for q in queries], the queries spread over the worker threads."""
+        return self._index.search_many(
+            queries,
+            workers=workers,
+            threshold=threshold,
+            max_errors=max_errors,
+            max_results=max_results,
+            forgiving=forgiving,
+        )
 
     def search_frame(self, queries: Sequence[str], *, workers: int | None = None, as_: Kind = "pyarrow") -> Any:
         """search_many(queries) as one table (pyarrow, polars or pandas): a row per hit, with the

@@ -20,11 +20,14 @@
 namespace murvex {
 
 // How a search runs: on the calling thread and up to workers - 1 helpers of
-// `pool` (none when the pool is null), in the form `kernel`.
+// `pool` (none when the pool is null), in the form `kernel`, with `settings`
+// in place of the index's own when not null (one search's own settings, so
+// that concurrent searches never need to change the index's).
 struct SearchOptions {
     WorkerPool* pool = nullptr;
     std::size_t workers = 1;
     Kernel kernel = Kernel::automatic;
+    const Settings* settings = nullptr;
 };
 
 // One result of an index, with the shard that holds its record.
