@@ -360,20 +360,22 @@ std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 
     return settings;
 }
 
-constexpr std::array<const char*, 5> SEARCH_PARAMETERS = {"query", "threshold", "max_errors", "max_results",
-                                                          "forgiving"};
+constexpr std::array<const char*, 6> SEARCH_PARAMETERS = {"query",       "workers",    "threshold", "max_errors",
+                                                          "max_results", "forgiving"};
 constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1, 1};
 constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 1};
 
 std::vector<IndexHit> search_one(PyObject* self, const Signature& signature, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 5> given;
+    std::array<PyObject*, 6> given;
     parse_arguments(signature, args, nargs, kwnames, given);
     state_of(self);
     const std::string_view bytes = argument("query", [&] { return py::to_utf8(given[0]); });
-    const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<1, 4>());
+    std::optional<std::size_t> workers;
+    if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
+    const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<2, 4>());
     return search_released(
-        self, std::nullopt,
+        self, workers,
         [&](const ShardedIndex& index, const SearchOptions& options) { return index.search(bytes, options); },
         settings ? &*settings : nullptr);
 }
@@ -572,16 +574,19 @@ PyMethodDef index_methods[] = {
      "the row's number with row_ids, else the default. A call that fails adds nothing. Returns the\n"
      "number of records added."},
     {"search", fast(index_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, *, threshold=None, max_errors=None, max_results=None, forgiving=None)\n--\n\n"
+     "search($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
+     "       forgiving=None)\n--\n\n"
      "The best matches of query over every shard, as Hits, best first, ties in insertion order.\n"
-     "Runs without the interpreter lock, on up to `workers` threads. A setting given here applies\n"
-     "to this search only (validated as its attribute is); None keeps the index's."},
+     "Runs without the interpreter lock, on up to `workers` threads (default: the attribute). A\n"
+     "setting given here applies to this search only (validated as its attribute is); None keeps\n"
+     "the index's."},
     {"search_many", fast(index_search_many), METH_FASTCALL | METH_KEYWORDS,
      "search_many($self, queries, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
      "            forgiving=None)\n--\n\n"
      "[search(q, ...) for q in queries], spread over the worker threads."},
     {"ranked", fast(index_ranked), METH_FASTCALL | METH_KEYWORDS,
-     "ranked($self, query, *, threshold=None, max_errors=None, max_results=None, forgiving=None)\n--\n\n"
+     "ranked($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
+     "       forgiving=None)\n--\n\n"
      "As search, each Hit paired with the number of the shard that holds it."},
     {"remove", fast(index_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, id, *, shard=None)\n--\n\n"

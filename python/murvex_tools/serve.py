@@ -153,10 +153,13 @@ def search_parameters(request: Request) -> tuple[str, dict[str, Any]]:
 
 
 def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any]:
-    """One search and what the page shows of its hits (run in a worker thread: it holds no lock of the loop's)."""
+    """One search and what the page shows of its hits (in a worker thread: it holds no lock of the loop's)."""
     began = time.perf_counter()
     hits = corpus.index.search(query, **settings)
-    took = (time.perf_counter() - began) * 1000
+    return answer(corpus, query, hits, (time.perf_counter() - began) * 1000)
+
+
+def answer(corpus: Corpus, query: str, hits: Sequence[Any], took: float) -> dict[str, Any]:
     texts = corpus.texts([hit.id for hit in hits])
     shown = []
     for hit in hits:
@@ -254,8 +257,8 @@ def create_app(corpus: Corpus, defaults: Defaults, *, cors: str | None = None, s
 
     async def search(request: Request) -> Response:
         query, settings = search_parameters(request)
-        answer = await anyio.to_thread.run_sync(lambda: found(corpus, query, stored | settings), limiter=limiter)
-        return JSONResponse(answer, headers={"cache-control": "no-store"})
+        hits = await anyio.to_thread.run_sync(lambda: found(corpus, query, stored | settings), limiter=limiter)
+        return JSONResponse(hits, headers={"cache-control": "no-store"})
 
     async def health(request: Request) -> Response:
         return JSONResponse({"status": "ok", "records": corpus.index.count})
@@ -289,6 +292,19 @@ def is_loopback(host: str) -> bool:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def warnings(host: str, cors: str | None) -> list[str]:
+    """What the user must know before the server takes requests."""
+    said = []
+    if not is_loopback(host):
+        said.append(
+            f"listening on {host}, not on this machine alone: anyone who can reach it can search these records "
+            "(there is no authentication)"
+        )
+    if cors == "*":
+        said.append("--cors '*' lets any web page read these records through its visitors' browsers")
+    return said
 
 
 def listening_socket(host: str, port: int) -> socket.socket:
@@ -341,7 +357,7 @@ def serve_files(args: argparse.Namespace, load: Callable[..., Corpus], out: IO[s
     with sock:
         host, port = sock.getsockname()[:2]
         began = time.perf_counter()
-        corpus = load(args.files, args, out)
+        corpus = load(args.files, args, out if out.isatty() else None)  # progress on a terminal
         defaults = Defaults(args.max_results, args.max_errors, args.threshold, args.forgiving)
         app = create_app(corpus, defaults, cors=cors)
         count = corpus.index.count
@@ -349,13 +365,8 @@ def serve_files(args: argparse.Namespace, load: Callable[..., Corpus], out: IO[s
             f"murvex: {count:,} record{'s' * (count != 1)} of {len(corpus.sources)} file(s) loaded "
             f"in {time.perf_counter() - began:.1f} s\n"
         )
-        if not is_loopback(args.host):
-            out.write(
-                f"murvex: warning: listening on {args.host}, not on this machine alone: anyone who can reach it "
-                "can search these records (there is no authentication)\n"
-            )
-        if cors == "*":
-            out.write("murvex: warning: --cors '*' lets any web page read these records through a visitor's browser\n")
+        for notice in warnings(args.host, cors):
+            out.write(f"murvex: warning: {notice}\n")
         shown = f"[{host}]" if ":" in host else host
         out.write(f"murvex: serving at http://{shown}:{port}/ (Ctrl-C stops)\n")
         out.flush()

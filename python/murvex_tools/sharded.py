@@ -150,6 +150,7 @@ class ShardedMurvex:
         self,
         query: str,
         *,
+        workers: int | None = None,
         threshold: float | None = None,
         max_errors: int | None = None,
         max_results: int | None = None,
@@ -157,10 +158,15 @@ class ShardedMurvex:
     ) -> list[Hit]:
         """The best results over all shards, best first, ties in insertion order.
 
-        A setting given here applies to this search only; the index's own stay as they are, so
-        that threads searching with different settings never disturb each other."""
+        `workers` and a setting given here apply to this search only; the index's own stay as they
+        are, so that threads searching with different settings never disturb each other."""
         return self._index.search(
-            query, threshold=threshold, max_errors=max_errors, max_results=max_results, forgiving=forgiving
+            query,
+            workers=workers,
+            threshold=threshold,
+            max_errors=max_errors,
+            max_results=max_results,
+            forgiving=forgiving,
         )
 
     def search_many(

@@ -1,0 +1,287 @@
+"""murvex serve: the JSON API through the framework's test client, the command in a subprocess, the page in
+a real browser (Debian's chromium driven by Playwright) and a bounded load test on 127.0.0.1."""
+
+import contextlib
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("starlette", reason="murvex[serve] is not installed")
+from starlette.testclient import TestClient
+
+from murvex_tools import cli
+from murvex_tools.serve import Defaults, create_app, is_loopback, warnings
+
+HERE = Path(__file__).resolve().parent
+RECORDS = [
+    "John Smith, 12 Baker Street, London",
+    "<script>alert('owned')</script> Jane Doe",
+    "Zoë Müller, Straße 5, Zürich",
+    "rhythm and blues records",
+    "accommodation in Edinburgh",
+]
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    path = tmp_path_factory.mktemp("serve") / "people.txt"
+    path.write_text("\n".join(RECORDS) + "\n", encoding="utf-8")
+    return cli.load([str(path)], cli.parse(["serve", str(path)]), None)
+
+
+def client_of(corpus, **options):
+    app = create_app(corpus, Defaults(max_results=20, max_errors=2, threshold=0.25, forgiving=False), **options)
+    return TestClient(app, raise_server_exceptions=False)
+
+
+@pytest.fixture(scope="module")
+def client(corpus):
+    return client_of(corpus)
+
+
+def test_search_answers_hits_with_their_place_text_and_whole_character_span(client):
+    answer = client.get("/search", params={"q": "Muller"}).json()
+    assert answer["query"] == "Muller" and answer["took_ms"] >= 0
+    [hit] = answer["hits"]
+    assert hit["id"] == 2 and hit["line"] == 3 and hit["file"].endswith("people.txt")
+    assert hit["text"] == RECORDS[2] and (hit["start"], hit["end"]) == (6, 12)  # byte 6 is inside the ü
+    begin, end = hit["span"]  # characters, widened: the highlight never splits the ü
+    assert hit["text"][begin:end] == "üller"
+    assert client.get("/search", params={"q": ""}).json()["hits"] == []
+
+
+def test_settings_apply_to_one_request_and_leave_the_index_alone(client, corpus):
+    swapped = {"q": "ryhthm", "max_errors": "1"}  # a swap is two edits, or one when forgiving
+    assert client.get("/search", params=swapped).json()["hits"] == []
+    forgiving = client.get("/search", params=swapped | {"forgiving": "true"}).json()["hits"]
+    assert [hit["text"] for hit in forgiving] == [RECORDS[3]]
+    assert len(client.get("/search", params={"q": "e"}).json()["hits"]) == 5
+    assert len(client.get("/search", params={"q": "e", "max_results": "2"}).json()["hits"]) == 2
+    assert client.get("/search", params={"q": "Smiht", "max_errors": "0"}).json()["hits"] == []
+    assert client.get("/search", params={"q": "Smiht", "threshold": "1.0"}).json()["hits"] == []
+    assert client.get("/search", params={"q": "Smiht"}).json()["hits"][0]["id"] == 0
+    index = corpus.index
+    assert (index.max_results, index.max_errors, index.threshold, index.forgiving) == (20, 2, 0.25, False)
+
+
+@pytest.mark.parametrize(
+    ("params", "status", "parameter", "words"),
+    [
+        ({}, 400, "q", "missing"),
+        ({"q": "a", "max_results": "many"}, 400, "max_results", "whole number"),
+        ({"q": "a", "max_results": "101"}, 400, "max_results", "from 0 to 100"),
+        ({"q": "a", "max_errors": "-1"}, 400, "max_errors", "from 0 to 3"),
+        ({"q": "a", "threshold": "nan"}, 400, "threshold", "0.0 to 1.0"),
+        ({"q": "a", "threshold": "1.5"}, 400, "threshold", "0.0 to 1.0"),
+        ({"q": "a", "forgiving": "perhaps"}, 400, "forgiving", "true or false"),
+        ({"q": "a", "query": "b"}, 400, "query", "unknown parameter"),
+        ([("q", "a"), ("q", "b")], 400, "q", "more than once"),
+        ({"q": "x" * 1025}, 413, "q", "at most 1,024 bytes"),
+    ],
+)
+def test_a_bad_parameter_is_named_in_a_json_error(client, params, status, parameter, words):
+    response = client.get("/search", params=params)
+    assert response.status_code == status
+    assert response.json()["parameter"] == parameter and words in response.json()["error"]
+
+
+def test_other_paths_and_methods_and_faults_answer_json_without_a_traceback(corpus, monkeypatch):
+    client = client_of(corpus)
+    assert client.get("/nowhere").status_code == 404 and "/nowhere" in client.get("/nowhere").json()["error"]
+    assert client.post("/search?q=a").json() == {"error": "POST is not served here: use GET"}
+    assert client.get("/health").json() == {"status": "ok", "records": 5}
+    stats = client.get("/stats").json()
+    assert stats["records"] == 5 and stats["files"][0]["records"] == 5 and stats["memory"]["resident_bytes"] > 0
+    assert stats["settings"] == {"max_results": 20, "max_errors": 2, "threshold": 0.25, "forgiving": False}
+
+    def broken(places):
+        raise RuntimeError("secret detail of the fault")
+
+    monkeypatch.setattr(corpus, "texts", broken)
+    response = client.get("/search", params={"q": "Smith"})
+    assert response.status_code == 500 and "secret" not in response.text and "Traceback" not in response.text
+
+
+def test_the_page_comes_from_the_package_under_a_strict_policy_and_cors_is_same_origin_unless_asked(corpus):
+    client = client_of(corpus)
+    page = client.get("/")
+    assert page.headers["content-type"].startswith("text/html") and '<script src="/page.js"' in page.text
+    assert "default-src 'self'" in page.headers["content-security-policy"]
+    for path in ("/page.js", "/page.css", "/favicon.svg"):
+        assert client.get(path).status_code == 200
+    asked = {"Origin": "https://example.org"}
+    assert "access-control-allow-origin" not in client.get("/search?q=Smith", headers=asked).headers
+    shared = client_of(corpus, cors="https://example.org").get("/search?q=Smith", headers=asked)
+    assert shared.headers["access-control-allow-origin"] == "https://example.org"
+
+
+def test_hosts_beyond_this_machine_and_any_origin_are_warned_of():
+    assert is_loopback("127.0.0.1") and is_loopback("::1") and is_loopback("localhost")
+    assert not is_loopback("0.0.0.0") and not is_loopback("192.0.2.7") and not is_loopback("example.org")
+    assert warnings("127.0.0.1", None) == []
+    [host_warning, cors_warning] = warnings("0.0.0.0", "*")
+    assert "no authentication" in host_warning and "any web page" in cors_warning
+
+
+# --- the command -----------------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def serving(path, *options):
+    """`murvex serve` on a free port: the process, its URL and what it said up to serving; stopped at the end."""
+    server = subprocess.Popen(
+        [sys.executable, "-m", "murvex_tools", "serve", str(path), "--port", "0", *options],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        said = []
+        for line in server.stderr:
+            said.append(line)
+            found = re.search(r"serving at (http://127\.0\.0\.1:\d+/)", line)
+            if found:
+                yield server, found.group(1), said
+                break
+        else:
+            raise AssertionError("the server did not start: " + "".join(said))
+    finally:
+        if server.poll() is None:
+            server.terminate()
+        server.wait(timeout=30)
+        server.stderr.close()
+
+
+@pytest.fixture
+def records_file(tmp_path):
+    path = tmp_path / "people.txt"
+    path.write_text("\n".join(RECORDS) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_the_server_stops_cleanly_on_a_signal(records_file, sig):
+    with serving(records_file) as (server, url, said):
+        assert "5 records of 1 file(s) loaded" in said[0]
+        with urllib.request.urlopen(url + "search?q=Jonh+Smith") as response:
+            assert json.load(response)["hits"][0]["id"] == 0
+        server.send_signal(sig)
+        rest = server.stderr.read()
+        assert server.wait(timeout=30) == 0
+    assert f"stopped by {sig.name}" in rest and "Traceback" not in rest
+
+
+def test_the_command_refuses_a_busy_port_a_bad_origin_and_a_missing_extra(records_file):
+    import socket
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = str(taken.getsockname()[1])
+        busy = subprocess.run(
+            [sys.executable, "-m", "murvex_tools", "serve", str(records_file), "--port", port],
+            capture_output=True,
+            text=True,
+        )
+    assert busy.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in busy.stderr
+    origin = subprocess.run(
+        [sys.executable, "-m", "murvex_tools", "serve", str(records_file), "--cors", "example.org"],
+        capture_output=True,
+        text=True,
+    )
+    assert origin.returncode == 2 and "--cors takes an origin" in origin.stderr
+    without = subprocess.run(
+        [sys.executable, "-c", "import sys; sys.modules['starlette'] = None; from murvex_tools.cli import main; "
+         f"sys.exit(main(['serve', {str(records_file)!r}]))"],
+        capture_output=True,
+        text=True,
+    )
+    assert without.returncode == 2 and "pip install 'murvex[serve]'" in without.stderr
+
+
+# --- a real browser -------------------------------------------------------------------------------
+
+
+def chromium_path():
+    for path in ("/usr/lib/chromium/chromium", "/usr/bin/chromium", "/usr/bin/chromium-browser"):
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+@pytest.fixture
+def browser():
+    sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright's Python package is not installed")
+    executable = chromium_path()
+    if executable is None:
+        pytest.skip("no chromium here (Debian's package chromium; `make build` installs it where it can)")
+    with sync_api.sync_playwright() as playwright:
+        launched = playwright.chromium.launch(executable_path=executable, args=["--no-sandbox"])
+        yield launched
+        launched.close()
+
+
+def test_the_page_searches_as_one_types_highlights_escapes_and_drops_stale_answers(records_file, browser, tmp_path):
+    with serving(records_file) as (_, url, _):
+        page = browser.new_page()
+        problems = []
+        page.on("console", lambda message: message.type in ("error", "warning") and problems.append(message.text))
+        page.on("pageerror", lambda error: problems.append(str(error)))
+        page.goto(url)
+        page.wait_for_selector('#about:has-text("5 records in 1 file")')
+        assert page.input_value("#max_results") == "20"
+
+        page.type("#query", "Jonh Smith", delay=20)  # a typo: two letters swapped
+        page.wait_for_selector('#status[data-query="Jonh Smith"]')
+        first = page.locator("#results li").first
+        assert first.locator("mark").inner_text() == "John Smith"
+        assert "people.txt:1" in first.locator(".where").inner_text()
+        float(page.get_attribute("#status", "data-latency-ms"))
+
+        page.keyboard.press("ArrowDown")
+        assert first.get_attribute("aria-selected") == "true"
+        page.keyboard.press("Escape")
+        page.locator("#results li").first.wait_for(state="detached")
+
+        # A record holding markup is shown as its text.
+        page.fill("#query", "<script>alert")
+        page.wait_for_selector('#status[data-query="<script>alert"]')
+        assert "<script>alert('owned')</script>" in page.locator("#results li .text").first.inner_text()
+        assert page.locator("#results script").count() == 0
+
+        # The answer to an earlier keystroke that arrives last is not shown.
+        held = []
+        page.route("**/search?*", lambda route: held.append(route) if "q=Zo" in route.request.url else route.continue_())
+        page.fill("#query", "Zoë")
+        page.wait_for_timeout(300)  # its search is sent, and held
+        page.fill("#query", "rhythm")
+        page.wait_for_selector('#status[data-query="rhythm"]')
+        assert len(held) == 1
+        with contextlib.suppress(Exception):  # the page may have aborted that request already
+            held[0].fulfill(json={"query": "Zoë", "took_ms": 0, "hits": []})
+        page.wait_for_timeout(300)
+        assert page.get_attribute("#status", "data-query") == "rhythm"
+        assert "rhythm" in page.locator("#results li mark").first.inner_text()
+
+        page.screenshot(path=str(tmp_path / "page.png"))
+        assert problems == []
+
+
+# --- under load ---------------------------------------------------------------------------------------
+
+
+def test_eight_clients_get_answers_without_errors_and_memory_stays_flat():
+    sys.path.insert(0, str(HERE.parent / "bench"))
+    import serve_load
+
+    records = 100_000 if os.environ.get("MURVEX_SANITIZED") else 1_000_000
+    result = serve_load.run(records, clients=8, per_client=500, extra=[])
+    print({name: value for name, value in result.items() if name != "errors"})
+    assert result["errors"] == [] and result["requests"] == 8 * 500 and result["exit_status"] == 0
+    assert result["resident_after_mib"] <= result["resident_before_mib"] * 1.05 + 8
