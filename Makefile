@@ -34,7 +34,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -60,6 +60,8 @@ build: venv
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
 	$(PY) -m pip install -q --disable-pip-version-check $(call extra,ray) \
 		|| echo "Ray could not be installed here: the RayMurvex tests will be skipped"
+	scripts/ensure-debian-packages.sh "" chromium \
+		|| echo "chromium could not be installed here: the test of the serve page in a browser will be skipped"
 	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
 
 test-core: gtest
@@ -176,6 +178,10 @@ bench-scale: build
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build build/bench
 	$(PY) bench/scale.py --kernel-bench build/bench/murvex_kernel_bench
+
+# murvex serve over 1,000,000 records: 8 clients × 500 queries, and keystrokes in the page in chromium.
+bench-serve: build
+	$(PY) bench/serve_load.py --browser /usr/lib/chromium/chromium
 
 clean:
 	rm -rf build $(VENV) .pytest_cache

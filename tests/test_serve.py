@@ -197,8 +197,12 @@ def test_the_command_refuses_a_busy_port_a_bad_origin_and_a_missing_extra(record
     )
     assert origin.returncode == 2 and "--cors takes an origin" in origin.stderr
     without = subprocess.run(
-        [sys.executable, "-c", "import sys; sys.modules['starlette'] = None; from murvex_tools.cli import main; "
-         f"sys.exit(main(['serve', {str(records_file)!r}]))"],
+        [
+            sys.executable,
+            "-c",
+            "import sys; sys.modules['starlette'] = None; from murvex_tools.cli import main; "
+            f"sys.exit(main(['serve', {str(records_file)!r}]))",
+        ],
         capture_output=True,
         text=True,
     )
@@ -257,7 +261,9 @@ def test_the_page_searches_as_one_types_highlights_escapes_and_drops_stale_answe
 
         # The answer to an earlier keystroke that arrives last is not shown.
         held = []
-        page.route("**/search?*", lambda route: held.append(route) if "q=Zo" in route.request.url else route.continue_())
+        page.route(
+            "**/search?*", lambda route: held.append(route) if "q=Zo" in route.request.url else route.continue_()
+        )
         page.fill("#query", "Zoë")
         page.wait_for_timeout(300)  # its search is sent, and held
         page.fill("#query", "rhythm")

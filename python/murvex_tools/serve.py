@@ -244,7 +244,9 @@ def page_files() -> dict[str, tuple[bytes, str]]:
     return {path: ((folder / name).read_bytes(), kind) for path, (name, kind) in PAGE_FILES.items()}
 
 
-def create_app(corpus: Corpus, defaults: Defaults, *, cors: str | None = None, searches: int | None = None) -> Starlette:
+def create_app(
+    corpus: Corpus, defaults: Defaults, *, cors: str | None = None, searches: int | None = None
+) -> Starlette:
     """The ASGI application over `corpus`. `cors`: an origin whose pages may call the API (else same origin
     only); `searches`: how many searches run at once (default: the CPUs), the others wait their turn."""
     files = page_files()

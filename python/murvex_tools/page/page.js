@@ -2,7 +2,7 @@
 // matches highlighted. Record texts only ever reach the page as text nodes.
 "use strict";
 
-const DEBOUNCE_MS = 15;   // typing faster than this sends one search for several keys
+const DEBOUNCE_MS = 30;   // while a search is under way, keys this close together send one search
 const CONTEXT = 80;       // characters shown before a match in a long text
 const SHOWN = 240;        // characters shown from the match on
 
@@ -123,10 +123,13 @@ async function search() {
   }
 }
 
+// A key typed while no search is under way searches at once; keys typed
+// while one is wait for a pause, so that a burst sends one search, not many.
 function typed() {
   keyAt = performance.now();
   clearTimeout(timer);
-  timer = setTimeout(search, DEBOUNCE_MS);
+  if (inFlight) timer = setTimeout(search, DEBOUNCE_MS);
+  else search();
 }
 
 function keys(event) {
