@@ -78,6 +78,7 @@ def load(port: int, queries: list[str], clients: int, per_client: int) -> dict[s
                     errors.append(f"{status}: {body[:100]!r}")
             except (OSError, http.client.HTTPException, ValueError) as error:
                 errors.append(repr(error))
+                connection.close()
                 connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
             mine.append((time.perf_counter() - began) * 1000)
         connection.close()
@@ -131,7 +132,10 @@ def keystroke_latency(port: int, queries: list[str], chromium: str) -> dict[str,
 
 def resident(port: int) -> int:
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-    return int(json.loads(get(connection, "/stats")[1])["memory"]["resident_bytes"])
+    try:
+        return int(json.loads(get(connection, "/stats")[1])["memory"]["resident_bytes"])
+    finally:
+        connection.close()
 
 
 def run(

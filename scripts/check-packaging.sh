@@ -23,6 +23,7 @@ version = importlib.metadata.version("murvex")
 purelib = pathlib.Path(sysconfig.get_paths()["purelib"])
 assert (purelib / "murvex-stubs" / "__init__.pyi").is_file()
 assert (purelib / "murvex_tools" / "py.typed").is_file()
+assert all((purelib / "murvex_tools" / "page" / name).is_file() for name in ("index.html", "page.js", "page.css"))
 print(f"murvex {version} works; stubs and typed tools in {purelib}")
 PY
     test "$("$1/bin/murvex" --version)" = "murvex $("$1/bin/python" -c 'import importlib.metadata as m; print(m.version("murvex"))')"

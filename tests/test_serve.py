@@ -221,6 +221,8 @@ def chromium_path():
 
 @pytest.fixture
 def browser():
+    if os.environ.get("MURVEX_SANITIZED"):
+        pytest.skip("the browser does not run under the sanitizers' preloaded runtime")
     sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright's Python package is not installed")
     executable = chromium_path()
     if executable is None:
