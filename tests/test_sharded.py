@@ -63,3 +63,26 @@ def test_a_batch_is_taken_item_by_item_as_one_engine_takes_it():
         assert index.search("nested") == []
         assert as_tuples(index.search("hello sub")) == as_tuples(engine.search("hello sub"))  # past the first shard
         engine.reset()
+
+
+def test_a_search_brings_its_own_settings_without_changing_the_index_s():
+    texts = [f"record number {i} {'ryhthm' if i % 3 else 'rhythm'}" for i in range(40)]
+    index = ShardedMurvex(shard_capacity=7)
+    index.add_texts(texts)
+    for own in [{"max_results": 3}, {"max_errors": 0, "threshold": 0.9}, {"forgiving": True, "max_errors": 1}]:
+        alike = ShardedMurvex(shard_capacity=7, **{k: v for k, v in own.items() if k != "forgiving"})
+        alike.forgiving = own.get("forgiving", False)
+        alike.add_texts(texts)
+        for query in ("rhythm", "rythm", "number 7"):
+            assert index.search(query, **own) == alike.search(query)
+            assert index._index.ranked(query, **own) == alike._index.ranked(query)
+        assert index.search_many(["rhythm", "rythm"], workers=2, **own) == alike.search_many(["rhythm", "rythm"])
+    for bad, error in [
+        ({"max_errors": 4}, ValueError),
+        ({"threshold": -0.1}, ValueError),
+        ({"max_results": "9"}, TypeError),
+    ]:
+        with pytest.raises(error):
+            index.search("rhythm", **bad)
+    assert (index.max_results, index.max_errors, index.threshold, index.forgiving) == (50, 2, 0.25, False)
+    assert index.search("rhythm", workers=1) == index.search("rhythm")

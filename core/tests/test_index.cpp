@@ -102,14 +102,19 @@ TEST(ShardedIndex, AnswersAsOneEngineOfUnlimitedSize) {
         }
         ASSERT_EQ(index.count(), engine.records.count());
         for (int q = 0; q < 12; ++q) {
-            engine.settings = index.settings() =
-                Settings{static_cast<std::uint16_t>(random.below(3) * 250),
-                         static_cast<std::uint32_t>(random.below(4)), random.below(40)};
+            const Settings settings{static_cast<std::uint16_t>(random.below(3) * 250),
+                                    static_cast<std::uint32_t>(random.below(4)), random.below(40)};
+            engine.settings = settings;
+            // Every other query brings its own settings, and the index's differ.
+            const bool own = q % 2 == 1;
+            index.settings() = own ? Settings{1000, 0, 1} : settings;
             const std::string query = random.below(2) ? random(1, 12) : random.mutate("abcDab", 1);
             const auto expected = hits(reference::search(engine, query));
             for (const Kernel kernel : available_kernels())
                 for (std::size_t workers = 1; workers <= 4; ++workers)
-                    ASSERT_EQ(hits(index.search(query, SearchOptions{&pool, workers, kernel})), expected)
+                    ASSERT_EQ(hits(index.search(query, SearchOptions{&pool, workers, kernel,
+                                                                     own ? &settings : nullptr})),
+                              expected)
                         << "capacity " << capacity << " workers " << workers << " " << kernel_name(kernel)
                         << " query '" << query << "'";
         }
@@ -145,6 +150,11 @@ TEST(ShardedIndex, ShardsFillInOrderAndSearchManyEqualsSearch) {
         for (std::size_t q = 0; q < queries.size(); ++q)
             EXPECT_EQ(hits(many[q]), hits(index.search(queries[q])));
     }
+    // A batch's own settings reach every query, on every worker.
+    const Settings exact{0, 0, 3};
+    const auto many = index.search_many(queries, SearchOptions{&pool, 3, Kernel::automatic, &exact});
+    for (std::size_t q = 0; q < queries.size(); ++q)
+        EXPECT_EQ(many[q].size(), queries[q] == "item" ? 3u : 0u) << queries[q];
 }
 
 }  // namespace
