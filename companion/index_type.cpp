@@ -352,7 +352,8 @@ std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 
     if (is_given(1)) max_errors = argument("max_errors", [&] { return py::to_u32(given[1]); });
     if (is_given(2)) max_results = argument("max_results", [&] { return py::to_u64(given[2]); });
     if (is_given(3)) forgiving = to_flag(given[3]);
-    Settings settings = state_of(self).index.settings();  // read after the conversions, which may run Python code
+    // The index's settings are read after the conversions, which may run Python code.
+    Settings settings = state_of(self).index.settings();
     if (threshold) store_threshold(settings, *threshold);
     if (max_errors) store_max_errors(settings, *max_errors);
     if (max_results) store_max_results(settings, *max_results);
@@ -360,8 +361,8 @@ std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 
     return settings;
 }
 
-constexpr std::array<const char*, 6> SEARCH_PARAMETERS = {"query",       "workers",    "threshold", "max_errors",
-                                                          "max_results", "forgiving"};
+constexpr std::array<const char*, 6> SEARCH_PARAMETERS = {"query",      "workers",     "threshold",
+                                                          "max_errors", "max_results", "forgiving"};
 constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1, 1};
 constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 1};
 
@@ -399,8 +400,8 @@ PyObject* index_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-constexpr std::array<const char*, 6> MANY_PARAMETERS = {"queries", "workers", "threshold", "max_errors",
-                                                        "max_results", "forgiving"};
+constexpr std::array<const char*, 6> MANY_PARAMETERS = {"queries",    "workers",     "threshold",
+                                                        "max_errors", "max_results", "forgiving"};
 constexpr Signature MANY_SIGNATURE = {"Index.search_many()", MANY_PARAMETERS, 1, 1};
 
 PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

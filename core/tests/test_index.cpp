@@ -112,8 +112,8 @@ TEST(ShardedIndex, AnswersAsOneEngineOfUnlimitedSize) {
             const auto expected = hits(reference::search(engine, query));
             for (const Kernel kernel : available_kernels())
                 for (std::size_t workers = 1; workers <= 4; ++workers)
-                    ASSERT_EQ(hits(index.search(query, SearchOptions{&pool, workers, kernel,
-                                                                     own ? &settings : nullptr})),
+                    ASSERT_EQ(hits(index.search(
+                                  query, SearchOptions{&pool, workers, kernel, own ? &settings : nullptr})),
                               expected)
                         << "capacity " << capacity << " workers " << workers << " " << kernel_name(kernel)
                         << " query '" << query << "'";
