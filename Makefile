@@ -34,7 +34,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store
 
-.PHONY: bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: bench-ingest bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -178,6 +178,10 @@ bench-scale: build
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build build/bench
 	$(PY) bench/scale.py --kernel-bench build/bench/murvex_kernel_bench
+
+# Getting 1,000,000 records in: dicts, str, Arrow tables, saved indexes; the command line against ugrep; a fuzzy join.
+bench-ingest: build
+	$(PY) bench/ingest.py
 
 # murvex serve over 1,000,000 records: 8 clients × 500 queries, and keystrokes in the page in chromium.
 bench-serve: build

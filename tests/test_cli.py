@@ -414,3 +414,24 @@ def test_the_man_page_and_completions_are_made_from_the_parser_and_installed():
     assert page.startswith(".TH MURVEX 1") and "\\-\\-forgiving" in page and ".SH EXIT STATUS" in page
     assert "murvex" in (share / "bash-completion" / "completions" / "murvex").read_text(encoding="utf-8")
     assert (share / "zsh" / "site-functions" / "_murvex").read_text(encoding="utf-8").startswith("#compdef murvex")
+
+
+def test_json_lines_read_in_batches_keep_every_line_s_record_and_name_the_faulty_line(tmp_path):
+    from murvex_tools import files
+
+    rows = [{"id": i, "name": f"name {i}", "n": i, "note": "é\u2028" if i % 7 else None} for i in range(5000)]
+    lines = [json.dumps(row) for row in rows]
+    lines[2500] = "  " + lines[2500] + "  "  # whitespace around a value, and a blank line, are fine
+    path = tmp_path / "many.jsonl"
+    path.write_text("\n".join([*lines[:100], "", *lines[100:]]) + "\n", encoding="utf-8")
+    source = files.read_source(path)
+    expected = [" ".join(v for k, v in row.items() if isinstance(v, str) and k != "id") for row in rows]
+    assert source.texts == expected and source.ids == list(range(5000))
+    assert source.lines[99:102] == [100, 102, 103]
+
+    # two values on one line never pass as two records, wherever the line is in its batch
+    for at in (0, 3000, 4999):
+        broken = [*lines[:at], '{"a": "x"}, {"b": "y"}', *lines[at + 1 :]]
+        path.write_text("\n".join(broken) + "\n", encoding="utf-8")
+        with pytest.raises(files.InputError, match=f"line {at + 1}: not valid JSON"):
+            files.read_source(path)

@@ -122,26 +122,39 @@ def _own_id(value: Any, where: str) -> int:
 class _Collector:
     """Turns rows (dicts of fields) into a Source's texts, lines, ids and leads, as chosen."""
 
-    def __init__(self, name: str, choice: Choice) -> None:
+    def __init__(self, name: str, choice: Choice, unit: str = "line") -> None:
         self.source = Source(name, lines=[], ids=[])
         self.choice = choice
+        self.unit = unit  # what the messages count: "line", or "item" in a JSON array
         self.own_ids = False
 
-    def add(self, row: dict[str, Any], line: int, where: str) -> None:
-        source, choice = self.source, self.choice
-        if "id" in row:
-            source.ids.append(_own_id(row["id"], where))  # type: ignore[union-attr]
-            self.own_ids = True
-        else:
-            source.ids.append(len(source.texts))  # type: ignore[union-attr]
-        names = choice.fields if choice.fields is not None else [k for k in row if k != "id"]
-        parts = [value for key in names if isinstance(value := row.get(key), str)]
-        source.texts.append(" ".join(parts))
-        source.lines.append(line)  # type: ignore[union-attr]
-        if choice.show is not None:
-            source.leads.append(" ".join(str(row[key]) for key in choice.show if row.get(key) is not None))
-        else:
-            source.leads.append(parts[0] if parts else "")
+    def where(self, line: int) -> str:
+        return f"{self.source.name} {self.unit} {line}"
+
+    def add_all(self, rows: Iterable[tuple[int, Any]]) -> None:
+        """Adds each (line, row); a row that is not a dict is an InputError. Millions of rows come this way:
+        what a row needs is looked up once, outside the loop."""
+        source, fields, show = self.source, self.choice.fields, self.choice.show
+        texts, lines, ids, leads = source.texts, source.lines, source.ids, source.leads
+        assert lines is not None and ids is not None
+        for line, row in rows:
+            if not isinstance(row, dict):
+                raise InputError(f"{self.where(line)}: expected a JSON object, found {_json_kind(row)}")
+            if "id" in row:
+                ids.append(_own_id(row["id"], self.where(line)))
+                self.own_ids = True
+            else:
+                ids.append(len(texts))
+            if fields is None:
+                parts = [value for key, value in row.items() if isinstance(value, str) and key != "id"]
+            else:
+                parts = [value for key in fields if isinstance(value := row.get(key), str)]
+            texts.append(" ".join(parts))
+            lines.append(line)
+            if show is not None:
+                leads.append(" ".join(str(row[key]) for key in show if row.get(key) is not None))
+            else:
+                leads.append(parts[0] if parts else "")
 
     def done(self) -> Source:
         if not self.own_ids:
@@ -168,15 +181,31 @@ def _json_kind(value: Any) -> str:
     )
 
 
+JSON_BATCH = 2048  # lines parsed by one json.loads call
+
+
+def _json_rows(batch: list[tuple[int, str]], name: str) -> list[Any]:
+    """The values of a batch of JSON lines, parsed as one array (a call per line costs more than the parsing);
+    when that fails, or a line held more or less than one value, line by line, for the error naming the line."""
+    try:
+        rows = json.loads("[" + ",".join(text for _, text in batch) + "]")
+        if isinstance(rows, list) and len(rows) == len(batch):
+            return rows
+    except (ValueError, RecursionError):
+        pass
+    return [_json(text, f"{name} line {number}") for number, text in batch]
+
+
 def _json_lines(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
     collector = _Collector(name, choice)
-    for number, text in lines:
-        if not text.strip():
+    batch: list[tuple[int, str]] = []
+    for number, text in chain(lines, [(0, "")]):
+        if number and text.strip():
+            batch.append((number, text))
+        if len(batch) < JSON_BATCH and number:
             continue
-        row = _json(text, f"{name} line {number}")
-        if not isinstance(row, dict):
-            raise InputError(f"{name} line {number}: expected a JSON object, found {_json_kind(row)}")
-        collector.add(row, number, f"{name} line {number}")
+        collector.add_all(zip((at for at, _ in batch), _json_rows(batch, name), strict=True))
+        batch.clear()
     return collector.done()
 
 
@@ -190,11 +219,8 @@ def _json_array(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> 
     rows = _json("".join(text), name)
     if not isinstance(rows, list):
         raise InputError(f"{name}: expected an array of objects, found {_json_kind(rows)}")
-    collector = _Collector(name, choice)
-    for index, row in enumerate(rows):
-        if not isinstance(row, dict):
-            raise InputError(f"{name} item {index + 1}: expected a JSON object, found {_json_kind(row)}")
-        collector.add(row, index + 1, f"{name} item {index + 1}")
+    collector = _Collector(name, choice, "item")
+    collector.add_all(enumerate(rows, 1))
     return collector.done()
 
 
@@ -246,11 +272,15 @@ def _csv(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
     for wanted in [*(choice.fields or ()), *(choice.show or ())]:
         if wanted not in header:
             raise InputError(f"{name}: no column {wanted!r} (the columns: {', '.join(header)})")
+
+    def rows() -> Iterator[tuple[int, dict[str, str]]]:
+        for number, row in rest:
+            if len(row) != len(header):
+                raise InputError(f"{name} line {number}: {len(row)} fields where the header has {len(header)}")
+            yield number, dict(zip(header, row, strict=True))
+
     collector = _Collector(name, choice)
-    for number, row in rest:
-        if len(row) != len(header):
-            raise InputError(f"{name} line {number}: {len(row)} fields where the header has {len(header)}")
-        collector.add(dict(zip(header, row, strict=True)), number, f"{name} line {number}")
+    collector.add_all(rows())
     return collector.done()
 
 

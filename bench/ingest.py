@@ -1,0 +1,155 @@
+"""Getting records in: dicts, str, Arrow tables and saved indexes, the command line against ugrep, and a fuzzy
+join, over 1,000,000 generated records (examples/corpus.py).
+
+    python bench/ingest.py                   every figure, ratios from runs timed in turn (best of 3)
+    python bench/ingest.py --records 200000  smaller
+
+Each ratio is the dict route's time over the other route's, both timed in the
+same run, in turn. Peak memory of add_frame is measured in a child process
+(the table built first; its peak over the index it leaves behind).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE.parent / "examples")]
+
+import corpus  # noqa: E402
+from murvex_tools import ShardedMurvex, fuzzy_join  # noqa: E402
+
+
+def best_of(runs: int, work: Callable[[], object]) -> float:
+    best = float("inf")
+    for _ in range(runs):
+        gc.collect()
+        began = time.perf_counter()
+        work()
+        best = min(best, time.perf_counter() - began)
+    return best
+
+
+def cpu_name() -> str:
+    with open("/proc/cpuinfo", encoding="ascii", errors="replace") as info:
+        for line in info:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor()
+
+
+FRAME_PEAK = """
+import json, sys, pyarrow as pa
+from murvex_tools import ShardedMurvex
+table = pa.ipc.open_file(sys.argv[1]).read_all()
+def status(name):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) * 1024 for line in lines if line.startswith(name + ":"))
+with open("/proc/self/clear_refs", "w") as refs:
+    refs.write("5")  # the peak starts again from now
+before = status("VmRSS")
+index = ShardedMurvex()
+index.add_frame(table, id_column="id")
+print(json.dumps({"index": status("VmRSS") - before, "peak_over": status("VmHWM") - before}))
+"""
+
+
+def frame_peak(table: object, folder: Path) -> dict[str, int]:
+    import pyarrow as pa
+
+    path = folder / "table.arrow"
+    with pa.ipc.new_file(str(path), table.schema) as writer:  # type: ignore[attr-defined]
+        writer.write_table(table)
+    done = subprocess.run([sys.executable, "-c", FRAME_PEAK, str(path)], capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)  # type: ignore[no-any-return]
+
+
+def command_time(command: list[str], runs: int = 3) -> float:
+    return best_of(runs, lambda: subprocess.run(command, capture_output=True, check=False))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--records", type=int, default=1_000_000)
+    parser.add_argument("--lines", help="a large text file for the command line against ugrep -Z2")
+    args = parser.parse_args()
+    import pyarrow as pa
+
+    print(f"{cpu_name()}, {os.cpu_count()} CPUs, Linux {platform.release()}, Python {platform.python_version()}")
+    records = corpus.records(args.records)
+    texts = [corpus.text_of(record) for record in records]
+    ids = [record["id"] for record in records]
+    table = pa.Table.from_pylist(records)
+    text_bytes = sum(len(text.encode()) for text in texts)
+    rows: list[tuple[str, str]] = []
+
+    dicts = texts_s = frame_s = load_s = 0.0
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = Path(scratch)
+        saved = folder / "index.murvex"
+        index = ShardedMurvex()
+        index.add_texts(texts, ids)
+        index.save(saved)
+        del index
+        for _ in range(3):  # in turn, so that drift hits every route alike
+            dicts = max(dicts, 1 / best_of(1, lambda: ShardedMurvex().add(records)))
+            texts_s = max(texts_s, 1 / best_of(1, lambda: ShardedMurvex().add_texts(texts, ids)))
+            frame_s = max(frame_s, 1 / best_of(1, lambda: ShardedMurvex().add_frame(table, id_column="id")))
+            load_s = max(load_s, 1 / best_of(1, lambda: ShardedMurvex.load(saved)))
+        rows += [
+            (f"add of {args.records:,} dicts", f"{1000 / dicts:.0f} ms"),
+            ("add_texts of the same records' texts", f"{1000 / texts_s:.0f} ms, {texts_s / dicts:.2f}x the dicts"),
+            ("add_frame of a pyarrow table of them", f"{1000 / frame_s:.0f} ms, {frame_s / dicts:.2f}x the dicts"),
+            ("load of the saved index", f"{1000 / load_s:.0f} ms, {load_s / dicts:.2f}x the dicts"),
+            ("saved file / text bytes", f"{saved.stat().st_size / text_bytes:.3f}"),
+        ]
+        peak = frame_peak(table, folder)
+        rows.append(("add_frame peak memory / final index", f"{(peak['peak_over']) / max(peak['index'], 1):.2f}"))
+
+        lines = Path(args.lines) if args.lines else folder / "records.txt"
+        if not args.lines:
+            lines.write_text("\n".join(texts) + "\n", encoding="utf-8")
+        murvex = [sys.executable, "-m", "murvex_tools", "search", "-c", str(lines), "stainles steel"]
+        ours = command_time(murvex)
+        rows.append((f"murvex search -c over {lines.name} (load + 1 query)", f"{ours * 1000:.0f} ms"))
+        if shutil.which("ugrep"):
+            theirs = command_time(["ugrep", "-Z2", "-c", "stainles steel", str(lines)])
+            rows.append(("  / ugrep -Z2 -c on the same file", f"{ours / theirs:.2f}x"))
+        jsonl = folder / "records.jsonl"
+        with open(jsonl, "w", encoding="utf-8") as out:
+            for record in records:
+                out.write(json.dumps(record) + "\n")
+        murvex[-2] = str(jsonl)
+        rows.append((f"murvex search -c over {args.records:,} JSON Lines", f"{command_time(murvex) * 1000:.0f} ms"))
+
+    left = pa.table({"name": [texts[i][:24] for i in range(0, len(texts), max(1, len(texts) // 10_000))][:10_000]})
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    began = time.perf_counter()
+    joined = fuzzy_join(left, table, left_on="name", right_on=[c for c in table.column_names if c != "id"], workers=2)
+    took = time.perf_counter() - began
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    rows.append(
+        (
+            f"fuzzy_join {left.num_rows:,} x {table.num_rows:,} rows, workers=2",
+            f"{took:.1f} s, {joined.num_rows:,} matches, peak grew {grown / 1024:.0f} MiB",
+        )
+    )
+    for name, value in rows:
+        print(f"{name:52} {value}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
