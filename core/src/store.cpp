@@ -234,6 +234,15 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
         std::uint32_t record;
     };
     std::vector<std::vector<Pending>> by_class(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1);
+    // Texts that fill a chunk of blocks or more take their pages a chunk at
+    // a time (a fifth of the time went to page faults).
+    std::size_t bytes = 0;
+    for (const std::string_view text : texts) bytes += text.size();
+    struct Prefault {
+        LaneSlots& slots;
+        ~Prefault() { slots.set_prefault(false); }
+    } prefault{slots_};
+    slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
     const auto write = [&] {
         for (auto& pending : by_class) {
             for (const Pending& p : pending) write_lane(texts[p.record], slots_.lane_bytes(p.slot));

@@ -26,12 +26,18 @@ public:
     // Bytes taken from the operating system.
     std::size_t mapped_bytes() const noexcept { return chunks_.size() * CHUNK_BYTES; }
 
+    // While set, a chunk comes with all its pages in place, in one system
+    // call rather than a page fault per page: for appending many records at
+    // once, which fill every chunk they take.
+    void set_prefault(bool prefault) noexcept { prefault_ = prefault; }
+
 private:
     struct FreeChunk {
         void operator()(std::uint8_t* chunk) const noexcept;
     };
     std::vector<std::unique_ptr<std::uint8_t, FreeChunk>> chunks_;
     std::size_t used_ = CHUNK_BYTES;  // bytes taken from the last chunk
+    bool prefault_ = false;
 };
 
 }  // namespace murvex

@@ -99,6 +99,9 @@ public:
     // Removes every block and gives their memory back.
     void reset() noexcept;
 
+    // See BlockArena::set_prefault.
+    void set_prefault(bool prefault) noexcept { arena_.set_prefault(prefault); }
+
 private:
     static constexpr std::size_t CLASSES = LANE_TEXT_LIMIT / LANE_ROW_STEP + 1;
 
