@@ -50,11 +50,12 @@ struct Gathered {
     }
 };
 
-// Appends what was gathered; on failure removes all this call appended.
-void append_all(ShardedIndex& index, std::size_t before, Gathered& gathered) {
+// Appends what was gathered, on the index's worker threads; on failure
+// removes all this call appended.
+void append_all(ShardedIndex& index, std::size_t workers, std::size_t before, Gathered& gathered) {
     gathered.finish();
     try {
-        index.append_many(gathered.ids, gathered.texts);
+        index.append_many(gathered.ids, gathered.texts, false, &shared_pool(), workers);
     } catch (...) {
         index.truncate_records(before);
         throw;
@@ -121,8 +122,9 @@ PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t narg
             gathered.add(id ? *id : default_id(before + gathered.ids.size()),
                          std::string_view(data, static_cast<std::size_t>(size)));
         }
+        const std::size_t workers = state_of(self).workers;
         change(self, [&](ShardedIndex& index) {
-            append_all(index, before, gathered);
+            append_all(index, workers, before, gathered);
             return 0;
         });
         return checked(PyLong_FromSize_t(gathered.ids.size())).release();
@@ -234,6 +236,7 @@ PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const bool row_ids = given[3] && PyObject_IsTrue(given[3]) == 1;
         if (row_ids && choice.id) throw Error::lazy(PyExc_ValueError, "give id_column or row_ids, not both");
         std::size_t added = 0;
+        const std::size_t workers = state_of(self).workers;
         change(self, [&](ShardedIndex& index) {
             const std::size_t before = index.count();
             std::int64_t first_row = 0;  // of the batch, in the whole table
@@ -257,7 +260,7 @@ PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t narg
                             gathered.add_joined(id, text);
                     }
                     gathered.finish();
-                    index.append_many(gathered.ids, gathered.texts);
+                    index.append_many(gathered.ids, gathered.texts, false, &shared_pool(), workers);
                     first_row += batch.rows;
                 });
             } catch (...) {

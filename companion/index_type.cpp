@@ -672,7 +672,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         {
             WithoutInterpreterLock released;
             try {
-                loaded.emplace(load_index(path));
+                loaded.emplace(load_index(path, &shared_pool(), workers));
             } catch (...) {
                 thrown = std::current_exception();
             }

@@ -238,3 +238,30 @@ def test_running_out_of_memory_raises_and_keeps_the_index():
     )
     assert process.returncode == 0, process.stderr
     assert process.stdout.strip() == "True"
+
+
+def test_a_bulk_add_that_runs_out_of_memory_on_the_workers_adds_nothing():
+    process = run_python(
+        """
+        import resource
+        from murvex_tools import ShardedMurvex
+
+        index = ShardedMurvex(shard_capacity=1000, workers=2)
+        index.add_texts([f"record {i}" for i in range(5000)])
+        with open("/proc/self/statm") as statm:
+            in_use = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (64 << 20), in_use + (64 << 20)))
+        try:
+            index.add_texts(["x" * 1000] * 200_000)  # 200 shards of 1 MB each, filled two at a time
+        except MemoryError:
+            pass
+        else:
+            raise SystemExit("no MemoryError")
+        assert (index.count, index.shards) == (5000, 5)
+        assert index.search("record 4999")[0].id == 4999
+        index.add_texts(["record 5000"])
+        print(index.search("record 5000")[0].id)
+        """
+    )
+    assert process.returncode == 0, process.stderr
+    assert process.stdout.strip() == "5000"

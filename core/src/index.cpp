@@ -1,6 +1,7 @@
 #include "murvex/index.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 
 #include "query_scan.hpp"
@@ -58,28 +59,80 @@ void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_v
 }
 
 void ShardedIndex::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
-                               bool new_shard) {
+                               bool new_shard, WorkerPool* pool, std::size_t workers) {
+    if (texts.empty()) return;
+    // The rest of the last shard, unless the records start a new one, then a
+    // new shard for every shard_capacity records.
+    std::vector<ShardRecords> ranges;
     std::size_t first = 0;
-    while (first < texts.size()) {
-        const bool grow = new_shard || shards_.empty() || shards_.back()->count() >= shard_capacity_;
-        if (grow) {
-            shards_.reserve(shards_.size() + 1);
-            shards_.push_back(std::make_unique<RecordStore>());
-            new_shard = false;
-        }
-        RecordStore& shard = *shards_.back();
-        const std::size_t before = shard.count();
-        const std::size_t take = std::min(texts.size() - first, shard_capacity_ - before);
-        try {
-            shard.append_many(ids.subspan(first, take), texts.subspan(first, take));
-        } catch (...) {
-            count_ += shard.count() - before;
-            if (shard.count() == 0) shards_.pop_back();
-            throw;
-        }
-        count_ += take;
-        first += take;
+    const std::size_t room = new_shard || shards_.empty() ? 0 : shard_capacity_ - shards_.back()->count();
+    if (room > 0) {
+        first = std::min(room, texts.size());
+        ranges.push_back({ids.first(first), texts.first(first)});
     }
+    const std::size_t first_new = ranges.size();
+    for (; first < texts.size(); first += shard_capacity_) {
+        const std::size_t take = std::min(shard_capacity_, texts.size() - first);
+        ranges.push_back({ids.subspan(first, take), texts.subspan(first, take)});
+    }
+    const std::size_t shards_before = shards_.size();
+    try {
+        shards_.reserve(shards_before + ranges.size() - first_new);
+        for (std::size_t r = first_new; r < ranges.size(); ++r)
+            shards_.push_back(std::make_unique<RecordStore>());
+    } catch (...) {
+        shards_.resize(shards_before);
+        throw;
+    }
+    fill(shards_before - first_new, shards_before, ranges, pool, workers);
+}
+
+void ShardedIndex::append_shards(std::span<const ShardRecords> shards, WorkerPool* pool,
+                                 std::size_t workers) {
+    const std::size_t shards_before = shards_.size();
+    try {
+        shards_.reserve(shards_before + shards.size());
+        for (std::size_t s = 0; s < shards.size(); ++s) shards_.push_back(std::make_unique<RecordStore>());
+    } catch (...) {
+        shards_.resize(shards_before);
+        throw;
+    }
+    fill(shards_before, shards_before, shards, pool, workers);
+}
+
+void ShardedIndex::fill(std::size_t first_shard, std::size_t first_new, std::span<const ShardRecords> shards,
+                        WorkerPool* pool, std::size_t workers) {
+    std::vector<std::size_t> before(shards.size());
+    for (std::size_t r = 0; r < shards.size(); ++r) before[r] = shards_[first_shard + r]->count();
+    std::vector<std::exception_ptr> errors(shards.size());
+    const auto body = [&](std::size_t r, std::size_t) {
+        try {
+            shards_[first_shard + r]->append_many(shards[r].ids, shards[r].texts);
+        } catch (...) {
+            errors[r] = std::current_exception();
+        }
+    };
+    if (pool && workers > 1 && shards.size() > 1) {
+        try {
+            pool->run(shards.size(), std::min(workers, shards.size()), body);
+        } catch (...) {  // the loop could not start: nothing ran
+            errors[0] = std::current_exception();
+        }
+    } else {
+        for (std::size_t r = 0; r < shards.size() && !(r > 0 && errors[r - 1]); ++r) body(r, 0);
+    }
+
+    // Up to the first failure the records stay; after it, none does: the
+    // later shards go, and the failing one too when this call made it and it
+    // holds nothing.
+    std::size_t r = 0;
+    for (; r < shards.size() && !errors[r]; ++r) count_ += shards_[first_shard + r]->count() - before[r];
+    if (r == shards.size()) return;
+    count_ += shards_[first_shard + r]->count() - before[r];
+    std::size_t keep = first_shard + r + 1;
+    if (keep - 1 >= first_new && shards_[keep - 1]->count() == 0) --keep;
+    shards_.resize(keep);
+    std::rethrow_exception(errors[r]);
 }
 
 void ShardedIndex::truncate_records(std::size_t count) noexcept {

@@ -245,7 +245,7 @@ void save_index(const ShardedIndex& index, const std::string& path) {
     out.keep_as(path);
 }
 
-ShardedIndex load_index(const std::string& path) {
+ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers) {
     const std::string bytes = read_file(path);
     Reader in(path, bytes);
     if (bytes.size() < sizeof MAGIC || std::memcmp(bytes.data(), MAGIC, sizeof MAGIC) != 0)
@@ -271,9 +271,10 @@ ShardedIndex load_index(const std::string& path) {
         shards > bytes.size() / 24 || records > bytes.size())
         in.fail("corrupted: settings or sizes out of range in the header");
 
-    ShardedIndex index(settings, capacity);
-    std::vector<std::string_view> texts;
-    std::vector<std::uint32_t> ids;
+    // Every section is read and checked before any record is appended; the
+    // shards are then filled on the worker threads.
+    std::vector<std::vector<std::string_view>> texts;
+    std::vector<std::vector<std::uint32_t>> ids;
     for (std::uint64_t s = 0; s < shards; ++s) {
         const std::size_t start = in.at();
         const std::string what = "shard " + std::to_string(s);
@@ -285,22 +286,30 @@ ShardedIndex load_index(const std::string& path) {
         const std::string_view text_data = in.take(text_bytes, what.c_str());
         const std::string_view section = in.bytes().substr(start, in.at() - start);
         if (checksum(section) != in.u64(what.c_str())) in.fail("corrupted: the checksum of " + what);
-        texts.resize(n);
-        ids.resize(n);
+        if (n == 0) continue;  // a shard that was emptied by removals comes back as none
+        auto& shard_texts = texts.emplace_back(n);
+        auto& shard_ids = ids.emplace_back(n);
         std::size_t at = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t length = read32(length_bytes.data() + 4 * i);
             if (length > text_data.size() - at) in.fail("corrupted: the lengths of " + what);
-            texts[i] = text_data.substr(at, length);
-            ids[i] = read32(id_bytes.data() + 4 * i);
+            shard_texts[i] = text_data.substr(at, length);
+            shard_ids[i] = read32(id_bytes.data() + 4 * i);
             at += length;
         }
         if (at != text_data.size()) in.fail("corrupted: the lengths of " + what);
-        index.append_many(ids, texts, true);  // a shard that was emptied by removals comes back as none
     }
-    if (index.count() != records) in.fail("corrupted: the header counts another number of records");
     if (in.take(sizeof END, "the end mark") != std::string_view(END, sizeof END) || in.left() != 0)
         in.fail("corrupted: bytes after the last shard");
+    std::vector<ShardedIndex::ShardRecords> filled;
+    std::size_t total = 0;
+    for (std::size_t s = 0; s < texts.size(); ++s) {
+        filled.push_back({ids[s], texts[s]});
+        total += texts[s].size();
+    }
+    if (total != records) in.fail("corrupted: the header counts another number of records");
+    ShardedIndex index(settings, capacity);
+    index.append_shards(filled, pool, workers);
     return index;
 }
 

@@ -177,8 +177,9 @@ TEST(ShardedIndex, BulkAppendEqualsOneByOneAndRollsBack) {
     }
     const std::vector<std::string_view> texts(owned.begin(), owned.end());
     ShardedIndex bulk(Settings{0, 3, 100}, 1700), single(Settings{0, 3, 100}, 1700);
+    WorkerPool pool;
     bulk.append_many(std::span(ids).first(100), std::span(texts).first(100));
-    bulk.append_many(std::span(ids).subspan(100), std::span(texts).subspan(100), true);
+    bulk.append_many(std::span(ids).subspan(100), std::span(texts).subspan(100), true, &pool, 3);
     for (std::size_t i = 0; i < texts.size(); ++i)
         single.append_joined(ids[i], std::span(&texts[i], 1), i == 100);
     ASSERT_EQ(bulk.count(), single.count());
@@ -193,6 +194,20 @@ TEST(ShardedIndex, BulkAppendEqualsOneByOneAndRollsBack) {
                               "\xC3\xA9\xC3\xA9"
                               "ab"})
         EXPECT_EQ(hits(bulk.search(query)), hits(single.search(query))) << query;
+
+    // Shards given whole keep their sizes, filled on any number of threads.
+    ShardedIndex whole(Settings{0, 3, 100}, 1700), appended(Settings{0, 3, 100}, 1700);
+    const std::vector<ShardedIndex::ShardRecords> given = {
+        {std::span(ids).first(100), std::span(texts).first(100)},
+        {std::span(ids).subspan(100, 1700), std::span(texts).subspan(100, 1700)},
+        {std::span(ids).subspan(1800, 1500), std::span(texts).subspan(1800, 1500)}};
+    whole.append_shards(given, &pool, 2);
+    for (std::size_t i = 0; i < 3300; ++i) appended.append_joined(ids[i], std::span(&texts[i], 1), i == 100);
+    ASSERT_EQ(whole.shard_count(), 3u);
+    EXPECT_EQ(whole.shard(0).count(), 100u);
+    EXPECT_EQ(whole.shard(2).count(), 1500u);
+    for (const char* query : {"abcd", "zZ a"})
+        EXPECT_EQ(hits(whole.search(query)), hits(appended.search(query))) << query;
 
     const auto before = hits(bulk.search("abcd"));
     const std::size_t count = bulk.count();

@@ -60,10 +60,24 @@ public:
     void append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard = false);
 
     // Appends records in order, record i with id ids[i] and text texts[i],
-    // as append_joined would one by one (new_shard for the first), faster.
-    // When it throws, the records before the failing one stay.
+    // as append_joined would one by one (new_shard for the first), faster:
+    // each shard's records are written by one of up to `workers` threads
+    // (the caller and helpers of `pool`, when not null). When it throws, the
+    // records before the failing one stay, and none after it.
     void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
-                     bool new_shard = false);
+                     bool new_shard = false, WorkerPool* pool = nullptr, std::size_t workers = 1);
+
+    // Appends a new shard per element of `shards`, in order, holding its
+    // records (ids and texts of the same length), on up to `workers` threads
+    // as append_many. When it throws, the shards before the failing one stay
+    // whole, the failing one keeps the records before the failing record,
+    // and no later shard is added.
+    struct ShardRecords {
+        std::span<const std::uint32_t> ids;
+        std::span<const std::string_view> texts;
+    };
+    void append_shards(std::span<const ShardRecords> shards, WorkerPool* pool = nullptr,
+                       std::size_t workers = 1);
 
     // Removes the records appended after the index held `count`.
     void truncate_records(std::size_t count) noexcept;
@@ -96,6 +110,11 @@ public:
                                                    const SearchOptions& options = {}) const;
 
 private:
+    // Appends shards[r] to shard first_shard + r (which exist); the shards
+    // from first_new on were made for this call.
+    void fill(std::size_t first_shard, std::size_t first_new, std::span<const ShardRecords> shards,
+              WorkerPool* pool, std::size_t workers);
+
     std::vector<std::unique_ptr<RecordStore>> shards_;
     std::size_t shard_capacity_;
     std::size_t count_ = 0;

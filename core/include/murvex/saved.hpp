@@ -46,10 +46,11 @@ public:
 // Throws std::system_error when the file cannot be written.
 void save_index(const ShardedIndex& index, const std::string& path);
 
-// Reads an index saved by save_index. Throws std::system_error when the
+// Reads an index saved by save_index, its shards filled on up to `workers`
+// threads (as ShardedIndex::append_shards). Throws std::system_error when the
 // file cannot be read, SavedIndexError when it is not a whole index of a
 // version this build reads, std::bad_alloc when memory runs out.
-ShardedIndex load_index(const std::string& path);
+ShardedIndex load_index(const std::string& path, WorkerPool* pool = nullptr, std::size_t workers = 1);
 
 // XXH64 of `bytes` with seed 0.
 std::uint64_t checksum(std::string_view bytes) noexcept;
