@@ -84,10 +84,11 @@ def test_settings_apply_to_one_request_and_leave_the_index_alone(client, corpus)
         ({"q": "a", "query": "b"}, 400, "query", "unknown parameter"),
         ([("q", "a"), ("q", "b")], 400, "q", "more than once"),
         ({"q": "x" * 1025}, 413, "q", "at most 1,024 bytes"),
+        ("q=%ED%A0%80", 400, "q", "not UTF-8 text"),
     ],
 )
 def test_a_bad_parameter_is_named_in_a_json_error(client, params, status, parameter, words):
-    response = client.get("/search", params=params)
+    response = client.get("/search?" + params) if isinstance(params, str) else client.get("/search", params=params)
     assert response.status_code == status
     assert response.json()["parameter"] == parameter and words in response.json()["error"]
 

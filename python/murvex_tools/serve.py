@@ -32,7 +32,7 @@ from dataclasses import dataclass
 from importlib import resources
 from types import FrameType
 from typing import IO, Any, Protocol
-from urllib.parse import urlsplit
+from urllib.parse import parse_qsl, urlsplit
 
 import anyio
 import uvicorn
@@ -126,6 +126,12 @@ def _flag(name: str, value: str) -> bool:
 def search_parameters(request: Request) -> tuple[str, dict[str, Any]]:
     """The query and the settings of this request, every parameter checked; BadParameter names the first fault."""
     params = request.query_params
+    raw = request.scope.get("query_string", b"").decode("latin-1")
+    for name, value in parse_qsl(raw, keep_blank_values=True, encoding="latin-1"):
+        try:
+            value.encode("latin-1").decode("utf-8")
+        except UnicodeDecodeError:
+            raise BadParameter(name[:40], f"{name[:40]} is not UTF-8 text") from None
     for name in params:
         if name != "q" and name not in SETTINGS:
             raise BadParameter(name, f"unknown parameter {name[:40]!r}: use q, {', '.join(SETTINGS)}")
