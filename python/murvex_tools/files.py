@@ -273,14 +273,14 @@ def _csv(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
         if wanted not in header:
             raise InputError(f"{name}: no column {wanted!r} (the columns: {', '.join(header)})")
 
-    def rows() -> Iterator[tuple[int, dict[str, str]]]:
+    def named() -> Iterator[tuple[int, dict[str, str]]]:
         for number, row in rest:
             if len(row) != len(header):
                 raise InputError(f"{name} line {number}: {len(row)} fields where the header has {len(header)}")
             yield number, dict(zip(header, row, strict=True))
 
     collector = _Collector(name, choice)
-    collector.add_all(rows())
+    collector.add_all(named())
     return collector.done()
 
 
