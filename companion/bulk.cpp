@@ -8,6 +8,7 @@
 #include "convert.hpp"
 #include "index_state.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -40,6 +41,12 @@ struct Gathered {
             joined += parts[i];
         }
         add(id, {});
+    }
+    void clear() noexcept {
+        ids.clear();
+        texts.clear();
+        joined.clear();
+        joined_at.clear();
     }
     void finish() {
         for (std::size_t j = 0; j < joined_at.size(); ++j) {
@@ -243,24 +250,31 @@ PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t narg
             std::vector<std::string_view> parts;
             try {
                 // Each batch goes in before the next: its buffers live only until then.
+                // A batch goes in a shard per worker at a time, so that the texts
+                // joined from several columns are held for those shards only.
+                const auto slice = static_cast<std::int64_t>(index.shard_capacity() * workers);
+                Gathered gathered;
                 arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
                     const Chosen chosen = resolve(batch, choice);
-                    Gathered gathered;
-                    gathered.ids.reserve(static_cast<std::size_t>(batch.rows));
-                    gathered.texts.reserve(static_cast<std::size_t>(batch.rows));
-                    for (std::int64_t row = 0; row < batch.rows; ++row) {
-                        const auto text = parts_of(chosen, row, parts);
-                        const std::uint32_t id = chosen.id ? id_at(*chosen.id, row, first_row + row)
-                                                 : row_ids
-                                                     ? default_id(static_cast<std::size_t>(first_row + row))
-                                                     : default_id(index.count() + gathered.ids.size());
-                        if (text.size() == 1)
-                            gathered.add(id, text[0]);
-                        else if (!text.empty())
-                            gathered.add_joined(id, text);
+                    for (std::int64_t first = 0; first < batch.rows; first += slice) {
+                        const std::int64_t last = std::min(batch.rows, first + slice);
+                        gathered.clear();
+                        gathered.ids.reserve(static_cast<std::size_t>(last - first));
+                        gathered.texts.reserve(static_cast<std::size_t>(last - first));
+                        for (std::int64_t row = first; row < last; ++row) {
+                            const auto text = parts_of(chosen, row, parts);
+                            const std::uint32_t id =
+                                chosen.id ? id_at(*chosen.id, row, first_row + row)
+                                : row_ids ? default_id(static_cast<std::size_t>(first_row + row))
+                                          : default_id(index.count() + gathered.ids.size());
+                            if (text.size() == 1)
+                                gathered.add(id, text[0]);
+                            else if (!text.empty())
+                                gathered.add_joined(id, text);
+                        }
+                        gathered.finish();
+                        index.append_many(gathered.ids, gathered.texts, false, &shared_pool(), workers);
                     }
-                    gathered.finish();
-                    index.append_many(gathered.ids, gathered.texts, false, &shared_pool(), workers);
                     first_row += batch.rows;
                 });
             } catch (...) {
