@@ -17,7 +17,7 @@ pytest.importorskip("starlette", reason="murvex[serve] is not installed")
 from starlette.testclient import TestClient
 
 from murvex_tools import cli
-from murvex_tools.serve import Defaults, create_app, is_loopback, warnings
+from murvex_tools.serve import create_app, is_loopback, warnings
 
 HERE = Path(__file__).resolve().parent
 RECORDS = [
@@ -37,7 +37,7 @@ def corpus(tmp_path_factory):
 
 
 def client_of(corpus, **options):
-    app = create_app(corpus, Defaults(max_results=20, max_errors=2, threshold=0.25, forgiving=False), **options)
+    app = create_app(corpus, **options)
     return TestClient(app, raise_server_exceptions=False)
 
 

@@ -27,11 +27,10 @@ import signal
 import socket
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator
 from importlib import resources
 from types import FrameType
-from typing import IO, Any, Protocol
+from typing import IO, Any
 from urllib.parse import parse_qsl, urlsplit
 
 import anyio
@@ -45,6 +44,8 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
+from murvex_tools._native import usable_cpus
+from murvex_tools.cli import Corpus
 from murvex_tools.files import InputError
 from murvex_tools.spans import char_span
 
@@ -65,30 +66,10 @@ SECURITY_HEADERS = [
 ]
 
 
-class Corpus(Protocol):
-    """What the command line loads: an index whose ids are places, and where each place came from."""
-
-    index: Any
-    sources: list[Any]
-
-    def locate(self, place: int) -> tuple[Any, int]: ...
-    def texts(self, places: Sequence[int]) -> dict[int, str]: ...
-
-
 class BadParameter(HTTPException):
     def __init__(self, parameter: str, message: str, status: int = 400) -> None:
         super().__init__(status, message)
         self.parameter = parameter
-
-
-@dataclass(frozen=True)
-class Defaults:
-    """The command line's settings: what a request that names none searches with."""
-
-    max_results: int
-    max_errors: int
-    threshold: float
-    forgiving: bool
 
 
 # --- the parameters of a search -------------------------------------------------------------
@@ -162,10 +143,7 @@ def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any
     """One search and what the page shows of its hits (in a worker thread: it holds no lock of the loop's)."""
     began = time.perf_counter()
     hits = corpus.index.search(query, **settings)
-    return answer(corpus, query, hits, (time.perf_counter() - began) * 1000)
-
-
-def answer(corpus: Corpus, query: str, hits: Sequence[Any], took: float) -> dict[str, Any]:
+    took = (time.perf_counter() - began) * 1000
     texts = corpus.texts([hit.id for hit in hits])
     shown = []
     for hit in hits:
@@ -195,12 +173,13 @@ def resident_bytes() -> int:
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def stats(corpus: Corpus, defaults: Defaults) -> dict[str, Any]:
+def stats(corpus: Corpus) -> dict[str, Any]:
     index = corpus.index
-    files = []
-    starts = [*getattr(corpus, "starts", []), index.count]
-    for n, source in enumerate(corpus.sources):
-        files.append({"name": source.name, "records": starts[n + 1] - starts[n] if len(starts) > n + 1 else None})
+    ends = [*corpus.starts[1:], index.count]
+    files = [
+        {"name": source.name, "records": end - start}
+        for source, start, end in zip(corpus.sources, corpus.starts, ends, strict=True)
+    ]
     return {
         "records": index.count,
         "shards": index.shards,
@@ -208,7 +187,7 @@ def stats(corpus: Corpus, defaults: Defaults) -> dict[str, Any]:
         "memory": {"resident_bytes": resident_bytes()},
         "kernel": index.kernel,
         "workers": index.workers,
-        "settings": defaults.__dict__,
+        "settings": {name: getattr(index, name) for name in SETTINGS},
         "max_query_bytes": MAX_QUERY_BYTES,
     }
 
@@ -250,14 +229,12 @@ def page_files() -> dict[str, tuple[bytes, str]]:
     return {path: ((folder / name).read_bytes(), kind) for path, (name, kind) in PAGE_FILES.items()}
 
 
-def create_app(
-    corpus: Corpus, defaults: Defaults, *, cors: str | None = None, searches: int | None = None
-) -> Starlette:
-    """The ASGI application over `corpus`. `cors`: an origin whose pages may call the API (else same origin
-    only); `searches`: how many searches run at once (default: the CPUs), the others wait their turn."""
+def create_app(corpus: Corpus, *, cors: str | None = None, searches: int | None = None) -> Starlette:
+    """The ASGI application over `corpus`, whose index's settings are those of a request that names none.
+    `cors`: an origin whose pages may call the API (else same origin only); `searches`: how many searches run
+    at once (default: the CPUs), the others waiting their turn."""
     files = page_files()
-    limiter = anyio.CapacityLimiter(searches or len(os.sched_getaffinity(0)))
-    stored = {name: getattr(defaults, name) for name in SETTINGS}
+    limiter = anyio.CapacityLimiter(searches or usable_cpus())
 
     async def page(request: Request) -> Response:
         body, kind = files[request.url.path]
@@ -265,14 +242,14 @@ def create_app(
 
     async def search(request: Request) -> Response:
         query, settings = search_parameters(request)
-        hits = await anyio.to_thread.run_sync(lambda: found(corpus, query, stored | settings), limiter=limiter)
+        hits = await anyio.to_thread.run_sync(lambda: found(corpus, query, settings), limiter=limiter)
         return JSONResponse(hits, headers={"cache-control": "no-store"})
 
     async def health(request: Request) -> Response:
         return JSONResponse({"status": "ok", "records": corpus.index.count})
 
     async def statistics(request: Request) -> Response:
-        return JSONResponse(stats(corpus, defaults), headers={"cache-control": "no-store"})
+        return JSONResponse(stats(corpus), headers={"cache-control": "no-store"})
 
     routes = [Route(path, page) for path in files]
     routes += [Route("/search", search), Route("/health", health), Route("/stats", statistics)]
@@ -366,8 +343,7 @@ def serve_files(args: argparse.Namespace, load: Callable[..., Corpus], out: IO[s
         host, port = sock.getsockname()[:2]
         began = time.perf_counter()
         corpus = load(args.files, args, out if out.isatty() else None)  # progress on a terminal
-        defaults = Defaults(args.max_results, args.max_errors, args.threshold, args.forgiving)
-        app = create_app(corpus, defaults, cors=cors)
+        app = create_app(corpus, cors=cors)
         count = corpus.index.count
         out.write(
             f"murvex: {count:,} record{'s' * (count != 1)} of {len(corpus.sources)} file(s) loaded "
