@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import urllib.request
 from pathlib import Path
 
@@ -294,3 +295,56 @@ def test_eight_clients_get_answers_without_errors_and_memory_stays_flat():
     print({name: value for name, value in result.items() if name != "errors"})
     assert result["errors"] == [] and result["requests"] == 8 * 500 and result["exit_status"] == 0
     assert result["resident_after_mib"] <= result["resident_before_mib"] * 1.05 + 8
+
+
+def test_a_saved_index_is_served_with_the_settings_of_the_command_line(records_file, tmp_path):
+    saved = tmp_path / "people.murvex"
+    made = subprocess.run(
+        [sys.executable, "-m", "murvex_tools", "index", str(records_file), "-o", str(saved)],
+        capture_output=True,
+        text=True,
+    )
+    assert made.returncode == 0, made.stderr
+    args = cli.parse(["serve", str(saved), "-m", "3", "--max-errors", "1", "--forgiving"])
+    client = client_of(cli.load(args.files, args, None))
+    assert client.get("/stats").json()["settings"] == {
+        "max_results": 3,
+        "max_errors": 1,
+        "threshold": 0.25,
+        "forgiving": True,
+    }
+    [hit] = client.get("/search", params={"q": "ryhthm"}).json()["hits"]  # one swap: one edit when forgiving
+    assert (hit["text"], hit["file"], hit["line"]) == (RECORDS[3], str(records_file), 4)
+
+
+def test_the_server_answers_other_requests_while_a_search_scans(corpus, monkeypatch):
+    import anyio
+    import httpx2
+
+    answered = threading.Event()
+    search = corpus.index.search
+
+    def waits_for_health(query, **settings):  # a scan that lasts until /health has been answered
+        assert answered.wait(10), "/health waited for the search: the event loop is blocked"
+        return search(query, **settings)
+
+    monkeypatch.setattr(corpus.index, "search", waits_for_health)
+
+    async def both():
+        transport = httpx2.ASGITransport(app=create_app(corpus))
+        async with httpx2.AsyncClient(transport=transport, base_url="http://murvex") as client:
+            found = {}
+
+            async def searching():
+                found["search"] = await client.get("/search", params={"q": "Smith"})
+
+            async with anyio.create_task_group() as group:
+                group.start_soon(searching)
+                await anyio.sleep(0.05)
+                found["health"] = await client.get("/health")
+                answered.set()
+        return found
+
+    found = anyio.run(both)
+    assert found["health"].json()["status"] == "ok"
+    assert found["search"].json()["hits"][0]["id"] == 0
