@@ -60,6 +60,8 @@ build: venv
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
 	$(PY) -m pip install -q --disable-pip-version-check $(call extra,ray) \
 		|| echo "Ray could not be installed here: the RayMurvex tests will be skipped"
+	$(PY) -m pip install -q --disable-pip-version-check $(call extra,browser) \
+		|| echo "Playwright could not be installed here: the test of the serve page in a browser will be skipped"
 	scripts/ensure-debian-packages.sh "" chromium \
 		|| echo "chromium could not be installed here: the test of the serve page in a browser will be skipped"
 	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
