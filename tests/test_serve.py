@@ -348,3 +348,17 @@ def test_the_server_answers_other_requests_while_a_search_scans(corpus, monkeypa
     found = anyio.run(both)
     assert found["health"].json()["status"] == "ok"
     assert found["search"].json()["hits"][0]["id"] == 0
+
+
+def test_the_listening_socket_says_it_is_tcp_so_that_answers_are_not_held_back():
+    # asyncio turns Nagle's algorithm off only on sockets whose protocol is TCP; on one made with protocol 0
+    # every answer on a kept-alive connection waited 40 ms for the client's delayed acknowledgement.
+    import socket
+
+    from murvex_tools.serve import listening_socket
+
+    with listening_socket("127.0.0.1", 0) as server, socket.create_connection(server.getsockname()) as client:
+        accepted, _ = server.accept()
+        with accepted:
+            assert accepted.proto == socket.IPPROTO_TCP
+        assert client.fileno() >= 0
