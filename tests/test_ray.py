@@ -1,5 +1,6 @@
 """RayMurvex on a local Ray with 2 CPUs, started and shut down here."""
 
+import os
 import threading
 import time
 
@@ -18,6 +19,14 @@ def local_ray():
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield
     ray.shutdown()
+
+
+@pytest.fixture(autouse=True)
+def patient_placement(monkeypatch):
+    """Under the sanitizers (preloaded into every Ray worker too) a worker can take a minute to start."""
+    if os.environ.get("MURVEX_SANITIZED"):
+        defaults = {**RayMurvex.__init__.__kwdefaults__, "placement_timeout": 300.0}
+        monkeypatch.setattr(RayMurvex.__init__, "__kwdefaults__", defaults)
 
 
 @pytest.mark.parametrize("capacity, max_results", [(1, 3), (7, 50), (100, 0), (100, 5)])
