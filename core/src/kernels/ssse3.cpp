@@ -58,9 +58,9 @@ constexpr std::size_t PREFETCH = MURVEX_PREFETCH_ROWS;
 
 // The strict mode runs two vectors side by side. The forgiving mode keeps
 // twice the state per level (the words before the previous byte too), which
-// as a pair no longer fits the 16 registers: it runs one vector at a time
-// (100,000 records: forgiving p50 5.8 ms as a pair, 3.9-4.1 ms single; strict
-// 2.5 ms as a pair, 3.3 ms single).
+// as a pair no longer fits the 16 registers: it runs one vector at a time,
+// which `murvex_kernel_bench modes` finds faster for it (and slower for the
+// strict mode).
 namespace paired {
 struct V : Pair<Half> {
     static constexpr std::size_t PREFETCH_ROWS = PREFETCH;
