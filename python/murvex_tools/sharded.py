@@ -4,11 +4,21 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
 from os import PathLike
-from typing import Any, Self
+from typing import Any, Self, TypedDict, Unpack
 
 from murvex_tools._batches import SHARD_CAPACITY, as_batch
 from murvex_tools._native import Hit, Index, load
 from murvex_tools.tables import Kind, results_table
+
+
+class SearchOptions(TypedDict, total=False):
+    """What one search may bring of its own (None: the index's)."""
+
+    workers: int | None
+    threshold: float | None
+    max_errors: int | None
+    max_results: int | None
+    forgiving: bool | None
 
 
 class ShardedMurvex:
@@ -146,48 +156,16 @@ class ShardedMurvex:
         """
         return self._index.add_frame(frame, columns, id_column)
 
-    def search(
-        self,
-        query: str,
-        *,
-        workers: int | None = None,
-        threshold: float | None = None,
-        max_errors: int | None = None,
-        max_results: int | None = None,
-        forgiving: bool | None = None,
-    ) -> list[Hit]:
+    def search(self, query: str, **own: Unpack[SearchOptions]) -> list[Hit]:
         """The best results over all shards, best first, ties in insertion order.
 
         `workers` and a setting given here apply to this search only; the index's own stay as they
         are, so that threads searching with different settings never disturb each other."""
-        return self._index.search(
-            query,
-            workers=workers,
-            threshold=threshold,
-            max_errors=max_errors,
-            max_results=max_results,
-            forgiving=forgiving,
-        )
+        return self._index.search(query, **own)
 
-    def search_many(
-        self,
-        queries: Sequence[str],
-        *,
-        workers: int | None = None,
-        threshold: float | None = None,
-        max_errors: int | None = None,
-        max_results: int | None = None,
-        forgiving: bool | None = None,
-    ) -> list[list[Hit]]:
+    def search_many(self, queries: Sequence[str], **own: Unpack[SearchOptions]) -> list[list[Hit]]:
         """[search(q, ...) for q in queries], the queries spread over the worker threads."""
-        return self._index.search_many(
-            queries,
-            workers=workers,
-            threshold=threshold,
-            max_errors=max_errors,
-            max_results=max_results,
-            forgiving=forgiving,
-        )
+        return self._index.search_many(queries, **own)
 
     def search_frame(self, queries: Sequence[str], *, workers: int | None = None, as_: Kind = "pyarrow") -> Any:
         """search_many(queries) as one table (pyarrow, polars or pandas): a row per hit, with the
