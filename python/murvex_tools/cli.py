@@ -461,7 +461,7 @@ def run_serve(args: argparse.Namespace) -> int:
         from murvex_tools.serve import serve_files
     except ImportError as error:
         raise InputError(f"murvex serve needs its extra: pip install 'murvex[serve]' ({error})") from None
-    return serve_files(args, load)
+    return serve_files(args)
 
 
 COMMANDS = {"search": lambda args: run_search(args, sys.stdout), "index": run_index, "serve": run_serve}

@@ -45,7 +45,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from murvex_tools._native import usable_cpus
-from murvex_tools.cli import Corpus
+from murvex_tools.cli import Corpus, load
 from murvex_tools.files import InputError
 from murvex_tools.spans import char_span
 
@@ -334,7 +334,7 @@ class Server(uvicorn.Server):
         self.stopped_by = self.stopped_by or signal.Signals(signum).name
 
 
-def serve_files(args: argparse.Namespace, load: Callable[..., Corpus], out: IO[str] | None = None) -> int:
+def serve_files(args: argparse.Namespace, out: IO[str] | None = None) -> int:
     """Loads the files, then serves them until Ctrl-C or SIGTERM."""
     out = out or sys.stderr
     cors = checked_origin(args.cors) if args.cors else None
