@@ -4,30 +4,65 @@
 
 #include <sys/mman.h>
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it and pages come on first touch
+#endif
+
 namespace murvex {
 
-void BlockArena::FreeChunk::operator()(std::uint8_t* chunk) const noexcept { munmap(chunk, CHUNK_BYTES); }
+// --- pages ------------------------------------------------------------------
+
+Pages Pages::lazy(std::size_t bytes) {
+    if (bytes == 0) return {};
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    return Pages(static_cast<std::uint8_t*>(memory), bytes);
+}
+
+Pages Pages::filled(std::size_t bytes) {
+    if (bytes == 0) return {};
+    // Whole huge pages on a huge page boundary: map one more and trim.
+    const std::size_t whole = (bytes + HUGE_PAGE_BYTES - 1) / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
+    Pages wide = lazy(whole + HUGE_PAGE_BYTES);
+    const auto address = reinterpret_cast<std::uintptr_t>(wide.data());
+    const std::size_t lead = (HUGE_PAGE_BYTES - address % HUGE_PAGE_BYTES) % HUGE_PAGE_BYTES;
+    std::uint8_t* memory = std::exchange(wide.memory_, nullptr) + lead;
+    wide.bytes_ = 0;
+    if (lead) munmap(memory - lead, lead);
+    munmap(memory + whole, HUGE_PAGE_BYTES - lead);
+    madvise(memory, whole, MADV_HUGEPAGE);        // hints: refused where there are no huge pages,
+    madvise(memory, whole, MADV_POPULATE_WRITE);  // or on kernels before 5.14
+    return Pages(memory, whole);
+}
+
+Pages::~Pages() {
+    if (memory_) munmap(memory_, bytes_);
+}
+
+// --- the arena --------------------------------------------------------------
 
 void* BlockArena::allocate(std::size_t bytes) {
-    if (CHUNK_BYTES - used_ < bytes) {
+    if (chunks_.empty() || chunks_.back().size() - used_ < bytes) {
         chunks_.reserve(chunks_.size() + 1);
         // Pages come as blocks reach them, so that a store holds only the
         // memory it uses; unless the caller is about to fill the chunk.
-        const int populate = prefault_ ? MAP_POPULATE : 0;
-        void* chunk =
-            mmap(nullptr, CHUNK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
-        if (chunk == MAP_FAILED) throw std::bad_alloc();
-        chunks_.emplace_back(static_cast<std::uint8_t*>(chunk));  // zeroed by the kernel
+        chunks_.push_back(prefault_ ? Pages::filled(Pages::HUGE_PAGE_BYTES) : Pages::lazy(CHUNK_BYTES));
         used_ = 0;
     }
-    void* memory = chunks_.back().get() + used_;
+    void* memory = chunks_.back().data() + used_;
     used_ += bytes;
     return memory;
 }
 
+std::size_t BlockArena::mapped_bytes() const noexcept {
+    std::size_t bytes = 0;
+    for (const Pages& chunk : chunks_) bytes += chunk.size();
+    return bytes;
+}
+
 void BlockArena::release() noexcept {
     chunks_.clear();
-    used_ = CHUNK_BYTES;
+    used_ = 0;
 }
 
 }  // namespace murvex
