@@ -6,6 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "joined.hpp"
 #include "murvex/fold.hpp"
 
@@ -46,6 +50,50 @@ void write_lane(std::string_view text, std::uint8_t* lane) noexcept {
             lane[(p + b) * LANES] = static_cast<std::uint8_t>(word >> (8 * b));
     }
     for (; p < text.size(); ++p) lane[p * LANES] = bytes[p];
+}
+
+// Eight bytes of `text` from byte p on, zeros past its end.
+std::uint64_t word_at(std::string_view text, std::size_t p) noexcept {
+    std::uint64_t word = 0;
+    if (p + 8 <= text.size())
+        std::memcpy(&word, text.data() + p, 8);
+    else if (p < text.size())
+        std::memcpy(&word, text.data() + p, text.size() - p);
+    return word;
+}
+
+// Writes eight texts down eight neighbouring lanes, the first at `lane`:
+// text j's byte p to lane[p * LANES + j]. Eight rows at a time, the eight
+// texts' words turned into the rows' words by one 8x8 byte transposition, so
+// that a store writes eight bytes, not one. Rows up to the longest text's
+// length rounded up to LANE_ROW_STEP are written; the shorter texts' get
+// zeros there.
+void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexcept {
+    std::size_t longest = 0;
+    for (int j = 0; j < 8; ++j) longest = std::max(longest, texts[j].size());
+    for (std::size_t p = 0; p < longest; p += 8, lane += 8 * LANES) {
+        std::uint64_t words[8];
+        for (int j = 0; j < 8; ++j) words[j] = word_at(texts[j], p);
+#if defined(__SSE2__)
+        const auto load = [&words](int j) { return _mm_cvtsi64_si128(static_cast<long long>(words[j])); };
+        const __m128i pairs01 = _mm_unpacklo_epi8(load(0), load(1)), pairs23 = _mm_unpacklo_epi8(load(2), load(3)),
+                      pairs45 = _mm_unpacklo_epi8(load(4), load(5)), pairs67 = _mm_unpacklo_epi8(load(6), load(7));
+        const __m128i low03 = _mm_unpacklo_epi16(pairs01, pairs23), high03 = _mm_unpackhi_epi16(pairs01, pairs23),
+                      low47 = _mm_unpacklo_epi16(pairs45, pairs67), high47 = _mm_unpackhi_epi16(pairs45, pairs67);
+        const __m128i rows[4] = {_mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
+                                 _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
+        for (int r = 0; r < 4; ++r) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + 2 * r * LANES), rows[r]);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + (2 * r + 1) * LANES), _mm_srli_si128(rows[r], 8));
+        }
+#else
+        for (int r = 0; r < 8; ++r) {
+            std::uint64_t row = 0;
+            for (int j = 0; j < 8; ++j) row |= (words[j] >> (8 * r) & 0xFF) << (8 * j);
+            std::memcpy(lane + r * LANES, &row, 8);
+        }
+#endif
+    }
 }
 
 }  // namespace
@@ -243,9 +291,25 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
         ~Prefault() { slots.set_prefault(false); }
     } prefault{slots_};
     slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
+    // Eight records that took eight neighbouring lanes, as a fresh block's
+    // do, are written together.
     const auto write = [&] {
+        std::string_view eight[8];
         for (auto& pending : by_class) {
-            for (const Pending& p : pending) write_lane(texts[p.record], slots_.lane_bytes(p.slot));
+            std::size_t i = 0;
+            while (i < pending.size()) {
+                const LaneSlots::Slot first = pending[i].slot;
+                std::size_t j = 0;
+                if (first % 8 == 0 && pending.size() - i >= 8)
+                    for (; j < 8 && pending[i + j].slot == first + j; ++j) eight[j] = texts[pending[i + j].record];
+                if (j == 8) {
+                    write_eight_lanes(eight, slots_.lane_bytes(first));
+                    i += 8;
+                } else {
+                    write_lane(texts[pending[i].record], slots_.lane_bytes(first));
+                    ++i;
+                }
+            }
             pending.clear();
         }
     };

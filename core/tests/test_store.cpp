@@ -99,6 +99,41 @@ TEST(RecordStore, TextsSurviveManyRemovals) {
     EXPECT_EQ(store.text(store.count() - 1), "tail");
 }
 
+// A bulk append writes eight neighbouring lanes at a time, also lanes freed
+// in a block whose other lanes hold texts (freed last to first, so that they
+// are taken again first to last); every text and mask must come through.
+TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
+    RecordStore store;
+    std::vector<std::string> kept;
+    for (std::uint32_t id = 0; id < 640; ++id) {
+        kept.push_back(std::string(16, static_cast<char>('a' + id % 26)) + std::to_string(1000 + id));
+        store.append(id, kept.back());
+    }
+    for (std::uint32_t id = 640; id-- > 0;)
+        if (id % 64 >= 8 && id % 64 < 24) {
+            ASSERT_TRUE(store.remove(id));
+        }
+    std::vector<std::string> owned;
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        // the first ones of the freed lanes' length class, the others of any
+        const std::size_t length = i < 200 ? 13 + i % 8 : i * 7 % 90;
+        owned.push_back(std::string(length, static_cast<char>('A' + i % 26)) + std::to_string(1000 + i));
+        ids.push_back(1000 + i);
+    }
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    store.append_many(ids, texts);
+    std::vector<std::string> expected;
+    for (std::uint32_t id = 0; id < 640; ++id)
+        if (!(id % 64 >= 8 && id % 64 < 24)) expected.push_back(kept[id]);
+    expected.insert(expected.end(), owned.begin(), owned.end());
+    ASSERT_EQ(store.count(), expected.size());
+    for (std::size_t i = 0; i < store.count(); ++i) {
+        ASSERT_EQ(store.text(i), expected[i]) << i;
+        ASSERT_EQ(store.char_mask(i), char_mask(expected[i])) << i;
+    }
+}
+
 TEST(RecordStore, FullAtOneHundredThousandUntilARemoval) {
     RecordStore store;
     for (std::uint32_t id = 0; id + 1 < MAX_RECORDS; ++id) store.append(id, "x");
