@@ -38,6 +38,13 @@ std::vector<Piece> pieces_of(const ShardedIndex& index, std::size_t workers) {
     return pieces;
 }
 
+// A builder appending ranges[r] to the shard it is given.
+ShardedIndex::ShardBuilder append_records(std::span<const ShardedIndex::ShardRecords> ranges) {
+    return [ranges](std::size_t r, std::size_t, RecordStore& shard) {
+        shard.append_many(ranges[r].ids, ranges[r].texts);
+    };
+}
+
 }  // namespace
 
 ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity)
@@ -84,50 +91,55 @@ void ShardedIndex::append_many(std::span<const std::uint32_t> ids, std::span<con
         shards_.resize(shards_before);
         throw;
     }
-    fill(shards_before - first_new, shards_before, ranges, pool, workers);
+    fill(shards_before - first_new, shards_before, ranges.size(), append_records(ranges), pool, workers);
 }
 
 void ShardedIndex::append_shards(std::span<const ShardRecords> shards, WorkerPool* pool,
                                  std::size_t workers) {
+    append_shards(shards.size(), append_records(shards), pool, workers);
+}
+
+void ShardedIndex::append_shards(std::size_t count, const ShardBuilder& build, WorkerPool* pool,
+                                 std::size_t workers) {
     const std::size_t shards_before = shards_.size();
     try {
-        shards_.reserve(shards_before + shards.size());
-        for (std::size_t s = 0; s < shards.size(); ++s) shards_.push_back(std::make_unique<RecordStore>());
+        shards_.reserve(shards_before + count);
+        for (std::size_t s = 0; s < count; ++s) shards_.push_back(std::make_unique<RecordStore>());
     } catch (...) {
         shards_.resize(shards_before);
         throw;
     }
-    fill(shards_before, shards_before, shards, pool, workers);
+    fill(shards_before, shards_before, count, build, pool, workers);
 }
 
-void ShardedIndex::fill(std::size_t first_shard, std::size_t first_new, std::span<const ShardRecords> shards,
-                        WorkerPool* pool, std::size_t workers) {
-    std::vector<std::size_t> before(shards.size());
-    for (std::size_t r = 0; r < shards.size(); ++r) before[r] = shards_[first_shard + r]->count();
-    std::vector<std::exception_ptr> errors(shards.size());
-    const auto body = [&](std::size_t r, std::size_t) {
+void ShardedIndex::fill(std::size_t first_shard, std::size_t first_new, std::size_t count,
+                        const ShardBuilder& build, WorkerPool* pool, std::size_t workers) {
+    std::vector<std::size_t> before(count);
+    for (std::size_t r = 0; r < count; ++r) before[r] = shards_[first_shard + r]->count();
+    std::vector<std::exception_ptr> errors(count);
+    const auto body = [&](std::size_t r, std::size_t slot) {
         try {
-            shards_[first_shard + r]->append_many(shards[r].ids, shards[r].texts);
+            build(r, slot, *shards_[first_shard + r]);
         } catch (...) {
             errors[r] = std::current_exception();
         }
     };
-    if (pool && workers > 1 && shards.size() > 1) {
+    if (pool && workers > 1 && count > 1) {
         try {
-            pool->run(shards.size(), std::min(workers, shards.size()), body);
+            pool->run(count, std::min(workers, count), body);
         } catch (...) {  // the loop could not start: nothing ran
             errors[0] = std::current_exception();
         }
     } else {
-        for (std::size_t r = 0; r < shards.size() && !(r > 0 && errors[r - 1]); ++r) body(r, 0);
+        for (std::size_t r = 0; r < count && !(r > 0 && errors[r - 1]); ++r) body(r, 0);
     }
 
     // Up to the first failure the records stay; after it, none does: the
     // later shards go, and the failing one too when this call made it and it
     // holds nothing.
     std::size_t r = 0;
-    for (; r < shards.size() && !errors[r]; ++r) count_ += shards_[first_shard + r]->count() - before[r];
-    if (r == shards.size()) return;
+    for (; r < count && !errors[r]; ++r) count_ += shards_[first_shard + r]->count() - before[r];
+    if (r == count) return;
     count_ += shards_[first_shard + r]->count() - before[r];
     std::size_t keep = first_shard + r + 1;
     if (keep - 1 >= first_new && shards_[keep - 1]->count() == 0) --keep;

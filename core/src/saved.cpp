@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -116,53 +117,68 @@ std::string temporary_beside(const std::string& path) {
 
 // --- reading ----------------------------------------------------------------------
 
-std::string read_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat info{};
-    std::string bytes;
-    if (::fstat(fd, &info) == 0 && info.st_size > 0) bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char chunk[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-        if (n == 0) break;
-        bytes.append(chunk, static_cast<std::size_t>(n));
-    }
-    return bytes;
-}
-
-// Walks a file's bytes, refusing every read past the end.
-class Reader {
+// A saved index's file, read where it is asked: a regular file's bytes with
+// pread, so that each shard's are read on the thread that loads it; anything
+// else's (a pipe) whole, first. A read past the end is refused as a
+// truncation, also when the file shrinks while it is read.
+class SavedFile {
 public:
-    Reader(const std::string& path, std::string_view bytes) : path_(path), bytes_(bytes) {}
+    explicit SavedFile(std::string path) : path_(std::move(path)) {
+        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+        struct stat info{};
+        if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+            size_ = static_cast<std::uint64_t>(info.st_size);
+            return;
+        }
+        char chunk[1 << 16];
+        while (const std::size_t n = read_some(chunk, sizeof chunk, -1)) piped_.append(chunk, n);
+        size_ = piped_.size();
+        ::close(std::exchange(fd_, -1));
+    }
+    ~SavedFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    SavedFile(const SavedFile&) = delete;
+    SavedFile& operator=(const SavedFile&) = delete;
 
-    std::string_view take(std::size_t n, const char* what) {
-        if (n > bytes_.size() - at_) fail("truncated: it ends inside " + std::string(what));
-        const std::string_view taken = bytes_.substr(at_, n);
-        at_ += n;
-        return taken;
+    std::uint64_t size() const noexcept { return size_; }
+
+    // `n` bytes from `at` on into `into`; refused, naming `what`, past the end.
+    void read(std::uint64_t at, std::size_t n, char* into, const std::string& what) const {
+        if (at > size_ || n > size_ - at) fail("truncated: it ends inside " + what);
+        if (fd_ < 0) {
+            std::memcpy(into, piped_.data() + at, n);
+            return;
+        }
+        for (std::size_t done = 0; done < n;) {
+            const std::size_t got = read_some(into + done, n - done, static_cast<off_t>(at + done));
+            if (got == 0) fail("truncated: it ends inside " + what);
+            done += got;
+        }
     }
-    std::uint64_t u64(const char* what) {
-        const std::string_view bytes = take(8, what);  // eight bytes, not a string
-        return read64(bytes.data());                   // NOLINT(bugprone-suspicious-stringview-data-usage)
+    std::string read(std::uint64_t at, std::size_t n, const std::string& what) const {
+        std::string bytes(n, '\0');
+        read(at, n, bytes.data(), what);
+        return bytes;
     }
-    std::size_t at() const noexcept { return at_; }
-    std::size_t left() const noexcept { return bytes_.size() - at_; }
-    std::string_view bytes() const noexcept { return bytes_; }
-    [[noreturn]] void fail(const std::string& problem) const {
-        throw SavedIndexError(path_ + ": " + problem);
-    }
+
+    [[noreturn]] void fail(const std::string& problem) const { throw SavedIndexError(path_ + ": " + problem); }
 
 private:
-    const std::string& path_;
-    std::string_view bytes_;
-    std::size_t at_ = 0;
+    // Up to `n` bytes, from `at` or (at -1) where the descriptor stands; 0 at the end.
+    std::size_t read_some(char* into, std::size_t n, off_t at) const {
+        for (;;) {
+            const ssize_t got = at < 0 ? ::read(fd_, into, n) : ::pread(fd_, into, n, at);
+            if (got >= 0) return static_cast<std::size_t>(got);
+            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::string piped_;
 };
 
 }  // namespace
@@ -246,19 +262,18 @@ void save_index(const ShardedIndex& index, const std::string& path) {
 }
 
 ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers) {
-    const std::string bytes = read_file(path);
-    Reader in(path, bytes);
-    if (bytes.size() < sizeof MAGIC || std::memcmp(bytes.data(), MAGIC, sizeof MAGIC) != 0)
-        in.fail("not a saved murvex index (its first bytes are not \"MURVEXIX\")");
-    const std::string_view header = in.take(HEADER_BYTES, "the header");
+    const SavedFile file(path);
+    if (file.size() < sizeof MAGIC || file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
+        file.fail("not a saved murvex index (its first bytes are not \"MURVEXIX\")");
+    const std::string header = file.read(0, HEADER_BYTES, "the header");
     const std::uint32_t version = read32(header.data() + 8);
     if (version > VERSION)
-        in.fail("saved by a newer murvex (file format " + std::to_string(version) +
-                "; this one reads up to " + std::to_string(VERSION) + ")");
+        file.fail("saved by a newer murvex (file format " + std::to_string(version) +
+                  "; this one reads up to " + std::to_string(VERSION) + ")");
     if (version != VERSION || read32(header.data() + 12) != HEADER_BYTES)
-        in.fail("not a file format this murvex reads");
-    if (checksum(header.substr(0, 56)) != read64(header.data() + 56))
-        in.fail("corrupted: the header's checksum");
+        file.fail("not a file format this murvex reads");
+    if (checksum(std::string_view(header).substr(0, 56)) != read64(header.data() + 56))
+        file.fail("corrupted: the header's checksum");
 
     Settings settings;
     std::memcpy(&settings.threshold, header.data() + 16, 2);
@@ -268,48 +283,79 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
                         shards = read64(header.data() + 48);
     if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS ||
         settings.max_results > MAX_RESULTS_LIMIT || capacity < 1 || capacity > MAX_RECORDS ||
-        shards > bytes.size() / 24 || records > bytes.size())
-        in.fail("corrupted: settings or sizes out of range in the header");
+        shards > file.size() / 24 || records > file.size())
+        file.fail("corrupted: settings or sizes out of range in the header");
 
-    // Every section is read and checked before any record is appended; the
-    // shards are then filled on the worker threads.
-    std::vector<std::vector<std::string_view>> texts;
-    std::vector<std::vector<std::uint32_t>> ids;
+    // The sections' heads first, in order, so that a file cut short or with
+    // wrong sizes is refused before anything is read in bulk; then each
+    // shard's section is read, checked and appended on a worker thread. A
+    // section that fails drops the whole index.
+    struct Section {
+        std::uint64_t shard, at, records, text_bytes;
+        std::string what() const { return "shard " + std::to_string(shard); }
+        std::uint64_t bytes() const { return 16 + 8 * records + text_bytes; }  // without the checksum
+    };
+    std::vector<Section> sections;
+    std::uint64_t at = HEADER_BYTES, total = 0;
     for (std::uint64_t s = 0; s < shards; ++s) {
-        const std::size_t start = in.at();
-        const std::string what = "shard " + std::to_string(s);
-        const std::uint64_t n = in.u64(what.c_str()), text_bytes = in.u64(what.c_str());
-        if (n > capacity || n > in.left() / 8 || text_bytes > in.left())
-            in.fail("truncated or corrupted in " + what);
-        const std::string_view id_bytes = in.take(4 * n, what.c_str());
-        const std::string_view length_bytes = in.take(4 * n, what.c_str());
-        const std::string_view text_data = in.take(text_bytes, what.c_str());
-        const std::string_view section = in.bytes().substr(start, in.at() - start);
-        if (checksum(section) != in.u64(what.c_str())) in.fail("corrupted: the checksum of " + what);
-        if (n == 0) continue;  // a shard that was emptied by removals comes back as none
-        auto& shard_texts = texts.emplace_back(n);
-        auto& shard_ids = ids.emplace_back(n);
-        std::size_t at = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t length = read32(length_bytes.data() + 4 * i);
-            if (length > text_data.size() - at) in.fail("corrupted: the lengths of " + what);
-            shard_texts[i] = text_data.substr(at, length);
-            shard_ids[i] = read32(id_bytes.data() + 4 * i);
-            at += length;
+        Section section{s, at, 0, 0};
+        const std::string what = section.what(), head = file.read(at, 16, what);
+        section.records = read64(head.data());
+        section.text_bytes = read64(head.data() + 8);
+        const std::uint64_t left = file.size() - at - 16;
+        if (section.records > capacity || section.records > left / 8 || section.text_bytes > left)
+            file.fail("truncated or corrupted in " + what);
+        if (section.bytes() + 8 > file.size() - at) file.fail("truncated: it ends inside " + what);
+        if (section.records > 0) {
+            sections.push_back(section);
+        } else {  // a shard that was emptied by removals comes back as none
+            const std::string bytes = file.read(at, section.bytes() + 8, what);
+            if (checksum(std::string_view(bytes).substr(0, section.bytes())) != read64(bytes.data() + 16))
+                file.fail("corrupted: the checksum of " + what);
+            if (section.text_bytes != 0) file.fail("corrupted: the lengths of " + what);
         }
-        if (at != text_data.size()) in.fail("corrupted: the lengths of " + what);
+        total += section.records;
+        at += section.bytes() + 8;
     }
-    if (in.take(sizeof END, "the end mark") != std::string_view(END, sizeof END) || in.left() != 0)
-        in.fail("corrupted: bytes after the last shard");
-    std::vector<ShardedIndex::ShardRecords> filled;
-    std::size_t total = 0;
-    for (std::size_t s = 0; s < texts.size(); ++s) {
-        filled.push_back({ids[s], texts[s]});
-        total += texts[s].size();
-    }
-    if (total != records) in.fail("corrupted: the header counts another number of records");
+    if (file.read(at, sizeof END, "the end mark") != std::string_view(END, sizeof END) ||
+        file.size() - at != sizeof END)
+        file.fail("corrupted: bytes after the last shard");
+    if (total != records) file.fail("corrupted: the header counts another number of records");
+
+    struct Scratch {
+        std::string section;
+        std::vector<std::uint32_t> ids;
+        std::vector<std::string_view> texts;
+    };
+    std::vector<Scratch> scratch(std::max<std::size_t>(workers, 1));
+    const auto build = [&](std::size_t r, std::size_t slot, RecordStore& shard) {
+        const Section& section = sections[r];
+        const std::string what = section.what();
+        const std::size_t n = section.records, bytes = section.bytes();
+        Scratch& own = scratch[slot];
+        own.section.resize(bytes + 8);
+        file.read(section.at, bytes + 8, own.section.data(), what);
+        const std::string_view all = own.section;
+        if (checksum(all.substr(0, bytes)) != read64(all.data() + bytes))
+            file.fail("corrupted: the checksum of " + what);
+        const char* const ids = all.data() + 16;
+        const char* const lengths = ids + 4 * n;
+        const std::string_view text_data = all.substr(16 + 8 * n, section.text_bytes);
+        own.ids.resize(n);
+        own.texts.resize(n);
+        std::size_t text_at = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t length = read32(lengths + 4 * i);
+            if (length > text_data.size() - text_at) file.fail("corrupted: the lengths of " + what);
+            own.texts[i] = text_data.substr(text_at, length);
+            own.ids[i] = read32(ids + 4 * i);
+            text_at += length;
+        }
+        if (text_at != text_data.size()) file.fail("corrupted: the lengths of " + what);
+        shard.append_many(own.ids, own.texts);
+    };
     ShardedIndex index(settings, capacity);
-    index.append_shards(filled, pool, workers);
+    index.append_shards(sections.size(), build, pool, workers);
     return index;
 }
 

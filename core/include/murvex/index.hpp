@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -79,6 +80,15 @@ public:
     void append_shards(std::span<const ShardRecords> shards, WorkerPool* pool = nullptr,
                        std::size_t workers = 1);
 
+    // Appends `count` new shards, shard r filled by build(r, slot, shard) on
+    // one of up to `workers` threads, for records that are read as they are
+    // appended; `slot` (below `workers`) tells the threads apart, as in
+    // WorkerPool::run. When a build throws, the shards before it stay as
+    // built, the failing one as it was left, and no later one is added.
+    using ShardBuilder = std::function<void(std::size_t, std::size_t, RecordStore&)>;
+    void append_shards(std::size_t count, const ShardBuilder& build, WorkerPool* pool = nullptr,
+                       std::size_t workers = 1);
+
     // Removes the records appended after the index held `count`.
     void truncate_records(std::size_t count) noexcept;
 
@@ -110,9 +120,9 @@ public:
                                                    const SearchOptions& options = {}) const;
 
 private:
-    // Appends shards[r] to shard first_shard + r (which exist); the shards
-    // from first_new on were made for this call.
-    void fill(std::size_t first_shard, std::size_t first_new, std::span<const ShardRecords> shards,
+    // Runs build(r, slot, shard first_shard + r) for r below `count` (the shards
+    // exist); the shards from first_new on were made for this call.
+    void fill(std::size_t first_shard, std::size_t first_new, std::size_t count, const ShardBuilder& build,
               WorkerPool* pool, std::size_t workers);
 
     std::vector<std::unique_ptr<RecordStore>> shards_;
