@@ -177,6 +177,28 @@ void LaneSlots::set_mask(Slot slot, std::uint64_t mask) noexcept {
     for (; mask; mask &= mask - 1) block.lanes_with[std::countr_zero(mask)] |= lane;
 }
 
+// An 8x8 bit matrix, row r in byte r and column c in bit c, transposed.
+constexpr std::uint64_t transpose_bits(std::uint64_t x) noexcept {
+    std::uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
+    x ^= t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCULL;
+    x ^= t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ULL;
+    return x ^ t ^ (t << 28);
+}
+static_assert(transpose_bits(0x0000000000000002ULL) == 0x0000000000000100ULL);
+
+void LaneSlots::set_eight_masks(Slot first, const std::uint64_t* masks) noexcept {
+    std::uint64_t* lanes_with = memory(first).lanes_with;
+    const std::size_t lane = first % LANES;
+    for (int k = 0; k < 8; ++k) {
+        std::uint64_t bytes = 0;  // byte j: bits 8k to 8k + 7 of masks[j]
+        for (int j = 0; j < 8; ++j) bytes |= (masks[j] >> (8 * k) & 0xFF) << (8 * j);
+        const std::uint64_t lanes = transpose_bits(bytes);  // byte i: bit 8k + i of each mask
+        for (int i = 0; i < 8; ++i) lanes_with[8 * k + i] |= (lanes >> (8 * i) & 0xFF) << lane;
+    }
+}
+
 void LaneSlots::fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq,
                      std::uint64_t mask) noexcept {
     BlockMemory& block = memory(slot);
@@ -272,7 +294,7 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
 
 void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
     // Records take their slots, and have their masks computed, in order; but
-    // their bytes are written a class at a time: a class's records fill one
+    // their bytes and masks are written a class at a time: a class's records fill one
     // block after another, so the block being written stays in the CPU's
     // nearest cache, where one block per class would not. A chunk's texts,
     // just read, are still in the cache when they are written.
@@ -280,6 +302,7 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
     struct Pending {
         LaneSlots::Slot slot;
         std::uint32_t record;
+        std::uint64_t mask;
     };
     std::vector<std::vector<Pending>> by_class(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1);
     // Texts that fill a chunk of blocks or more take their pages a chunk at
@@ -292,21 +315,27 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
     } prefault{slots_};
     slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
     // Eight records that took eight neighbouring lanes, as a fresh block's
-    // do, are written together.
+    // do, are written together, bytes and masks.
     const auto write = [&] {
         std::string_view eight[8];
+        std::uint64_t masks[8];
         for (auto& pending : by_class) {
             std::size_t i = 0;
             while (i < pending.size()) {
                 const LaneSlots::Slot first = pending[i].slot;
                 std::size_t j = 0;
                 if (first % 8 == 0 && pending.size() - i >= 8)
-                    for (; j < 8 && pending[i + j].slot == first + j; ++j) eight[j] = texts[pending[i + j].record];
+                    for (; j < 8 && pending[i + j].slot == first + j; ++j) {
+                        eight[j] = texts[pending[i + j].record];
+                        masks[j] = pending[i + j].mask;
+                    }
                 if (j == 8) {
                     write_eight_lanes(eight, slots_.lane_bytes(first));
+                    slots_.set_eight_masks(first, masks);
                     i += 8;
                 } else {
                     write_lane(texts[pending[i].record], slots_.lane_bytes(first));
+                    slots_.set_mask(first, pending[i].mask);
                     ++i;
                 }
             }
@@ -328,9 +357,9 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
                 slots_.make_slots(length_class, 1);
                 by_class[length_class].reserve(CHUNK);
                 const LaneSlots::Slot slot = slots_.take(length_class);
-                slots_.fill(slot, static_cast<std::uint16_t>(length), ids[i], next_seq(), mask_of(texts[i]));
+                slots_.fill(slot, static_cast<std::uint16_t>(length), ids[i], next_seq(), 0);
                 order_.push_back(slot);
-                by_class[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
+                by_class[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
             }
         } catch (...) {
             write();  // the records appended so far are whole

@@ -93,6 +93,10 @@ public:
               std::uint64_t mask) noexcept;
     // Adds the bits of `mask` to a filled slot's character mask.
     void set_mask(Slot slot, std::uint64_t mask) noexcept;
+    // The same for slots first + j, j below 8, neighbours in one block
+    // (first a multiple of 8), masks[j] to each: as one 8x64 bit matrix
+    // turned into a byte per mask bit, rather than bit by bit.
+    void set_eight_masks(Slot first, const std::uint64_t* masks) noexcept;
     void set_id(Slot slot, std::uint32_t id) noexcept { memory(slot).ids[slot % LANES] = id; }
     void set_seq(Slot slot, std::uint32_t seq) noexcept { memory(slot).seqs[slot % LANES] = seq; }
 
