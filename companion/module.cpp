@@ -2,6 +2,7 @@
 // must not hold: an index whose searches release the interpreter lock, the
 // worker pool they run on, and batch entry points.
 #include "bulk.hpp"
+#include "json_lines.hpp"
 #include "native.hpp"
 #include "wire.hpp"
 
@@ -47,6 +48,12 @@ PyMethodDef module_functions[] = {
      "frame_texts(frame, columns=None)\n--\n\n"
      "Each row's text of a table that exports Arrow data, as Index.add_frame makes it; None for a row\n"
      "of nulls."},
+    {"json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(json_lines)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "json_lines(block, first_line, first_id, fields)\n--\n\n"
+     "(lines, texts, ids, leads, own_ids): the records of block's JSON Lines as the command line's reader\n"
+     "makes them, numbered from first_line, default ids from first_id; None when a line is anything but\n"
+     "blank or a plain object, for the Python reader to tell."},
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)), METH_FASTCALL | METH_KEYWORDS,
      "load(type, path, workers=None, kernel='automatic')\n--\n\n"
      "An Index of `type` holding what Index.save wrote to path: OSError when the file cannot be read,\n"

@@ -20,6 +20,8 @@ from itertools import chain
 from pathlib import Path
 from typing import Any, BinaryIO
 
+from murvex_tools._native import json_lines
+
 MAX_ID = 2**32 - 1
 FORMATS = ("auto", "jsonl", "json", "csv", "text")
 
@@ -92,6 +94,27 @@ def _raw_lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
         yield pending
 
 
+def _line_runs(chunks: Iterable[bytes], name: str) -> Iterator[tuple[int, bytes]]:
+    """(number of the first line, the lines) for the whole lines of each chunk: bytes with a line ending
+    between lines but none after the last, a byte order mark dropped. A line longer than MAX_LINE_BYTES is
+    an InputError."""
+    pending = b""
+    number = 1
+    for chunk in chunks:
+        if number == 1 and not pending and chunk.startswith(b"\xef\xbb\xbf"):
+            chunk = chunk[3:]
+        pending += chunk
+        cut = pending.rfind(b"\n")
+        if cut >= 0:
+            block, pending = pending[:cut], pending[cut + 1 :]
+            yield number, block
+            number += block.count(b"\n") + 1
+        if len(pending) > MAX_LINE_BYTES:
+            raise InputError(f"{name} line {number}: longer than {MAX_LINE_BYTES >> 20} MiB")
+    if pending:
+        yield number, pending
+
+
 def _decoded(raw: bytes, name: str, number: int) -> str:
     try:
         text = raw.decode("utf-8")
@@ -133,28 +156,46 @@ class _Collector:
 
     def add_all(self, rows: Iterable[tuple[int, Any]]) -> None:
         """Adds each (line, row); a row that is not a dict is an InputError. Millions of rows come this way:
-        what a row needs is looked up once, outside the loop."""
+        what a row needs is looked up once, outside the loop, and the common case (a whole-number id or none,
+        no fields chosen) is tested first."""
         source, fields, show = self.source, self.choice.fields, self.choice.show
         texts, lines, ids, leads = source.texts, source.lines, source.ids, source.leads
         assert lines is not None and ids is not None
+        absent = object()
         for line, row in rows:
-            if not isinstance(row, dict):
+            if type(row) is not dict:
                 raise InputError(f"{self.where(line)}: expected a JSON object, found {_json_kind(row)}")
-            if "id" in row:
-                ids.append(_own_id(row["id"], self.where(line)))
-                self.own_ids = True
-            else:
+            own = row.get("id", absent)
+            if own is absent:
                 ids.append(len(texts))
-            if fields is None:
-                parts = [value for key, value in row.items() if isinstance(value, str) and key != "id"]
             else:
-                parts = [value for key in fields if isinstance(value := row.get(key), str)]
+                self.own_ids = True
+                if type(own) is int and 0 <= own <= MAX_ID:
+                    ids.append(own)
+                else:
+                    ids.append(_own_id(own, self.where(line)))
+            if fields is not None:
+                parts = [value for key in fields if type(value := row.get(key)) is str]
+            elif type(own) is str:  # the id's own string is not text
+                parts = [value for key, value in row.items() if type(value) is str and key != "id"]
+            else:
+                parts = [value for value in row.values() if type(value) is str]
             texts.append(" ".join(parts))
             lines.append(line)
             if show is not None:
                 leads.append(" ".join(str(row[key]) for key in show if row.get(key) is not None))
             else:
                 leads.append(parts[0] if parts else "")
+
+    def add_read(self, lines: list[int], texts: list[str], ids: list[int], leads: list[str], own_ids: bool) -> None:
+        """Adds the records the companion's JSON Lines reader made, as add_all would have."""
+        source = self.source
+        assert source.lines is not None and source.ids is not None
+        source.texts.extend(texts)
+        source.lines.extend(lines)
+        source.ids.extend(ids)
+        source.leads.extend(leads)
+        self.own_ids = self.own_ids or own_ids
 
     def done(self) -> Source:
         if not self.own_ids:
@@ -181,31 +222,57 @@ def _json_kind(value: Any) -> str:
     )
 
 
-JSON_BATCH = 2048  # lines parsed by one json.loads call
+def _json_line_values(first: int, raws: list[bytes], name: str) -> tuple[Iterable[int], list[Any]]:
+    """The line numbers and values of a run of JSON Lines (raw, without line endings) numbered from `first`,
+    but blank ones. Parsed as one array, as bytes decoded at once: a call per line costs more than the
+    parsing. When that fails (a blank line, or a fault), the lines that are not blank are tried so once
+    more, then line by line, for the error naming the line."""
+
+    def at_once(lines: list[bytes]) -> list[Any] | None:
+        # Each line in brackets of its own, so that a value cannot run on into the next line unnoticed: a
+        # line of two values gives a list of two, one cut short makes the whole invalid. Only a line with
+        # brackets of its own could close and reopen those: each such line is then parsed alone as well.
+        joined = b"[[" + b"],\n[".join(lines) + b"]]"
+        try:
+            wrapped = json.loads(joined.decode("utf-8"))
+            if len(wrapped) != len(lines) or any(type(value) is not list or len(value) != 1 for value in wrapped):
+                return None
+            if joined.count(b"[") > len(lines) + 1 or joined.count(b"]") > len(lines) + 1:
+                for raw in lines:
+                    if b"[" in raw or b"]" in raw:
+                        json.loads(raw.decode("utf-8"))
+        except (ValueError, RecursionError):  # UnicodeDecodeError among them
+            return None
+        return [value for (value,) in wrapped]
+
+    values = at_once(raws)
+    if values is not None:
+        return range(first, first + len(raws)), values
+    numbered = [(number, raw) for number, raw in enumerate(raws, first) if raw.strip()]
+    values = at_once([raw for _, raw in numbered])
+    if values is None:
+        texts = [(number, _decoded(raw, name, number)) for number, raw in numbered]
+        numbered, values = [], []
+        for number, text in texts:
+            if text.strip():  # blank but for Unicode spaces
+                numbered.append((number, b""))
+                values.append(_json(text, f"{name} line {number}"))
+    return [number for number, _ in numbered], values
 
 
-def _json_rows(batch: list[tuple[int, str]], name: str) -> list[Any]:
-    """The values of a batch of JSON lines, parsed as one array (a call per line costs more than the parsing);
-    when that fails, or a line held more or less than one value, line by line, for the error naming the line."""
-    try:
-        rows = json.loads("[" + ",".join(text for _, text in batch) + "]")
-        if isinstance(rows, list) and len(rows) == len(batch):
-            return rows
-    except (ValueError, RecursionError):
-        pass
-    return [_json(text, f"{name} line {number}") for number, text in batch]
-
-
-def _json_lines(lines: Iterable[tuple[int, str]], name: str, choice: Choice) -> Source:
+def _json_lines(chunks: Iterable[bytes], name: str, choice: Choice) -> Source:
+    """Runs of plain lines (objects with a whole-number id or none) are read by the companion's reader
+    without a Python object per field; any other run, and any run with --show, here."""
     collector = _Collector(name, choice)
-    batch: list[tuple[int, str]] = []
-    for number, text in chain(lines, [(0, "")]):
-        if number and text.strip():
-            batch.append((number, text))
-        if len(batch) < JSON_BATCH and number:
-            continue
-        collector.add_all(zip((at for at, _ in batch), _json_rows(batch, name), strict=True))
-        batch.clear()
+    for first, block in _line_runs(chunks, name):
+        read = None
+        if choice.show is None:
+            read = json_lines(block, first, len(collector.source.texts), choice.fields)
+        if read is not None:
+            collector.add_read(*read)
+        else:
+            numbers, values = _json_line_values(first, block.split(b"\n"), name)
+            collector.add_all(zip(numbers, values, strict=True))
     return collector.done()
 
 
@@ -340,7 +407,6 @@ def format_of(path: Path, chosen: str, start: bytes) -> str:
 
 
 LINE_READERS: dict[str, Callable[[Iterable[tuple[int, str]], str, Choice], Source]] = {
-    "jsonl": _json_lines,
     "json": _json_array,
     "csv": _csv,
 }
@@ -367,6 +433,8 @@ def read_source(path: Path | str, chosen: str = "auto", choice: Choice | None = 
         form = format_of(path, chosen, start)
         if form == "text":  # a line is a record: there are no fields to choose (--fields, --show)
             return _text(_chunks(stream, start), name)
+        if form == "jsonl":
+            return _json_lines(_chunks(stream, start), name, choice)
         lines = _decoded_lines(_raw_lines(_chunks(stream, start), name), name)
         return LINE_READERS[form](lines, name, choice)
 
