@@ -53,7 +53,8 @@ public:
 
     // The object's string members, in order, and its id: false when the
     // line is not one object of the plain case.
-    bool read_object(std::vector<std::pair<std::string, std::string>>& strings, std::optional<std::uint32_t>& id) {
+    bool read_object(std::vector<std::pair<std::string, std::string>>& strings,
+                     std::optional<std::uint32_t>& id) {
         strings.clear();
         id.reset();
         keys_.clear();
@@ -76,15 +77,16 @@ public:
                 std::string value;
                 if (!read_string(value)) return false;
                 if (key == "id") {
-                    if (!(id = digits_id(value))) return false;
+                    id = digits_id(value);
+                    if (!id) return false;
                 } else {
                     strings.emplace_back(std::move(key), std::move(value));
                 }
             } else if (key == "id") {
                 const char* first = p_;
                 if (!skip_number()) return false;
-                if (!(id = digits_id(std::string_view(first, static_cast<std::size_t>(p_ - first)))))
-                    return false;
+                id = digits_id(std::string_view(first, static_cast<std::size_t>(p_ - first)));
+                if (!id) return false;
             } else if (!skip_value(0)) {
                 return false;
             }
@@ -362,7 +364,8 @@ PyObject* json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         std::array<PyObject*, 4> given;
         py::parse_arguments(SIGNATURE, args, nargs, kwnames, given);
         if (!PyBytes_Check(given[0])) throw Error::lazy(PyExc_TypeError, "json_lines(): block must be bytes");
-        const std::string_view block(PyBytes_AS_STRING(given[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(given[0])));
+        const std::string_view block(PyBytes_AS_STRING(given[0]),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(given[0])));
         const long long first_line = PyLong_AsLongLong(given[1]);
         const long long first_id = PyLong_AsLongLong(given[2]);
         if ((first_line == -1 || first_id == -1) && PyErr_Occurred()) throw Error::fetch();
@@ -373,7 +376,8 @@ PyObject* json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (!sequence) throw Error::fetch();
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
                 Py_ssize_t size = 0;
-                const char* utf8 = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(sequence.get(), i), &size);
+                const char* utf8 =
+                    PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(sequence.get(), i), &size);
                 if (!utf8) throw Error::fetch();
                 fields.emplace_back(utf8, static_cast<std::size_t>(size));
             }
@@ -392,16 +396,18 @@ PyObject* json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyRef leads = py::checked(PyList_New(static_cast<Py_ssize_t>(n)));
         for (std::size_t i = 0, from = 0; i < n; from = records.text_ends[i++]) {
             const char* text = records.texts.data() + from;
-            PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i),
-                            py::checked(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(records.text_ends[i] - from),
-                                                             "strict"))
-                                .release());
+            PyList_SET_ITEM(
+                texts.get(), static_cast<Py_ssize_t>(i),
+                py::checked(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(records.text_ends[i] - from),
+                                                 "strict"))
+                    .release());
             PyList_SET_ITEM(leads.get(), static_cast<Py_ssize_t>(i),
-                            py::checked(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(records.lead_lengths[i]),
-                                                             "strict"))
+                            py::checked(PyUnicode_DecodeUTF8(
+                                            text, static_cast<Py_ssize_t>(records.lead_lengths[i]), "strict"))
                                 .release());
         }
-        PyRef lines = int_list(n, [&](std::size_t i) { return PyLong_FromLongLong(first_line + records.lines[i]); });
+        PyRef lines =
+            int_list(n, [&](std::size_t i) { return PyLong_FromLongLong(first_line + records.lines[i]); });
         PyRef ids = int_list(n, [&](std::size_t i) {
             return PyLong_FromLongLong(records.ids[i] >= 0 ? records.ids[i]
                                                            : first_id + static_cast<long long>(i));

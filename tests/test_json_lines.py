@@ -41,7 +41,9 @@ scalars = st.one_of(
     st.none(),
 )
 values = st.recursive(
-    scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3), max_leaves=6
+    scalars,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3),
+    max_leaves=6,
 )
 ids = st.one_of(
     st.integers(-3, 2**32 + 3),

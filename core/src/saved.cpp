@@ -163,7 +163,9 @@ public:
         return bytes;
     }
 
-    [[noreturn]] void fail(const std::string& problem) const { throw SavedIndexError(path_ + ": " + problem); }
+    [[noreturn]] void fail(const std::string& problem) const {
+        throw SavedIndexError(path_ + ": " + problem);
+    }
 
 private:
     // Up to `n` bytes, from `at` or (at -1) where the descriptor stands; 0 at the end.
@@ -171,7 +173,8 @@ private:
         for (;;) {
             const ssize_t got = at < 0 ? ::read(fd_, into, n) : ::pread(fd_, into, n, at);
             if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+            if (errno != EINTR)
+                throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
         }
     }
 
@@ -263,7 +266,8 @@ void save_index(const ShardedIndex& index, const std::string& path) {
 
 ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers) {
     const SavedFile file(path);
-    if (file.size() < sizeof MAGIC || file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
+    if (file.size() < sizeof MAGIC ||
+        file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
         file.fail("not a saved murvex index (its first bytes are not \"MURVEXIX\")");
     const std::string header = file.read(0, HEADER_BYTES, "the header");
     const std::uint32_t version = read32(header.data() + 8);

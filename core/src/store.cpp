@@ -76,18 +76,23 @@ void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexce
         for (int j = 0; j < 8; ++j) words[j] = word_at(texts[j], p);
 #if defined(__SSE2__)
         const auto load = [&words](int j) { return _mm_cvtsi64_si128(static_cast<long long>(words[j])); };
-        const __m128i pairs01 = _mm_unpacklo_epi8(load(0), load(1)), pairs23 = _mm_unpacklo_epi8(load(2), load(3)),
-                      pairs45 = _mm_unpacklo_epi8(load(4), load(5)), pairs67 = _mm_unpacklo_epi8(load(6), load(7));
-        const __m128i low03 = _mm_unpacklo_epi16(pairs01, pairs23), high03 = _mm_unpackhi_epi16(pairs01, pairs23),
-                      low47 = _mm_unpacklo_epi16(pairs45, pairs67), high47 = _mm_unpackhi_epi16(pairs45, pairs67);
+        const __m128i pairs01 = _mm_unpacklo_epi8(load(0), load(1)),
+                      pairs23 = _mm_unpacklo_epi8(load(2), load(3)),
+                      pairs45 = _mm_unpacklo_epi8(load(4), load(5)),
+                      pairs67 = _mm_unpacklo_epi8(load(6), load(7));
+        const __m128i low03 = _mm_unpacklo_epi16(pairs01, pairs23),
+                      high03 = _mm_unpackhi_epi16(pairs01, pairs23),
+                      low47 = _mm_unpacklo_epi16(pairs45, pairs67),
+                      high47 = _mm_unpackhi_epi16(pairs45, pairs67);
         const __m128i rows[4] = {_mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
                                  _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
-        for (int r = 0; r < 4; ++r) {
+        for (std::size_t r = 0; r < 4; ++r) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + 2 * r * LANES), rows[r]);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + (2 * r + 1) * LANES), _mm_srli_si128(rows[r], 8));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + (2 * r + 1) * LANES),
+                             _mm_srli_si128(rows[r], 8));
         }
 #else
-        for (int r = 0; r < 8; ++r) {
+        for (std::size_t r = 0; r < 8; ++r) {
             std::uint64_t row = 0;
             for (int j = 0; j < 8; ++j) row |= (words[j] >> (8 * r) & 0xFF) << (8 * j);
             std::memcpy(lane + r * LANES, &row, 8);
@@ -359,7 +364,8 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
                 const LaneSlots::Slot slot = slots_.take(length_class);
                 slots_.fill(slot, static_cast<std::uint16_t>(length), ids[i], next_seq(), 0);
                 order_.push_back(slot);
-                by_class[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
+                by_class[length_class].push_back(
+                    Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
             }
         } catch (...) {
             write();  // the records appended so far are whole
