@@ -32,7 +32,7 @@ TSAN_TESTS := tests/test_parallel.py
 
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_matcher fuzz_store
+FUZZ_TARGETS := fuzz_matcher fuzz_store fuzz_json_lines
 
 .PHONY: bench-ingest bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
@@ -125,7 +125,7 @@ fuzz: venv
 	@for target in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/artifacts; \
 		echo "fuzzing $$target for $(FUZZ_SECONDS) s"; \
-		$(FUZZ_BUILD)/core/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
+		$(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_BUILD)/artifacts/$$target- $(FUZZ_BUILD)/corpus/$$target 2>&1 \
 			| grep -E '^(Done|stat::number_of_executed_units|==|SUMMARY|.*disagrees)' || exit 1; \
 	done

@@ -131,6 +131,14 @@ def test_plain_lines_are_read_by_the_companion_and_the_rest_by_python():
         assert outcome(whole_reader, raw, None)[1].startswith("data.jsonl line 1: not UTF-8 text")
 
 
+def test_lines_that_only_parse_together_are_refused_line_by_line():
+    # each line in brackets of its own: these would pass as three objects if lines were only joined by commas,
+    # and as three one-element lists if brackets inside a line were not checked line by line
+    for block in [b'{"a": "x"}, {"b": "y"}\n{"c": 1\n}', b'{"a": "x"}], [{"b": "y"}\n{"k": [[1\n2]]}']:
+        assert json_lines(block, 1, 0, None) is None
+        assert outcome(whole_reader, block, None)[1].startswith("data.jsonl line 1: not valid JSON")
+
+
 def test_a_string_id_chosen_as_a_field_is_left_to_python():
     block = b'{"id": "42", "name": "x"}'
     assert json_lines(block, 1, 0, ["id", "name"]) is None

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -74,7 +74,7 @@ void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexce
     for (std::size_t p = 0; p < longest; p += 8, lane += 8 * LANES) {
         std::uint64_t words[8];
         for (int j = 0; j < 8; ++j) words[j] = word_at(texts[j], p);
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
         const auto load = [&words](int j) { return _mm_cvtsi64_si128(static_cast<long long>(words[j])); };
         const __m128i pairs01 = _mm_unpacklo_epi8(load(0), load(1)),
                       pairs23 = _mm_unpacklo_epi8(load(2), load(3)),
