@@ -143,3 +143,18 @@ def test_a_string_id_chosen_as_a_field_is_left_to_python():
     block = b'{"id": "42", "name": "x"}'
     assert json_lines(block, 1, 0, ["id", "name"]) is None
     assert whole_reader(block, ["id", "name"])[0] == ["42 x"]
+
+
+def test_a_byte_order_mark_and_crlf_line_endings_change_nothing(tmp_path):
+    lines = ['{"id": 4, "name": "Ada"}', "", '{"name": "Alan", "city": "Wilmslow"}']
+    plain, marked = tmp_path / "plain.jsonl", tmp_path / "marked.jsonl"
+    plain.write_bytes("\n".join(lines).encode() + b"\n")
+    marked.write_bytes(b"\xef\xbb\xbf" + "\r\n".join(lines).encode() + b"\r\n")
+    for path in (plain, marked):
+        source = files.read_source(path)
+        assert (source.texts, source.lines, source.ids, source.leads) == (
+            ["Ada", "Alan Wilmslow"],
+            [1, 3],
+            [4, 1],
+            ["Ada", "Alan"],
+        )
