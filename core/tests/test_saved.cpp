@@ -5,7 +5,10 @@
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "murvex/saved.hpp"
 #include "reference.hpp"
@@ -99,6 +102,51 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
     EXPECT_THROW(load_index(temp_path("missing.murvex")), std::system_error);
     std::remove(path.c_str());
     std::remove(bad.c_str());
+}
+
+// Shards are read and appended on the workers: a file with two bad sections
+// is refused naming the first, however the workers took them; a pipe, which
+// cannot be read at offsets, is read whole and loads the same.
+TEST(SavedIndex, ShardsLoadOnTheWorkersAndFromAPipe) {
+    const ShardedIndex index = sample_index(600, 50);
+    const std::string path = temp_path("shards.murvex");
+    save_index(index, path);
+    WorkerPool pool;
+    const ShardedIndex loaded = load_index(path, &pool, 2);
+    ASSERT_EQ(loaded.shard_count(), index.shard_count());
+    for (std::size_t s = 0; s < index.shard_count(); ++s) {
+        ASSERT_EQ(loaded.shard(s).count(), index.shard(s).count());
+        for (std::size_t i = 0; i < index.shard(s).count(); ++i)
+            ASSERT_EQ(loaded.shard(s).text(i), index.shard(s).text(i));
+    }
+
+    std::string bad = read_all(path);
+    const std::size_t last = bad.size() - 8 - 8;  // the last section's checksum
+    bad[last] = static_cast<char>(bad[last] ^ 1);
+    bad[64 + 16 + 4] = static_cast<char>(bad[64 + 16 + 4] ^ 1);  // an id of shard 0
+    write_all(path, bad);
+    for (int round = 0; round < 5; ++round) {
+        try {
+            load_index(path, &pool, 2);
+            ADD_FAILURE();
+        } catch (const SavedIndexError& error) {
+            EXPECT_EQ(std::string(error.what()), path + ": corrupted: the checksum of shard 0");
+        }
+    }
+
+    save_index(index, path);
+    const std::string fifo = temp_path("shards.fifo");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { write_all(fifo, read_all(path)); });
+    const ShardedIndex piped = load_index(fifo, &pool, 2);
+    writer.join();
+    EXPECT_EQ(piped.count(), index.count());
+    const auto before = index.search("abcd"), after = piped.search("abcd");
+    ASSERT_EQ(before.size(), after.size());
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(before[i].entry.id, after[i].entry.id);
+    std::remove(fifo.c_str());
+    std::remove(path.c_str());
 }
 
 TEST(SavedIndex, ChecksumIsXxh64) {

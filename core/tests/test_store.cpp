@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "murvex/arena.hpp"
 #include "murvex/fold.hpp"
 #include "murvex/search.hpp"
 #include "murvex/store.hpp"
@@ -132,6 +135,28 @@ TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
         ASSERT_EQ(store.text(i), expected[i]) << i;
         ASSERT_EQ(store.char_mask(i), char_mask(expected[i])) << i;
     }
+}
+
+// Pages for bulk appends come as whole huge pages on a huge page boundary,
+// zeroed; the arena takes them only while prefaulting.
+TEST(Pages, FilledPagesAreWholeAlignedAndZeroed) {
+    Pages pages = Pages::filled(3 << 20);
+    ASSERT_EQ(pages.size(), std::size_t{4} << 20);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pages.data()) % Pages::HUGE_PAGE_BYTES, 0u);
+    for (std::size_t at = 0; at < pages.size(); at += 4096) ASSERT_EQ(pages.data()[at], 0) << at;
+    pages.data()[pages.size() - 1] = 1;
+    const Pages moved = std::move(pages);
+    EXPECT_EQ(moved.data()[moved.size() - 1], 1);
+    EXPECT_EQ(Pages::lazy(0).data(), nullptr);
+
+    BlockArena arena;
+    arena.allocate(100);
+    EXPECT_EQ(arena.mapped_bytes(), BlockArena::CHUNK_BYTES);
+    arena.set_prefault(true);
+    arena.allocate(BlockArena::CHUNK_BYTES);  // no room left in the first chunk
+    EXPECT_EQ(arena.mapped_bytes(), BlockArena::CHUNK_BYTES + Pages::HUGE_PAGE_BYTES);
+    arena.release();
+    EXPECT_EQ(arena.mapped_bytes(), 0u);
 }
 
 TEST(RecordStore, FullAtOneHundredThousandUntilARemoval) {
