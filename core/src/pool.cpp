@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 namespace murvex {
 
@@ -77,6 +79,19 @@ void WorkerPool::help() {
 void WorkerPool::grow(std::size_t helpers) noexcept {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
+    // Helpers take no signal sent to the process: one delivered to a helper
+    // would not interrupt the thread that waits for it (an interpreter's main
+    // thread blocked reading a terminal, say, would miss a Ctrl-C). A thread
+    // starts with the mask of the thread that starts it. Faults stay
+    // unblocked, so that a helper's crash is reported as such.
+    sigset_t blocked, before;
+    sigfillset(&blocked);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&blocked, fault);
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    struct Restore {
+        const sigset_t& before;
+        ~Restore() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+    } restore{before};
     try {
         threads_.reserve(helpers);
         while (threads_.size() < helpers) threads_.emplace_back([this] { help(); });

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <pthread.h>
+#include <signal.h>
 
 #include "murvex/index.hpp"
 #include "reference.hpp"
@@ -80,6 +84,27 @@ TEST(WorkerPool, TheFirstFailureReachesTheCallerAfterEveryoneStopped) {
 // The index and one store holding every record in the same order, changed
 // alike, must give the same results, whatever the shard size, the workers
 // and the form.
+// A signal sent to the process must reach a thread that waits for it, not a
+// helper: helpers block them, faults aside; the caller's mask is as it was.
+TEST(WorkerPool, HelpersTakeNoSignalSentToTheProcess) {
+    WorkerPool pool;
+    std::atomic<int> helpers_blocking{0}, helpers{0};
+    pool.run(64, 2, [&](std::size_t, std::size_t slot) {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        if (slot != 0) {
+            ++helpers;
+            helpers_blocking += sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1 &&
+                                sigismember(&mask, SIGSEGV) == 0;
+        } else {
+            EXPECT_EQ(sigismember(&mask, SIGINT), 0);  // the caller's own mask
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_GT(helpers.load(), 0);
+    EXPECT_EQ(helpers_blocking.load(), helpers.load());
+}
+
 TEST(ShardedIndex, AnswersAsOneEngineOfUnlimitedSize) {
     WorkerPool pool;
     reference::RandomText random(31);
