@@ -38,12 +38,11 @@ std::vector<Piece> pieces_of(const ShardedIndex& index, std::size_t workers) {
     return pieces;
 }
 
-// A builder appending ranges[r] to the shard it is given.
-ShardedIndex::ShardBuilder append_records(std::span<const ShardedIndex::ShardRecords> ranges) {
-    return [ranges](std::size_t r, std::size_t, RecordStore& shard) {
-        shard.append_many(ranges[r].ids, ranges[r].texts);
-    };
-}
+// Records for one shard: ids and texts of the same length.
+struct ShardRecords {
+    std::span<const std::uint32_t> ids;
+    std::span<const std::string_view> texts;
+};
 
 }  // namespace
 
@@ -82,34 +81,29 @@ void ShardedIndex::append_many(std::span<const std::uint32_t> ids, std::span<con
         const std::size_t take = std::min(shard_capacity_, texts.size() - first);
         ranges.push_back({ids.subspan(first, take), texts.subspan(first, take)});
     }
-    const std::size_t shards_before = shards_.size();
-    try {
-        shards_.reserve(shards_before + ranges.size() - first_new);
-        for (std::size_t r = first_new; r < ranges.size(); ++r)
-            shards_.push_back(std::make_unique<RecordStore>());
-    } catch (...) {
-        shards_.resize(shards_before);
-        throw;
-    }
-    fill(shards_before - first_new, shards_before, ranges.size(), append_records(ranges), pool, workers);
-}
-
-void ShardedIndex::append_shards(std::span<const ShardRecords> shards, WorkerPool* pool,
-                                 std::size_t workers) {
-    append_shards(shards.size(), append_records(shards), pool, workers);
+    const std::size_t first_shard = add_shards(ranges.size() - first_new) - first_new;
+    const auto append = [&ranges](std::size_t r, std::size_t, RecordStore& shard) {
+        shard.append_many(ranges[r].ids, ranges[r].texts);
+    };
+    fill(first_shard, first_shard + first_new, ranges.size(), append, pool, workers);
 }
 
 void ShardedIndex::append_shards(std::size_t count, const ShardBuilder& build, WorkerPool* pool,
                                  std::size_t workers) {
-    const std::size_t shards_before = shards_.size();
+    const std::size_t first = add_shards(count);
+    fill(first, first, count, build, pool, workers);
+}
+
+std::size_t ShardedIndex::add_shards(std::size_t count) {
+    const std::size_t before = shards_.size();
     try {
-        shards_.reserve(shards_before + count);
+        shards_.reserve(before + count);
         for (std::size_t s = 0; s < count; ++s) shards_.push_back(std::make_unique<RecordStore>());
     } catch (...) {
-        shards_.resize(shards_before);
+        shards_.resize(before);
         throw;
     }
-    fill(shards_before, shards_before, count, build, pool, workers);
+    return before;
 }
 
 void ShardedIndex::fill(std::size_t first_shard, std::size_t first_new, std::size_t count,

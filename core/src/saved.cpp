@@ -299,6 +299,14 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         std::string what() const { return "shard " + std::to_string(shard); }
         std::uint64_t bytes() const { return 16 + 8 * records + text_bytes; }  // without the checksum
     };
+    // A section's bytes with their checksum, checked, into `into`.
+    const auto read_checked = [&file](const Section& section, std::string& into) {
+        const std::size_t bytes = section.bytes();
+        into.resize(bytes + 8);
+        file.read(section.at, bytes + 8, into.data(), section.what());
+        if (checksum(std::string_view(into).substr(0, bytes)) != read64(into.data() + bytes))
+            file.fail("corrupted: the checksum of " + section.what());
+    };
     std::vector<Section> sections;
     std::uint64_t at = HEADER_BYTES, total = 0;
     for (std::uint64_t s = 0; s < shards; ++s) {
@@ -313,9 +321,8 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         if (section.records > 0) {
             sections.push_back(section);
         } else {  // a shard that was emptied by removals comes back as none
-            const std::string bytes = file.read(at, section.bytes() + 8, what);
-            if (checksum(std::string_view(bytes).substr(0, section.bytes())) != read64(bytes.data() + 16))
-                file.fail("corrupted: the checksum of " + what);
+            std::string bytes;
+            read_checked(section, bytes);
             if (section.text_bytes != 0) file.fail("corrupted: the lengths of " + what);
         }
         total += section.records;
@@ -335,13 +342,10 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     const auto build = [&](std::size_t r, std::size_t slot, RecordStore& shard) {
         const Section& section = sections[r];
         const std::string what = section.what();
-        const std::size_t n = section.records, bytes = section.bytes();
+        const std::size_t n = section.records;
         Scratch& own = scratch[slot];
-        own.section.resize(bytes + 8);
-        file.read(section.at, bytes + 8, own.section.data(), what);
+        read_checked(section, own.section);
         const std::string_view all = own.section;
-        if (checksum(all.substr(0, bytes)) != read64(all.data() + bytes))
-            file.fail("corrupted: the checksum of " + what);
         const char* const ids = all.data() + 16;
         const char* const lengths = ids + 4 * n;
         const std::string_view text_data = all.substr(16 + 8 * n, section.text_bytes);

@@ -52,6 +52,26 @@ void write_lane(std::string_view text, std::uint8_t* lane) noexcept {
     for (; p < text.size(); ++p) lane[p * LANES] = bytes[p];
 }
 
+// Eight words as an 8x8 byte matrix, word j in row j, transposed: byte j of
+// the result's word r is byte r of words[j].
+void transpose_bytes(const std::uint64_t* words, std::uint64_t* rows) noexcept {
+    for (int r = 0; r < 8; ++r) {
+        rows[r] = 0;
+        for (int j = 0; j < 8; ++j) rows[r] |= (words[j] >> (8 * r) & 0xFF) << (8 * j);
+    }
+}
+
+// An 8x8 bit matrix, row r in byte r and column c in bit c, transposed.
+constexpr std::uint64_t transpose_bits(std::uint64_t x) noexcept {
+    std::uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
+    x ^= t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCULL;
+    x ^= t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ULL;
+    return x ^ t ^ (t << 28);
+}
+static_assert(transpose_bits(0x0000000000000002ULL) == 0x0000000000000100ULL);
+
 // Eight bytes of `text` from byte p on, zeros past its end.
 std::uint64_t word_at(std::string_view text, std::size_t p) noexcept {
     std::uint64_t word = 0;
@@ -92,11 +112,9 @@ void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexce
                              _mm_srli_si128(rows[r], 8));
         }
 #else
-        for (std::size_t r = 0; r < 8; ++r) {
-            std::uint64_t row = 0;
-            for (int j = 0; j < 8; ++j) row |= (words[j] >> (8 * r) & 0xFF) << (8 * j);
-            std::memcpy(lane + r * LANES, &row, 8);
-        }
+        std::uint64_t rows[8];
+        transpose_bytes(words, rows);
+        for (std::size_t r = 0; r < 8; ++r) std::memcpy(lane + r * LANES, &rows[r], 8);
 #endif
     }
 }
@@ -182,24 +200,13 @@ void LaneSlots::set_mask(Slot slot, std::uint64_t mask) noexcept {
     for (; mask; mask &= mask - 1) block.lanes_with[std::countr_zero(mask)] |= lane;
 }
 
-// An 8x8 bit matrix, row r in byte r and column c in bit c, transposed.
-constexpr std::uint64_t transpose_bits(std::uint64_t x) noexcept {
-    std::uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
-    x ^= t ^ (t << 7);
-    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCULL;
-    x ^= t ^ (t << 14);
-    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ULL;
-    return x ^ t ^ (t << 28);
-}
-static_assert(transpose_bits(0x0000000000000002ULL) == 0x0000000000000100ULL);
-
 void LaneSlots::set_eight_masks(Slot first, const std::uint64_t* masks) noexcept {
     std::uint64_t* lanes_with = memory(first).lanes_with;
     const std::size_t lane = first % LANES;
+    std::uint64_t bytes[8];  // byte j of bytes[k]: bits 8k to 8k + 7 of masks[j]
+    transpose_bytes(masks, bytes);
     for (int k = 0; k < 8; ++k) {
-        std::uint64_t bytes = 0;  // byte j: bits 8k to 8k + 7 of masks[j]
-        for (int j = 0; j < 8; ++j) bytes |= (masks[j] >> (8 * k) & 0xFF) << (8 * j);
-        const std::uint64_t lanes = transpose_bits(bytes);  // byte i: bit 8k + i of each mask
+        const std::uint64_t lanes = transpose_bits(bytes[k]);  // byte i: bit 8k + i of each mask
         for (int i = 0; i < 8; ++i) lanes_with[8 * k + i] |= (lanes >> (8 * i) & 0xFF) << lane;
     }
 }
@@ -299,9 +306,9 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
 
 void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
     // Records take their slots, and have their masks computed, in order; but
-    // their bytes and masks are written a class at a time: a class's records fill one
-    // block after another, so the block being written stays in the CPU's
-    // nearest cache, where one block per class would not. A chunk's texts,
+    // their bytes and masks are written a class at a time: a class's records
+    // fill one block after another, so the block being written stays in the
+    // CPU's nearest cache, where one block per class would not. A chunk's texts,
     // just read, are still in the cache when they are written.
     constexpr std::size_t CHUNK = 1024;
     struct Pending {

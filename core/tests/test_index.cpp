@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <pthread.h>
@@ -222,11 +223,15 @@ TEST(ShardedIndex, BulkAppendEqualsOneByOneAndRollsBack) {
 
     // Shards given whole keep their sizes, filled on any number of threads.
     ShardedIndex whole(Settings{0, 3, 100}, 1700), appended(Settings{0, 3, 100}, 1700);
-    const std::vector<ShardedIndex::ShardRecords> given = {
-        {std::span(ids).first(100), std::span(texts).first(100)},
-        {std::span(ids).subspan(100, 1700), std::span(texts).subspan(100, 1700)},
-        {std::span(ids).subspan(1800, 1500), std::span(texts).subspan(1800, 1500)}};
-    whole.append_shards(given, &pool, 2);
+    const std::pair<std::size_t, std::size_t> given[] = {
+        {0, 100}, {100, 1700}, {1800, 1500}};  // first, count
+    whole.append_shards(
+        3,
+        [&](std::size_t r, std::size_t, RecordStore& shard) {
+            const auto [first, count] = given[r];
+            shard.append_many(std::span(ids).subspan(first, count), std::span(texts).subspan(first, count));
+        },
+        &pool, 2);
     for (std::size_t i = 0; i < 3300; ++i) appended.append_joined(ids[i], std::span(&texts[i], 1), i == 100);
     ASSERT_EQ(whole.shard_count(), 3u);
     EXPECT_EQ(whole.shard(0).count(), 100u);

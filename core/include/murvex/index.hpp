@@ -68,18 +68,6 @@ public:
     void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
                      bool new_shard = false, WorkerPool* pool = nullptr, std::size_t workers = 1);
 
-    // Appends a new shard per element of `shards`, in order, holding its
-    // records (ids and texts of the same length), on up to `workers` threads
-    // as append_many. When it throws, the shards before the failing one stay
-    // whole, the failing one keeps the records before the failing record,
-    // and no later shard is added.
-    struct ShardRecords {
-        std::span<const std::uint32_t> ids;
-        std::span<const std::string_view> texts;
-    };
-    void append_shards(std::span<const ShardRecords> shards, WorkerPool* pool = nullptr,
-                       std::size_t workers = 1);
-
     // Appends `count` new shards, shard r filled by build(r, slot, shard) on
     // one of up to `workers` threads, for records that are read as they are
     // appended; `slot` (below `workers`) tells the threads apart, as in
@@ -120,6 +108,9 @@ public:
                                                    const SearchOptions& options = {}) const;
 
 private:
+    // Adds `count` empty shards at the end; the index of the first. Strong
+    // guarantee.
+    std::size_t add_shards(std::size_t count);
     // Runs build(r, slot, shard first_shard + r) for r below `count` (the shards
     // exist); the shards from first_new on were made for this call.
     void fill(std::size_t first_shard, std::size_t first_new, std::size_t count, const ShardBuilder& build,
