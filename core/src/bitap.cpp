@@ -112,30 +112,60 @@ std::optional<Match> scan_below(std::uint32_t top, const Scan& scan, const std::
     }
 }
 
-// The forgiving matcher, every level on every byte (a match can begin at
-// any byte, so there is nothing to skip). Against the strict recurrence:
-// the substitution and the deletion of the first pattern byte are allowed
-// (they feed bit 0 at every level above 0), and a swap of two neighbours is
-// one edit:
+// The forgiving matcher. Against the strict recurrence: the substitution
+// and the deletion of the first pattern byte are allowed (they feed bit 0
+// at every level above 0), and a swap of two neighbours is one edit:
 //
 //   R[j]' = ... | 1 | ((((A[j-1] << 2) | 2) & Bprev & (B << 1))
 //
 // with A the words before the previous byte and Bprev that byte's mask.
 // Before the text, R[j] holds the first j bits: as many pattern bytes
-// deleted.
-template <std::uint32_t K>
-std::optional<Match> scan_forgiving(const Pattern& pattern, std::string_view text) noexcept {
-    const std::uint32_t* const masks = pattern.masks.data();
-    const std::size_t m = pattern.len;
-    const std::uint32_t state_mask = m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1;
-    const std::uint32_t accept = std::uint32_t{1} << (m - 1);
-    // Before the text, the first j pattern bytes are j deletions away.
-    std::uint32_t R[K + 1], A[K + 1], before[K + 1];
-    for (std::uint32_t j = 0; j <= K; ++j) R[j] = A[j] = (std::uint32_t{1} << j) - 1;
+// deleted. That is also the quiet state the words return to after bytes
+// that match none of the first K + 1 pattern bytes, and such bytes leave it
+// unchanged (no swap can start from them either): in it, skip to the next
+// byte that matches one of those.
+struct Forgiving {
+    const Pattern& pattern;
+    std::string_view text;
+    std::uint32_t state_mask;
+    std::uint32_t accept;
+};
+
+struct ForgivingState {
+    State R{}, A{};
     std::uint32_t Bprev = 0;
-    std::optional<Match> best;
-    for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const std::uint32_t B = masks[static_cast<std::uint8_t>(text[pos])];
+};
+
+constexpr std::uint32_t quiet(std::uint32_t j) noexcept { return (std::uint32_t{1} << j) - 1; }
+
+std::optional<Match> forgiving_below(std::uint32_t top, const Forgiving& scan, std::size_t pos,
+                                     const ForgivingState& state, std::optional<Match> best) noexcept;
+
+template <std::uint32_t K>
+std::optional<Match> scan_forgiving(const Forgiving& scan, std::size_t pos, const ForgivingState& state,
+                                    std::optional<Match> best) noexcept {
+    const std::uint32_t* const masks = scan.pattern.masks.data();
+    const auto* const text = reinterpret_cast<const std::uint8_t*>(scan.text.data());
+    const std::size_t size = scan.text.size();
+    const std::uint32_t state_mask = scan.state_mask, accept = scan.accept;
+    // The quiet state accepts when the pattern is no longer than K: no skipping then.
+    const bool skips = !(accept & quiet(K));
+    const std::uint32_t wakes = quiet(K + 1);
+    std::uint32_t R[K + 1], A[K + 1], before[K + 1];
+    for (std::uint32_t j = 0; j <= K; ++j) R[j] = state.R[j], A[j] = state.A[j];
+    std::uint32_t Bprev = state.Bprev;
+    while (pos < size) {
+        std::uint32_t stirred = 0;
+        for (std::uint32_t j = 0; j <= K; ++j) stirred |= R[j] ^ quiet(j);
+        // A and Bprev may be left behind by the skip: the words before a
+        // quiet state were quiet too below K (a substitution carries any
+        // other bit up a level) and the byte that led to it woke nothing, so
+        // either way they start no swap.
+        if (skips && stirred == 0) {
+            while (pos < size && !(masks[text[pos]] & wakes)) ++pos;
+            if (pos == size) break;
+        }
+        const std::uint32_t B = masks[text[pos++]];
         for (std::uint32_t j = 0; j <= K; ++j) before[j] = R[j];
         R[0] = ((R[0] << 1) | 1) & B;
         for (std::uint32_t j = 1; j <= K; ++j) {
@@ -148,27 +178,44 @@ std::optional<Match> scan_forgiving(const Pattern& pattern, std::string_view tex
             A[j] = before[j] & state_mask;
         }
         Bprev = B;
-        for (std::uint32_t j = 0; j <= K && (!best || j < best->errors); ++j)
-            if (R[j] & accept) {
-                best = Match{j, pos + 1};
-                break;
-            }
-        if (best && best->errors == 0) break;  // nothing can do better
+        // Every bit of R[j-1] is also set in R[j]: test the top level first.
+        if (R[K] & accept) [[unlikely]] {
+            std::uint32_t j = 0;
+            while (!(R[j] & accept)) ++j;
+            best = Match{j, pos};
+            if (j == 0) return best;  // nothing can do better
+            // Only levels below j can still improve on it, and no level
+            // feeds a lower one: go on with those alone.
+            ForgivingState below;
+            for (std::uint32_t i = 0; i < j; ++i) below.R[i] = R[i], below.A[i] = A[i];
+            below.Bprev = Bprev;
+            return forgiving_below(j - 1, scan, pos, below, best);
+        }
     }
     return best;
+}
+
+std::optional<Match> forgiving_below(std::uint32_t top, const Forgiving& scan, std::size_t pos,
+                                     const ForgivingState& state, std::optional<Match> best) noexcept {
+    switch (top) {
+        case 0: return scan_forgiving<0>(scan, pos, state, best);
+        case 1: return scan_forgiving<1>(scan, pos, state, best);
+        case 2: return scan_forgiving<2>(scan, pos, state, best);
+        default: return scan_forgiving<3>(scan, pos, state, best);
+    }
 }
 
 }  // namespace
 
 std::optional<Match> best_match_forgiving(const Pattern& pattern, std::uint32_t k,
                                           std::string_view text) noexcept {
-    if (pattern.len == 0 || text.empty()) return std::nullopt;
-    switch (std::min(k, MAX_ERRORS)) {
-        case 0: return scan_forgiving<0>(pattern, text);
-        case 1: return scan_forgiving<1>(pattern, text);
-        case 2: return scan_forgiving<2>(pattern, text);
-        default: return scan_forgiving<3>(pattern, text);
-    }
+    const std::size_t m = pattern.len;
+    if (m == 0 || text.empty()) return std::nullopt;
+    const Forgiving scan{pattern, text, m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1,
+                         std::uint32_t{1} << (m - 1)};
+    ForgivingState start;
+    for (std::uint32_t j = 0; j <= MAX_ERRORS; ++j) start.R[j] = start.A[j] = quiet(j) & scan.state_mask;
+    return forgiving_below(std::min(k, MAX_ERRORS), scan, 0, start, std::nullopt);
 }
 
 // The pattern and the text read backwards from the end, the stretch anchored
