@@ -399,6 +399,43 @@ TEST(Forgiving, TheMatcherAndTheStartAgreeWithTheDefinition) {
     }
 }
 
+// Long texts over all of printable ASCII, where most bytes match none of the
+// query's first letters: the matcher skips over them, and must not skip a
+// near-match that starts with a swap or a wrong first letter.
+TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
+    std::mt19937 rng(29);
+    const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    const auto printable = [&](std::size_t n) {
+        std::string s(n, ' ');
+        for (char& c : s) c = static_cast<char>(' ' + below(95));
+        return s;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const std::string query = printable(4 + below(12));
+        std::string text = printable(below(400));
+        for (std::size_t copies = below(4); copies > 0; --copies) {
+            std::string planted = query;
+            switch (below(4)) {
+                case 0: std::swap(planted[0], planted[1]); break;
+                case 1: planted[0] = printable(1)[0]; break;
+                case 2: planted.erase(below(planted.size()), 1); break;
+                default: std::swap(planted[1 + below(planted.size() - 2)], planted.back()); break;
+            }
+            text.insert(below(text.size() + 1), planted);
+        }
+        const Pattern pattern = compile(query);
+        for (std::uint32_t k = 0; k <= 3; ++k) {
+            const auto expected = reference::forgiving_match(query, k, text);
+            const auto got = best_match_forgiving(pattern, k, text);
+            ASSERT_EQ(got.has_value(), expected.has_value()) << "'" << query << "' in '" << text << "' k " << k;
+            if (got) {
+                ASSERT_EQ(got->errors, expected->errors) << "'" << query << "' in '" << text << "' k " << k;
+                ASSERT_EQ(got->end, expected->end) << "'" << query << "' in '" << text << "' k " << k;
+            }
+        }
+    }
+}
+
 Engine forgiving_engine(std::initializer_list<std::pair<std::uint32_t, std::string>> records,
                         Settings settings = {}) {
     Engine engine = engine_with(records, settings);
