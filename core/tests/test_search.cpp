@@ -403,8 +403,8 @@ TEST(Forgiving, TheMatcherAndTheStartAgreeWithTheDefinition) {
 // query's first letters: the matcher skips over them, and must not skip a
 // near-match that starts with a swap or a wrong first letter.
 TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
-    std::mt19937 rng(29);
-    const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    reference::RandomText random(29);
+    const auto below = [&](std::size_t n) { return random.below(n); };
     const auto printable = [&](std::size_t n) {
         std::string s(n, ' ');
         for (char& c : s) c = static_cast<char>(' ' + below(95));
@@ -427,7 +427,8 @@ TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
         for (std::uint32_t k = 0; k <= 3; ++k) {
             const auto expected = reference::forgiving_match(query, k, text);
             const auto got = best_match_forgiving(pattern, k, text);
-            ASSERT_EQ(got.has_value(), expected.has_value()) << "'" << query << "' in '" << text << "' k " << k;
+            ASSERT_EQ(got.has_value(), expected.has_value())
+                << "'" << query << "' in '" << text << "' k " << k;
             if (got) {
                 ASSERT_EQ(got->errors, expected->errors) << "'" << query << "' in '" << text << "' k " << k;
                 ASSERT_EQ(got->end, expected->end) << "'" << query << "' in '" << text << "' k " << k;
