@@ -419,7 +419,10 @@ TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
                 case 0: std::swap(planted[0], planted[1]); break;
                 case 1: planted[0] = printable(1)[0]; break;
                 case 2: planted.erase(below(planted.size()), 1); break;
-                default: std::swap(planted[1 + below(planted.size() - 2)], planted.back()); break;
+                default: {
+                    const std::size_t at = 1 + below(planted.size() - 2);  // a swap further in
+                    std::swap(planted[at], planted[at + 1]);
+                }
             }
             text.insert(below(text.size() + 1), planted);
         }
