@@ -371,7 +371,23 @@ namespace murvex {
 namespace {
 
 // The forgiving matcher and its start against the plain dynamic program of
-// the definition, on texts full of near-matches: swaps, edits of the first
+// the definition, at every error budget.
+void forgiving_agrees(const std::string& query, const std::string& text) {
+    const Pattern pattern = compile(query);
+    for (std::uint32_t k = 0; k <= 3; ++k) {
+        const auto expected = reference::forgiving_match(query, k, text);
+        const auto got = best_match_forgiving(pattern, k, text);
+        ASSERT_EQ(got.has_value(), expected.has_value()) << "'" << query << "' in '" << text << "' k " << k;
+        if (!got) continue;
+        ASSERT_EQ(got->errors, expected->errors) << "'" << query << "' in '" << text << "' k " << k;
+        ASSERT_EQ(got->end, expected->end) << "'" << query << "' in '" << text << "' k " << k;
+        ASSERT_EQ(forgiving_start(pattern, got->errors, std::string_view(text).substr(0, got->end)),
+                  reference::forgiving_start(query, text, *got))
+            << "'" << query << "' in '" << text << "' k " << k;
+    }
+}
+
+// On texts full of near-matches: swaps, edits of the first
 // pattern byte, letters the text lacks.
 TEST(Forgiving, TheMatcherAndTheStartAgreeWithTheDefinition) {
     reference::RandomText random(17);
@@ -383,19 +399,7 @@ TEST(Forgiving, TheMatcherAndTheStartAgreeWithTheDefinition) {
             if (planted.size() >= 2 && random.below(2)) std::swap(planted[0], planted[1]);
             text.insert(random.below(text.size() + 1), planted);
         }
-        const Pattern pattern = compile(query);
-        for (std::uint32_t k = 0; k <= 3; ++k) {
-            const auto expected = reference::forgiving_match(query, k, text);
-            const auto got = best_match_forgiving(pattern, k, text);
-            ASSERT_EQ(got.has_value(), expected.has_value())
-                << "'" << query << "' in '" << text << "' k " << k;
-            if (!got) continue;
-            ASSERT_EQ(got->errors, expected->errors) << "'" << query << "' in '" << text << "' k " << k;
-            ASSERT_EQ(got->end, expected->end) << "'" << query << "' in '" << text << "' k " << k;
-            ASSERT_EQ(forgiving_start(pattern, got->errors, std::string_view(text).substr(0, got->end)),
-                      reference::forgiving_start(query, text, *got))
-                << "'" << query << "' in '" << text << "' k " << k;
-        }
+        ASSERT_NO_FATAL_FAILURE(forgiving_agrees(query, text));
     }
 }
 
@@ -426,17 +430,7 @@ TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
             }
             text.insert(below(text.size() + 1), planted);
         }
-        const Pattern pattern = compile(query);
-        for (std::uint32_t k = 0; k <= 3; ++k) {
-            const auto expected = reference::forgiving_match(query, k, text);
-            const auto got = best_match_forgiving(pattern, k, text);
-            ASSERT_EQ(got.has_value(), expected.has_value())
-                << "'" << query << "' in '" << text << "' k " << k;
-            if (got) {
-                ASSERT_EQ(got->errors, expected->errors) << "'" << query << "' in '" << text << "' k " << k;
-                ASSERT_EQ(got->end, expected->end) << "'" << query << "' in '" << text << "' k " << k;
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(forgiving_agrees(query, text));
     }
 }
 
