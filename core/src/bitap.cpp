@@ -13,21 +13,38 @@ namespace murvex {
 
 namespace {
 
-// Position of the next byte at or after `p` that can begin a match (the
-// first pattern byte in either case), or `end` when there is none.
-const std::uint8_t* next_start(const Pattern& pattern, const std::uint8_t* p,
-                               const std::uint8_t* end) noexcept {
+// The text bytes that match one of the first N / 2 pattern bytes: each
+// pattern byte (folded) and its capital, or itself twice.
+template <std::size_t N>
+std::array<std::uint8_t, N> either_case(const Pattern& pattern) noexcept {
+    std::array<std::uint8_t, N> values{};
+    for (std::size_t i = 0; i < N / 2; ++i) {
+        const std::uint8_t x = pattern.bytes[std::min(i, pattern.len - 1)];
+        values[2 * i] = x;
+        values[2 * i + 1] = x >= 'a' && x <= 'z' ? static_cast<std::uint8_t>(x - 0x20) : x;
+    }
+    return values;
+}
+
+// Position of the next byte at or after `p` that is one of `values`, or
+// `end` when there is none.
+template <std::size_t N>
+[[gnu::always_inline]] inline const std::uint8_t* next_of(const std::array<std::uint8_t, N>& values,
+                                                          const std::uint8_t* p,
+                                                          const std::uint8_t* end) noexcept {
 #if defined(__SSE2__)
-    const __m128i lower = _mm_set1_epi8(static_cast<char>(pattern.first));
-    const __m128i upper = _mm_set1_epi8(static_cast<char>(pattern.first_upper));
+    __m128i wanted[N];
+    for (std::size_t i = 0; i < N; ++i) wanted[i] = _mm_set1_epi8(static_cast<char>(values[i]));
     for (; end - p >= 16; p += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int hits =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lower), _mm_cmpeq_epi8(bytes, upper)));
-        if (hits) return p + __builtin_ctz(static_cast<unsigned>(hits));
+        __m128i hit = _mm_cmpeq_epi8(bytes, wanted[0]);
+        for (std::size_t i = 1; i < N; ++i) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, wanted[i]));
+        if (const int hits = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(hits));
     }
 #endif
-    while (p < end && *p != pattern.first && *p != pattern.first_upper) ++p;
+    for (; p < end; ++p)
+        for (const std::uint8_t value : values)
+            if (*p == value) return p;
     return p;
 }
 
@@ -37,6 +54,7 @@ struct Scan {
     const std::uint8_t* end;
     std::uint32_t state_mask;
     std::uint32_t accept;
+    std::array<std::uint8_t, 2> first;  // the bytes a match begins with
 };
 
 using State = std::array<std::uint32_t, MAX_ERRORS + 1>;
@@ -73,7 +91,7 @@ std::optional<Match> scan_levels(const Scan& scan, const std::uint8_t* p, const 
         // With every word empty only the first pattern byte can change the
         // state: jump to its next occurrence.
         if ((R[K] & state_mask) == 0) {
-            p = next_start(scan.pattern, p, end);
+            p = next_of(scan.first, p, end);
             if (p == end) break;
         }
 
@@ -150,7 +168,7 @@ std::optional<Match> scan_forgiving(const Forgiving& scan, std::size_t pos, cons
     const std::uint32_t state_mask = scan.state_mask, accept = scan.accept;
     // The quiet state accepts when the pattern is no longer than K: no skipping then.
     const bool skips = !(accept & quiet(K));
-    const std::uint32_t wakes = quiet(K + 1);
+    const auto wakes = either_case<2 * (K + 1)>(scan.pattern);
     std::uint32_t R[K + 1], A[K + 1], before[K + 1];
     for (std::uint32_t j = 0; j <= K; ++j) R[j] = state.R[j], A[j] = state.A[j];
     std::uint32_t Bprev = state.Bprev;
@@ -162,7 +180,7 @@ std::optional<Match> scan_forgiving(const Forgiving& scan, std::size_t pos, cons
         // other bit up a level) and the byte that led to it woke nothing, so
         // either way they start no swap.
         if (skips && stirred == 0) {
-            while (pos < size && !(masks[text[pos]] & wakes)) ++pos;
+            pos = static_cast<std::size_t>(next_of(wakes, text + pos, text + size) - text);
             if (pos == size) break;
         }
         const std::uint32_t B = masks[text[pos++]];
@@ -284,8 +302,12 @@ std::optional<Match> best_match(const Pattern& pattern, std::uint32_t k, std::st
     const std::size_t m = pattern.len;
     if (m == 0 || text.empty()) return std::nullopt;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(text.data());
-    const Scan scan{pattern, begin, begin + text.size(),
-                    m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1, std::uint32_t{1} << (m - 1)};
+    const Scan scan{pattern,
+                    begin,
+                    begin + text.size(),
+                    m >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << m) - 1,
+                    std::uint32_t{1} << (m - 1),
+                    {pattern.first, pattern.first_upper}};
     return scan_below(std::min(k, MAX_ERRORS), scan, begin, State{}, std::nullopt);
 }
 
