@@ -464,6 +464,30 @@ TEST(Forgiving, ForgivesWhatTheStrictModeDoesNot) {
 
 // Whole searches in the forgiving mode agree with the reference in every
 // form, on churned stores with long records and pruning.
+// Queries that span several planes of state, with a swap at every place
+// (after other edits too): a swap moves a bit up by two, also out of the
+// first plane, which the lane kernels must not lose when they run on that
+// plane alone.
+TEST(Forgiving, EveryKernelCarriesSwapsAcrossPlanes) {
+    const std::string letters = "abcdefghijklmnopqrstuvwxyz012345";
+    for (const std::size_t m : {9, 12, 16, 17, 24, 25, 32}) {
+        const std::string query = letters.substr(0, m);
+        Engine engine;
+        std::uint32_t id = 0;
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            std::string swapped = query;
+            std::swap(swapped[i], swapped[i + 1]);
+            std::string deleted = swapped, substituted = swapped;
+            deleted.erase(i / 2, 1);
+            substituted[(i + m) / 2] = '#';
+            for (const std::string& text : {swapped, deleted, substituted})
+                engine.records.append(id++, "..~" + text + "~..");
+        }
+        engine.settings = Settings{0, 3, 100, true};
+        expect_every_kernel_agrees(engine, query, "m " + std::to_string(m));
+    }
+}
+
 TEST(Forgiving, EveryKernelAgreesWithTheReference) {
     reference::RandomText random(71);
     for (int round = 0; round < 40; ++round) {
