@@ -213,12 +213,12 @@ Chosen resolve(const arrow::Batch& batch, const ColumnChoice& choice) {
 
 std::uint32_t id_at(const arrow::Column& column, std::int64_t row, std::int64_t shown_row) {
     const std::optional<std::int64_t> value = column.integer(row);
+    if (value && *value >= 0 && *value <= INT64_C(0xFFFFFFFF)) [[likely]]
+        return static_cast<std::uint32_t>(*value);
+    // The message is made only here: every row passes through this function.
     const std::string where = "column '" + column.name() + "' row " + std::to_string(shown_row) + ": ";
     if (!value) throw Error::lazy(PyExc_ValueError, where + "null, where every row needs an id");
-    if (*value < 0 || *value > INT64_C(0xFFFFFFFF))
-        throw Error::lazy(PyExc_ValueError,
-                          where + std::to_string(*value) + " is not an id (" + ID_RANGE + ")");
-    return static_cast<std::uint32_t>(*value);
+    throw Error::lazy(PyExc_ValueError, where + std::to_string(*value) + " is not an id (" + ID_RANGE + ")");
 }
 
 // The row's values of the text columns that are not null (none for a row of nulls).
