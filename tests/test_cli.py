@@ -71,6 +71,17 @@ def test_every_format_gives_the_records_and_their_text(tmp_path, name):
     assert found[1]["id"] == 1
 
 
+def test_text_lines_lose_the_cr_of_a_crlf_ending_and_keep_any_other(tmp_path):
+    path = tmp_path / "people.txt"
+    path.write_bytes(b"Ada Lovelace\r\nAlan\rTuring\nGrace Hopper\r\n")
+    found = hits(murvex("search", "--json", path, "lovelace", "turing", "hopper"))
+    assert [(h["query"], h["text"]) for h in found] == [
+        ("lovelace", "Ada Lovelace"),
+        ("turing", "Alan\rTuring"),
+        ("hopper", "Grace Hopper"),
+    ]
+
+
 def test_standard_input_for_records_or_for_queries(tmp_path):
     jsonl = FORMATS["people.jsonl"]
     assert [h["id"] for h in hits(murvex("search", "--json", "-", "lovelace", stdin=jsonl))] == [7]

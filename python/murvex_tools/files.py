@@ -379,7 +379,10 @@ def _text_lines(block: bytes, source: Source, name: str) -> None:
         text = text[1:]
     lines = text.split("\n")
     lines.pop()  # after the last line ending
-    source.texts.extend(line[:-1] if line.endswith("\r") else line for line in lines)
+    if "\r" in text:  # a line may end in CR LF: one by one
+        source.texts.extend(line[:-1] if line.endswith("\r") else line for line in lines)
+    else:
+        source.texts.extend(lines)
 
 
 def _sniff(start: bytes, suffix_format: str) -> str:
