@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cctype>
 
 #include <cmath>
 #include <string>
@@ -404,8 +405,9 @@ TEST(Forgiving, TheMatcherAndTheStartAgreeWithTheDefinition) {
 }
 
 // Long texts over all of printable ASCII, where most bytes match none of the
-// query's first letters: the matcher skips over them, and must not skip a
-// near-match that starts with a swap or a wrong first letter.
+// query's first letters: both matchers skip over them, 16 at a time, and must
+// not skip a near-match that starts with a swap, a wrong first letter or a
+// capital.
 TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
     reference::RandomText random(29);
     const auto below = [&](std::size_t n) { return random.below(n); };
@@ -419,8 +421,12 @@ TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
         std::string text = printable(below(400));
         for (std::size_t copies = below(4); copies > 0; --copies) {
             std::string planted = query;
-            switch (below(4)) {
+            switch (below(5)) {
                 case 0: std::swap(planted[0], planted[1]); break;
+                case 4:
+                    for (char& c : planted)
+                        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                    break;
                 case 1: planted[0] = printable(1)[0]; break;
                 case 2: planted.erase(below(planted.size()), 1); break;
                 default: {
@@ -431,6 +437,16 @@ TEST(Forgiving, SkippingQuietBytesLosesNoMatch) {
             text.insert(below(text.size() + 1), planted);
         }
         ASSERT_NO_FATAL_FAILURE(forgiving_agrees(query, text));
+        const Pattern pattern = compile(query);
+        for (std::uint32_t k = 0; k <= 3; ++k) {
+            const auto expected = reference::straightforward_match(query, k, text);
+            const auto got = best_match(pattern, k, text);
+            ASSERT_EQ(got.has_value(), expected.has_value())
+                << "'" << query << "' in '" << text << "' k " << k;
+            if (got) {
+                ASSERT_EQ(std::pair(got->errors, got->end), std::pair(expected->errors, expected->end));
+            }
+        }
     }
 }
 
