@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -19,11 +20,13 @@ namespace {
 
 constexpr char MAGIC[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'I', 'X'};
 constexpr char END[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'E', 'N'};
-constexpr std::uint32_t VERSION = 1;
+constexpr std::uint32_t VERSION = 2;
 constexpr std::uint32_t HEADER_BYTES = 64;
 
 static_assert(std::endian::native == std::endian::little,
               "the file format is written as the machine holds it");
+static_assert(LANES == 64 && LANE_ROW_STEP == 8 && LANE_TEXT_LIMIT == 1024 && WINDOW_OVERLAP == 35,
+              "the blocks in the file are laid out as the store lays them out: a change is a new version");
 
 // --- XXH64 ----------------------------------------------------------------------
 
@@ -184,6 +187,11 @@ private:
     std::string piped_;
 };
 
+// A block's bytes, rows * LANES of them.
+std::string_view block_bytes(const LaneBlock& block) noexcept {
+    return std::string_view(reinterpret_cast<const char*>(block.data), block.rows * LANES);
+}
+
 }  // namespace
 
 std::uint64_t checksum(std::string_view bytes) noexcept {
@@ -237,28 +245,49 @@ void save_index(const ShardedIndex& index, const std::string& path) {
     put(checksum(header));
     out.write(header);
 
-    std::string section, texts;
+    std::string head, texts;
     for (std::size_t s = 0; s < index.shard_count(); ++s) {
+        // The shard's records appended afresh, in order, give the blocks as
+        // the loader lays them out again.
         const RecordStore& shard = index.shard(s);
         const std::size_t n = shard.count();
-        section.clear();
         texts.clear();
-        std::vector<std::uint32_t> lengths(n);
+        std::vector<std::size_t> ends(n);
+        std::vector<std::uint32_t> ids(n), lengths(n);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t before = texts.size();
             shard.append_text(i, texts);
-            lengths[i] = static_cast<std::uint32_t>(texts.size() - before);
+            ends[i] = texts.size();
+            ids[i] = shard.id(i);
+            lengths[i] = static_cast<std::uint32_t>(ends[i] - (i > 0 ? ends[i - 1] : 0));
         }
-        const auto append = [&section](auto value) {
-            section.append(reinterpret_cast<const char*>(&value), sizeof value);
+        std::vector<std::string_view> views(n);
+        for (std::size_t i = 0; i < n; ++i) views[i] = std::string_view(texts).substr(ends[i] - lengths[i], lengths[i]);
+        RecordStore fresh;
+        fresh.append_many(ids, views);
+
+        std::uint64_t long_bytes = 0, body_bytes = 0;
+        for (const std::uint32_t length : lengths)
+            if (length > LANE_TEXT_LIMIT) long_bytes += length;
+        for (std::size_t b = 0; b < fresh.block_count(); ++b) body_bytes += fresh.block(b).rows * LANES;
+        head.clear();
+        const auto append = [&head](auto value) {
+            head.append(reinterpret_cast<const char*>(&value), sizeof value);
         };
         append(std::uint64_t{n});
-        append(std::uint64_t{texts.size()});
-        for (std::size_t i = 0; i < n; ++i) append(shard.id(i));
-        section.append(reinterpret_cast<const char*>(lengths.data()), 4 * n);
-        section += texts;
-        out.write(section);
-        out.put(checksum(section));
+        append(std::uint64_t{fresh.block_count()});
+        append(long_bytes);
+        append(body_bytes);
+        head.append(reinterpret_cast<const char*>(ids.data()), 4 * n);
+        head.append(reinterpret_cast<const char*>(lengths.data()), 4 * n);
+        for (std::size_t b = 0; b < fresh.block_count(); ++b) append(static_cast<std::uint32_t>(fresh.block(b).rows));
+        for (std::size_t b = 0; b < fresh.block_count(); ++b) append(checksum(block_bytes(fresh.block(b))));
+        for (std::size_t b = 0; b < fresh.block_count(); ++b)
+            head.append(reinterpret_cast<const char*>(fresh.block(b).lanes_with), 8 * 64);
+        for (const std::string_view text : views)
+            if (text.size() > LANE_TEXT_LIMIT) head += text;
+        out.write(head);
+        out.put(checksum(head));
+        for (std::size_t b = 0; b < fresh.block_count(); ++b) out.write(block_bytes(fresh.block(b)));
     }
     out.write(std::string_view(END, sizeof END));
     out.keep_as(path);
@@ -287,46 +316,38 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
                         shards = read64(header.data() + 48);
     if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS ||
         settings.max_results > MAX_RESULTS_LIMIT || capacity < 1 || capacity > MAX_RECORDS ||
-        shards > file.size() / 24 || records > file.size())
+        shards > file.size() / 40 || records > file.size())
         file.fail("corrupted: settings or sizes out of range in the header");
 
-    // The sections' heads first, in order, so that a file cut short or with
+    // The sections' sizes first, in order, so that a file cut short or with
     // wrong sizes is refused before anything is read in bulk; then each
-    // shard's section is read, checked and appended on a worker thread. A
+    // shard's section is read, checked and laid out on a worker thread. A
     // section that fails drops the whole index.
     struct Section {
-        std::uint64_t shard, at, records, text_bytes;
+        std::uint64_t shard, at, records, blocks, long_bytes, body_bytes;
         std::string what() const { return "shard " + std::to_string(shard); }
-        std::uint64_t bytes() const { return 16 + 8 * records + text_bytes; }  // without the checksum
-    };
-    // A section's bytes with their checksum, checked, into `into`.
-    const auto read_checked = [&file](const Section& section, std::string& into) {
-        const std::size_t bytes = section.bytes();
-        into.resize(bytes + 8);
-        file.read(section.at, bytes + 8, into.data(), section.what());
-        if (checksum(std::string_view(into).substr(0, bytes)) != read64(into.data() + bytes))
-            file.fail("corrupted: the checksum of " + section.what());
+        // The head's bytes without its checksum.
+        std::uint64_t head_bytes() const { return 32 + 8 * records + (4 + 8 + 8 * 64) * blocks + long_bytes; }
+        std::uint64_t body_at() const { return at + head_bytes() + 8; }
     };
     std::vector<Section> sections;
     std::uint64_t at = HEADER_BYTES, total = 0;
     for (std::uint64_t s = 0; s < shards; ++s) {
-        Section section{s, at, 0, 0};
-        const std::string what = section.what(), head = file.read(at, 16, what);
+        Section section{s, at, 0, 0, 0, 0};
+        const std::string what = section.what(), head = file.read(at, 32, what);
         section.records = read64(head.data());
-        section.text_bytes = read64(head.data() + 8);
-        const std::uint64_t left = file.size() - at - 16;
-        if (section.records > capacity || section.records > left / 8 || section.text_bytes > left)
+        section.blocks = read64(head.data() + 8);
+        section.long_bytes = read64(head.data() + 16);
+        section.body_bytes = read64(head.data() + 24);
+        const std::uint64_t left = file.size() - at - 32;
+        if (section.records > capacity || section.records > left / 8 || section.blocks > left / 524 ||
+            section.long_bytes > left || section.body_bytes > left)
             file.fail("truncated or corrupted in " + what);
-        if (section.bytes() + 8 > file.size() - at) file.fail("truncated: it ends inside " + what);
-        if (section.records > 0) {
-            sections.push_back(section);
-        } else {  // a shard that was emptied by removals comes back as none
-            std::string bytes;
-            read_checked(section, bytes);
-            if (section.text_bytes != 0) file.fail("corrupted: the lengths of " + what);
-        }
+        if (section.head_bytes() + 8 + section.body_bytes > file.size() - at)
+            file.fail("truncated: it ends inside " + what);
+        if (section.records > 0) sections.push_back(section);  // an emptied shard comes back as none
         total += section.records;
-        at += section.bytes() + 8;
+        at += section.head_bytes() + 8 + section.body_bytes;
     }
     if (file.read(at, sizeof END, "the end mark") != std::string_view(END, sizeof END) ||
         file.size() - at != sizeof END)
@@ -334,33 +355,80 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     if (total != records) file.fail("corrupted: the header counts another number of records");
 
     struct Scratch {
-        std::string section;
-        std::vector<std::uint32_t> ids;
-        std::vector<std::string_view> texts;
+        std::string head, body;
+        std::vector<std::uint32_t> ids, lengths;
+        std::vector<std::string_view> long_texts;
     };
     std::vector<Scratch> scratch(std::max<std::size_t>(workers, 1));
     const auto build = [&](std::size_t r, std::size_t slot, RecordStore& shard) {
         const Section& section = sections[r];
         const std::string what = section.what();
-        const std::size_t n = section.records;
+        const std::size_t n = section.records, blocks = section.blocks;
         Scratch& own = scratch[slot];
-        read_checked(section, own.section);
-        const std::string_view all = own.section;
-        const char* const ids = all.data() + 16;
+        const std::size_t head_bytes = section.head_bytes();
+        own.head.resize(head_bytes + 8);
+        file.read(section.at, head_bytes + 8, own.head.data(), what);
+        if (checksum(std::string_view(own.head).substr(0, head_bytes)) != read64(own.head.data() + head_bytes))
+            file.fail("corrupted: the checksum of " + what);
+        if (n == 0 && (blocks != 0 || section.body_bytes != 0)) file.fail("corrupted: the lanes of " + what);
+        const char* const ids = own.head.data() + 32;
         const char* const lengths = ids + 4 * n;
-        const std::string_view text_data = all.substr(16 + 8 * n, section.text_bytes);
+        const char* const rows = lengths + 4 * n;
+        const char* const sums = rows + 4 * blocks;
+        const char* const masks = sums + 8 * blocks;
+        const char* long_text = masks + 8 * 64 * blocks;
         own.ids.resize(n);
-        own.texts.resize(n);
-        std::size_t text_at = 0;
+        own.lengths.resize(n);
+        own.long_texts.clear();
+        std::uint64_t long_bytes = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t length = read32(lengths + 4 * i);
-            if (length > text_data.size() - text_at) file.fail("corrupted: the lengths of " + what);
-            own.texts[i] = text_data.substr(text_at, length);
             own.ids[i] = read32(ids + 4 * i);
-            text_at += length;
+            const std::uint32_t length = own.lengths[i] = read32(lengths + 4 * i);
+            if (length <= LANE_TEXT_LIMIT) continue;
+            if (length > section.long_bytes - long_bytes) file.fail("corrupted: the lengths of " + what);
+            own.long_texts.emplace_back(long_text, length);
+            long_text += length;
+            long_bytes += length;
         }
-        if (text_at != text_data.size()) file.fail("corrupted: the lengths of " + what);
-        shard.append_many(own.ids, own.texts);
+        if (long_bytes != section.long_bytes) file.fail("corrupted: the lengths of " + what);
+        std::vector<std::uint64_t> block_at(blocks + 1, 0);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::uint32_t block_rows = read32(rows + 4 * b);
+            if (block_rows > LANE_TEXT_LIMIT) file.fail("corrupted: the lanes of " + what);
+            block_at[b + 1] = block_at[b] + std::uint64_t{block_rows} * LANES;
+        }
+        if (block_at[blocks] != section.body_bytes) file.fail("corrupted: the lanes of " + what);
+
+        // The body is read some blocks at a time, each block checked and
+        // copied to its place while the bytes are still in the cache.
+        constexpr std::uint64_t READ_BYTES = std::uint64_t{1} << 20;
+        std::size_t read_first = 0, read_end = 0;
+        const auto fill = [&](std::size_t b, std::size_t block_rows, std::uint8_t* data, std::uint64_t* lanes_with) {
+            if (b >= blocks || block_at[b + 1] - block_at[b] != block_rows * LANES)
+                file.fail("corrupted: the lanes of " + what);
+            if (b >= read_end) {
+                read_first = b;
+                for (read_end = b + 1; read_end < blocks && block_at[read_end + 1] - block_at[b] <= READ_BYTES;)
+                    ++read_end;
+                const std::uint64_t bytes = block_at[read_end] - block_at[b];
+                own.body.resize(bytes);
+                file.read(section.body_at() + block_at[b], bytes, own.body.data(), what);
+            }
+            const std::string_view bytes = std::string_view(own.body).substr(
+                block_at[b] - block_at[read_first], block_rows * LANES);
+            if (checksum(bytes) != read64(sums + 8 * b)) file.fail("corrupted: the checksum of " + what);
+            std::memcpy(data, bytes.data(), bytes.size());
+            std::memcpy(lanes_with, masks + 8 * 64 * b, 8 * 64);
+        };
+        try {
+            shard.append_laid_out(own.ids, own.lengths, own.long_texts, fill);
+        } catch (const std::invalid_argument&) {
+            file.fail("corrupted: the lengths of " + what);
+        }
+        if (shard.block_count() != blocks) {
+            shard.reset();
+            file.fail("corrupted: the lanes of " + what);
+        }
     };
     ShardedIndex index(settings, capacity);
     index.append_shards(sections.size(), build, pool, workers);

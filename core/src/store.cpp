@@ -119,6 +119,22 @@ void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexce
     }
 }
 
+// While it lives, texts of `bytes` that fill a chunk of blocks or more take
+// their pages a chunk at a time, in one system call rather than a page fault
+// per page.
+class PrefaultWhile {
+public:
+    PrefaultWhile(LaneSlots& slots, std::size_t bytes) noexcept : slots_(slots) {
+        slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
+    }
+    ~PrefaultWhile() { slots_.set_prefault(false); }
+    PrefaultWhile(const PrefaultWhile&) = delete;
+    PrefaultWhile& operator=(const PrefaultWhile&) = delete;
+
+private:
+    LaneSlots& slots_;
+};
+
 }  // namespace
 
 // --- the lane-slot allocator -----------------------------------------------
@@ -286,9 +302,7 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         return;
     }
 
-    const std::size_t length_class = slots_.class_for(murvex::length_class(length), order_.size());
-    slots_.make_slots(length_class, 1);
-    const LaneSlots::Slot slot = slots_.take(length_class);
+    const LaneSlots::Slot slot = place(lane_class(length), id, length);
     std::uint8_t* lane = slots_.lane_bytes(slot);
     std::uint64_t mask = parts.size() > 1 ? char_bit(' ') : 0;
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -300,8 +314,19 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         write_lane(parts[i], lane);
         lane += parts[i].size() * LANES;
     }
-    slots_.fill(slot, static_cast<std::uint16_t>(length), id, next_seq(), mask);
+    slots_.set_mask(slot, mask);
+}
+
+std::size_t RecordStore::lane_class(std::size_t length) const noexcept {
+    return slots_.class_for(murvex::length_class(length), order_.size());
+}
+
+LaneSlots::Slot RecordStore::place(std::size_t length_class, std::uint32_t id, std::size_t length) {
+    slots_.make_slots(length_class, 1);
+    const LaneSlots::Slot slot = slots_.take(length_class);
+    slots_.fill(slot, static_cast<std::uint16_t>(length), id, next_seq(), 0);
     order_.push_back(slot);
+    return slot;
 }
 
 void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
@@ -317,15 +342,9 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
         std::uint64_t mask;
     };
     std::vector<std::vector<Pending>> by_class(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1);
-    // Texts that fill a chunk of blocks or more take their pages a chunk at
-    // a time, in one system call rather than a page fault per page.
     std::size_t bytes = 0;
     for (const std::string_view text : texts) bytes += text.size();
-    struct Prefault {
-        LaneSlots& slots;
-        ~Prefault() { slots.set_prefault(false); }
-    } prefault{slots_};
-    slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
+    const PrefaultWhile prefault(slots_, bytes);
     // Eight records that took eight neighbouring lanes, as a fresh block's
     // do, are written together, bytes and masks.
     const auto write = [&] {
@@ -364,13 +383,9 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
                     append(ids[i], texts[i]);
                     continue;
                 }
-                const std::size_t length_class =
-                    slots_.class_for(murvex::length_class(length), order_.size());
-                slots_.make_slots(length_class, 1);
+                const std::size_t length_class = lane_class(length);
                 by_class[length_class].reserve(CHUNK);
-                const LaneSlots::Slot slot = slots_.take(length_class);
-                slots_.fill(slot, static_cast<std::uint16_t>(length), ids[i], next_seq(), 0);
-                order_.push_back(slot);
+                const LaneSlots::Slot slot = place(length_class, ids[i], length);
                 by_class[length_class].push_back(
                     Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
             }
@@ -379,6 +394,40 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
             throw;
         }
         write();
+    }
+}
+
+void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
+                                  std::span<const std::string_view> long_texts, const BlockFiller& fill) {
+    if (count() != 0 || block_count() != 0) throw std::invalid_argument("laid-out records need an empty store");
+    if (ids.size() != lengths.size()) throw std::invalid_argument("as many ids as lengths are needed");
+    try {
+        std::size_t bytes = 0, next_long = 0;
+        for (const std::uint32_t length : lengths) bytes += length;
+        const PrefaultWhile prefault(slots_, bytes);
+        order_.reserve(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (lengths[i] <= LANE_TEXT_LIMIT) {
+                place(lane_class(lengths[i]), ids[i], lengths[i]);
+                continue;
+            }
+            if (next_long == long_texts.size() || long_texts[next_long].size() != lengths[i])
+                throw std::invalid_argument("the long texts do not fit the lengths");
+            append(ids[i], long_texts[next_long++]);
+        }
+        if (next_long != long_texts.size()) throw std::invalid_argument("the long texts do not fit the lengths");
+        std::uint64_t masks[64];
+        for (std::size_t b = 0; b < block_count(); ++b) {
+            const LaneBlock view = block(b);
+            fill(b, view.rows, slots_.block_rows(b), masks);
+            // A window's mask, set by append(), is the one its record's
+            // text gives; so are the others, for the lanes that hold a text.
+            std::uint64_t* lanes_with = slots_.block_lanes_with(b);
+            for (int bit = 0; bit < 64; ++bit) lanes_with[bit] = masks[bit] & view.live;
+        }
+    } catch (...) {
+        reset();
+        throw;
     }
 }
 

@@ -27,11 +27,12 @@ void write_all(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-ShardedIndex sample_index(std::size_t records, std::size_t capacity) {
+// Records of up to 65 bytes; every tenth of up to `longest` + 5.
+ShardedIndex sample_index(std::size_t records, std::size_t capacity, std::size_t longest = 1500) {
     reference::RandomText random(4);
     ShardedIndex index(Settings{500, 3, 7}, capacity);
     for (std::uint32_t i = 0; i < records; ++i) {
-        const std::string text = random(0, i % 10 == 0 ? 1500 : 60) + (i % 3 ? " abcD" : "");
+        const std::string text = random(0, i % 10 == 0 ? longest : std::min<std::size_t>(longest, 60)) + (i % 3 ? " abcD" : "");
         const std::string_view part = text;
         index.append_joined(i % 17, std::span(&part, 1));
     }
@@ -69,7 +70,7 @@ TEST(SavedIndex, LoadsAsItWasSavedTiesAndSettingsIncluded) {
 // each is refused with the file's name, never half loaded.
 TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
     const std::string path = temp_path("small.murvex");
-    save_index(sample_index(12, 5), path);
+    save_index(sample_index(8, 3, 20), path);
     const std::string good = read_all(path);
     const std::string bad = temp_path("bad.murvex");
     for (std::size_t at = 0; at < good.size(); ++at) {
@@ -90,13 +91,13 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
     write_all(bad, good + "x");
     EXPECT_THROW(load_index(bad), SavedIndexError);
     std::string newer = good;
-    newer[8] = 2;
+    newer[8] = 3;
     write_all(bad, newer);
     try {
         load_index(bad);
         ADD_FAILURE();
     } catch (const SavedIndexError& error) {
-        EXPECT_NE(std::string(error.what()).find("saved by a newer murvex (file format 2"),
+        EXPECT_NE(std::string(error.what()).find("saved by a newer murvex (file format 3"),
                   std::string::npos);
     }
     EXPECT_THROW(load_index(temp_path("missing.murvex")), std::system_error);
@@ -121,9 +122,9 @@ TEST(SavedIndex, ShardsLoadOnTheWorkersAndFromAPipe) {
     }
 
     std::string bad = read_all(path);
-    const std::size_t last = bad.size() - 8 - 8;  // the last section's checksum
+    const std::size_t last = bad.size() - 8 - 1;  // the last block of the last shard
     bad[last] = static_cast<char>(bad[last] ^ 1);
-    bad[64 + 16 + 4] = static_cast<char>(bad[64 + 16 + 4] ^ 1);  // an id of shard 0
+    bad[64 + 32 + 4] = static_cast<char>(bad[64 + 32 + 4] ^ 1);  // an id of shard 0
     write_all(path, bad);
     for (int round = 0; round < 5; ++round) {
         try {

@@ -80,6 +80,10 @@ public:
     Slot take(std::size_t length_class) noexcept;
     void free(Slot slot) noexcept;
 
+    // A block's bytes and mask words, to be written (see LaneBlock).
+    std::uint8_t* block_rows(std::size_t b) const noexcept { return blocks_[b].memory->rows(); }
+    std::uint64_t* block_lanes_with(std::size_t b) const noexcept { return blocks_[b].memory->lanes_with; }
+
     // A lane's bytes: byte p is at lane_bytes(slot)[p * LANES].
     std::uint8_t* lane_bytes(Slot slot) const noexcept { return memory(slot).rows() + slot % LANES; }
     std::uint16_t length(Slot slot) const noexcept { return memory(slot).lengths[slot % LANES]; }

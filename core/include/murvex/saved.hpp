@@ -4,7 +4,7 @@
 //
 //   header, 64 bytes
 //     0  magic           8 bytes  "MURVEXIX"
-//     8  version         u32      1
+//     8  version         u32      2
 //    12  header bytes    u32      64
 //    16  threshold       u16      thousandths
 //    18  (zero)          u16
@@ -14,17 +14,30 @@
 //    40  records         u64      in all shards
 //    48  shards          u64
 //    56  checksum        u64      of bytes 0 to 55
-//   one section per shard, in order
+//   one section per shard, in order: its head, then its body
+//     head
 //         records        u64
-//         text bytes     u64
+//         blocks         u64      lane blocks
+//         long bytes     u64      of the texts longer than a lane
+//         body bytes     u64
 //         ids            u32 per record
 //         lengths        u32 per record, in bytes
-//         texts          the texts one after another
-//         checksum       u64      of the section before it
+//         rows           u32 per block: bytes per lane
+//         sums           u64 per block: the checksum of its bytes in the body
+//         masks          64 u64 per block: its lanes' character masks, sliced by bit
+//         long texts     the texts longer than a lane, one after another
+//         checksum       u64      of the head before it
+//     body
+//         each block's bytes, rows * 64 of them: byte p of lane l at p * 64 + l
 //   end, 8 bytes "MURVEXEN"
 //
-// The checksum is XXH64 with seed 0. Records keep their shards and their
-// order, so results after loading equal those before saving, ties included.
+// The blocks are laid out as a store that appended the shard's records in
+// order holds them (64 lanes, rows in steps of 8, lanes of up to 1024 bytes,
+// longer texts in windows), so that loading copies each block's bytes and
+// masks rather than writing every text again. Bytes of a block that no text
+// covers are zero. The checksum is XXH64 with seed 0. Records keep their
+// shards and their order, so results after loading equal those before
+// saving, ties included.
 #pragma once
 
 #include <stdexcept>

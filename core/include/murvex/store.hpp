@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -75,6 +76,26 @@ public:
     // one that failed are appended whole, and no later one.
     void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts);
 
+    // What append_laid_out() asks of each lane block: its number, its rows,
+    // and where its bytes (rows * LANES of them, laid out as LaneBlock::data)
+    // and its 64 mask words (as LaneBlock::lanes_with) go.
+    using BlockFiller =
+        std::function<void(std::size_t block, std::size_t rows, std::uint8_t* data, std::uint64_t* lanes_with)>;
+
+    // Appends records to an empty store, placed in lanes as append_many()
+    // places them: record i has id ids[i] and a text of lengths[i] bytes.
+    // The texts' bytes and masks are not written record by record but
+    // filled by `fill`, block by block, as they stood in the blocks of a
+    // store that append_many() filled with the same records: for reading a
+    // saved store back without writing every text again. A text longer than
+    // LANE_TEXT_LIMIT is the next of `long_texts` and is appended as by
+    // append(). The masks are kept only for lanes that hold a text. When it
+    // throws (what `fill` throws, std::bad_alloc, or std::invalid_argument
+    // when the store is not empty or `long_texts` do not fit `lengths`), the
+    // store is left empty.
+    void append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
+                         std::span<const std::string_view> long_texts, const BlockFiller& fill);
+
     // Removes the last record (there must be one).
     void pop_back() noexcept;
 
@@ -92,6 +113,13 @@ private:
     static constexpr Handle LONG_FLAG = LaneSlots::SLOT_LIMIT;
 
     std::uint32_t next_seq() noexcept;
+    // The length class whose lane the next record takes when its text has
+    // `length` bytes, at most LANE_TEXT_LIMIT (see LaneSlots::class_for).
+    std::size_t lane_class(std::size_t length) const noexcept;
+    // Gives the next record a lane of lane_class(length), its mask still
+    // empty and its bytes unwritten, and appends it to the order, where room
+    // for it must be reserved. Returns its slot.
+    LaneSlots::Slot place(std::size_t length_class, std::uint32_t id, std::size_t length);
 
     PodBuffer<Handle> order_;
     LaneSlots slots_;
