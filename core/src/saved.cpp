@@ -2,16 +2,19 @@
 
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <random>
+#include <span>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace murvex {
@@ -158,6 +161,36 @@ public:
             const std::size_t got = read_some(into + done, n - done, static_cast<off_t>(at + done));
             if (got == 0) fail("truncated: it ends inside " + what);
             done += got;
+        }
+    }
+    // The bytes from `at` on into `parts`, one after another.
+    void read(std::uint64_t at, std::span<iovec> parts, const std::string& what) const {
+        std::uint64_t n = 0;
+        for (const iovec& part : parts) n += part.iov_len;
+        if (at > size_ || n > size_ - at) fail("truncated: it ends inside " + what);
+        if (fd_ < 0) {
+            for (const iovec& part : parts) {
+                std::memcpy(part.iov_base, piped_.data() + at, part.iov_len);
+                at += part.iov_len;
+            }
+            return;
+        }
+        while (!parts.empty()) {
+            const ssize_t got = ::preadv(fd_, parts.data(), static_cast<int>(std::min<std::size_t>(parts.size(), IOV_MAX)),
+                                         static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+            if (got == 0) fail("truncated: it ends inside " + what);
+            at += static_cast<std::uint64_t>(got);
+            // Past the parts read whole, into the rest of one read in part.
+            for (auto left = static_cast<std::size_t>(got); left > 0;) {
+                const std::size_t step = std::min(left, parts.front().iov_len);
+                parts.front().iov_base = static_cast<char*>(parts.front().iov_base) + step;
+                parts.front().iov_len -= step;
+                left -= step;
+                if (parts.front().iov_len == 0) parts = parts.subspan(1);
+            }
+            while (!parts.empty() && parts.front().iov_len == 0) parts = parts.subspan(1);
         }
     }
     std::string read(std::uint64_t at, std::size_t n, const std::string& what) const {
@@ -355,8 +388,9 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     if (total != records) file.fail("corrupted: the header counts another number of records");
 
     struct Scratch {
-        std::string head, body;
+        std::string head;
         std::vector<std::uint32_t> ids, lengths;
+        std::vector<iovec> parts;
         std::vector<std::string_view> long_texts;
     };
     std::vector<Scratch> scratch(std::max<std::size_t>(workers, 1));
@@ -399,35 +433,34 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         }
         if (block_at[blocks] != section.body_bytes) file.fail("corrupted: the lanes of " + what);
 
-        // The body is read some blocks at a time, each block checked and
-        // copied to its place while the bytes are still in the cache.
+        // The body is read straight into the blocks, some at a time, each
+        // checked while its bytes are still in the cache.
         constexpr std::uint64_t READ_BYTES = std::uint64_t{1} << 20;
-        std::size_t read_first = 0, read_end = 0;
-        const auto fill = [&](std::size_t b, std::size_t block_rows, std::uint8_t* data, std::uint64_t* lanes_with) {
-            if (b >= blocks || block_at[b + 1] - block_at[b] != block_rows * LANES)
-                file.fail("corrupted: the lanes of " + what);
-            if (b >= read_end) {
-                read_first = b;
-                for (read_end = b + 1; read_end < blocks && block_at[read_end + 1] - block_at[b] <= READ_BYTES;)
-                    ++read_end;
-                const std::uint64_t bytes = block_at[read_end] - block_at[b];
-                own.body.resize(bytes);
-                file.read(section.body_at() + block_at[b], bytes, own.body.data(), what);
+        constexpr std::size_t READ_BLOCKS = 512;
+        const auto fill = [&](std::span<const RecordStore::BlockToFill> laid_out) {
+            if (laid_out.size() != blocks) file.fail("corrupted: the lanes of " + what);
+            for (std::size_t b = 0; b < blocks; ++b)
+                if (block_at[b + 1] - block_at[b] != laid_out[b].rows * LANES)
+                    file.fail("corrupted: the lanes of " + what);
+            for (std::size_t first = 0, last; first < blocks; first = last) {
+                own.parts.clear();
+                for (last = first; last < blocks && last - first < READ_BLOCKS &&
+                                   (last == first || block_at[last + 1] - block_at[first] <= READ_BYTES);
+                     ++last)
+                    own.parts.push_back(iovec{laid_out[last].data, laid_out[last].rows * LANES});
+                file.read(section.body_at() + block_at[first], own.parts, what);
+                for (std::size_t b = first; b < last; ++b) {
+                    const std::string_view bytes(reinterpret_cast<const char*>(laid_out[b].data),
+                                                 laid_out[b].rows * LANES);
+                    if (checksum(bytes) != read64(sums + 8 * b)) file.fail("corrupted: the checksum of " + what);
+                    std::memcpy(laid_out[b].lanes_with, masks + 8 * 64 * b, 8 * 64);
+                }
             }
-            const std::string_view bytes = std::string_view(own.body).substr(
-                block_at[b] - block_at[read_first], block_rows * LANES);
-            if (checksum(bytes) != read64(sums + 8 * b)) file.fail("corrupted: the checksum of " + what);
-            std::memcpy(data, bytes.data(), bytes.size());
-            std::memcpy(lanes_with, masks + 8 * 64 * b, 8 * 64);
         };
         try {
             shard.append_laid_out(own.ids, own.lengths, own.long_texts, fill);
         } catch (const std::invalid_argument&) {
             file.fail("corrupted: the lengths of " + what);
-        }
-        if (shard.block_count() != blocks) {
-            shard.reset();
-            file.fail("corrupted: the lanes of " + what);
         }
     };
     ShardedIndex index(settings, capacity);

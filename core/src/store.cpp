@@ -163,7 +163,7 @@ std::size_t LaneSlots::class_for(std::size_t own, std::size_t texts) const noexc
     return own;
 }
 
-void LaneSlots::make_slots(std::size_t length_class, std::size_t wanted) {
+void LaneSlots::add_blocks(std::size_t length_class, std::size_t wanted) {
     const std::size_t rows = length_class * LANE_ROW_STEP;
     while (free_counts_[length_class] < wanted) {
         const std::size_t first = blocks_.size() * LANES;
@@ -416,15 +416,14 @@ void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<
             append(ids[i], long_texts[next_long++]);
         }
         if (next_long != long_texts.size()) throw std::invalid_argument("the long texts do not fit the lengths");
-        std::uint64_t masks[64];
-        for (std::size_t b = 0; b < block_count(); ++b) {
-            const LaneBlock view = block(b);
-            fill(b, view.rows, slots_.block_rows(b), masks);
-            // A window's mask, set by append(), is the one its record's
-            // text gives; so are the others, for the lanes that hold a text.
-            std::uint64_t* lanes_with = slots_.block_lanes_with(b);
-            for (int bit = 0; bit < 64; ++bit) lanes_with[bit] = masks[bit] & view.live;
-        }
+        std::vector<BlockToFill> blocks(block_count());
+        for (std::size_t b = 0; b < blocks.size(); ++b)
+            blocks[b] = BlockToFill{block(b).rows, slots_.block_rows(b), slots_.block_lanes_with(b)};
+        fill(blocks);
+        // A window's mask, as append() set it, is the one its record's text
+        // gives; so are the others, for the lanes that hold a text.
+        for (std::size_t b = 0; b < blocks.size(); ++b)
+            for (int bit = 0; bit < 64; ++bit) blocks[b].lanes_with[bit] &= block(b).live;
     } catch (...) {
         reset();
         throw;

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -359,6 +363,64 @@ TEST(RecordStore, SmallStoresShareBlocksAcrossLengthClasses) {
             EXPECT_EQ(found, expected) << kernel_name(kernel) << " " << query;
         }
     }
+}
+
+// A store laid out from the blocks of one that append_many() filled holds
+// the same records and answers alike, small-store sharing and windows
+// included; masks of lanes without a text are dropped, and a failure leaves
+// it empty.
+TEST(RecordStore, LaidOutFromAFilledStoresBlocksItAnswersAlike) {
+    reference::RandomText random(12);
+    std::vector<std::string> owned;
+    std::vector<std::uint32_t> ids, lengths;
+    for (std::uint32_t i = 0; i < 900; ++i) {
+        owned.push_back(i % 97 == 5 ? random(1025, 3000) : random(0, i < 200 ? 300 : 70) + (i % 3 ? "abcd" : ""));
+        ids.push_back(i % 50);
+        lengths.push_back(static_cast<std::uint32_t>(owned.back().size()));
+    }
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    std::vector<std::string_view> long_texts;
+    for (const std::string_view text : texts)
+        if (text.size() > LANE_TEXT_LIMIT) long_texts.push_back(text);
+    Engine filled;
+    filled.records.append_many(ids, texts);
+    const auto copy_blocks = [&filled](std::span<const RecordStore::BlockToFill> blocks) {
+        ASSERT_EQ(blocks.size(), filled.records.block_count());
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            const LaneBlock block = filled.records.block(b);
+            ASSERT_EQ(blocks[b].rows, block.rows);
+            std::copy_n(block.data, block.rows * LANES, blocks[b].data);
+            for (int bit = 0; bit < 64; ++bit) blocks[b].lanes_with[bit] = block.lanes_with[bit] | ~block.live;
+        }
+    };
+    Engine laid;
+    laid.records.append_laid_out(ids, lengths, long_texts, copy_blocks);
+    ASSERT_EQ(laid.records.count(), filled.records.count());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_EQ(laid.records.text(i), texts[i]) << i;
+        ASSERT_EQ(laid.records.id(i), ids[i]) << i;
+        ASSERT_EQ(laid.records.char_mask(i), char_mask(texts[i])) << i;
+    }
+    for (const char* query : {"abcd", "zZa", "\xC3\xA9!a"}) {
+        std::vector<std::uint32_t> expected, found;
+        for (const ResultEntry& e : reference::search(filled, query)) expected.push_back(e.id);
+        for (const ResultEntry& e : search(laid, query)) found.push_back(e.id);
+        EXPECT_EQ(found, expected) << query;
+    }
+
+    EXPECT_THROW(laid.records.append_laid_out(ids, lengths, long_texts, copy_blocks), std::invalid_argument);
+    RecordStore failed;
+    EXPECT_THROW(failed.append_laid_out(ids, lengths, std::span(long_texts).first(1), copy_blocks),
+                 std::invalid_argument);
+    EXPECT_EQ(failed.count(), 0u);
+    EXPECT_EQ(failed.block_count(), 0u);
+    EXPECT_THROW(failed.append_laid_out(ids, lengths, long_texts,
+                                        [](std::span<const RecordStore::BlockToFill>) { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+    EXPECT_EQ(failed.count(), 0u);
+    EXPECT_EQ(failed.block_count(), 0u);
+    failed.append(7, "after");
+    EXPECT_EQ(failed.text(0), "after");
 }
 
 }  // namespace

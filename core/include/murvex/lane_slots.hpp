@@ -75,7 +75,9 @@ public:
     // Blocks of the class until it has `wanted` free slots. What it adds
     // stays when a later allocation fails: free slots change no record.
     // Throws std::bad_alloc, or std::length_error past SLOT_LIMIT.
-    void make_slots(std::size_t length_class, std::size_t wanted);
+    void make_slots(std::size_t length_class, std::size_t wanted) {
+        if (free_counts_[length_class] < wanted) add_blocks(length_class, wanted);
+    }
     // A free slot of the class; make_slots must have made one.
     Slot take(std::size_t length_class) noexcept;
     void free(Slot slot) noexcept;
@@ -132,6 +134,7 @@ private:
     };
 
     BlockMemory& memory(Slot slot) const noexcept { return *blocks_[slot / LANES].memory; }
+    void add_blocks(std::size_t length_class, std::size_t wanted);
 
     BlockArena arena_;
     PodBuffer<Block> blocks_;

@@ -76,18 +76,22 @@ public:
     // one that failed are appended whole, and no later one.
     void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts);
 
-    // What append_laid_out() asks of each lane block: its number, its rows,
-    // and where its bytes (rows * LANES of them, laid out as LaneBlock::data)
-    // and its 64 mask words (as LaneBlock::lanes_with) go.
-    using BlockFiller =
-        std::function<void(std::size_t block, std::size_t rows, std::uint8_t* data, std::uint64_t* lanes_with)>;
+    // A lane block to be filled by append_laid_out()'s caller: its rows,
+    // where its bytes go (rows * LANES of them, laid out as LaneBlock::data)
+    // and where its 64 mask words go (as LaneBlock::lanes_with).
+    struct BlockToFill {
+        std::size_t rows;
+        std::uint8_t* data;
+        std::uint64_t* lanes_with;
+    };
+    using BlockFiller = std::function<void(std::span<const BlockToFill> blocks)>;
 
     // Appends records to an empty store, placed in lanes as append_many()
     // places them: record i has id ids[i] and a text of lengths[i] bytes.
-    // The texts' bytes and masks are not written record by record but
-    // filled by `fill`, block by block, as they stood in the blocks of a
-    // store that append_many() filled with the same records: for reading a
-    // saved store back without writing every text again. A text longer than
+    // The texts' bytes and masks are not written record by record: `fill`,
+    // called once with every block of the store, fills the blocks as they
+    // stood in a store that append_many() filled with the same records, for
+    // reading a saved store back without writing every text again. A text longer than
     // LANE_TEXT_LIMIT is the next of `long_texts` and is appended as by
     // append(). The masks are kept only for lanes that hold a text. When it
     // throws (what `fill` throws, std::bad_alloc, or std::invalid_argument
