@@ -23,7 +23,7 @@
 //         ids            u32 per record
 //         lengths        u32 per record, in bytes
 //         rows           u32 per block: bytes per lane
-//         sums           u64 per block: the checksum of its bytes in the body
+//         sums           u64 per block: the block checksum of its bytes in the body
 //         masks          64 u64 per block: its lanes' character masks, sliced by bit
 //         long texts     the texts longer than a lane, one after another
 //         checksum       u64      of the head before it
@@ -35,7 +35,11 @@
 // order holds them (64 lanes, rows in steps of 8, lanes of up to 1024 bytes,
 // longer texts in windows), so that loading copies each block's bytes and
 // masks rather than writing every text again. Bytes of a block that no text
-// covers are zero. The checksum is XXH64 with seed 0. Records keep their
+// covers are zero. The checksum is XXH64 with seed 0. The block checksum of
+// a block's bytes: 64-bit word i of them is added to running sum i mod 4,
+// and each running sum, once added to, to its weighed sum, modulo 2^64; the
+// checksum of the four running sums, the four weighed ones and the byte
+// count, as nine u64, is the block checksum. Records keep their
 // shards and their order, so results after loading equal those before
 // saving, ties included.
 #pragma once
