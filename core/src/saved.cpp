@@ -388,6 +388,14 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         std::uint64_t head_bytes() const { return 32 + 8 * records + (4 + 8 + 8 * 64) * blocks + long_bytes; }
         std::uint64_t body_at() const { return at + head_bytes() + 8; }
     };
+    // A section's head with its checksum, checked, into `into`.
+    const auto read_head = [&file](const Section& section, std::string& into) {
+        const std::size_t bytes = section.head_bytes();
+        into.resize(bytes + 8);
+        file.read(section.at, bytes + 8, into.data(), section.what());
+        if (checksum(std::string_view(into).substr(0, bytes)) != read64(into.data() + bytes))
+            file.fail("corrupted: the checksum of " + section.what());
+    };
     std::vector<Section> sections;
     std::uint64_t at = HEADER_BYTES, total = 0;
     for (std::uint64_t s = 0; s < shards; ++s) {
@@ -403,7 +411,14 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
             file.fail("truncated or corrupted in " + what);
         if (section.head_bytes() + 8 + section.body_bytes > file.size() - at)
             file.fail("truncated: it ends inside " + what);
-        if (section.records > 0) sections.push_back(section);  // an emptied shard comes back as none
+        if (section.records > 0) {
+            sections.push_back(section);
+        } else {  // a shard that was emptied by removals comes back as none
+            std::string head;
+            read_head(section, head);
+            if (section.blocks != 0 || section.long_bytes != 0 || section.body_bytes != 0)
+                file.fail("corrupted: the lanes of " + what);
+        }
         total += section.records;
         at += section.head_bytes() + 8 + section.body_bytes;
     }
@@ -424,12 +439,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         const std::string what = section.what();
         const std::size_t n = section.records, blocks = section.blocks;
         Scratch& own = scratch[slot];
-        const std::size_t head_bytes = section.head_bytes();
-        own.head.resize(head_bytes + 8);
-        file.read(section.at, head_bytes + 8, own.head.data(), what);
-        if (checksum(std::string_view(own.head).substr(0, head_bytes)) != read64(own.head.data() + head_bytes))
-            file.fail("corrupted: the checksum of " + what);
-        if (n == 0 && (blocks != 0 || section.body_bytes != 0)) file.fail("corrupted: the lanes of " + what);
+        read_head(section, own.head);
         const char* const ids = own.head.data() + 32;
         const char* const lengths = ids + 4 * n;
         const char* const rows = lengths + 4 * n;
