@@ -176,8 +176,9 @@ public:
             return;
         }
         while (!parts.empty()) {
-            const ssize_t got = ::preadv(fd_, parts.data(), static_cast<int>(std::min<std::size_t>(parts.size(), IOV_MAX)),
-                                         static_cast<off_t>(at));
+            const ssize_t got =
+                ::preadv(fd_, parts.data(), static_cast<int>(std::min<std::size_t>(parts.size(), IOV_MAX)),
+                         static_cast<off_t>(at));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
             if (got == 0) fail("truncated: it ends inside " + what);
@@ -319,7 +320,8 @@ void save_index(const ShardedIndex& index, const std::string& path) {
             lengths[i] = static_cast<std::uint32_t>(ends[i] - (i > 0 ? ends[i - 1] : 0));
         }
         std::vector<std::string_view> views(n);
-        for (std::size_t i = 0; i < n; ++i) views[i] = std::string_view(texts).substr(ends[i] - lengths[i], lengths[i]);
+        for (std::size_t i = 0; i < n; ++i)
+            views[i] = std::string_view(texts).substr(ends[i] - lengths[i], lengths[i]);
         RecordStore fresh;
         fresh.append_many(ids, views);
 
@@ -337,8 +339,10 @@ void save_index(const ShardedIndex& index, const std::string& path) {
         append(body_bytes);
         head.append(reinterpret_cast<const char*>(ids.data()), 4 * n);
         head.append(reinterpret_cast<const char*>(lengths.data()), 4 * n);
-        for (std::size_t b = 0; b < fresh.block_count(); ++b) append(static_cast<std::uint32_t>(fresh.block(b).rows));
-        for (std::size_t b = 0; b < fresh.block_count(); ++b) append(block_checksum(block_bytes(fresh.block(b))));
+        for (std::size_t b = 0; b < fresh.block_count(); ++b)
+            append(static_cast<std::uint32_t>(fresh.block(b).rows));
+        for (std::size_t b = 0; b < fresh.block_count(); ++b)
+            append(block_checksum(block_bytes(fresh.block(b))));
         for (std::size_t b = 0; b < fresh.block_count(); ++b)
             head.append(reinterpret_cast<const char*>(fresh.block(b).lanes_with), 8 * 64);
         for (const std::string_view text : views)
@@ -487,7 +491,8 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
                 for (std::size_t b = first; b < last; ++b) {
                     const std::string_view bytes(reinterpret_cast<const char*>(laid_out[b].data),
                                                  laid_out[b].rows * LANES);
-                    if (block_checksum(bytes) != read64(sums + 8 * b)) file.fail("corrupted: the checksum of " + what);
+                    if (block_checksum(bytes) != read64(sums + 8 * b))
+                        file.fail("corrupted: the checksum of " + what);
                     std::memcpy(laid_out[b].lanes_with, masks + 8 * 64 * b, 8 * 64);
                 }
             }

@@ -399,7 +399,8 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 
 void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
                                   std::span<const std::string_view> long_texts, const BlockFiller& fill) {
-    if (count() != 0 || block_count() != 0) throw std::invalid_argument("laid-out records need an empty store");
+    if (count() != 0 || block_count() != 0)
+        throw std::invalid_argument("laid-out records need an empty store");
     if (ids.size() != lengths.size()) throw std::invalid_argument("as many ids as lengths are needed");
     try {
         std::size_t bytes = 0, next_long = 0;
@@ -415,7 +416,8 @@ void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<
                 throw std::invalid_argument("the long texts do not fit the lengths");
             append(ids[i], long_texts[next_long++]);
         }
-        if (next_long != long_texts.size()) throw std::invalid_argument("the long texts do not fit the lengths");
+        if (next_long != long_texts.size())
+            throw std::invalid_argument("the long texts do not fit the lengths");
         std::vector<BlockToFill> blocks(block_count());
         for (std::size_t b = 0; b < blocks.size(); ++b)
             blocks[b] = BlockToFill{block(b).rows, slots_.block_rows(b), slots_.block_lanes_with(b)};

@@ -32,7 +32,8 @@ ShardedIndex sample_index(std::size_t records, std::size_t capacity, std::size_t
     reference::RandomText random(4);
     ShardedIndex index(Settings{500, 3, 7}, capacity);
     for (std::uint32_t i = 0; i < records; ++i) {
-        const std::string text = random(0, i % 10 == 0 ? longest : std::min<std::size_t>(longest, 60)) + (i % 3 ? " abcD" : "");
+        const std::string text =
+            random(0, i % 10 == 0 ? longest : std::min<std::size_t>(longest, 60)) + (i % 3 ? " abcD" : "");
         const std::string_view part = text;
         index.append_joined(i % 17, std::span(&part, 1));
     }

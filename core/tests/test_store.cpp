@@ -374,7 +374,8 @@ TEST(RecordStore, LaidOutFromAFilledStoresBlocksItAnswersAlike) {
     std::vector<std::string> owned;
     std::vector<std::uint32_t> ids, lengths;
     for (std::uint32_t i = 0; i < 900; ++i) {
-        owned.push_back(i % 97 == 5 ? random(1025, 3000) : random(0, i < 200 ? 300 : 70) + (i % 3 ? "abcd" : ""));
+        owned.push_back(i % 97 == 5 ? random(1025, 3000)
+                                    : random(0, i < 200 ? 300 : 70) + (i % 3 ? "abcd" : ""));
         ids.push_back(i % 50);
         lengths.push_back(static_cast<std::uint32_t>(owned.back().size()));
     }
@@ -390,7 +391,8 @@ TEST(RecordStore, LaidOutFromAFilledStoresBlocksItAnswersAlike) {
             const LaneBlock block = filled.records.block(b);
             ASSERT_EQ(blocks[b].rows, block.rows);
             std::copy_n(block.data, block.rows * LANES, blocks[b].data);
-            for (int bit = 0; bit < 64; ++bit) blocks[b].lanes_with[bit] = block.lanes_with[bit] | ~block.live;
+            for (int bit = 0; bit < 64; ++bit)
+                blocks[b].lanes_with[bit] = block.lanes_with[bit] | ~block.live;
         }
     };
     Engine laid;
@@ -414,9 +416,10 @@ TEST(RecordStore, LaidOutFromAFilledStoresBlocksItAnswersAlike) {
                  std::invalid_argument);
     EXPECT_EQ(failed.count(), 0u);
     EXPECT_EQ(failed.block_count(), 0u);
-    EXPECT_THROW(failed.append_laid_out(ids, lengths, long_texts,
-                                        [](std::span<const RecordStore::BlockToFill>) { throw std::bad_alloc(); }),
-                 std::bad_alloc);
+    EXPECT_THROW(
+        failed.append_laid_out(ids, lengths, long_texts,
+                               [](std::span<const RecordStore::BlockToFill>) { throw std::bad_alloc(); }),
+        std::bad_alloc);
     EXPECT_EQ(failed.count(), 0u);
     EXPECT_EQ(failed.block_count(), 0u);
     failed.append(7, "after");
