@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -21,6 +22,12 @@ std::string temp_path(const char* name) { return ::testing::TempDir() + name; }
 std::string read_all(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uint64_t read_u64(const std::string& bytes, std::size_t at) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes.data() + at, 8);
+    return value;
 }
 
 void write_all(const std::string& path, const std::string& bytes) {
@@ -150,6 +157,62 @@ TEST(SavedIndex, ShardsLoadOnTheWorkersAndFromAPipe) {
     ASSERT_EQ(before.size(), after.size());
     for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(before[i].entry.id, after[i].entry.id);
     std::remove(fifo.c_str());
+    std::remove(path.c_str());
+}
+
+// Shards whose bodies take several reads (a read stops at 1 MiB or 512
+// blocks), long records among them, come back byte for byte.
+TEST(SavedIndex, ShardsOfManyBlocksComeBackWhole) {
+    reference::RandomText random(9);
+    ShardedIndex index(Settings{}, 60000);
+    for (std::uint32_t i = 0; i < 70000; ++i) {
+        const std::string text = random(0, i % 700 == 0 ? 5000 : 60);
+        const std::string_view part = text;
+        index.append_joined(i, std::span(&part, 1));
+    }
+    const std::string path = temp_path("many.murvex");
+    save_index(index, path);
+    ASSERT_GT(index.shard(0).block_count(), 512u);
+    WorkerPool pool;
+    const ShardedIndex loaded = load_index(path, &pool, 2);
+    ASSERT_EQ(loaded.shard_count(), 2u);
+    for (std::size_t s = 0; s < 2; ++s) {
+        ASSERT_EQ(loaded.shard(s).count(), index.shard(s).count());
+        for (std::size_t i = 0; i < index.shard(s).count(); ++i) {
+            ASSERT_EQ(loaded.shard(s).text(i), index.shard(s).text(i)) << s << " " << i;
+            ASSERT_EQ(loaded.shard(s).char_mask(i), index.shard(s).char_mask(i)) << s << " " << i;
+        }
+    }
+    std::remove(path.c_str());
+}
+
+// A file whose checksums hold but whose records do not fit its blocks (made
+// by hand, or by a faulty writer) is refused, never laid out.
+TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
+    const std::string path = temp_path("fit.murvex");
+    save_index(sample_index(40, 100, 20), path);
+    const std::string good = read_all(path);
+    const std::uint64_t n = read_u64(good, 64), blocks = read_u64(good, 72), long_bytes = read_u64(good, 80);
+    const std::size_t lengths = 64 + 32 + 4 * n, rows = lengths + 4 * n,
+                      head_end = 64 + 32 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
+    // The head changed at `at` to `value`, its checksum made again.
+    const auto refused = [&](std::size_t at, std::uint32_t value) {
+        std::string bad = good;
+        std::memcpy(bad.data() + at, &value, 4);
+        const std::uint64_t sum = checksum(std::string_view(bad).substr(64, head_end - 64));
+        std::memcpy(bad.data() + head_end, &sum, 8);
+        write_all(path, bad);
+        try {
+            load_index(path);
+            return std::string("loaded");
+        } catch (const SavedIndexError& error) {
+            return std::string(error.what()).substr(path.size() + 2);
+        }
+    };
+    EXPECT_EQ(refused(rows, 16), "corrupted: the lanes of shard 0");         // another block length
+    EXPECT_EQ(refused(rows, 4096), "corrupted: the lanes of shard 0");       // longer than a lane
+    EXPECT_EQ(refused(lengths, 200), "corrupted: the lanes of shard 0");     // a record of another class
+    EXPECT_EQ(refused(lengths, 2000), "corrupted: the lengths of shard 0");  // a long text not there
     std::remove(path.c_str());
 }
 
