@@ -365,6 +365,9 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     if (version > VERSION)
         file.fail("saved by a newer murvex (file format " + std::to_string(version) +
                   "; this one reads up to " + std::to_string(VERSION) + ")");
+    if (version < VERSION)
+        file.fail("saved by an older murvex (file format " + std::to_string(version) + "; this one reads " +
+                  std::to_string(VERSION) + "): add the records again and save them");
     if (version != VERSION || read32(header.data() + 12) != HEADER_BYTES)
         file.fail("not a file format this murvex reads");
     if (checksum(std::string_view(header).substr(0, 56)) != read64(header.data() + 56))

@@ -100,15 +100,18 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
     }
     write_all(bad, good + "x");
     EXPECT_THROW(load_index(bad), SavedIndexError);
-    std::string newer = good;
-    newer[8] = 3;
-    write_all(bad, newer);
-    try {
-        load_index(bad);
-        ADD_FAILURE();
-    } catch (const SavedIndexError& error) {
-        EXPECT_NE(std::string(error.what()).find("saved by a newer murvex (file format 3"),
-                  std::string::npos);
+    std::string other = good;
+    for (const auto& [version, message] :
+         {std::pair{3, "saved by a newer murvex (file format 3; this one reads up to 2)"},
+          std::pair{1, "saved by an older murvex (file format 1; this one reads 2)"}}) {
+        other[8] = static_cast<char>(version);
+        write_all(bad, other);
+        try {
+            load_index(bad);
+            ADD_FAILURE();
+        } catch (const SavedIndexError& error) {
+            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+        }
     }
     EXPECT_THROW(load_index(temp_path("missing.murvex")), std::system_error);
     std::remove(path.c_str());
