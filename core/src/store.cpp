@@ -422,8 +422,7 @@ void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<
         for (std::size_t b = 0; b < blocks.size(); ++b)
             blocks[b] = BlockToFill{block(b).rows, slots_.block_rows(b), slots_.block_lanes_with(b)};
         fill(blocks);
-        // A window's mask, as append() set it, is the one its record's text
-        // gives; so are the others, for the lanes that hold a text.
+        // A lane without a text keeps an empty mask, whatever `fill` wrote.
         for (std::size_t b = 0; b < blocks.size(); ++b)
             for (int bit = 0; bit < 64; ++bit) blocks[b].lanes_with[bit] &= block(b).live;
     } catch (...) {

@@ -91,12 +91,12 @@ public:
     // The texts' bytes and masks are not written record by record: `fill`,
     // called once with every block of the store, fills the blocks as they
     // stood in a store that append_many() filled with the same records, for
-    // reading a saved store back without writing every text again. A text longer than
-    // LANE_TEXT_LIMIT is the next of `long_texts` and is appended as by
-    // append(). The masks are kept only for lanes that hold a text. When it
-    // throws (what `fill` throws, std::bad_alloc, or std::invalid_argument
-    // when the store is not empty or `long_texts` do not fit `lengths`), the
-    // store is left empty.
+    // reading a saved store back without writing every text again. A text
+    // longer than LANE_TEXT_LIMIT is the next of `long_texts` and is
+    // appended as by append(). The masks are kept only for lanes that hold
+    // a text. When it throws (what `fill` throws, std::bad_alloc, or
+    // std::invalid_argument when the store is not empty or `long_texts` do
+    // not fit `lengths`), the store is left empty.
     void append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
                          std::span<const std::string_view> long_texts, const BlockFiller& fill);
 
