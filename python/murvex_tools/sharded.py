@@ -186,7 +186,7 @@ class ShardedMurvex:
 
         OSError when the file cannot be read; ValueError naming the file and
         the problem when it is not a whole saved index (truncated, corrupted,
-        foreign, or of a newer format). Nothing is half loaded.
+        foreign, or of another format version). Nothing is half loaded.
         """
         index = cls.__new__(cls)
         index._index = load(Index, path, workers=workers, kernel=kernel)
