@@ -25,6 +25,7 @@ constexpr char MAGIC[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'I', 'X'};
 constexpr char END[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'E', 'N'};
 constexpr std::uint32_t VERSION = 2;
 constexpr std::uint32_t HEADER_BYTES = 64;
+constexpr std::size_t MASK_BYTES = sizeof(std::uint64_t) * 64;  // a block's mask words
 
 static_assert(std::endian::native == std::endian::little,
               "the file format is written as the machine holds it");
@@ -344,7 +345,7 @@ void save_index(const ShardedIndex& index, const std::string& path) {
         for (std::size_t b = 0; b < fresh.block_count(); ++b)
             append(block_checksum(block_bytes(fresh.block(b))));
         for (std::size_t b = 0; b < fresh.block_count(); ++b)
-            head.append(reinterpret_cast<const char*>(fresh.block(b).lanes_with), 8 * 64);
+            head.append(reinterpret_cast<const char*>(fresh.block(b).lanes_with), MASK_BYTES);
         for (const std::string_view text : views)
             if (text.size() > LANE_TEXT_LIMIT) head += text;
         out.write(head);
@@ -392,7 +393,9 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         std::uint64_t shard, at, records, blocks, long_bytes, body_bytes;
         std::string what() const { return "shard " + std::to_string(shard); }
         // The head's bytes without its checksum.
-        std::uint64_t head_bytes() const { return 32 + 8 * records + (4 + 8 + 8 * 64) * blocks + long_bytes; }
+        std::uint64_t head_bytes() const {
+            return 32 + 8 * records + (4 + 8 + MASK_BYTES) * blocks + long_bytes;
+        }
         std::uint64_t body_at() const { return at + head_bytes() + 8; }
     };
     // A section's head with its checksum, checked, into `into`.
@@ -413,8 +416,9 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         section.long_bytes = read64(head.data() + 16);
         section.body_bytes = read64(head.data() + 24);
         const std::uint64_t left = file.size() - at - 32;
-        if (section.records > capacity || section.records > left / 8 || section.blocks > left / 524 ||
-            section.long_bytes > left || section.body_bytes > left)
+        if (section.records > capacity || section.records > left / 8 ||
+            section.blocks > left / (4 + 8 + MASK_BYTES) || section.long_bytes > left ||
+            section.body_bytes > left)
             file.fail("truncated or corrupted in " + what);
         if (section.head_bytes() + 8 + section.body_bytes > file.size() - at)
             file.fail("truncated: it ends inside " + what);
@@ -452,7 +456,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         const char* const rows = lengths + 4 * n;
         const char* const sums = rows + 4 * blocks;
         const char* const masks = sums + 8 * blocks;
-        const char* long_text = masks + 8 * 64 * blocks;
+        const char* long_text = masks + MASK_BYTES * blocks;
         own.ids.resize(n);
         own.lengths.resize(n);
         own.long_texts.clear();
@@ -496,7 +500,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
                                                  laid_out[b].rows * LANES);
                     if (block_checksum(bytes) != read64(sums + 8 * b))
                         file.fail("corrupted: the checksum of " + what);
-                    std::memcpy(laid_out[b].lanes_with, masks + 8 * 64 * b, 8 * 64);
+                    std::memcpy(laid_out[b].lanes_with, masks + MASK_BYTES * b, MASK_BYTES);
                 }
             }
         };
