@@ -409,6 +409,20 @@ TEST(RecordStore, LaidOutFromAFilledStoresBlocksItAnswersAlike) {
         for (const ResultEntry& e : search(laid, query)) found.push_back(e.id);
         EXPECT_EQ(found, expected) << query;
     }
+    // Its lanes are free or taken as the filled store's: removals and later
+    // appends leave the two alike.
+    for (Engine* engine : {&filled, &laid}) {
+        reference::RandomText more(13);
+        for (std::uint32_t id = 0; id < 50; id += 7) engine->records.remove(id);
+        for (std::uint32_t i = 0; i < 300; ++i)
+            engine->records.append(100 + i, more(0, i % 50 == 0 ? 2000 : 90));
+    }
+    ASSERT_EQ(laid.records.count(), filled.records.count());
+    ASSERT_EQ(laid.records.block_count(), filled.records.block_count());
+    for (std::size_t i = 0; i < filled.records.count(); ++i) {
+        ASSERT_EQ(laid.records.text(i), filled.records.text(i)) << i;
+        ASSERT_EQ(laid.records.char_mask(i), filled.records.char_mask(i)) << i;
+    }
 
     EXPECT_THROW(laid.records.append_laid_out(ids, lengths, long_texts, copy_blocks), std::invalid_argument);
     RecordStore failed;
