@@ -460,17 +460,23 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         own.ids.resize(n);
         own.lengths.resize(n);
         own.long_texts.clear();
-        std::uint64_t long_bytes = 0;
+        // Short texts lie in the body, so their bytes are no more than its:
+        // a file cannot make the loader lay out far more than it holds.
+        std::uint64_t long_bytes = 0, short_bytes = 0;
         for (std::size_t i = 0; i < n; ++i) {
             own.ids[i] = read32(ids + 4 * i);
             const std::uint32_t length = own.lengths[i] = read32(lengths + 4 * i);
-            if (length <= LANE_TEXT_LIMIT) continue;
+            if (length <= LANE_TEXT_LIMIT) {
+                short_bytes += length;
+                continue;
+            }
             if (length > section.long_bytes - long_bytes) file.fail("corrupted: the lengths of " + what);
             own.long_texts.emplace_back(long_text, length);
             long_text += length;
             long_bytes += length;
         }
-        if (long_bytes != section.long_bytes) file.fail("corrupted: the lengths of " + what);
+        if (long_bytes != section.long_bytes || short_bytes > section.body_bytes)
+            file.fail("corrupted: the lengths of " + what);
         std::vector<std::uint64_t> block_at(blocks + 1, 0);
         for (std::size_t b = 0; b < blocks; ++b) {
             const std::uint32_t block_rows = read32(rows + 4 * b);

@@ -198,10 +198,10 @@ TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
     const std::uint64_t n = read_u64(good, 64), blocks = read_u64(good, 72), long_bytes = read_u64(good, 80);
     const std::size_t lengths = 64 + 32 + 4 * n, rows = lengths + 4 * n,
                       head_end = 64 + 32 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
-    // The head changed at `at` to `value`, its checksum made again.
-    const auto refused = [&](std::size_t at, std::uint32_t value) {
+    // The head changed at `at` to `value`, `times` u32 in a row, its checksum made again.
+    const auto refused = [&](std::size_t at, std::uint32_t value, std::size_t times = 1) {
         std::string bad = good;
-        std::memcpy(bad.data() + at, &value, 4);
+        for (std::size_t i = 0; i < times; ++i) std::memcpy(bad.data() + at + 4 * i, &value, 4);
         const std::uint64_t sum = checksum(std::string_view(bad).substr(64, head_end - 64));
         std::memcpy(bad.data() + head_end, &sum, 8);
         write_all(path, bad);
@@ -216,6 +216,8 @@ TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
     EXPECT_EQ(refused(rows, 4096), "corrupted: the lanes of shard 0");       // longer than a lane
     EXPECT_EQ(refused(lengths, 200), "corrupted: the lanes of shard 0");     // a record of another class
     EXPECT_EQ(refused(lengths, 2000), "corrupted: the lengths of shard 0");  // a long text not there
+    // texts that the blocks could not hold, refused before they are laid out
+    EXPECT_EQ(refused(lengths, 1024, n), "corrupted: the lengths of shard 0");
     std::remove(path.c_str());
 }
 
