@@ -184,15 +184,15 @@ public:
             if (got < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
             if (got == 0) fail("truncated: it ends inside " + what);
             at += static_cast<std::uint64_t>(got);
-            // Past the parts read whole, into the rest of one read in part.
-            for (auto left = static_cast<std::size_t>(got); left > 0;) {
-                const std::size_t step = std::min(left, parts.front().iov_len);
-                parts.front().iov_base = static_cast<char*>(parts.front().iov_base) + step;
-                parts.front().iov_len -= step;
-                left -= step;
-                if (parts.front().iov_len == 0) parts = parts.subspan(1);
+            // Past the parts read whole (and empty ones: a block of empty
+            // texts has no rows), into the rest of one read in part.
+            auto left = static_cast<std::size_t>(got);
+            for (; !parts.empty() && left >= parts.front().iov_len; parts = parts.subspan(1))
+                left -= parts.front().iov_len;
+            if (left > 0) {
+                parts.front().iov_base = static_cast<char*>(parts.front().iov_base) + left;
+                parts.front().iov_len -= left;
             }
-            while (!parts.empty() && parts.front().iov_len == 0) parts = parts.subspan(1);
         }
     }
     std::string read(std::uint64_t at, std::size_t n, const std::string& what) const {
@@ -312,17 +312,16 @@ void save_index(const ShardedIndex& index, const std::string& path) {
         const RecordStore& shard = index.shard(s);
         const std::size_t n = shard.count();
         texts.clear();
-        std::vector<std::size_t> ends(n);
         std::vector<std::uint32_t> ids(n), lengths(n);
         for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t before = texts.size();
             shard.append_text(i, texts);
-            ends[i] = texts.size();
             ids[i] = shard.id(i);
-            lengths[i] = static_cast<std::uint32_t>(ends[i] - (i > 0 ? ends[i - 1] : 0));
+            lengths[i] = static_cast<std::uint32_t>(texts.size() - before);
         }
         std::vector<std::string_view> views(n);
-        for (std::size_t i = 0; i < n; ++i)
-            views[i] = std::string_view(texts).substr(ends[i] - lengths[i], lengths[i]);
+        for (std::size_t i = 0, at = 0; i < n; at += lengths[i++])
+            views[i] = std::string_view(texts).substr(at, lengths[i]);
         RecordStore fresh;
         fresh.append_many(ids, views);
 
