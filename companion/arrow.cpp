@@ -105,56 +105,25 @@ std::string Column::type_name() const {
     return "'" + format_ + "'";
 }
 
-bool Column::valid(std::int64_t row) const noexcept {
-    const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
-    if (array_.null_count == 0 || !bits) return true;
-    const std::int64_t at = row + offset_;
-    return (bits[at / 8] >> (at % 8)) & 1;
-}
-
-std::optional<std::string_view> Column::text(std::int64_t row) const noexcept {
-    if (!valid(row)) return std::nullopt;
-    const std::int64_t at = row + offset_;
+std::size_t Column::text_bytes(std::int64_t first, std::int64_t end) const noexcept {
+    if (first >= end) return 0;
     switch (kind_) {
         case Kind::utf8: {
-            const auto* offsets = static_cast<const std::int32_t*>(array_.buffers[1]);
-            const char* data = static_cast<const char*>(array_.buffers[2]);
-            return std::string_view(data + offsets[at],
-                                    static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+            const auto* offsets = static_cast<const std::int32_t*>(array_.buffers[1]) + offset_;
+            return static_cast<std::size_t>(offsets[end] - offsets[first]);
         }
         case Kind::large_utf8: {
-            const auto* offsets = static_cast<const std::int64_t*>(array_.buffers[1]);
-            const char* data = static_cast<const char*>(array_.buffers[2]);
-            return std::string_view(data + offsets[at],
-                                    static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+            const auto* offsets = static_cast<const std::int64_t*>(array_.buffers[1]) + offset_;
+            return static_cast<std::size_t>(offsets[end] - offsets[first]);
         }
         case Kind::view: {
-            // 16 bytes a value: the length, then the text itself when it
-            // fits in 12 bytes, else a prefix, the data buffer and the offset.
-            const auto* view = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * at;
-            std::int32_t length, buffer, offset;
-            std::memcpy(&length, view, 4);
-            if (length <= 12)
-                return std::string_view(reinterpret_cast<const char*>(view + 4),
-                                        static_cast<std::size_t>(length));
-            std::memcpy(&buffer, view + 8, 4);
-            std::memcpy(&offset, view + 12, 4);
-            const char* data = static_cast<const char*>(array_.buffers[2 + buffer]);
-            return std::string_view(data + offset, static_cast<std::size_t>(length));
+            std::size_t bytes = 0;
+            for (std::int64_t row = first; row < end; ++row)
+                if (const auto value = text(row)) bytes += value->size();
+            return bytes;
         }
-        default: return std::nullopt;
+        default: return 0;
     }
-}
-
-std::optional<std::int64_t> Column::integer(std::int64_t row) const noexcept {
-    if (!valid(row)) return std::nullopt;
-    const auto* data = static_cast<const std::uint8_t*>(array_.buffers[1]) + width_ * (row + offset_);
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, data, static_cast<std::size_t>(width_));  // little-endian, as every machine here
-    if (is_signed_ && width_ < 8 && (bits >> (8 * width_ - 1) & 1)) bits |= ~std::uint64_t{0} << (8 * width_);
-    if (!is_signed_ && bits > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        return std::numeric_limits<std::int64_t>::max();
-    return static_cast<std::int64_t>(bits);
 }
 
 const Column* Batch::find(std::string_view name) const noexcept {

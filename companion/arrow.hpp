@@ -7,11 +7,15 @@
 
 #include "native.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace murvex::tools::arrow {
@@ -55,14 +59,23 @@ public:
     // The Arrow type, as its format says it ("int64", "utf8", ...).
     std::string type_name() const;
 
+    // Whether the row holds a value, not a null.
+    bool valid(std::int64_t row) const noexcept;
+    bool has_nulls() const noexcept { return array_.null_count != 0 && array_.buffers[0]; }
+    // A string column's value; nothing for a null.
     std::optional<std::string_view> text(std::int64_t row) const noexcept;
+    // The bytes of a string column's values in rows [first, end).
+    std::size_t text_bytes(std::int64_t first, std::int64_t end) const noexcept;
     // An integer column's value; nothing for a null. Values of unsigned
     // 64-bit columns above INT64_MAX come out as INT64_MAX: they are no ids.
     std::optional<std::int64_t> integer(std::int64_t row) const noexcept;
 
 private:
     enum class Kind { other, utf8, large_utf8, view, integer };
-    bool valid(std::int64_t row) const noexcept;
+    template <class Offset>
+    std::string_view text_between(std::int64_t at) const noexcept;
+    template <class Value>
+    std::int64_t integer_at(std::int64_t at) const noexcept;
 
     std::string name_;
     std::string format_;
@@ -72,6 +85,72 @@ private:
     const ArrowArray& array_;
     std::int64_t offset_;  // of the parent and the column: row r is physical r + offset_
 };
+
+// Every row of a table passes through these: they are inline.
+
+inline bool Column::valid(std::int64_t row) const noexcept {
+    if (!has_nulls()) return true;
+    const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
+    const std::int64_t at = row + offset_;
+    return (bits[at / 8] >> (at % 8)) & 1;
+}
+
+template <class Offset>
+std::string_view Column::text_between(std::int64_t at) const noexcept {
+    const auto* offsets = static_cast<const Offset*>(array_.buffers[1]);
+    const char* data = static_cast<const char*>(array_.buffers[2]);
+    return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
+}
+
+inline std::optional<std::string_view> Column::text(std::int64_t row) const noexcept {
+    if (!valid(row)) return std::nullopt;
+    const std::int64_t at = row + offset_;
+    switch (kind_) {
+        case Kind::utf8: return text_between<std::int32_t>(at);
+        case Kind::large_utf8: return text_between<std::int64_t>(at);
+        case Kind::view: {
+            // 16 bytes a value: the length, then the text itself when it
+            // fits in 12 bytes, else a prefix, the data buffer and the offset.
+            const auto* view = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * at;
+            std::int32_t length, buffer, offset;
+            std::memcpy(&length, view, 4);
+            if (length <= 12)
+                return std::string_view(reinterpret_cast<const char*>(view + 4),
+                                        static_cast<std::size_t>(length));
+            std::memcpy(&buffer, view + 8, 4);
+            std::memcpy(&offset, view + 12, 4);
+            const char* data = static_cast<const char*>(array_.buffers[2 + buffer]);
+            return std::string_view(data + offset, static_cast<std::size_t>(length));
+        }
+        default: return std::nullopt;
+    }
+}
+
+template <class Value>
+std::int64_t Column::integer_at(std::int64_t at) const noexcept {
+    Value value;
+    std::memcpy(&value, static_cast<const std::uint8_t*>(array_.buffers[1]) + sizeof(Value) * at, sizeof(Value));
+    if constexpr (std::is_same_v<Value, std::uint64_t>)
+        return static_cast<std::int64_t>(std::min<std::uint64_t>(value, std::numeric_limits<std::int64_t>::max()));
+    else
+        return static_cast<std::int64_t>(value);
+}
+
+inline std::optional<std::int64_t> Column::integer(std::int64_t row) const noexcept {
+    if (!valid(row)) return std::nullopt;
+    const std::int64_t at = row + offset_;
+    switch (width_ * (is_signed_ ? -1 : 1)) {
+        case -1: return integer_at<std::int8_t>(at);
+        case 1: return integer_at<std::uint8_t>(at);
+        case -2: return integer_at<std::int16_t>(at);
+        case 2: return integer_at<std::uint16_t>(at);
+        case -4: return integer_at<std::int32_t>(at);
+        case 4: return integer_at<std::uint32_t>(at);
+        case -8: return integer_at<std::int64_t>(at);
+        case 8: return integer_at<std::uint64_t>(at);
+        default: return std::nullopt;
+    }
+}
 
 // One batch of rows: its columns, by name.
 struct Batch {

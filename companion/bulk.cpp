@@ -26,7 +26,7 @@ constexpr const char* ID_RANGE = "a whole number from 0 to 4294967295";
 struct Gathered {
     std::vector<std::uint32_t> ids;
     std::vector<std::string_view> texts;
-    std::string joined;
+    PodBuffer<char> joined;
     std::vector<std::pair<std::size_t, std::size_t>> joined_at;  // (record, offset) of texts made in `joined`
 
     void add(std::uint32_t id, std::string_view text) {
@@ -35,24 +35,28 @@ struct Gathered {
     }
     // The parts joined with single spaces, kept here until the views are made.
     void add_joined(std::uint32_t id, std::span<const std::string_view> parts) {
+        std::size_t length = parts.empty() ? 0 : parts.size() - 1;
+        for (const std::string_view part : parts) length += part.size();
         joined_at.emplace_back(texts.size(), joined.size());
+        char* out = joined.grow_by(length);
         for (std::size_t i = 0; i < parts.size(); ++i) {
-            if (i > 0) joined += ' ';
-            joined += parts[i];
+            if (i > 0) *out++ = ' ';
+            out = std::copy(parts[i].begin(), parts[i].end(), out);
         }
         add(id, {});
     }
     void clear() noexcept {
         ids.clear();
         texts.clear();
-        joined.clear();
+        joined.truncate(0);
         joined_at.clear();
     }
     void finish() {
+        const std::string_view all(joined.data(), joined.size());
         for (std::size_t j = 0; j < joined_at.size(); ++j) {
             const auto [record, offset] = joined_at[j];
             const std::size_t end = j + 1 < joined_at.size() ? joined_at[j + 1].second : joined.size();
-            texts[record] = std::string_view(joined).substr(offset, end - offset);
+            texts[record] = all.substr(offset, end - offset);
         }
     }
 };
@@ -230,6 +234,83 @@ std::span<const std::string_view> parts_of(const Chosen& chosen, std::int64_t ro
     return parts;
 }
 
+// Where a frame's ids come from.
+enum class IdSource { column, row, count };
+
+// The records a batch makes: the rows that have text and their ids, read
+// and checked before any of them is appended.
+struct BatchRecords {
+    std::vector<std::int64_t> rows;  // empty when every row has text
+    std::vector<std::uint32_t> ids;
+
+    std::int64_t row(std::size_t record) const noexcept {
+        return rows.empty() ? static_cast<std::int64_t>(record) : rows[record];
+    }
+};
+
+// `first_row`: the batch's first row in the whole table; `before`: the
+// records the index held before the batch.
+BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSource source, std::int64_t first_row,
+                        std::size_t before) {
+    BatchRecords records;
+    const bool every_row = std::any_of(chosen.texts.begin(), chosen.texts.end(),
+                                       [](const arrow::Column* column) { return !column->has_nulls(); });
+    if (!every_row)
+        for (std::int64_t row = 0; row < batch.rows; ++row)
+            if (std::any_of(chosen.texts.begin(), chosen.texts.end(),
+                            [row](const arrow::Column* column) { return column->valid(row); }))
+                records.rows.push_back(row);
+    const std::size_t count = every_row ? static_cast<std::size_t>(batch.rows) : records.rows.size();
+    records.ids.resize(count);
+    switch (source) {
+        case IdSource::column:
+            for (std::size_t k = 0; k < count; ++k)
+                records.ids[k] = id_at(*chosen.id, records.row(k), first_row + records.row(k));
+            break;
+        case IdSource::row:
+            if (count > 0) default_id(static_cast<std::size_t>(first_row + records.row(count - 1)));
+            for (std::size_t k = 0; k < count; ++k)
+                records.ids[k] = static_cast<std::uint32_t>(first_row + records.row(k));
+            break;
+        case IdSource::count:
+            if (count > 0) default_id(before + count - 1);
+            for (std::size_t k = 0; k < count; ++k) records.ids[k] = static_cast<std::uint32_t>(before + k);
+            break;
+    }
+    return records;
+}
+
+// What one thread holds while it joins texts.
+struct Joiner {
+    Gathered gathered;
+    std::vector<std::string_view> parts;
+};
+
+// Appends records [first, first + n) of the batch to `shard`, their texts
+// joined a chunk at a time, so that they are still in the cache when the
+// store writes them.
+void append_records(const Chosen& chosen, const BatchRecords& records, std::size_t first, std::size_t n,
+                    RecordStore& shard, Joiner& joiner) {
+    constexpr std::size_t CHUNK = 1024;
+    const std::int64_t first_row = records.row(first), end_row = records.row(first + n - 1) + 1;
+    std::size_t bytes = 0;
+    for (const arrow::Column* column : chosen.texts) bytes += column->text_bytes(first_row, end_row);
+    RecordStore::BulkAppend bulk(shard, n, bytes);
+    Gathered& gathered = joiner.gathered;
+    for (std::size_t chunk = first; chunk < first + n; chunk += CHUNK) {
+        gathered.clear();
+        for (std::size_t k = chunk; k < std::min(first + n, chunk + CHUNK); ++k) {
+            const auto text = parts_of(chosen, records.row(k), joiner.parts);
+            if (text.size() == 1)
+                gathered.add(records.ids[k], text[0]);
+            else
+                gathered.add_joined(records.ids[k], text);
+        }
+        gathered.finish();
+        bulk.append(gathered.ids, gathered.texts);
+    }
+}
+
 constexpr std::array<const char*, 4> FRAME_PARAMETERS = {"frame", "columns", "id_column", "row_ids"};
 constexpr py::Signature FRAME_SIGNATURE = {"Index.add_frame()", FRAME_PARAMETERS, 1, 3};
 
@@ -242,39 +323,22 @@ PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const ColumnChoice choice = choice_of(given[1], given[2]);
         const bool row_ids = given[3] && PyObject_IsTrue(given[3]) == 1;
         if (row_ids && choice.id) throw Error::lazy(PyExc_ValueError, "give id_column or row_ids, not both");
+        const IdSource source = choice.id ? IdSource::column : row_ids ? IdSource::row : IdSource::count;
         std::size_t added = 0;
         const std::size_t workers = state_of(self).workers;
         change(self, [&](ShardedIndex& index) {
             const std::size_t before = index.count();
             std::int64_t first_row = 0;  // of the batch, in the whole table
-            std::vector<std::string_view> parts;
+            std::vector<Joiner> joiners(std::max<std::size_t>(workers, 1));
             try {
                 // Each batch goes in before the next: its buffers live only until then.
-                // A batch goes in a shard per worker at a time, so that the texts
-                // joined from several columns are held for those shards only.
-                const auto slice = static_cast<std::int64_t>(index.shard_capacity() * workers);
-                Gathered gathered;
                 arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
                     const Chosen chosen = resolve(batch, choice);
-                    for (std::int64_t first = 0; first < batch.rows; first += slice) {
-                        const std::int64_t last = std::min(batch.rows, first + slice);
-                        gathered.clear();
-                        gathered.ids.reserve(static_cast<std::size_t>(last - first));
-                        gathered.texts.reserve(static_cast<std::size_t>(last - first));
-                        for (std::int64_t row = first; row < last; ++row) {
-                            const auto text = parts_of(chosen, row, parts);
-                            const std::uint32_t id =
-                                chosen.id ? id_at(*chosen.id, row, first_row + row)
-                                : row_ids ? default_id(static_cast<std::size_t>(first_row + row))
-                                          : default_id(index.count() + gathered.ids.size());
-                            if (text.size() == 1)
-                                gathered.add(id, text[0]);
-                            else if (!text.empty())
-                                gathered.add_joined(id, text);
-                        }
-                        gathered.finish();
-                        index.append_many(gathered.ids, gathered.texts, false, &shared_pool(), workers);
-                    }
+                    const BatchRecords records = records_of(batch, chosen, source, first_row, index.count());
+                    const auto append = [&](std::size_t first, std::size_t n, std::size_t slot, RecordStore& shard) {
+                        append_records(chosen, records, first, n, shard, joiners[slot]);
+                    };
+                    index.append_runs(records.ids.size(), append, false, &shared_pool(), workers);
                     first_row += batch.rows;
                 });
             } catch (...) {

@@ -38,12 +38,6 @@ std::vector<Piece> pieces_of(const ShardedIndex& index, std::size_t workers) {
     return pieces;
 }
 
-// Records for one shard: ids and texts of the same length.
-struct ShardRecords {
-    std::span<const std::uint32_t> ids;
-    std::span<const std::string_view> texts;
-};
-
 }  // namespace
 
 ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity)
@@ -66,26 +60,32 @@ void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_v
 
 void ShardedIndex::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
                                bool new_shard, WorkerPool* pool, std::size_t workers) {
-    if (texts.empty()) return;
+    const auto append = [&](std::size_t first, std::size_t n, std::size_t, RecordStore& shard) {
+        shard.append_many(ids.subspan(first, n), texts.subspan(first, n));
+    };
+    append_runs(texts.size(), append, new_shard, pool, workers);
+}
+
+void ShardedIndex::append_runs(std::size_t count, const RunBuilder& build, bool new_shard, WorkerPool* pool,
+                               std::size_t workers) {
+    if (count == 0) return;
     // The rest of the last shard, unless the records start a new one, then a
     // new shard for every shard_capacity records.
-    std::vector<ShardRecords> ranges;
+    std::vector<std::pair<std::size_t, std::size_t>> runs;  // (first, n)
     std::size_t first = 0;
     const std::size_t room = new_shard || shards_.empty() ? 0 : shard_capacity_ - shards_.back()->count();
     if (room > 0) {
-        first = std::min(room, texts.size());
-        ranges.push_back({ids.first(first), texts.first(first)});
+        first = std::min(room, count);
+        runs.emplace_back(0, first);
     }
-    const std::size_t first_new = ranges.size();
-    for (; first < texts.size(); first += shard_capacity_) {
-        const std::size_t take = std::min(shard_capacity_, texts.size() - first);
-        ranges.push_back({ids.subspan(first, take), texts.subspan(first, take)});
-    }
-    const std::size_t first_shard = add_shards(ranges.size() - first_new) - first_new;
-    const auto append = [&ranges](std::size_t r, std::size_t, RecordStore& shard) {
-        shard.append_many(ranges[r].ids, ranges[r].texts);
+    const std::size_t first_new = runs.size();
+    for (; first < count; first += shard_capacity_)
+        runs.emplace_back(first, std::min(shard_capacity_, count - first));
+    const std::size_t first_shard = add_shards(runs.size() - first_new) - first_new;
+    const auto append = [&](std::size_t r, std::size_t slot, RecordStore& shard) {
+        build(runs[r].first, runs[r].second, slot, shard);
     };
-    fill(first_shard, first_shard + first_new, ranges.size(), append, pool, workers);
+    fill(first_shard, first_shard + first_new, runs.size(), append, pool, workers);
 }
 
 void ShardedIndex::append_shards(std::size_t count, const ShardBuilder& build, WorkerPool* pool,

@@ -330,70 +330,79 @@ LaneSlots::Slot RecordStore::place(std::size_t length_class, std::uint32_t id, s
 }
 
 void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
-    // Records take their slots, and have their masks computed, in order; but
-    // their bytes and masks are written a class at a time: a class's records
-    // fill one block after another, so the block being written stays in the
-    // CPU's nearest cache, where one block per class would not. A chunk's texts,
-    // just read, are still in the cache when they are written.
-    constexpr std::size_t CHUNK = 1024;
-    struct Pending {
-        LaneSlots::Slot slot;
-        std::uint32_t record;
-        std::uint64_t mask;
-    };
-    std::vector<std::vector<Pending>> by_class(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1);
     std::size_t bytes = 0;
     for (const std::string_view text : texts) bytes += text.size();
-    const PrefaultWhile prefault(slots_, bytes);
-    // Eight records that took eight neighbouring lanes, as a fresh block's
-    // do, are written together, bytes and masks.
-    const auto write = [&] {
-        std::string_view eight[8];
-        std::uint64_t masks[8];
-        for (auto& pending : by_class) {
-            std::size_t i = 0;
-            while (i < pending.size()) {
-                const LaneSlots::Slot first = pending[i].slot;
-                std::size_t j = 0;
-                if (first % 8 == 0 && pending.size() - i >= 8)
-                    for (; j < 8 && pending[i + j].slot == first + j; ++j) {
-                        eight[j] = texts[pending[i + j].record];
-                        masks[j] = pending[i + j].mask;
-                    }
-                if (j == 8) {
-                    write_eight_lanes(eight, slots_.lane_bytes(first));
-                    slots_.set_eight_masks(first, masks);
-                    i += 8;
-                } else {
-                    write_lane(texts[pending[i].record], slots_.lane_bytes(first));
-                    slots_.set_mask(first, pending[i].mask);
-                    ++i;
-                }
-            }
-            pending.clear();
-        }
-    };
-    order_.reserve(order_.size() + texts.size());
+    BulkAppend(*this, texts.size(), bytes).append(ids, texts);
+}
+
+// --- appending in runs ---------------------------------------------------------
+
+// Records take their slots, and have their masks computed, in order; but
+// their bytes and masks are written a class at a time: a class's records
+// fill one block after another, so the block being written stays in the
+// CPU's nearest cache, where one block per class would not. A chunk's texts,
+// just read, are still in the cache when they are written.
+
+RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
+    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1) {
+    store_.order_.reserve(store_.order_.size() + records);
+    store_.slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
+}
+
+RecordStore::BulkAppend::~BulkAppend() { store_.slots_.set_prefault(false); }
+
+void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
+    constexpr std::size_t CHUNK = 1024;
+    store_.order_.make_room(texts.size());
     for (std::size_t first = 0; first < texts.size(); first += CHUNK) {
         const std::size_t last = std::min(texts.size(), first + CHUNK);
         try {
             for (std::size_t i = first; i < last; ++i) {
                 const std::size_t length = texts[i].size();
                 if (length > LANE_TEXT_LIMIT) {
-                    append(ids[i], texts[i]);
+                    store_.append(ids[i], texts[i]);
                     continue;
                 }
-                const std::size_t length_class = lane_class(length);
-                by_class[length_class].reserve(CHUNK);
-                const LaneSlots::Slot slot = place(length_class, ids[i], length);
-                by_class[length_class].push_back(
-                    Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
+                const std::size_t length_class = store_.lane_class(length);
+                by_class_[length_class].reserve(CHUNK);
+                const LaneSlots::Slot slot = store_.place(length_class, ids[i], length);
+                by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
             }
         } catch (...) {
-            write();  // the records appended so far are whole
+            write(texts);  // the records appended so far are whole
             throw;
         }
-        write();
+        write(texts);
+    }
+}
+
+// Eight records that took eight neighbouring lanes, as a fresh block's do,
+// are written together, bytes and masks.
+void RecordStore::BulkAppend::write(std::span<const std::string_view> texts) noexcept {
+    LaneSlots& slots = store_.slots_;
+    std::string_view eight[8];
+    std::uint64_t masks[8];
+    for (auto& pending : by_class_) {
+        std::size_t i = 0;
+        while (i < pending.size()) {
+            const LaneSlots::Slot first = pending[i].slot;
+            std::size_t j = 0;
+            if (first % 8 == 0 && pending.size() - i >= 8)
+                for (; j < 8 && pending[i + j].slot == first + j; ++j) {
+                    eight[j] = texts[pending[i + j].record];
+                    masks[j] = pending[i + j].mask;
+                }
+            if (j == 8) {
+                write_eight_lanes(eight, slots.lane_bytes(first));
+                slots.set_eight_masks(first, masks);
+                i += 8;
+            } else {
+                write_lane(texts[pending[i].record], slots.lane_bytes(first));
+                slots.set_mask(first, pending[i].mask);
+                ++i;
+            }
+        }
+        pending.clear();
     }
 }
 

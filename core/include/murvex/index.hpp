@@ -68,6 +68,15 @@ public:
     void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
                      bool new_shard = false, WorkerPool* pool = nullptr, std::size_t workers = 1);
 
+    // Appends `count` records that are made as they are appended, in the
+    // shards append_many() would give them: build(first, n, slot, shard)
+    // appends records [first, first + n) of the call, in order, to the shard
+    // they go to, on one of up to `workers` threads (`slot` as for
+    // append_shards). When a build throws, as append_many.
+    using RunBuilder = std::function<void(std::size_t, std::size_t, std::size_t, RecordStore&)>;
+    void append_runs(std::size_t count, const RunBuilder& build, bool new_shard = false,
+                     WorkerPool* pool = nullptr, std::size_t workers = 1);
+
     // Appends `count` new shards, shard r filled by build(r, slot, shard) on
     // one of up to `workers` threads, for records that are read as they are
     // appended; `slot` (below `workers`) tells the threads apart, as in

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "murvex/buffer.hpp"
 #include "murvex/lane_slots.hpp"
@@ -76,6 +77,10 @@ public:
     // one that failed are appended whole, and no later one.
     void append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts);
 
+    // append_many() for a caller that makes the texts as it goes (joins
+    // them from columns, say) and holds only some of them at a time.
+    class BulkAppend;
+
     // A lane block to be filled by append_laid_out()'s caller: its rows,
     // where its bytes go (rows * LANES of them, laid out as LaneBlock::data)
     // and where its 64 mask words go (as LaneBlock::lanes_with).
@@ -129,6 +134,35 @@ private:
     LaneSlots slots_;
     LongRecords longs_;
     std::uint32_t next_seq_ = 0;
+};
+
+// Appends records to a store in runs, as one append_many() of them all
+// would: the same places, bytes and masks. The store must outlive it.
+class RecordStore::BulkAppend {
+public:
+    // `bytes`: about how many bytes of text the records to come hold (it
+    // decides whether their memory is faulted in ahead).
+    BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes);
+    ~BulkAppend();
+    BulkAppend(const BulkAppend&) = delete;
+    BulkAppend& operator=(const BulkAppend&) = delete;
+
+    // Appends the next records, as append_many(); the texts need to live
+    // only until it returns.
+    void append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts);
+
+private:
+    // A record placed, its bytes and mask not yet written.
+    struct Pending {
+        LaneSlots::Slot slot;
+        std::uint32_t record;  // in the texts of this append()
+        std::uint64_t mask;
+    };
+    // Writes the records placed so far, a length class at a time.
+    void write(std::span<const std::string_view> texts) noexcept;
+
+    RecordStore& store_;
+    std::vector<std::vector<Pending>> by_class_;
 };
 
 }  // namespace murvex
