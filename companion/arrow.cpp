@@ -1,5 +1,6 @@
 #include "arrow.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -103,6 +104,20 @@ std::string Column::type_name() const {
     for (const auto& known : NAMES)
         if (format_ == known.format) return known.name;
     return "'" + format_ + "'";
+}
+
+std::uint64_t Column::valid_bits(std::int64_t first, std::int64_t rows) const noexcept {
+    const std::int64_t count = std::min<std::int64_t>(64, rows - first);
+    if (count <= 0) return 0;
+    const std::uint64_t wanted = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    if (!has_nulls()) return wanted;
+    // The bytes that hold those rows' bits, and no byte past them.
+    const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
+    const std::int64_t at = first + offset_, last = at + count - 1;
+    unsigned __int128 word = 0;
+    for (std::int64_t byte = at / 8; byte <= last / 8; ++byte)
+        word |= static_cast<unsigned __int128>(bits[byte]) << (8 * (byte - at / 8));
+    return static_cast<std::uint64_t>(word >> (at % 8)) & wanted;
 }
 
 std::size_t Column::text_bytes(std::int64_t first, std::int64_t end) const noexcept {

@@ -62,8 +62,16 @@ public:
     // Whether the row holds a value, not a null.
     bool valid(std::int64_t row) const noexcept;
     bool has_nulls() const noexcept { return array_.null_count != 0 && array_.buffers[0]; }
+    // Bit i tells whether row first + i holds a value, for i below 64 and
+    // first + i below `rows`, the column's length; the other bits are 0.
+    std::uint64_t valid_bits(std::int64_t first, std::int64_t rows) const noexcept;
     // A string column's value; nothing for a null.
     std::optional<std::string_view> text(std::int64_t row) const noexcept;
+    // Calls visit(k, value) for each k below n, in order, whose row
+    // row_of(k) holds a string, not a null: a loop per column, without a
+    // test of its type per value.
+    template <class RowOf, class Visit>
+    void each_text(std::size_t n, RowOf&& row_of, Visit&& visit) const;
     // The bytes of a string column's values in rows [first, end).
     std::size_t text_bytes(std::int64_t first, std::int64_t end) const noexcept;
     // An integer column's value; nothing for a null. Values of unsigned
@@ -74,6 +82,9 @@ private:
     enum class Kind { other, utf8, large_utf8, view, integer };
     template <class Offset>
     std::string_view text_between(std::int64_t at) const noexcept;
+    std::string_view text_in_view(std::int64_t at) const noexcept;
+    template <class RowOf, class Visit, class ValueAt>
+    void each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt value_at) const;
     template <class Value>
     std::int64_t integer_at(std::int64_t at) const noexcept;
 
@@ -102,27 +113,55 @@ std::string_view Column::text_between(std::int64_t at) const noexcept {
     return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
 }
 
+// 16 bytes a value: the length, then the text itself when it fits in 12
+// bytes, else a prefix, the data buffer and the offset.
+inline std::string_view Column::text_in_view(std::int64_t at) const noexcept {
+    const auto* view = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * at;
+    std::int32_t length, buffer, offset;
+    std::memcpy(&length, view, 4);
+    if (length <= 12)
+        return std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length));
+    std::memcpy(&buffer, view + 8, 4);
+    std::memcpy(&offset, view + 12, 4);
+    const char* data = static_cast<const char*>(array_.buffers[2 + buffer]);
+    return std::string_view(data + offset, static_cast<std::size_t>(length));
+}
+
 inline std::optional<std::string_view> Column::text(std::int64_t row) const noexcept {
     if (!valid(row)) return std::nullopt;
     const std::int64_t at = row + offset_;
     switch (kind_) {
         case Kind::utf8: return text_between<std::int32_t>(at);
         case Kind::large_utf8: return text_between<std::int64_t>(at);
-        case Kind::view: {
-            // 16 bytes a value: the length, then the text itself when it
-            // fits in 12 bytes, else a prefix, the data buffer and the offset.
-            const auto* view = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * at;
-            std::int32_t length, buffer, offset;
-            std::memcpy(&length, view, 4);
-            if (length <= 12)
-                return std::string_view(reinterpret_cast<const char*>(view + 4),
-                                        static_cast<std::size_t>(length));
-            std::memcpy(&buffer, view + 8, 4);
-            std::memcpy(&offset, view + 12, 4);
-            const char* data = static_cast<const char*>(array_.buffers[2 + buffer]);
-            return std::string_view(data + offset, static_cast<std::size_t>(length));
-        }
+        case Kind::view: return text_in_view(at);
         default: return std::nullopt;
+    }
+}
+
+template <class RowOf, class Visit, class ValueAt>
+void Column::each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt value_at) const {
+    const auto* bits = has_nulls() ? static_cast<const std::uint8_t*>(array_.buffers[0]) : nullptr;
+    const std::int64_t offset = offset_;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::int64_t at = row_of(k) + offset;
+        if (bits && !((bits[at / 8] >> (at % 8)) & 1)) continue;
+        visit(k, value_at(at));
+    }
+}
+
+template <class RowOf, class Visit>
+void Column::each_text(std::size_t n, RowOf&& row_of, Visit&& visit) const {
+    const auto between = [&](auto* offsets) {
+        const char* data = static_cast<const char*>(array_.buffers[2]);
+        each_value(n, row_of, visit, [offsets, data](std::int64_t at) {
+            return std::string_view(data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+        });
+    };
+    switch (kind_) {
+        case Kind::utf8: return between(static_cast<const std::int32_t*>(array_.buffers[1]));
+        case Kind::large_utf8: return between(static_cast<const std::int64_t*>(array_.buffers[1]));
+        case Kind::view: return each_value(n, row_of, visit, [this](std::int64_t at) { return text_in_view(at); });
+        default: return;
     }
 }
 

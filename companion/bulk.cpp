@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <string>
 
 namespace murvex::tools {
@@ -253,14 +255,26 @@ struct BatchRecords {
 BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSource source, std::int64_t first_row,
                         std::size_t before) {
     BatchRecords records;
-    const bool every_row = std::any_of(chosen.texts.begin(), chosen.texts.end(),
-                                       [](const arrow::Column* column) { return !column->has_nulls(); });
-    if (!every_row)
-        for (std::int64_t row = 0; row < batch.rows; ++row)
-            if (std::any_of(chosen.texts.begin(), chosen.texts.end(),
-                            [row](const arrow::Column* column) { return column->valid(row); }))
-                records.rows.push_back(row);
-    const std::size_t count = every_row ? static_cast<std::size_t>(batch.rows) : records.rows.size();
+    // The rows that have a value in some text column, 64 at a time.
+    std::vector<std::uint64_t> with_text;
+    std::size_t count = 0;
+    if (std::none_of(chosen.texts.begin(), chosen.texts.end(),
+                     [](const arrow::Column* column) { return !column->has_nulls(); })) {
+        with_text.resize(static_cast<std::size_t>((batch.rows + 63) / 64));
+        for (std::size_t w = 0; w < with_text.size(); ++w) {
+            for (const arrow::Column* column : chosen.texts)
+                with_text[w] |= column->valid_bits(static_cast<std::int64_t>(64 * w), batch.rows);
+            count += static_cast<std::size_t>(std::popcount(with_text[w]));
+        }
+    }
+    if (count == static_cast<std::size_t>(batch.rows) || with_text.empty()) {
+        count = static_cast<std::size_t>(batch.rows);  // every row has text
+    } else {
+        records.rows.reserve(count);
+        for (std::size_t w = 0; w < with_text.size(); ++w)
+            for (std::uint64_t bits = with_text[w]; bits != 0; bits &= bits - 1)
+                records.rows.push_back(static_cast<std::int64_t>(64 * w) + std::countr_zero(bits));
+    }
     records.ids.resize(count);
     switch (source) {
         case IdSource::column:
@@ -280,10 +294,84 @@ BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSourc
     return records;
 }
 
-// What one thread holds while it joins texts.
-struct Joiner {
-    Gathered gathered;
-    std::vector<std::string_view> parts;
+// Copies a value of a few bytes without a call: two words that may overlap.
+inline char* copy_value(const std::string_view value, char* out) noexcept {
+    const std::size_t n = value.size();
+    const char* in = value.data();
+    if (n > 16) {
+        std::memcpy(out, in, n);
+    } else if (n >= 8) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, in, 8);
+        std::memcpy(&tail, in + n - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, in, 4);
+        std::memcpy(&tail, in + n - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + n - 4, &tail, 4);
+    } else if (n > 0) {
+        out[0] = in[0];
+        out[n / 2] = in[n / 2];
+        out[n - 1] = in[n - 1];
+    }
+    return out + n;
+}
+
+// Makes the texts of a batch's records a chunk at a time, column by column:
+// first each record's values are counted and measured, then each column's
+// values are copied to where their records' texts are joined. A record of
+// one value is a view into its column.
+class Joiner {
+public:
+    static constexpr std::size_t CHUNK = 1024;
+
+    // The texts of records [first, end), at most CHUNK of them; they live
+    // until the next call.
+    std::span<const std::string_view> texts(const Chosen& chosen, const BatchRecords& records, std::size_t first,
+                                            std::size_t end) {
+        const std::size_t n = end - first;
+        texts_.assign(n, {});
+        values_.assign(n, 0);
+        bytes_.assign(n, 0);
+        const auto row_of = [&](std::size_t k) { return records.row(first + k); };
+        for (const arrow::Column* column : chosen.texts)
+            column->each_text(n, row_of, [&](std::size_t k, std::string_view value) {
+                if (values_[k]++ == 0) texts_[k] = value;
+                bytes_[k] += value.size();
+            });
+        // Where each joined text goes: every value is written after a
+        // space, and the text starts after the first one.
+        std::size_t joined_bytes = 0;
+        for (std::size_t k = 0; k < n; ++k)
+            if (values_[k] > 1) joined_bytes += bytes_[k] + values_[k];
+        if (joined_bytes == 0) return texts_;
+        joined_.truncate(0);
+        char* next = joined_.grow_by(joined_bytes);
+        ends_.assign(n, nullptr);
+        for (std::size_t k = 0; k < n; ++k)
+            if (values_[k] > 1) {
+                texts_[k] = std::string_view(next + 1, bytes_[k] + values_[k] - 1);
+                ends_[k] = next;
+                next += bytes_[k] + values_[k];
+            }
+        for (const arrow::Column* column : chosen.texts)
+            column->each_text(n, row_of, [&](std::size_t k, std::string_view value) {
+                if (values_[k] < 2) return;
+                *ends_[k] = ' ';
+                ends_[k] = copy_value(value, ends_[k] + 1);
+            });
+        return texts_;
+    }
+
+private:
+    std::vector<std::string_view> texts_;
+    std::vector<std::uint32_t> values_;  // of each record, not null
+    std::vector<std::size_t> bytes_;     // of each record's values
+    std::vector<char*> ends_;            // of each joined text so far
+    PodBuffer<char> joined_;
 };
 
 // Appends records [first, first + n) of the batch to `shard`, their texts
@@ -291,23 +379,14 @@ struct Joiner {
 // store writes them.
 void append_records(const Chosen& chosen, const BatchRecords& records, std::size_t first, std::size_t n,
                     RecordStore& shard, Joiner& joiner) {
-    constexpr std::size_t CHUNK = 1024;
     const std::int64_t first_row = records.row(first), end_row = records.row(first + n - 1) + 1;
     std::size_t bytes = 0;
     for (const arrow::Column* column : chosen.texts) bytes += column->text_bytes(first_row, end_row);
     RecordStore::BulkAppend bulk(shard, n, bytes);
-    Gathered& gathered = joiner.gathered;
-    for (std::size_t chunk = first; chunk < first + n; chunk += CHUNK) {
-        gathered.clear();
-        for (std::size_t k = chunk; k < std::min(first + n, chunk + CHUNK); ++k) {
-            const auto text = parts_of(chosen, records.row(k), joiner.parts);
-            if (text.size() == 1)
-                gathered.add(records.ids[k], text[0]);
-            else
-                gathered.add_joined(records.ids[k], text);
-        }
-        gathered.finish();
-        bulk.append(gathered.ids, gathered.texts);
+    const std::span<const std::uint32_t> ids(records.ids);
+    for (std::size_t chunk = first; chunk < first + n; chunk += Joiner::CHUNK) {
+        const std::size_t end = std::min(first + n, chunk + Joiner::CHUNK);
+        bulk.append(ids.subspan(chunk, end - chunk), joiner.texts(chosen, records, chunk, end));
     }
 }
 
