@@ -24,49 +24,20 @@ using py::checked;
 constexpr const char* ID_RANGE = "a whole number from 0 to 4294967295";
 
 // Records gathered for one append: ids, and texts that are views into the
-// caller's memory or into `joined`.
+// caller's memory.
 struct Gathered {
     std::vector<std::uint32_t> ids;
     std::vector<std::string_view> texts;
-    PodBuffer<char> joined;
-    std::vector<std::pair<std::size_t, std::size_t>> joined_at;  // (record, offset) of texts made in `joined`
 
     void add(std::uint32_t id, std::string_view text) {
         ids.push_back(id);
         texts.push_back(text);
     }
-    // The parts joined with single spaces, kept here until the views are made.
-    void add_joined(std::uint32_t id, std::span<const std::string_view> parts) {
-        std::size_t length = parts.empty() ? 0 : parts.size() - 1;
-        for (const std::string_view part : parts) length += part.size();
-        joined_at.emplace_back(texts.size(), joined.size());
-        char* out = joined.grow_by(length);
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            if (i > 0) *out++ = ' ';
-            out = std::copy(parts[i].begin(), parts[i].end(), out);
-        }
-        add(id, {});
-    }
-    void clear() noexcept {
-        ids.clear();
-        texts.clear();
-        joined.truncate(0);
-        joined_at.clear();
-    }
-    void finish() {
-        const std::string_view all(joined.data(), joined.size());
-        for (std::size_t j = 0; j < joined_at.size(); ++j) {
-            const auto [record, offset] = joined_at[j];
-            const std::size_t end = j + 1 < joined_at.size() ? joined_at[j + 1].second : joined.size();
-            texts[record] = all.substr(offset, end - offset);
-        }
-    }
 };
 
 // Appends what was gathered, on the index's worker threads; on failure
 // removes all this call appended.
-void append_all(ShardedIndex& index, std::size_t workers, std::size_t before, Gathered& gathered) {
-    gathered.finish();
+void append_all(ShardedIndex& index, std::size_t workers, std::size_t before, const Gathered& gathered) {
     try {
         index.append_many(gathered.ids, gathered.texts, false, &shared_pool(), workers);
     } catch (...) {

@@ -64,6 +64,43 @@ def test_frames_texts_and_dicts_give_the_same_index(library):
     assert answers(by_texts) == expected
 
 
+@pytest.mark.parametrize("ids", ["column", "count", "rows"])
+def test_large_sliced_frames_of_every_string_type_give_the_dict_routes_index(ids):
+    """Runs of rows over several shards and workers, joined a chunk at a time from columns whose validity
+    bits start inside a byte; some rows have nulls only."""
+    rows = random_rows(11, 4000)
+    for i in range(0, len(rows), 9):
+        rows[i] = {**rows[i], "name": None, "note": None, "label": None}
+    rng = random.Random(5)
+    for row in rows:
+        row.setdefault("label", None if rng.random() < 0.3 else rng.choice(WORDS) + str(rng.randrange(99)))
+    first = 13
+    kept = rows[first:]
+    table = pa.table(
+        {
+            "id": pa.array([row["id"] for row in rows], pa.uint32()),
+            "name": pa.array([row["name"] for row in rows], pa.string()),
+            "note": pa.array([row["note"] for row in rows], pa.large_string()),
+            "label": pa.array([row["label"] for row in rows], pa.string()).cast(pa.string_view()),
+        }
+    ).slice(first)
+    by_dicts = ShardedMurvex(max_results=50, shard_capacity=1500)
+    by_dicts.add({"t": "before"})
+    if ids == "rows":
+        for row_number, row in enumerate(kept):
+            if as_dict(row, with_id=False):
+                by_dicts.add({**as_dict(row, with_id=False), "id": row_number})
+    else:
+        by_dicts.add([as_dict(row, with_id=ids == "column") for row in kept])
+    by_frame = ShardedMurvex(max_results=50, shard_capacity=1500, workers=2)
+    by_frame.add({"t": "before"})
+    keywords = {"column": {"id_column": "id"}, "count": {}, "rows": {"row_ids": True}}[ids]
+    assert by_frame._index.add_frame(table, ["name", "note", "label"], **keywords) == by_dicts.count - 1
+    every = range(by_dicts.count)
+    assert by_frame._index.records(every) == by_dicts._index.records(every)
+    assert answers(by_frame) == answers(by_dicts)
+
+
 def test_default_ids_follow_the_count_as_in_add():
     rows = [{"t": "a x"}, {"t": None}, {"t": "b x"}, {"t": "c x"}]
     engine = murvex.Murvex()

@@ -110,15 +110,17 @@ TEST(RecordStore, TextsSurviveManyRemovals) {
 // in a block whose other lanes hold texts (freed last to first, so that they
 // are taken again first to last); every text and mask must come through.
 TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
-    RecordStore store;
+    RecordStore store, in_runs;
     std::vector<std::string> kept;
     for (std::uint32_t id = 0; id < 640; ++id) {
         kept.push_back(std::string(16, static_cast<char>('a' + id % 26)) + std::to_string(1000 + id));
         store.append(id, kept.back());
+        in_runs.append(id, kept.back());
     }
     for (std::uint32_t id = 640; id-- > 0;)
         if (id % 64 >= 8 && id % 64 < 24) {
             ASSERT_TRUE(store.remove(id));
+            ASSERT_TRUE(in_runs.remove(id));
         }
     std::vector<std::string> owned;
     std::vector<std::uint32_t> ids;
@@ -138,6 +140,31 @@ TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
     for (std::size_t i = 0; i < store.count(); ++i) {
         ASSERT_EQ(store.text(i), expected[i]) << i;
         ASSERT_EQ(store.char_mask(i), char_mask(expected[i])) << i;
+    }
+
+    // The same records appended in runs of any length, each run's texts
+    // gone once it is appended, take the same lanes.
+    {
+        RecordStore::BulkAppend bulk(in_runs, texts.size(), 1 << 30);
+        for (std::size_t first = 0, run = 1; first < texts.size(); first += run, run = run * 7 % 1500 + 1) {
+            const std::size_t n = std::min(run, texts.size() - first);
+            std::vector<std::string> copies(owned.begin() + first, owned.begin() + first + n);
+            const std::vector<std::string_view> run_texts(copies.begin(), copies.end());
+            bulk.append(std::span(ids).subspan(first, n), run_texts);
+        }
+    }
+    ASSERT_EQ(in_runs.count(), store.count());
+    ASSERT_EQ(in_runs.block_count(), store.block_count());
+    for (std::size_t i = 0; i < store.count(); ++i) {
+        ASSERT_EQ(in_runs.text(i), expected[i]) << i;
+        ASSERT_EQ(in_runs.char_mask(i), store.char_mask(i)) << i;
+    }
+    for (std::size_t b = 0; b < store.block_count(); ++b) {
+        const LaneBlock ours = in_runs.block(b), theirs = store.block(b);
+        ASSERT_EQ(ours.rows, theirs.rows) << b;
+        ASSERT_EQ(ours.live, theirs.live) << b;
+        for (std::size_t lane = 0; lane < LANES; ++lane)
+            if (theirs.live >> lane & 1) ASSERT_EQ(ours.ids[lane], theirs.ids[lane]) << b << " " << lane;
     }
 }
 
