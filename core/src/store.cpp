@@ -352,12 +352,19 @@ RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std
 RecordStore::BulkAppend::~BulkAppend() { store_.slots_.set_prefault(false); }
 
 void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
-    constexpr std::size_t CHUNK = 1024;
+    constexpr std::size_t CHUNK = 1024, PREFETCH_AHEAD = 8;
     store_.order_.make_room(texts.size());
     for (std::size_t first = 0; first < texts.size(); first += CHUNK) {
         const std::size_t last = std::min(texts.size(), first + CHUNK);
         try {
             for (std::size_t i = first; i < last; ++i) {
+                // Texts may lie anywhere (in strings of the caller's, say):
+                // their bytes are asked for a few records ahead.
+                if (i + PREFETCH_AHEAD < texts.size()) {
+                    const std::string_view ahead = texts[i + PREFETCH_AHEAD];
+                    __builtin_prefetch(ahead.data());
+                    __builtin_prefetch(ahead.data() + std::min<std::size_t>(ahead.size(), 64));
+                }
                 const std::size_t length = texts[i].size();
                 if (length > LANE_TEXT_LIMIT) {
                     store_.append(ids[i], texts[i]);
