@@ -101,6 +101,31 @@ def test_large_sliced_frames_of_every_string_type_give_the_dict_routes_index(ids
     assert answers(by_frame) == answers(by_dicts)
 
 
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("ids", ["small", "large", "none"])
+def test_texts_of_every_kind_of_str_are_read_as_add_reads_them(ids):
+    """Latin-1, two- and four-byte code points, str subclasses and ids past 2**30, over several shards and
+    chunks; a lone surrogate among them adds nothing, wherever it is."""
+    rng = random.Random(len(ids))
+    alphabet = "abc XYZ\u00e9\u00ff\u0101\u4e2d\uffff\U0001f600\U0010ffff"
+    texts = ["".join(rng.choices(alphabet, k=rng.randrange(0, 40))) for _ in range(2500)]
+    texts[::97] = [Name(text) for text in texts[::97]]
+    record_ids = {"small": [rng.randrange(2**30) for _ in texts], "large": [2**32 - 1 - i for i in range(len(texts))]}
+    for surrogate_at in (None, 2400):
+        if surrogate_at is not None:
+            texts[surrogate_at] = "x\ud800"
+        chosen = record_ids.get(ids)
+        by_dicts = ShardedMurvex(max_results=100, shard_capacity=900)
+        by_dicts.add([{"t": str(text)} | ({"id": chosen[i]} if chosen else {}) for i, text in enumerate(texts)])
+        by_texts = ShardedMurvex(max_results=100, shard_capacity=900, workers=2)
+        assert by_texts.add_texts(texts, chosen) == by_dicts.count
+        every = range(by_dicts.count)
+        assert by_texts._index.records(every) == by_dicts._index.records(every)
+
+
 def test_default_ids_follow_the_count_as_in_add():
     rows = [{"t": "a x"}, {"t": None}, {"t": "b x"}, {"t": "c x"}]
     engine = murvex.Murvex()
