@@ -115,7 +115,11 @@ def main() -> int:
     records = corpus.records(args.records)
     texts = [corpus.text_of(record) for record in records]
     ids = [record["id"] for record in records]
-    table = pa.Table.from_pylist(records)
+    # Every field of every kind of record a column (from_pylist alone would keep the first record's only).
+    fields = list(dict.fromkeys(key for record in records[:1000] for key in record))
+    table = pa.Table.from_pylist(
+        records, schema=pa.schema([(key, pa.int64() if key == "id" else pa.string()) for key in fields])
+    )
     text_bytes = sum(len(text.encode()) for text in texts)
     rows: list[tuple[str, str]] = []
 

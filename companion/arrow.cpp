@@ -111,9 +111,17 @@ std::uint64_t Column::valid_bits(std::int64_t first, std::int64_t rows) const no
     if (count <= 0) return 0;
     const std::uint64_t wanted = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     if (!has_nulls()) return wanted;
-    // The bytes that hold those rows' bits, and no byte past them.
     const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
     const std::int64_t at = first + offset_, last = at + count - 1;
+    // Nine bytes at once where the bitmap holds them (it covers the array's
+    // own offset and length), else only the bytes that hold those rows' bits.
+    if (at / 8 + 9 <= (array_.offset + array_.length + 7) / 8) {
+        std::uint64_t low;
+        std::memcpy(&low, bits + at / 8, 8);
+        const std::uint64_t high = bits[at / 8 + 8];
+        const int shift = static_cast<int>(at % 8);
+        return (shift ? low >> shift | high << (64 - shift) : low) & wanted;
+    }
     unsigned __int128 word = 0;
     for (std::int64_t byte = at / 8; byte <= last / 8; ++byte)
         word |= static_cast<unsigned __int128>(bits[byte]) << (8 * (byte - at / 8));

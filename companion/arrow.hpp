@@ -8,6 +8,7 @@
 #include "native.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -72,6 +73,10 @@ public:
     // test of its type per value.
     template <class RowOf, class Visit>
     void each_text(std::size_t n, RowOf&& row_of, Visit&& visit) const;
+    // The same for the rows [first, end): visit(row - first, value), the
+    // nulls skipped 64 rows at a time.
+    template <class Visit>
+    void each_text_between(std::int64_t first, std::int64_t end, Visit&& visit) const;
     // The bytes of a string column's values in rows [first, end).
     std::size_t text_bytes(std::int64_t first, std::int64_t end) const noexcept;
     // An integer column's value; nothing for a null. Values of unsigned
@@ -85,6 +90,12 @@ private:
     std::string_view text_in_view(std::int64_t at) const noexcept;
     template <class RowOf, class Visit, class ValueAt>
     void each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt value_at) const;
+    template <class Visit, class ValueAt>
+    void each_value_between(std::int64_t first, std::int64_t end, Visit& visit, ValueAt value_at) const;
+    // Calls with(value_at) with a function that gives the value at a
+    // physical position, for this column's type.
+    template <class With>
+    void with_value_at(With&& with) const;
     template <class Value>
     std::int64_t integer_at(std::int64_t at) const noexcept;
 
@@ -149,20 +160,44 @@ void Column::each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt valu
     }
 }
 
-template <class RowOf, class Visit>
-void Column::each_text(std::size_t n, RowOf&& row_of, Visit&& visit) const {
+template <class With>
+void Column::with_value_at(With&& with) const {
     const auto between = [&](auto* offsets) {
         const char* data = static_cast<const char*>(array_.buffers[2]);
-        each_value(n, row_of, visit, [offsets, data](std::int64_t at) {
+        with([offsets, data](std::int64_t at) {
             return std::string_view(data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
         });
     };
     switch (kind_) {
         case Kind::utf8: return between(static_cast<const std::int32_t*>(array_.buffers[1]));
         case Kind::large_utf8: return between(static_cast<const std::int64_t*>(array_.buffers[1]));
-        case Kind::view: return each_value(n, row_of, visit, [this](std::int64_t at) { return text_in_view(at); });
+        case Kind::view: return with([this](std::int64_t at) { return text_in_view(at); });
         default: return;
     }
+}
+
+template <class RowOf, class Visit>
+void Column::each_text(std::size_t n, RowOf&& row_of, Visit&& visit) const {
+    with_value_at([&](auto value_at) { each_value(n, row_of, visit, value_at); });
+}
+
+template <class Visit, class ValueAt>
+void Column::each_value_between(std::int64_t first, std::int64_t end, Visit& visit, ValueAt value_at) const {
+    if (!has_nulls()) {
+        for (std::int64_t row = first; row < end; ++row)
+            visit(static_cast<std::size_t>(row - first), value_at(row + offset_));
+        return;
+    }
+    for (std::int64_t at = first; at < end; at += 64)
+        for (std::uint64_t bits = valid_bits(at, end); bits != 0; bits &= bits - 1) {
+            const std::int64_t row = at + std::countr_zero(bits);
+            visit(static_cast<std::size_t>(row - first), value_at(row + offset_));
+        }
+}
+
+template <class Visit>
+void Column::each_text_between(std::int64_t first, std::int64_t end, Visit&& visit) const {
+    with_value_at([&](auto value_at) { each_value_between(first, end, visit, value_at); });
 }
 
 template <class Value>

@@ -454,12 +454,11 @@ public:
         texts_.assign(n, {});
         values_.assign(n, 0);
         bytes_.assign(n, 0);
-        const auto row_of = [&](std::size_t k) { return records.row(first + k); };
-        for (const arrow::Column* column : chosen.texts)
-            column->each_text(n, row_of, [&](std::size_t k, std::string_view value) {
-                if (values_[k]++ == 0) texts_[k] = value;
-                bytes_[k] += value.size();
-            });
+        const auto measure = [&](std::size_t k, std::string_view value) {
+            if (values_[k]++ == 0) texts_[k] = value;
+            bytes_[k] += value.size();
+        };
+        for_each_text(chosen, records, first, end, measure);
         // Where each joined text goes: every value is written after a
         // space, and the text starts after the first one.
         std::size_t joined_bytes = 0;
@@ -475,16 +474,26 @@ public:
                 ends_[k] = next;
                 next += bytes_[k] + values_[k];
             }
-        for (const arrow::Column* column : chosen.texts)
-            column->each_text(n, row_of, [&](std::size_t k, std::string_view value) {
-                if (values_[k] < 2) return;
-                *ends_[k] = ' ';
-                ends_[k] = copy_value(value, ends_[k] + 1);
-            });
+        for_each_text(chosen, records, first, end, [&](std::size_t k, std::string_view value) {
+            if (values_[k] < 2) return;
+            *ends_[k] = ' ';
+            ends_[k] = copy_value(value, ends_[k] + 1);
+        });
         return texts_;
     }
 
 private:
+    // visit(k, value) for every value of records [first, end), column by column.
+    template <class Visit>
+    static void for_each_text(const Chosen& chosen, const BatchRecords& records, std::size_t first,
+                              std::size_t end, const Visit& visit) {
+        for (const arrow::Column* column : chosen.texts)
+            if (records.rows.empty())  // record k is row k
+                column->each_text_between(static_cast<std::int64_t>(first), static_cast<std::int64_t>(end), visit);
+            else
+                column->each_text(end - first, [&](std::size_t k) { return records.rows[first + k]; }, visit);
+    }
+
     std::vector<std::string_view> texts_;
     std::vector<std::uint32_t> values_;  // of each record, not null
     std::vector<std::size_t> bytes_;     // of each record's values

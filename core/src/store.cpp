@@ -72,13 +72,19 @@ constexpr std::uint64_t transpose_bits(std::uint64_t x) noexcept {
 }
 static_assert(transpose_bits(0x0000000000000002ULL) == 0x0000000000000100ULL);
 
-// Eight bytes of `text` from byte p on, zeros past its end.
+// Eight bytes of `text` from byte p on, zeros past its end. The last bytes
+// of a text of 8 or more come from its last 8, shifted: no copy of a length
+// known only here.
 std::uint64_t word_at(std::string_view text, std::size_t p) noexcept {
     std::uint64_t word = 0;
-    if (p + 8 <= text.size())
+    if (p + 8 <= text.size()) {
         std::memcpy(&word, text.data() + p, 8);
-    else if (p < text.size())
+    } else if (p < text.size() && text.size() >= 8) {
+        std::memcpy(&word, text.data() + text.size() - 8, 8);
+        word >>= 8 * (p + 8 - text.size());
+    } else if (p < text.size()) {
         std::memcpy(&word, text.data() + p, text.size() - p);
+    }
     return word;
 }
 
