@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -168,14 +169,22 @@ bool append_read_by_workers(ShardedIndex& index, std::span<PyObject* const> text
     if (texts.empty()) return true;
     if (!ids && before + texts.size() - 1 > UINT32_MAX) return false;
     std::vector<StrReader> readers(std::max<std::size_t>(workers, 1));
+    std::atomic<bool> given_up{false};  // once one thread meets such an item, the others stop too
     const auto append = [&](std::size_t first, std::size_t count, std::size_t slot, RecordStore& shard) {
         StrReader& reader = readers[slot];
         std::optional<RecordStore::BulkAppend> bulk;
         for (std::size_t chunk = first; chunk < first + count; chunk += StrReader::CHUNK) {
             const std::size_t end = std::min(first + count, chunk + StrReader::CHUNK);
-            const auto chunk_texts = reader.texts(texts.subspan(chunk, end - chunk));
-            const auto chunk_ids = ids ? reader.ids(std::span(ids + chunk, end - chunk))
-                                       : reader.ids(before + chunk, end - chunk);
+            std::span<const std::string_view> chunk_texts;
+            std::span<const std::uint32_t> chunk_ids;
+            try {
+                if (given_up.load(std::memory_order_relaxed)) throw NeedsInterpreter{};
+                chunk_texts = reader.texts(texts.subspan(chunk, end - chunk));
+                chunk_ids = ids ? reader.ids(std::span(ids + chunk, end - chunk)) : reader.ids(before + chunk, end - chunk);
+            } catch (const NeedsInterpreter&) {
+                given_up.store(true, std::memory_order_relaxed);
+                throw;
+            }
             if (!bulk) {  // the run's bytes, as far as its first chunk tells
                 std::size_t bytes = 0;
                 for (const std::string_view text : chunk_texts) bytes += text.size();
