@@ -421,24 +421,26 @@ BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSourc
     return records;
 }
 
-// Copies a value of a few bytes without a call: two words that may overlap.
+// Copies n bytes, at least one Word and at most two, as two words that may overlap.
+template <class Word>
+void copy_two_words(const char* in, std::size_t n, char* out) noexcept {
+    Word head, tail;
+    std::memcpy(&head, in, sizeof(Word));
+    std::memcpy(&tail, in + n - sizeof(Word), sizeof(Word));
+    std::memcpy(out, &head, sizeof(Word));
+    std::memcpy(out + n - sizeof(Word), &tail, sizeof(Word));
+}
+
+// Copies a value of a few bytes without a call.
 inline char* copy_value(const std::string_view value, char* out) noexcept {
     const std::size_t n = value.size();
     const char* in = value.data();
     if (n > 16) {
         std::memcpy(out, in, n);
     } else if (n >= 8) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, in, 8);
-        std::memcpy(&tail, in + n - 8, 8);
-        std::memcpy(out, &head, 8);
-        std::memcpy(out + n - 8, &tail, 8);
+        copy_two_words<std::uint64_t>(in, n, out);
     } else if (n >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, in, 4);
-        std::memcpy(&tail, in + n - 4, 4);
-        std::memcpy(out, &head, 4);
-        std::memcpy(out + n - 4, &tail, 4);
+        copy_two_words<std::uint32_t>(in, n, out);
     } else if (n > 0) {
         out[0] = in[0];
         out[n / 2] = in[n / 2];
