@@ -165,7 +165,8 @@ void Column::with_value_at(With&& with) const {
     const auto between = [&](auto* offsets) {
         const char* data = static_cast<const char*>(array_.buffers[2]);
         with([offsets, data](std::int64_t at) {
-            return std::string_view(data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+            return std::string_view(data + offsets[at],
+                                    static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
         });
     };
     switch (kind_) {
@@ -203,9 +204,11 @@ void Column::each_text_between(std::int64_t first, std::int64_t end, Visit&& vis
 template <class Value>
 std::int64_t Column::integer_at(std::int64_t at) const noexcept {
     Value value;
-    std::memcpy(&value, static_cast<const std::uint8_t*>(array_.buffers[1]) + sizeof(Value) * at, sizeof(Value));
+    std::memcpy(&value, static_cast<const std::uint8_t*>(array_.buffers[1]) + sizeof(Value) * at,
+                sizeof(Value));
     if constexpr (std::is_same_v<Value, std::uint64_t>)
-        return static_cast<std::int64_t>(std::min<std::uint64_t>(value, std::numeric_limits<std::int64_t>::max()));
+        return static_cast<std::int64_t>(
+            std::min<std::uint64_t>(value, std::numeric_limits<std::int64_t>::max()));
     else
         return static_cast<std::int64_t>(value);
 }

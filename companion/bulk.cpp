@@ -180,7 +180,8 @@ bool append_read_by_workers(ShardedIndex& index, std::span<PyObject* const> text
             try {
                 if (given_up.load(std::memory_order_relaxed)) throw NeedsInterpreter{};
                 chunk_texts = reader.texts(texts.subspan(chunk, end - chunk));
-                chunk_ids = ids ? reader.ids(std::span(ids + chunk, end - chunk)) : reader.ids(before + chunk, end - chunk);
+                chunk_ids = ids ? reader.ids(std::span(ids + chunk, end - chunk))
+                                : reader.ids(before + chunk, end - chunk);
             } catch (const NeedsInterpreter&) {
                 given_up.store(true, std::memory_order_relaxed);
                 throw;
@@ -229,7 +230,9 @@ PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const std::size_t workers = state_of(self).workers;
         const std::span items(PySequence_Fast_ITEMS(texts.get()), static_cast<std::size_t>(n));
         PyObject* const* id_items = ids ? PySequence_Fast_ITEMS(ids.get()) : nullptr;
-        if (change(self, [&](ShardedIndex& index) { return append_read_by_workers(index, items, id_items, workers); }))
+        if (change(self, [&](ShardedIndex& index) {
+                return append_read_by_workers(index, items, id_items, workers);
+            }))
             return checked(PyLong_FromSsize_t(n)).release();
 
         const std::size_t before = state_of(self).index.count();
@@ -379,8 +382,8 @@ struct BatchRecords {
 
 // `first_row`: the batch's first row in the whole table; `before`: the
 // records the index held before the batch.
-BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSource source, std::int64_t first_row,
-                        std::size_t before) {
+BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSource source,
+                        std::int64_t first_row, std::size_t before) {
     BatchRecords records;
     // The rows that have a value in some text column, 64 at a time.
     std::vector<std::uint64_t> with_text;
@@ -459,8 +462,8 @@ public:
 
     // The texts of records [first, end), at most CHUNK of them; they live
     // until the next call.
-    std::span<const std::string_view> texts(const Chosen& chosen, const BatchRecords& records, std::size_t first,
-                                            std::size_t end) {
+    std::span<const std::string_view> texts(const Chosen& chosen, const BatchRecords& records,
+                                            std::size_t first, std::size_t end) {
         const std::size_t n = end - first;
         texts_.assign(n, {});
         values_.assign(n, 0);
@@ -500,7 +503,8 @@ private:
                               std::size_t end, const Visit& visit) {
         for (const arrow::Column* column : chosen.texts)
             if (records.rows.empty())  // record k is row k
-                column->each_text_between(static_cast<std::int64_t>(first), static_cast<std::int64_t>(end), visit);
+                column->each_text_between(static_cast<std::int64_t>(first), static_cast<std::int64_t>(end),
+                                          visit);
             else
                 column->each_text(end - first, [&](std::size_t k) { return records.rows[first + k]; }, visit);
     }
@@ -552,7 +556,8 @@ PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t narg
                 arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
                     const Chosen chosen = resolve(batch, choice);
                     const BatchRecords records = records_of(batch, chosen, source, first_row, index.count());
-                    const auto append = [&](std::size_t first, std::size_t n, std::size_t slot, RecordStore& shard) {
+                    const auto append = [&](std::size_t first, std::size_t n, std::size_t slot,
+                                            RecordStore& shard) {
                         append_records(chosen, records, first, n, shard, joiners[slot]);
                     };
                     index.append_runs(records.ids.size(), append, false, &shared_pool(), workers);

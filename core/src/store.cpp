@@ -357,7 +357,8 @@ RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std
 
 RecordStore::BulkAppend::~BulkAppend() { store_.slots_.set_prefault(false); }
 
-void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts) {
+void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
+                                     std::span<const std::string_view> texts) {
     constexpr std::size_t CHUNK = 1024, PREFETCH_AHEAD = 8;
     store_.order_.make_room(texts.size());
     for (std::size_t first = 0; first < texts.size(); first += CHUNK) {
@@ -379,7 +380,8 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::sp
                 const std::size_t length_class = store_.lane_class(length);
                 by_class_[length_class].reserve(CHUNK);
                 const LaneSlots::Slot slot = store_.place(length_class, ids[i], length);
-                by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
+                by_class_[length_class].push_back(
+                    Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
             }
         } catch (...) {
             write(texts);  // the records appended so far are whole
