@@ -367,7 +367,7 @@ std::span<const std::string_view> parts_of(const Chosen& chosen, std::int64_t ro
 }
 
 // Where a frame's ids come from.
-enum class IdSource { column, row, count };
+enum class IdSource : std::uint8_t { column, row, count };
 
 // The records a batch makes: the rows that have text and their ids, read
 // and checked before any of them is appended.

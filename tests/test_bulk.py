@@ -65,16 +65,17 @@ def test_frames_texts_and_dicts_give_the_same_index(library):
 
 
 @pytest.mark.parametrize("ids", ["column", "count", "rows"])
-def test_large_sliced_frames_of_every_string_type_give_the_dict_routes_index(ids):
+@pytest.mark.parametrize("first", [0, 13])
+def test_large_sliced_frames_of_every_string_type_give_the_dict_routes_index(ids, first):
     """Runs of rows over several shards and workers, joined a chunk at a time from columns whose validity
-    bits start inside a byte; some rows have nulls only."""
+    bits start at a byte or inside one; some rows have nulls only."""
     rows = random_rows(11, 4000)
     for i in range(0, len(rows), 9):
         rows[i] = {**rows[i], "name": None, "note": None, "label": None}
     rng = random.Random(5)
     for row in rows:
-        row.setdefault("label", None if rng.random() < 0.3 else rng.choice(WORDS) + str(rng.randrange(99)))
-    first = 13
+        label = rng.choice(WORDS) * rng.choice([1, 5]) + str(rng.randrange(99))  # in the view or in a buffer
+        row.setdefault("label", None if rng.random() < 0.3 else label)
     kept = rows[first:]
     table = pa.table(
         {
@@ -179,6 +180,44 @@ def test_bad_input_names_the_position_or_column_and_adds_nothing(call, error, me
     with pytest.raises(error, match=message):
         call(index)
     assert index.count == 3 and answers(index) == before
+
+
+@pytest.mark.parametrize(
+    "kind, value",
+    [("int8", -3), ("uint8", 250), ("int16", -300), ("uint16", 65000), ("int32", -(2**31)), ("uint32", 2**32 - 1)]
+    + [("int64", 2**32), ("uint64", 2**64 - 1)],
+)
+def test_id_columns_of_every_integer_type_take_their_values(kind, value):
+    ids = [1, 2, value, 4]
+    table = pa.table({"i": pa.array(ids, getattr(pa, kind)()), "t": ["a x", "b x", "c x", "d x"]})
+    index = ShardedMurvex()
+    if 0 <= value <= 2**32 - 1:
+        assert index.add_frame(table, id_column="i") == 4
+        assert sorted(hit.id for hit in index.search("x")) == sorted(ids)
+    else:
+        with pytest.raises(ValueError, match=f"^column 'i' row 2: {min(value, 2**63 - 1)} is not an id"):
+            index.add_frame(table, id_column="i")
+        assert index.count == 0
+
+
+def test_a_bad_item_late_in_a_long_list_adds_nothing_of_it():
+    """The worker threads have appended shards of the list before one of them meets the bad item."""
+    texts = [f"record {i} x" for i in range(6000)]
+    index = ShardedMurvex(shard_capacity=1000, workers=2)
+    index.add_texts(["kept x"])
+    before = answers(index)
+    for bad, error, message in [
+        (4500, TypeError, r"^argument 'texts\[4500\]': 'bytes' object cannot be converted to 'PyString'$"),
+        (5999, OverflowError, r"^argument 'ids\[5999\]': "),
+    ]:
+        items, ids = list(texts), list(range(6000))
+        if error is TypeError:
+            items[bad] = b"bytes"
+        else:
+            ids[bad] = -1
+        with pytest.raises(error, match=message):
+            index.add_texts(items, ids)
+        assert index.count == 1 and index.shards == 1 and answers(index) == before
 
 
 def test_an_error_in_a_later_batch_takes_back_the_earlier_ones():

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -246,6 +249,65 @@ TEST(ShardedIndex, BulkAppendEqualsOneByOneAndRollsBack) {
     EXPECT_EQ(bulk.count(), count);
     EXPECT_EQ(bulk.shard_count(), single.shard_count());
     EXPECT_EQ(hits(bulk.search("abcd")), before);
+}
+
+// Records made as they are appended go to the shards append_many would
+// give them, in runs that each thread appends as it likes; a run that fails
+// keeps the runs before it.
+TEST(ShardedIndex, RunsFillTheShardsAppendManyWouldAndStopAtAFailure) {
+    reference::RandomText random(5);
+    std::vector<std::string> owned;
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < 4000; ++i) {
+        owned.push_back(random(0, i % 400 == 7 ? 2500 : 120));  // some longer than a lane
+        ids.push_back(i);
+    }
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    ShardedIndex by_runs(Settings{0, 3, 100}, 900), by_many(Settings{0, 3, 100}, 900);
+    WorkerPool pool;
+    by_runs.append_many(std::span(ids).first(250), std::span(texts).first(250));  // room left in its shard
+    by_many.append_many(std::span(ids).first(250), std::span(texts).first(250));
+    std::mutex seen;
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    const auto rest_ids = std::span(ids).subspan(250);
+    const auto rest_texts = std::span(texts).subspan(250);
+    by_runs.append_runs(
+        rest_texts.size(),
+        [&](std::size_t first, std::size_t n, std::size_t slot, RecordStore& shard) {
+            EXPECT_LT(slot, 2u);
+            {
+                const std::lock_guard lock(seen);
+                runs.emplace_back(first, n);
+            }
+            RecordStore::BulkAppend bulk(shard, n, 0);
+            for (std::size_t at = first; at < first + n; at += 333) {
+                const std::size_t m = std::min<std::size_t>(333, first + n - at);
+                bulk.append(rest_ids.subspan(at, m), rest_texts.subspan(at, m));
+            }
+        },
+        false, &pool, 2);
+    by_many.append_many(rest_ids, rest_texts, false, &pool, 2);
+    std::sort(runs.begin(), runs.end());
+    const std::vector<std::pair<std::size_t, std::size_t>> expected = {
+        {0, 650}, {650, 900}, {1550, 900}, {2450, 900}, {3350, 400}};
+    EXPECT_EQ(runs, expected);
+    ASSERT_EQ(by_runs.count(), by_many.count());
+    ASSERT_EQ(by_runs.shard_count(), by_many.shard_count());
+    for (std::size_t s = 0; s < by_many.shard_count(); ++s)
+        for (std::size_t i = 0; i < by_many.shard(s).count(); ++i) {
+            ASSERT_EQ(by_runs.shard(s).text(i), by_many.shard(s).text(i)) << s << " " << i;
+            ASSERT_EQ(by_runs.shard(s).char_mask(i), by_many.shard(s).char_mask(i)) << s << " " << i;
+            ASSERT_EQ(by_runs.shard(s).id(i), by_many.shard(s).id(i)) << s << " " << i;
+        }
+
+    const std::size_t count = by_runs.count(), shards = by_runs.shard_count();
+    const auto second_fails = [&](std::size_t first, std::size_t n, std::size_t, RecordStore& shard) {
+        if (first > 0) throw std::runtime_error("the second run fails");
+        shard.append_many(std::span(ids).first(n), std::span(texts).first(n));
+    };
+    EXPECT_THROW(by_runs.append_runs(2000, second_fails, true, &pool, 2), std::runtime_error);
+    EXPECT_EQ(by_runs.count(), count + 900);
+    EXPECT_EQ(by_runs.shard_count(), shards + 1);  // the failing run's new shard, empty, is gone
 }
 
 }  // namespace
