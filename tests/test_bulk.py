@@ -184,8 +184,16 @@ def test_bad_input_names_the_position_or_column_and_adds_nothing(call, error, me
 
 @pytest.mark.parametrize(
     "kind, value",
-    [("int8", -3), ("uint8", 250), ("int16", -300), ("uint16", 65000), ("int32", -(2**31)), ("uint32", 2**32 - 1)]
-    + [("int64", 2**32), ("uint64", 2**64 - 1)],
+    [
+        ("int8", -3),
+        ("uint8", 250),
+        ("int16", -300),
+        ("uint16", 65000),
+        ("int32", -(2**31)),
+        ("uint32", 2**32 - 1),
+        ("int64", 2**32),
+        ("uint64", 2**64 - 1),
+    ],
 )
 def test_id_columns_of_every_integer_type_take_their_values(kind, value):
     ids = [1, 2, value, 4]
