@@ -148,7 +148,8 @@ TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
         RecordStore::BulkAppend bulk(in_runs, texts.size(), 1 << 30);
         for (std::size_t first = 0, run = 1; first < texts.size(); first += run, run = run * 7 % 1500 + 1) {
             const std::size_t n = std::min(run, texts.size() - first);
-            std::vector<std::string> copies(owned.begin() + first, owned.begin() + first + n);
+            const auto run_owned = std::span(owned).subspan(first, n);
+            std::vector<std::string> copies(run_owned.begin(), run_owned.end());
             const std::vector<std::string_view> run_texts(copies.begin(), copies.end());
             bulk.append(std::span(ids).subspan(first, n), run_texts);
         }
