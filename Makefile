@@ -28,7 +28,7 @@ export SANITIZED_CHECK := import murvex, murvex_tools._native as n, sys; \
 # and the Python tests of threads on the companion's indexes.
 TSAN_BUILD := build/tsan
 TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer -g -O1
-TSAN_TESTS := tests/test_parallel.py
+TSAN_TESTS := tests/test_parallel.py tests/test_bulk.py
 
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
