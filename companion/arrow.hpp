@@ -85,8 +85,6 @@ public:
 
 private:
     enum class Kind { other, utf8, large_utf8, view, integer };
-    template <class Offset>
-    std::string_view text_between(std::int64_t at) const noexcept;
     std::string_view text_in_view(std::int64_t at) const noexcept;
     template <class RowOf, class Visit, class ValueAt>
     void each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt value_at) const;
@@ -117,13 +115,6 @@ inline bool Column::valid(std::int64_t row) const noexcept {
     return (bits[at / 8] >> (at % 8)) & 1;
 }
 
-template <class Offset>
-std::string_view Column::text_between(std::int64_t at) const noexcept {
-    const auto* offsets = static_cast<const Offset*>(array_.buffers[1]);
-    const char* data = static_cast<const char*>(array_.buffers[2]);
-    return {data + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at])};
-}
-
 // 16 bytes a value: the length, then the text itself when it fits in 12
 // bytes, else a prefix, the data buffer and the offset.
 inline std::string_view Column::text_in_view(std::int64_t at) const noexcept {
@@ -136,17 +127,6 @@ inline std::string_view Column::text_in_view(std::int64_t at) const noexcept {
     std::memcpy(&offset, view + 12, 4);
     const char* data = static_cast<const char*>(array_.buffers[2 + buffer]);
     return std::string_view(data + offset, static_cast<std::size_t>(length));
-}
-
-inline std::optional<std::string_view> Column::text(std::int64_t row) const noexcept {
-    if (!valid(row)) return std::nullopt;
-    const std::int64_t at = row + offset_;
-    switch (kind_) {
-        case Kind::utf8: return text_between<std::int32_t>(at);
-        case Kind::large_utf8: return text_between<std::int64_t>(at);
-        case Kind::view: return text_in_view(at);
-        default: return std::nullopt;
-    }
 }
 
 template <class RowOf, class Visit, class ValueAt>
@@ -175,6 +155,12 @@ void Column::with_value_at(With&& with) const {
         case Kind::view: return with([this](std::int64_t at) { return text_in_view(at); });
         default: return;
     }
+}
+
+inline std::optional<std::string_view> Column::text(std::int64_t row) const noexcept {
+    std::optional<std::string_view> value;
+    if (valid(row)) with_value_at([&](auto value_at) { value = value_at(row + offset_); });
+    return value;
 }
 
 template <class RowOf, class Visit>

@@ -125,22 +125,6 @@ void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexce
     }
 }
 
-// While it lives, texts of `bytes` that fill a chunk of blocks or more take
-// their pages a chunk at a time, in one system call rather than a page fault
-// per page.
-class PrefaultWhile {
-public:
-    PrefaultWhile(LaneSlots& slots, std::size_t bytes) noexcept : slots_(slots) {
-        slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
-    }
-    ~PrefaultWhile() { slots_.set_prefault(false); }
-    PrefaultWhile(const PrefaultWhile&) = delete;
-    PrefaultWhile& operator=(const PrefaultWhile&) = delete;
-
-private:
-    LaneSlots& slots_;
-};
-
 }  // namespace
 
 // --- the lane-slot allocator -----------------------------------------------
@@ -350,12 +334,9 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 // just read, are still in the cache when they are written.
 
 RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
-    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1) {
+    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1), prefault_(store.slots_, bytes) {
     store_.order_.reserve(store_.order_.size() + records);
-    store_.slots_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
 }
-
-RecordStore::BulkAppend::~BulkAppend() { store_.slots_.set_prefault(false); }
 
 void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
                                      std::span<const std::string_view> texts) {
@@ -429,7 +410,7 @@ void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<
     try {
         std::size_t bytes = 0, next_long = 0;
         for (const std::uint32_t length : lengths) bytes += length;
-        const PrefaultWhile prefault(slots_, bytes);
+        const LaneSlots::PrefaultWhile prefault(slots_, bytes);
         order_.reserve(ids.size());
         for (std::size_t i = 0; i < ids.size(); ++i) {
             if (lengths[i] <= LANE_TEXT_LIMIT) {

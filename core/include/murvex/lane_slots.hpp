@@ -109,8 +109,21 @@ public:
     // Removes every block and gives their memory back.
     void reset() noexcept;
 
-    // See BlockArena::set_prefault.
-    void set_prefault(bool prefault) noexcept { arena_.set_prefault(prefault); }
+    // While one lives, texts of `bytes` that fill a chunk of blocks or more
+    // take their pages a chunk at a time, in one system call rather than a
+    // page fault per page (see BlockArena::set_prefault).
+    class PrefaultWhile {
+    public:
+        PrefaultWhile(LaneSlots& slots, std::size_t bytes) noexcept : arena_(slots.arena_) {
+            arena_.set_prefault(bytes >= BlockArena::CHUNK_BYTES);
+        }
+        ~PrefaultWhile() { arena_.set_prefault(false); }
+        PrefaultWhile(const PrefaultWhile&) = delete;
+        PrefaultWhile& operator=(const PrefaultWhile&) = delete;
+
+    private:
+        BlockArena& arena_;
+    };
 
 private:
     static constexpr std::size_t CLASSES = LANE_TEXT_LIMIT / LANE_ROW_STEP + 1;

@@ -143,7 +143,6 @@ public:
     // `bytes`: about how many bytes of text the records to come hold (it
     // decides whether their memory is faulted in ahead).
     BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes);
-    ~BulkAppend();
     BulkAppend(const BulkAppend&) = delete;
     BulkAppend& operator=(const BulkAppend&) = delete;
 
@@ -163,6 +162,7 @@ private:
 
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
+    LaneSlots::PrefaultWhile prefault_;
 };
 
 }  // namespace murvex
