@@ -6,10 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__SSE2__) && defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
+#include "eight_lanes.hpp"
 #include "joined.hpp"
 #include "murvex/fold.hpp"
 
@@ -52,15 +49,6 @@ void write_lane(std::string_view text, std::uint8_t* lane) noexcept {
     for (; p < text.size(); ++p) lane[p * LANES] = bytes[p];
 }
 
-// Eight words as an 8x8 byte matrix, word j in row j, transposed: byte j of
-// the result's word r is byte r of words[j].
-void transpose_bytes(const std::uint64_t* words, std::uint64_t* rows) noexcept {
-    for (int r = 0; r < 8; ++r) {
-        rows[r] = 0;
-        for (int j = 0; j < 8; ++j) rows[r] |= (words[j] >> (8 * r) & 0xFF) << (8 * j);
-    }
-}
-
 // An 8x8 bit matrix, row r in byte r and column c in bit c, transposed.
 constexpr std::uint64_t transpose_bits(std::uint64_t x) noexcept {
     std::uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
@@ -71,59 +59,6 @@ constexpr std::uint64_t transpose_bits(std::uint64_t x) noexcept {
     return x ^ t ^ (t << 28);
 }
 static_assert(transpose_bits(0x0000000000000002ULL) == 0x0000000000000100ULL);
-
-// Eight bytes of `text` from byte p on, zeros past its end. The last bytes
-// of a text of 8 or more come from its last 8, shifted: no copy of a length
-// known only here.
-std::uint64_t word_at(std::string_view text, std::size_t p) noexcept {
-    std::uint64_t word = 0;
-    if (p + 8 <= text.size()) {
-        std::memcpy(&word, text.data() + p, 8);
-    } else if (p < text.size() && text.size() >= 8) {
-        std::memcpy(&word, text.data() + text.size() - 8, 8);
-        word >>= 8 * (p + 8 - text.size());
-    } else if (p < text.size()) {
-        std::memcpy(&word, text.data() + p, text.size() - p);
-    }
-    return word;
-}
-
-// Writes eight texts down eight neighbouring lanes, the first at `lane`:
-// text j's byte p to lane[p * LANES + j]. Eight rows at a time, the eight
-// texts' words turned into the rows' words by one 8x8 byte transposition, so
-// that a store writes eight bytes, not one. Rows up to the longest text's
-// length rounded up to LANE_ROW_STEP are written; the shorter texts' get
-// zeros there.
-void write_eight_lanes(const std::string_view* texts, std::uint8_t* lane) noexcept {
-    std::size_t longest = 0;
-    for (int j = 0; j < 8; ++j) longest = std::max(longest, texts[j].size());
-    for (std::size_t p = 0; p < longest; p += 8, lane += 8 * LANES) {
-        std::uint64_t words[8];
-        for (int j = 0; j < 8; ++j) words[j] = word_at(texts[j], p);
-#if defined(__SSE2__) && defined(__x86_64__)
-        const auto load = [&words](int j) { return _mm_cvtsi64_si128(static_cast<long long>(words[j])); };
-        const __m128i pairs01 = _mm_unpacklo_epi8(load(0), load(1)),
-                      pairs23 = _mm_unpacklo_epi8(load(2), load(3)),
-                      pairs45 = _mm_unpacklo_epi8(load(4), load(5)),
-                      pairs67 = _mm_unpacklo_epi8(load(6), load(7));
-        const __m128i low03 = _mm_unpacklo_epi16(pairs01, pairs23),
-                      high03 = _mm_unpackhi_epi16(pairs01, pairs23),
-                      low47 = _mm_unpacklo_epi16(pairs45, pairs67),
-                      high47 = _mm_unpackhi_epi16(pairs45, pairs67);
-        const __m128i rows[4] = {_mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
-                                 _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
-        for (std::size_t r = 0; r < 4; ++r) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + 2 * r * LANES), rows[r]);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(lane + (2 * r + 1) * LANES),
-                             _mm_srli_si128(rows[r], 8));
-        }
-#else
-        std::uint64_t rows[8];
-        transpose_bytes(words, rows);
-        for (std::size_t r = 0; r < 8; ++r) std::memcpy(lane + r * LANES, &rows[r], 8);
-#endif
-    }
-}
 
 }  // namespace
 
@@ -210,7 +145,7 @@ void LaneSlots::set_eight_masks(Slot first, const std::uint64_t* masks) noexcept
     std::uint64_t* lanes_with = memory(first).lanes_with;
     const std::size_t lane = first % LANES;
     std::uint64_t bytes[8];  // byte j of bytes[k]: bits 8k to 8k + 7 of masks[j]
-    transpose_bytes(masks, bytes);
+    detail::transpose_bytes(masks, bytes);
     for (int k = 0; k < 8; ++k) {
         const std::uint64_t lanes = transpose_bits(bytes[k]);  // byte i: bit 8k + i of each mask
         for (int i = 0; i < 8; ++i) lanes_with[8 * k + i] |= (lanes >> (8 * i) & 0xFF) << lane;
@@ -327,14 +262,17 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 
 // --- appending in runs ---------------------------------------------------------
 
-// Records take their slots, and have their masks computed, in order; but
-// their bytes and masks are written a class at a time: a class's records
-// fill one block after another, so the block being written stays in the
-// CPU's nearest cache, where one block per class would not. A chunk's texts,
-// just read, are still in the cache when they are written.
+// Records take their slots in order; but their bytes and masks are written
+// a class at a time: a class's records fill one block after another, so the
+// block being written stays in the CPU's nearest cache, where one block per
+// class would not. A chunk's texts, asked for while their records took
+// slots, are in the cache when they are written.
 
 RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
-    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1), prefault_(store.slots_, bytes) {
+    : store_(store),
+      by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1),
+      prefault_(store.slots_, bytes),
+      write_eight_(detail::eight_lanes_writer()) {
     store_.order_.reserve(store_.order_.size() + records);
 }
 
@@ -361,8 +299,7 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
                 const std::size_t length_class = store_.lane_class(length);
                 by_class_[length_class].reserve(CHUNK);
                 const LaneSlots::Slot slot = store_.place(length_class, ids[i], length);
-                by_class_[length_class].push_back(
-                    Pending{slot, static_cast<std::uint32_t>(i), mask_of(texts[i])});
+                by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
             }
         } catch (...) {
             write(texts);  // the records appended so far are whole
@@ -384,17 +321,16 @@ void RecordStore::BulkAppend::write(std::span<const std::string_view> texts) noe
             const LaneSlots::Slot first = pending[i].slot;
             std::size_t j = 0;
             if (first % 8 == 0 && pending.size() - i >= 8)
-                for (; j < 8 && pending[i + j].slot == first + j; ++j) {
+                for (; j < 8 && pending[i + j].slot == first + j; ++j)
                     eight[j] = texts[pending[i + j].record];
-                    masks[j] = pending[i + j].mask;
-                }
             if (j == 8) {
-                write_eight_lanes(eight, slots.lane_bytes(first));
+                write_eight_(eight, slots.lane_bytes(first), masks);
                 slots.set_eight_masks(first, masks);
                 i += 8;
             } else {
-                write_lane(texts[pending[i].record], slots.lane_bytes(first));
-                slots.set_mask(first, pending[i].mask);
+                const std::string_view text = texts[pending[i].record];
+                write_lane(text, slots.lane_bytes(first));
+                slots.set_mask(first, mask_of(text));
                 ++i;
             }
         }

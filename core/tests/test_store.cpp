@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "eight_lanes.hpp"
 #include "murvex/arena.hpp"
 #include "murvex/fold.hpp"
 #include "murvex/search.hpp"
@@ -166,6 +167,48 @@ TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
         ASSERT_EQ(ours.live, theirs.live) << b;
         for (std::size_t lane = 0; lane < LANES; ++lane)
             if (theirs.live >> lane & 1) ASSERT_EQ(ours.ids[lane], theirs.ids[lane]) << b << " " << lane;
+    }
+}
+
+// Every form of the eight-lane writer lays texts down the lanes byte for
+// byte, zeros to the longest text's last row, and finds the masks the
+// definition gives: every byte value (0 and '@' share a bit with bytes past
+// a text's end), texts ending at each place in a row and longer than any
+// other by many rows.
+TEST(EightLanes, EveryFormWritesTheTextsAndTheirMasks) {
+    reference::RandomText random(20);
+    constexpr std::size_t ROWS = 96, FIRST_LANE = 16;
+    for (int round = 0; round < 400; ++round) {
+        std::string owned[8];
+        std::string_view texts[8];
+        const std::size_t longest_allowed = round % 4 == 0 ? ROWS : 1 + random.below(24);
+        for (int j = 0; j < 8; ++j) {
+            owned[j].resize(random.below(longest_allowed + 1));
+            for (char& c : owned[j])
+                c = static_cast<char>(round % 2 ? random.below(256) : "Az@\0 \x80Q"[random.below(7)]);
+            texts[j] = owned[j];
+        }
+        std::size_t rows = 0;
+        for (const std::string& text : owned) rows = std::max(rows, (text.size() + 7) / 8 * 8);
+        for (const detail::EightLanesForm& form : detail::eight_lanes_forms()) {
+            if (!form.available()) continue;
+            std::vector<std::uint8_t> lanes((ROWS + 8) * LANES, 0xEE);
+            std::uint64_t masks[8];
+            form.write(texts, lanes.data() + FIRST_LANE, masks);
+            for (int j = 0; j < 8; ++j) {
+                ASSERT_EQ(masks[j], reference::char_mask(owned[j])) << form.name << " round " << round;
+                for (std::size_t p = 0; p < rows; ++p)
+                    ASSERT_EQ(lanes[p * LANES + FIRST_LANE + j],
+                              p < owned[j].size() ? static_cast<std::uint8_t>(owned[j][p]) : 0)
+                        << form.name << " round " << round << " text " << j << " byte " << p;
+            }
+            for (std::size_t at = 0; at < lanes.size(); ++at) {
+                if (at / LANES >= rows || at % LANES < FIRST_LANE || at % LANES >= FIRST_LANE + 8) {
+                    ASSERT_EQ(lanes[at], 0xEE)
+                        << form.name << " round " << round << " wrote outside at " << at;
+                }
+            }
+        }
     }
 }
 

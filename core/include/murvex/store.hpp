@@ -155,7 +155,6 @@ private:
     struct Pending {
         LaneSlots::Slot slot;
         std::uint32_t record;  // in the texts of this append()
-        std::uint64_t mask;
     };
     // Writes the records placed so far, a length class at a time.
     void write(std::span<const std::string_view> texts) noexcept;
@@ -163,6 +162,8 @@ private:
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
     LaneSlots::PrefaultWhile prefault_;
+    // Writes eight texts down neighbouring lanes and finds their masks.
+    void (*write_eight_)(const std::string_view* texts, std::uint8_t* lane, std::uint64_t* masks) noexcept;
 };
 
 }  // namespace murvex
