@@ -269,10 +269,7 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 // slots, are in the cache when they are written.
 
 RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
-    : store_(store),
-      by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1),
-      prefault_(store.slots_, bytes),
-      write_eight_(detail::eight_lanes_writer()) {
+    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1), prefault_(store.slots_, bytes) {
     store_.order_.reserve(store_.order_.size() + records);
 }
 
@@ -313,6 +310,7 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
 // are written together, bytes and masks.
 void RecordStore::BulkAppend::write(std::span<const std::string_view> texts) noexcept {
     LaneSlots& slots = store_.slots_;
+    const detail::EightLanesWriter write_eight = detail::eight_lanes_writer();
     std::string_view eight[8];
     std::uint64_t masks[8];
     for (auto& pending : by_class_) {
@@ -324,7 +322,7 @@ void RecordStore::BulkAppend::write(std::span<const std::string_view> texts) noe
                 for (; j < 8 && pending[i + j].slot == first + j; ++j)
                     eight[j] = texts[pending[i + j].record];
             if (j == 8) {
-                write_eight_(eight, slots.lane_bytes(first), masks);
+                write_eight(eight, slots.lane_bytes(first), masks);
                 slots.set_eight_masks(first, masks);
                 i += 8;
             } else {

@@ -162,8 +162,6 @@ private:
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
     LaneSlots::PrefaultWhile prefault_;
-    // Writes eight texts down neighbouring lanes and finds their masks.
-    void (*write_eight_)(const std::string_view* texts, std::uint8_t* lane, std::uint64_t* masks) noexcept;
 };
 
 }  // namespace murvex
