@@ -116,7 +116,7 @@ struct Masks {
     template <bool ENDING>
     static __m256i bits(__m256i w, __m256i left) noexcept {
         const __m256i one = _mm256_set1_epi64x(1), six_bits = _mm256_set1_epi64x(63);
-        __m256i bits = _mm256_setzero_si256();
+        __m256i all = _mm256_setzero_si256();
         for (int k = 0; k < 8; ++k, w = _mm256_srli_epi64(w, 8)) {
             __m256i shift = _mm256_and_si256(w, six_bits);
             if constexpr (ENDING) {
@@ -124,9 +124,9 @@ struct Masks {
                 shift = _mm256_or_si256(shift, _mm256_andnot_si256(within, _mm256_set1_epi64x(64)));
                 left = _mm256_sub_epi64(left, one);
             }
-            bits = _mm256_or_si256(bits, _mm256_sllv_epi64(one, shift));
+            all = _mm256_or_si256(all, _mm256_sllv_epi64(one, shift));
         }
-        return bits;
+        return all;
     }
 
     void add(const std::uint64_t* words) noexcept {
