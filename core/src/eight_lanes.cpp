@@ -70,11 +70,8 @@ struct Masks {
         for (int j = 0; j < 8; ++j)
             for (int shift = 0; shift < 64; shift += 8) found[j] |= CHAR_BITS[words[j] >> shift & 0xFF];
     }
-    void add_ending(const std::uint64_t* words, const std::string_view* texts, std::size_t p) noexcept {
-        for (int j = 0; j < 8; ++j) {
-            const std::size_t bytes = texts[j].size() > p ? std::min<std::size_t>(texts[j].size() - p, 8) : 0;
-            for (std::size_t b = 0; b < bytes; ++b) found[j] |= CHAR_BITS[words[j] >> (8 * b) & 0xFF];
-        }
+    void add_ending(const std::uint64_t*, const std::string_view* texts, std::size_t p) noexcept {
+        for (int j = 0; j < 8; ++j) found[j] |= char_mask(texts[j].substr(std::min(p, texts[j].size()), 8));
     }
     void store(std::uint64_t* masks) const noexcept { std::copy(std::begin(found), std::end(found), masks); }
 };
