@@ -303,9 +303,10 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         PyObject* given;
         parse_arguments(SAVE_SIGNATURE, args, nargs, kwnames, std::span(&given, 1));
         const std::string path = path_of(given);
+        const std::string& metadata = state_of(self).metadata;  // changed only with the interpreter lock
         try {
             search_released(self, 1, [&](const ShardedIndex& index, const SearchOptions&) {
-                save_index(index, path);
+                save_index(index, path, metadata);
                 return 0;
             });
         } catch (const std::system_error&) {
@@ -535,6 +536,25 @@ int set_forgiving(PyObject* self, PyObject* value, void*) {
     });
 }
 
+PyObject* get_metadata(PyObject* self, void*) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const std::string& metadata = state_of(self).metadata;
+        return checked(PyBytes_FromStringAndSize(metadata.data(), static_cast<Py_ssize_t>(metadata.size())))
+            .release();
+    });
+}
+
+int set_metadata(PyObject* self, PyObject* value, void*) {
+    return py::guarded<int>(-1, [&] {
+        if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
+        if (!PyBytes_Check(value))
+            throw Error::lazy(PyExc_TypeError, std::string("metadata must be bytes, not '") +
+                                                   Py_TYPE(value)->tp_name + "'");
+        state_of(self).metadata.assign(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+        return 0;
+    });
+}
+
 PyObject* index_repr(PyObject* self) {
     return py::guarded<PyObject*>(nullptr, [&] {
         const IndexState& state = state_of(self);
@@ -621,6 +641,8 @@ PyGetSetDef index_getset[] = {
     {"max_results", get_max_results, set_max_results, "Most results per search, 0 to 100", nullptr},
     {"forgiving", get_forgiving, set_forgiving,
      "The forgiving matching: swaps as one edit, any first byte, letters the record lacks", nullptr},
+    {"metadata", get_metadata, set_metadata,
+     "Bytes kept with the index: save() writes them into the file, load() gives them back", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -646,9 +668,17 @@ PyType_Spec index_spec = {
     index_slots,
 };
 
+// The class, built once at import and kept for the life of the process (the
+// module is never unloaded): load() checks the type it is given against it.
+PyTypeObject* index_class = nullptr;
+
 }  // namespace
 
-PyTypeObject* build_index_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec)); }
+PyTypeObject* build_index_type() {
+    if (!index_class) index_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
+    if (index_class) Py_INCREF(index_class);
+    return index_class;
+}
 
 namespace {
 
@@ -661,18 +691,20 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return py::guarded<PyObject*>(nullptr, [&] {
         std::array<PyObject*, 4> given;
         parse_arguments(LOAD_SIGNATURE, args, nargs, kwnames, given);
-        if (!PyType_Check(given[0]))
-            throw Error::lazy(PyExc_TypeError, "load() needs the Index type to make");
+        if (!PyType_Check(given[0]) || !index_class ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(given[0]), index_class))
+            throw Error::lazy(PyExc_TypeError, "load() needs the Index type, or a subclass of it, to make");
         auto* type = reinterpret_cast<PyTypeObject*>(given[0]);
         const std::string path = path_of(given[1]);
         const std::size_t workers = to_workers(given[2]);
         const Kernel kernel = to_kernel(given[3]);
         std::optional<ShardedIndex> loaded;
+        std::string metadata;
         std::exception_ptr thrown;
         {
             WithoutInterpreterLock released;
             try {
-                loaded.emplace(load_index(path, &shared_pool(), workers));
+                loaded.emplace(load_index(path, &shared_pool(), workers, &metadata));
             } catch (...) {
                 thrown = std::current_exception();
             }
@@ -687,6 +719,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             }
         }
         auto state = std::make_unique<IndexState>(std::move(*loaded), workers, kernel);
+        state->metadata = std::move(metadata);
         allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(type, 0);
         if (!self) throw Error::fetch();

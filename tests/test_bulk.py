@@ -303,3 +303,37 @@ def test_a_saved_index_loads_with_the_same_results_and_is_never_half_written(tmp
     with pytest.raises(OSError):
         index.save(tmp_path / "dir")  # a directory is not replaced
     assert path.read_bytes() == good
+
+
+def test_every_saved_index_loads_with_its_settings_and_metadata(tmp_path):
+    from murvex_tools import _native
+
+    path = tmp_path / "e.murvex"
+    for texts, capacity in [([""], 100_000), (["a", "", "b"], 1), (["", ""], 1)]:  # shards of empty texts
+        index = ShardedMurvex(shard_capacity=capacity)
+        index.add_texts(texts)
+        index.save(path)
+        assert ShardedMurvex.load(path).count == len(texts)
+
+    index = ShardedMurvex(threshold=0.4, max_errors=3, max_results=7, forgiving=True)
+    index.add_texts(["United Kingdom", "Germany"])
+    index.metadata = b"\x00sources"
+    index.save(path)
+    loaded = ShardedMurvex.load(path)
+    assert (round(loaded.threshold, 3), loaded.max_errors, loaded.max_results, loaded.forgiving) == (0.4, 3, 7, True)
+    assert loaded.metadata == b"\x00sources"
+    assert [round(h.score, 3) for h in loaded.search("Untied Kingdom")] == [0.8]
+    with pytest.raises(TypeError, match="metadata must be bytes"):
+        loaded.metadata = "text"
+
+    class Own(_native.Index):
+        pass
+
+    assert type(_native.load(Own, path)) is Own
+    for wrong in (int, dict, 3):
+        with pytest.raises(TypeError, match=r"load\(\) needs the Index type, or a subclass of it"):
+            _native.load(wrong, path)
+    os.mkfifo(tmp_path / "fifo")  # no writer: refused at once, not waited for
+    for special in (tmp_path / "fifo", "/dev/zero"):
+        with pytest.raises(ValueError, match="not a regular file"):
+            ShardedMurvex.load(special)

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <random>
 #include <span>
 #include <stdexcept>
@@ -12,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,7 +28,8 @@ namespace {
 
 constexpr char MAGIC[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'I', 'X'};
 constexpr char END[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'E', 'N'};
-constexpr std::uint32_t VERSION = 2;
+constexpr std::uint32_t VERSION = 3;         // written
+constexpr std::uint32_t OLDEST_VERSION = 2;  // still read: no flags, no metadata
 constexpr std::uint32_t HEADER_BYTES = 64;
 constexpr std::size_t MASK_BYTES = sizeof(std::uint64_t) * 64;  // a block's mask words
 
@@ -57,19 +63,94 @@ std::uint64_t merge_round(std::uint64_t acc, std::uint64_t value) noexcept {
     return (acc ^ round(0, value)) * P1 + P4;
 }
 
+// --- settings -------------------------------------------------------------------
+
+// The settings as the header holds them, bytes 16 to 31: threshold (u16),
+// flags (u16, bit 0 forgiving), max_errors (u32), max_results (u64).
+constexpr std::size_t SETTINGS_AT = 16, SETTINGS_BYTES = 16;
+constexpr std::uint16_t FORGIVING_FLAG = 1;
+
+void put_settings(const Settings& settings, std::string& header) {
+    const std::uint16_t flags = settings.forgiving ? FORGIVING_FLAG : 0;
+    header.append(reinterpret_cast<const char*>(&settings.threshold), 2);
+    header.append(reinterpret_cast<const char*>(&flags), 2);
+    header.append(reinterpret_cast<const char*>(&settings.max_errors), 4);
+    const std::uint64_t max_results = settings.max_results;
+    header.append(reinterpret_cast<const char*>(&max_results), 8);
+}
+
+// The settings of a header; nothing when a value is out of range or a flag
+// unknown (version 2 wrote no flags: its files load with the defaults').
+std::optional<Settings> settings_of(std::string_view header, std::uint32_t version) {
+    Settings settings;
+    std::uint16_t flags;
+    std::memcpy(&settings.threshold, header.data() + SETTINGS_AT, 2);
+    std::memcpy(&flags, header.data() + SETTINGS_AT + 2, 2);
+    settings.max_errors = read32(header.data() + SETTINGS_AT + 4);
+    settings.max_results = read64(header.data() + SETTINGS_AT + 8);
+    settings.forgiving = (flags & FORGIVING_FLAG) != 0;
+    if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS || settings.max_results > MAX_RESULTS_LIMIT ||
+        (flags & ~FORGIVING_FLAG) != 0 || (version < 3 && flags != 0))
+        return std::nullopt;
+    return settings;
+}
+
 // --- writing ----------------------------------------------------------------------
 
-// A file written through a descriptor; closed (and, when not kept, removed)
-// on destruction.
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The prefix of the temporary names of saves to `path`: PATH.tmp-
+std::string temporary_prefix(const std::string& path) { return path + ".tmp-"; }
+
+// A temporary name beside `path`, in the same directory so that the rename
+// is atomic: PATH.tmp-PID-RANDOM.
+std::string temporary_beside(const std::string& path) {
+    std::random_device random;
+    char suffix[40];
+    std::snprintf(suffix, sizeof suffix, "%d-%08x", static_cast<int>(::getpid()), random());
+    return temporary_prefix(path) + suffix;
+}
+
+// Removes the temporary files of earlier saves to `path` whose process is
+// gone (killed while saving); those of running saves stay.
+void remove_stale_temporaries(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string prefix = temporary_prefix(slash == std::string::npos ? path : path.substr(slash + 1));
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory_of(path).c_str()), ::closedir);
+    if (!listing) return;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(prefix)) continue;
+        const std::string rest(name.substr(prefix.size()));
+        char* end = nullptr;
+        const long pid = std::strtol(rest.c_str(), &end, 10);
+        if (pid <= 0 || end == rest.c_str() || *end != '-') continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
+    }
+}
+
+// A file written through a descriptor, without a name until keep() gives
+// it one where the system has unnamed files (O_TMPFILE), else under a
+// temporary name beside the target; closed (and a temporary name removed)
+// on destruction when not kept.
 class Output {
 public:
-    explicit Output(std::string path) : path_(std::move(path)) {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + path_);
+    explicit Output(const std::string& target) : target_(target) {
+#ifdef O_TMPFILE
+        fd_ = ::open(directory_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd_ >= 0) return;
+#endif
+        name_ = temporary_beside(target);
+        fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
     }
     ~Output() {
         if (fd_ >= 0) ::close(fd_);
-        if (!kept_) ::unlink(path_.c_str());
+        if (!name_.empty()) ::unlink(name_.c_str());
     }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -82,14 +163,29 @@ public:
     void put(T value) {
         write(std::string_view(reinterpret_cast<const char*>(&value), sizeof value));
     }
-    // Writes what is left, syncs, closes and renames the file to `path`.
-    void keep_as(const std::string& path) {
+    // Writes what is left and syncs; only then gives the file a name (an
+    // unnamed one first a temporary name: a link cannot replace a file) and
+    // renames it onto the target.
+    void keep() {
         flush();
         if (::fsync(fd_) != 0) fail("cannot write");
+        if (name_.empty()) {
+            std::string name = temporary_beside(target_);
+            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+                fail("cannot name");
+            name_ = std::move(name);
+        }
         if (::close(std::exchange(fd_, -1)) != 0) fail("cannot write");
-        if (::rename(path_.c_str(), path.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(), "cannot rename " + path_ + " to " + path);
-        kept_ = true;
+        if (::rename(name_.c_str(), target_.c_str()) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot rename " + name_ + " to " + target_);
+        name_.clear();
+        // The rename itself made lasting, as far as the directory can be synced.
+        if (const int directory = ::open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            directory >= 0) {
+            ::fsync(directory);
+            ::close(directory);
+        }
     }
 
 private:
@@ -103,49 +199,42 @@ private:
         buffer_.clear();
     }
     [[noreturn]] void fail(const char* what) const {
-        throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                                std::string(what) + " " + path_);
+        throw std::system_error(errno ? errno : EIO, std::generic_category(), std::string(what) + " " + target_);
     }
 
-    std::string path_;
+    std::string target_;
+    std::string name_;  // the temporary name, while the file has one
     int fd_ = -1;
-    bool kept_ = false;
     std::string buffer_;
 };
 
-// A temporary name beside `path`, in the same directory so that the rename
-// is atomic.
-std::string temporary_beside(const std::string& path) {
-    std::random_device random;
-    char suffix[40];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%d-%08x", static_cast<int>(::getpid()), random());
-    return path + suffix;
-}
-
 // --- reading ----------------------------------------------------------------------
 
-// A saved index's file, read where it is asked: a regular file's bytes with
-// pread, so that each shard's are read on the thread that loads it; anything
-// else's (a pipe) whole, first. A read past the end is refused as a
-// truncation, also when the file shrinks while it is read.
+// A saved index's file, read where it is asked, with pread, so that each
+// shard's bytes are read on the thread that loads it. Only a regular file
+// is read: a device or a pipe could give bytes without end, or none ever. A
+// read past the end is refused as a truncation, also when the file shrinks
+// while it is read.
 class SavedFile {
 public:
     explicit SavedFile(std::string path) : path_(std::move(path)) {
-        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocking: opening a pipe without a writer would wait for one.
+        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
         struct stat info{};
-        if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-            size_ = static_cast<std::uint64_t>(info.st_size);
-            return;
+        if (::fstat(fd_, &info) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            throw std::system_error(error, std::generic_category(), "cannot read " + path_);
         }
-        char chunk[1 << 16];
-        while (const std::size_t n = read_some(chunk, sizeof chunk, -1)) piped_.append(chunk, n);
-        size_ = piped_.size();
-        ::close(std::exchange(fd_, -1));
+        if (!S_ISREG(info.st_mode)) {
+            ::close(fd_);
+            fail(S_ISDIR(info.st_mode) ? "a directory, not a saved index"
+                                       : "not a regular file (a saved index is read from a file)");
+        }
+        size_ = static_cast<std::uint64_t>(info.st_size);
     }
-    ~SavedFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~SavedFile() { ::close(fd_); }
     SavedFile(const SavedFile&) = delete;
     SavedFile& operator=(const SavedFile&) = delete;
 
@@ -154,10 +243,6 @@ public:
     // `n` bytes from `at` on into `into`; refused, naming `what`, past the end.
     void read(std::uint64_t at, std::size_t n, char* into, const std::string& what) const {
         if (at > size_ || n > size_ - at) fail("truncated: it ends inside " + what);
-        if (fd_ < 0) {
-            std::memcpy(into, piped_.data() + at, n);
-            return;
-        }
         for (std::size_t done = 0; done < n;) {
             const std::size_t got = read_some(into + done, n - done, static_cast<off_t>(at + done));
             if (got == 0) fail("truncated: it ends inside " + what);
@@ -169,14 +254,11 @@ public:
         std::uint64_t n = 0;
         for (const iovec& part : parts) n += part.iov_len;
         if (at > size_ || n > size_ - at) fail("truncated: it ends inside " + what);
-        if (fd_ < 0) {
-            for (const iovec& part : parts) {
-                std::memcpy(part.iov_base, piped_.data() + at, part.iov_len);
-                at += part.iov_len;
-            }
-            return;
-        }
-        while (!parts.empty()) {
+        for (;;) {
+            // Past the parts read whole and the empty ones (a block of empty
+            // texts has no rows): a read into nothing but those gives 0.
+            while (!parts.empty() && parts.front().iov_len == 0) parts = parts.subspan(1);
+            if (parts.empty()) return;
             const ssize_t got =
                 ::preadv(fd_, parts.data(), static_cast<int>(std::min<std::size_t>(parts.size(), IOV_MAX)),
                          static_cast<off_t>(at));
@@ -184,8 +266,7 @@ public:
             if (got < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
             if (got == 0) fail("truncated: it ends inside " + what);
             at += static_cast<std::uint64_t>(got);
-            // Past the parts read whole (and empty ones: a block of empty
-            // texts has no rows), into the rest of one read in part.
+            // Into the rest of one read in part.
             auto left = static_cast<std::size_t>(got);
             for (; !parts.empty() && left >= parts.front().iov_len; parts = parts.subspan(1))
                 left -= parts.front().iov_len;
@@ -206,20 +287,18 @@ public:
     }
 
 private:
-    // Up to `n` bytes, from `at` or (at -1) where the descriptor stands; 0 at the end.
+    // Up to `n` bytes from `at`; 0 at the end.
     std::size_t read_some(char* into, std::size_t n, off_t at) const {
         for (;;) {
-            const ssize_t got = at < 0 ? ::read(fd_, into, n) : ::pread(fd_, into, n, at);
+            const ssize_t got = ::pread(fd_, into, n, at);
             if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR)
-                throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
         }
     }
 
     std::string path_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
-    std::string piped_;
 };
 
 // A block's bytes, rows * LANES of them.
@@ -286,19 +365,16 @@ std::uint64_t checksum(std::string_view bytes) noexcept {
     return hash;
 }
 
-void save_index(const ShardedIndex& index, const std::string& path) {
-    Output out(temporary_beside(path));
+void save_index(const ShardedIndex& index, const std::string& path, std::string_view metadata) {
+    remove_stale_temporaries(path);
+    Output out(path);
     std::string header(MAGIC, sizeof MAGIC);
     const auto put = [&header](auto value) {
         header.append(reinterpret_cast<const char*>(&value), sizeof value);
     };
-    const Settings& settings = index.settings();
     put(VERSION);
     put(HEADER_BYTES);
-    put(settings.threshold);
-    put(std::uint16_t{0});
-    put(settings.max_errors);
-    put(std::uint64_t{settings.max_results});
+    put_settings(index.settings(), header);
     put(std::uint64_t{index.shard_capacity()});
     put(std::uint64_t{index.count()});
     put(std::uint64_t{index.shard_count()});
@@ -351,11 +427,17 @@ void save_index(const ShardedIndex& index, const std::string& path) {
         out.put(checksum(head));
         for (std::size_t b = 0; b < fresh.block_count(); ++b) out.write(block_bytes(fresh.block(b)));
     }
+    std::string tail;
+    const std::uint64_t metadata_bytes = metadata.size();
+    tail.append(reinterpret_cast<const char*>(&metadata_bytes), 8);
+    tail += metadata;
+    out.write(tail);
+    out.put(checksum(tail));
     out.write(std::string_view(END, sizeof END));
-    out.keep_as(path);
+    out.keep();
 }
 
-ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers) {
+ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers, std::string* metadata) {
     const SavedFile file(path);
     if (file.size() < sizeof MAGIC ||
         file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
@@ -365,24 +447,21 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     if (version > VERSION)
         file.fail("saved by a newer murvex (file format " + std::to_string(version) +
                   "; this one reads up to " + std::to_string(VERSION) + ")");
-    if (version < VERSION)
+    if (version < OLDEST_VERSION)
         file.fail("saved by an older murvex (file format " + std::to_string(version) + "; this one reads " +
-                  std::to_string(VERSION) + "): add the records again and save them");
-    if (version != VERSION || read32(header.data() + 12) != HEADER_BYTES)
-        file.fail("not a file format this murvex reads");
+                  std::to_string(OLDEST_VERSION) + " to " + std::to_string(VERSION) +
+                  "): add the records again and save them");
+    if (read32(header.data() + 12) != HEADER_BYTES) file.fail("not a file format this murvex reads");
     if (checksum(std::string_view(header).substr(0, 56)) != read64(header.data() + 56))
         file.fail("corrupted: the header's checksum");
 
-    Settings settings;
-    std::memcpy(&settings.threshold, header.data() + 16, 2);
-    settings.max_errors = read32(header.data() + 20);
-    settings.max_results = read64(header.data() + 24);
+    const std::optional<Settings> read_settings = settings_of(header, version);
     const std::uint64_t capacity = read64(header.data() + 32), records = read64(header.data() + 40),
                         shards = read64(header.data() + 48);
-    if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS ||
-        settings.max_results > MAX_RESULTS_LIMIT || capacity < 1 || capacity > MAX_RECORDS ||
-        shards > file.size() / 40 || records > file.size())
+    if (!read_settings || capacity < 1 || capacity > MAX_RECORDS || shards > file.size() / 40 ||
+        records > file.size())
         file.fail("corrupted: settings or sizes out of range in the header");
+    const Settings& settings = *read_settings;
 
     // The sections' sizes first, in order, so that a file cut short or with
     // wrong sizes is refused before anything is read in bulk; then each
@@ -431,6 +510,16 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         }
         total += section.records;
         at += section.head_bytes() + 8 + section.body_bytes;
+    }
+    std::string kept;
+    if (version >= 3) {  // the metadata
+        const std::uint64_t bytes = read64(file.read(at, 8, "the metadata").data());
+        if (bytes > file.size() - at - 8) file.fail("truncated: it ends inside the metadata");
+        const std::string tail = file.read(at, 8 + bytes, "the metadata");
+        if (checksum(tail) != read64(file.read(at + 8 + bytes, 8, "the metadata").data()))
+            file.fail("corrupted: the checksum of the metadata");
+        kept = tail.substr(8);
+        at += 8 + bytes + 8;
     }
     if (file.read(at, sizeof END, "the end mark") != std::string_view(END, sizeof END) ||
         file.size() - at != sizeof END)
@@ -517,6 +606,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     };
     ShardedIndex index(settings, capacity);
     index.append_shards(sections.size(), build, pool, workers);
+    if (metadata) *metadata = std::move(kept);
     return index;
 }
 

@@ -4,12 +4,19 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <csignal>
+#include <cstdlib>
+
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "murvex/saved.hpp"
 #include "reference.hpp"
@@ -17,7 +24,18 @@
 namespace murvex {
 namespace {
 
-std::string temp_path(const char* name) { return ::testing::TempDir() + name; }
+// A folder of this test process's own, so that two runs at once (two
+// clones' tests, ctest -j) never write each other's files.
+const std::string& own_folder() {
+    static const std::string folder = [] {
+        std::string name = ::testing::TempDir() + "murvex-saved-XXXXXX";
+        if (!::mkdtemp(name.data())) throw std::system_error(errno, std::generic_category(), name);
+        return name + "/";
+    }();
+    return folder;
+}
+
+std::string temp_path(const char* name) { return own_folder() + name; }
 
 std::string read_all(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -32,6 +50,41 @@ std::uint64_t read_u64(const std::string& bytes, std::size_t at) {
 
 void write_all(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The file's header changed at `at` to `value`, its checksum made again.
+template <class T>
+void rewrite_header(std::string& file, std::size_t at, T value) {
+    std::memcpy(file.data() + at, &value, sizeof value);
+    const std::uint64_t sum = checksum(std::string_view(file).substr(0, 56));
+    std::memcpy(file.data() + 56, &sum, 8);
+}
+
+// The message of what loading `path` throws, without the path; "loaded" when nothing.
+std::string refusal(const std::string& path) {
+    try {
+        load_index(path);
+        return "loaded";
+    } catch (const SavedIndexError& error) {
+        return std::string(error.what()).substr(path.size() + 2);
+    }
+}
+
+// Both give the same records, in the same order, and the same results (a
+// shard emptied by removals comes back as none).
+void expect_same(const ShardedIndex& loaded, const ShardedIndex& index, const std::string& where) {
+    ASSERT_EQ(loaded.count(), index.count()) << where;
+    for (std::size_t p = 0; p < index.count(); ++p) ASSERT_EQ(loaded.record(p), index.record(p)) << where;
+    for (const char* query : {"abcd", "ab", "zZaa", "\xC3\xA9" "abcd"}) {
+        const auto before = index.search(query), after = loaded.search(query);
+        ASSERT_EQ(before.size(), after.size()) << where << " " << query;
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            EXPECT_EQ(before[i].entry.id, after[i].entry.id) << where << " " << query;
+            EXPECT_EQ(before[i].entry.score, after[i].entry.score) << where << " " << query;
+            EXPECT_EQ(before[i].entry.start, after[i].entry.start) << where << " " << query;
+            EXPECT_EQ(before[i].entry.end, after[i].entry.end) << where << " " << query;
+        }
+    }
 }
 
 // Records of up to 65 bytes; every tenth of up to `longest` + 5.
@@ -102,8 +155,8 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
     EXPECT_THROW(load_index(bad), SavedIndexError);
     std::string other = good;
     for (const auto& [version, message] :
-         {std::pair{3, "saved by a newer murvex (file format 3; this one reads up to 2)"},
-          std::pair{1, "saved by an older murvex (file format 1; this one reads 2)"}}) {
+         {std::pair{4, "saved by a newer murvex (file format 4; this one reads up to 3)"},
+          std::pair{1, "saved by an older murvex (file format 1; this one reads 2 to 3)"}}) {
         other[8] = static_cast<char>(version);
         write_all(bad, other);
         try {
@@ -119,9 +172,8 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
 }
 
 // Shards are read and appended on the workers: a file with two bad sections
-// is refused naming the first, however the workers took them; a pipe, which
-// cannot be read at offsets, is read whole and loads the same.
-TEST(SavedIndex, ShardsLoadOnTheWorkersAndFromAPipe) {
+// is refused naming the first, however the workers took them.
+TEST(SavedIndex, ShardsLoadOnTheWorkers) {
     const ShardedIndex index = sample_index(600, 50);
     const std::string path = temp_path("shards.murvex");
     save_index(index, path);
@@ -135,7 +187,7 @@ TEST(SavedIndex, ShardsLoadOnTheWorkersAndFromAPipe) {
     }
 
     std::string bad = read_all(path);
-    const std::size_t last = bad.size() - 8 - 1;  // the last block of the last shard
+    const std::size_t last = bad.size() - 8 - 16 - 1;  // the last block of the last shard, before the metadata
     bad[last] = static_cast<char>(bad[last] ^ 1);
     bad[64 + 32 + 4] = static_cast<char>(bad[64 + 32 + 4] ^ 1);  // an id of shard 0
     write_all(path, bad);
@@ -148,19 +200,18 @@ TEST(SavedIndex, ShardsLoadOnTheWorkersAndFromAPipe) {
         }
     }
 
-    save_index(index, path);
-    const std::string fifo = temp_path("shards.fifo");
-    std::remove(fifo.c_str());
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] { write_all(fifo, read_all(path)); });
-    const ShardedIndex piped = load_index(fifo, &pool, 2);
-    writer.join();
-    EXPECT_EQ(piped.count(), index.count());
-    const auto before = index.search("abcd"), after = piped.search("abcd");
-    ASSERT_EQ(before.size(), after.size());
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(before[i].entry.id, after[i].entry.id);
-    std::remove(fifo.c_str());
     std::remove(path.c_str());
+}
+
+// Only a regular file is read: a pipe without a writer would block for ever,
+// a device give bytes without end.
+TEST(SavedIndex, WhatIsNotARegularFileIsRefusedAtOnce) {
+    const std::string fifo = temp_path("index.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(refusal(fifo), "not a regular file (a saved index is read from a file)");
+    EXPECT_EQ(refusal("/dev/zero"), "not a regular file (a saved index is read from a file)");
+    EXPECT_EQ(refusal(own_folder()), "a directory, not a saved index");
+    std::remove(fifo.c_str());
 }
 
 // Shards whose bodies take several reads (a read stops at 1 MiB or 512
@@ -218,6 +269,113 @@ TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
     EXPECT_EQ(refused(lengths, 2000), "corrupted: the lengths of shard 0");  // a long text not there
     // texts that the blocks could not hold, refused before they are laid out
     EXPECT_EQ(refused(lengths, 1024, n), "corrupted: the lengths of shard 0");
+    std::remove(path.c_str());
+}
+
+// Random stores of every shard size, with empty texts (whole shards of
+// them), shards emptied by removals, and texts longer than a lane: each
+// loads as it was saved.
+TEST(SavedIndex, EveryStoreSavedLoadsAsItWas) {
+    reference::RandomText random(21);
+    const std::string path = temp_path("random.murvex");
+    WorkerPool pool;
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t capacity = 1 + random.below(round % 3 == 0 ? 3 : 130);
+        ShardedIndex index(Settings{static_cast<std::uint16_t>(random.below(1001)),
+                                    static_cast<std::uint32_t>(random.below(4)), random.below(101),
+                                    random.below(2) == 1},
+                           capacity);
+        const std::size_t records = random.below(300);
+        const std::size_t empty_share = random.below(4);  // none, a third, two thirds, all empty
+        for (std::uint32_t i = 0; i < records; ++i) {
+            std::string text;
+            if (random.below(3) >= empty_share) text = random(0, random.below(20) == 0 ? 2500 : 70);
+            const std::string_view part = text;
+            index.append_joined(static_cast<std::uint32_t>(random.below(40)), std::span(&part, 1));
+        }
+        for (std::size_t r = random.below(records / 3 + 1); r > 0; --r)
+            index.remove(static_cast<std::uint32_t>(random.below(40)));
+        if (index.shard_count() > 1)  // a shard emptied whole
+            for (std::uint32_t id = 0; id < 40; ++id) index.remove_from(index.shard_count() / 2, id);
+        std::string metadata = random(0, 50);
+        save_index(index, path, metadata);
+        std::string loaded_metadata;
+        const ShardedIndex loaded = load_index(path, &pool, 1 + random.below(2), &loaded_metadata);
+        const std::string where = "round " + std::to_string(round);
+        EXPECT_EQ(loaded_metadata, metadata) << where;
+        EXPECT_EQ(loaded.shard_capacity(), capacity) << where;
+        EXPECT_EQ(loaded.settings().threshold, index.settings().threshold) << where;
+        EXPECT_EQ(loaded.settings().max_errors, index.settings().max_errors) << where;
+        EXPECT_EQ(loaded.settings().max_results, index.settings().max_results) << where;
+        EXPECT_EQ(loaded.settings().forgiving, index.settings().forgiving) << where;
+        expect_same(loaded, index, where);
+    }
+    std::remove(path.c_str());
+}
+
+// A file of the last format (no flags, no metadata) loads with the defaults
+// for what it did not hold; a header whose record count the sections do not
+// hold, or with an unknown flag, is refused though its checksum holds.
+TEST(SavedIndex, OlderFilesLoadAndHeadersAreCheckedAgainstTheSections) {
+    ShardedIndex index = sample_index(30, 7);
+    const std::string path = temp_path("versions.murvex");
+    save_index(index, path, "kept");
+    const std::string good = read_all(path);
+
+    std::string old = good.substr(0, good.size() - 8 - 8 - 4 - 8) + good.substr(good.size() - 8);
+    rewrite_header(old, 8, std::uint32_t{2});
+    write_all(path, old);
+    std::string metadata = "left";
+    const ShardedIndex loaded = load_index(path, nullptr, 1, &metadata);
+    EXPECT_EQ(metadata, "");
+    EXPECT_FALSE(loaded.settings().forgiving);
+    expect_same(loaded, index, "version 2");
+    rewrite_header(old, 18, std::uint16_t{1});  // version 2 had no flags
+    write_all(path, old);
+    EXPECT_EQ(refusal(path), "corrupted: settings or sizes out of range in the header");
+
+    for (const std::uint64_t records : {std::uint64_t{7}, std::uint64_t{31}}) {
+        std::string bad = good;
+        rewrite_header(bad, 40, records);
+        write_all(path, bad);
+        EXPECT_EQ(refusal(path), "corrupted: the header counts another number of records");
+    }
+    std::string bad = good;
+    rewrite_header(bad, 18, std::uint16_t{2});
+    write_all(path, bad);
+    EXPECT_EQ(refusal(path), "corrupted: settings or sizes out of range in the header");
+    std::remove(path.c_str());
+}
+
+// A save that fails part-way (here the file-size limit) leaves the file it
+// would have replaced as it was, and no temporary file; temporary files of
+// saves whose process was killed are cleared by the next save.
+TEST(SavedIndex, AFailedSaveKeepsTheOldFileAndLeavesNothingBehind) {
+    const std::string path = temp_path("kept.murvex");
+    const ShardedIndex small = sample_index(5, 100, 20);
+    save_index(small, path);
+    const std::string before = read_all(path);
+
+    const std::string stale = path + ".tmp-999999999-0badf00d", running = path + ".tmp-" +
+                                                                          std::to_string(::getpid()) + "-1";
+    write_all(stale, "half");
+    write_all(running, "half");
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit small_limit{4096, limit.rlim_max};
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small_limit), 0);
+    EXPECT_THROW(save_index(sample_index(400, 100), path), std::system_error);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, old_handler);
+
+    EXPECT_EQ(read_all(path), before);
+    std::vector<std::string> left;
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(own_folder().c_str()), ::closedir);
+    while (const dirent* entry = ::readdir(folder.get()))
+        if (std::string_view(entry->d_name).starts_with("kept.murvex.")) left.emplace_back(entry->d_name);
+    EXPECT_EQ(left, std::vector<std::string>{running.substr(own_folder().size())});
+    std::remove(running.c_str());
     std::remove(path.c_str());
 }
 

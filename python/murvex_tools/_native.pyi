@@ -93,6 +93,7 @@ class Index:
     max_errors: int
     max_results: int
     forgiving: bool
+    metadata: bytes
 
 def kernels() -> list[str]: ...
 def usable_cpus() -> int: ...

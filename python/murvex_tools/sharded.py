@@ -122,6 +122,15 @@ class ShardedMurvex:
         self._index.forgiving = value
 
     @property
+    def metadata(self) -> bytes:
+        """Bytes kept with the index: save() writes them into the file, load() gives them back."""
+        return self._index.metadata
+
+    @metadata.setter
+    def metadata(self, value: bytes) -> None:
+        self._index.metadata = value
+
+    @property
     def kernel(self) -> str:
         """The form of the search kernel searches run in."""
         return self._index.kernel
@@ -173,7 +182,7 @@ class ShardedMurvex:
         return results_table(self.search_many(queries, workers=workers), as_)
 
     def save(self, path: str | PathLike[str]) -> None:
-        """Writes the index to a file for load(): settings, shards and records, checksummed.
+        """Writes the index to a file for load(): settings, shards, records and metadata, checksummed.
 
         The file is written beside `path` under a temporary name and renamed
         once whole, so a crash never leaves half an index under the name.

@@ -4,10 +4,10 @@
 //
 //   header, 64 bytes
 //     0  magic           8 bytes  "MURVEXIX"
-//     8  version         u32      2
+//     8  version         u32      3
 //    12  header bytes    u32      64
 //    16  threshold       u16      thousandths
-//    18  (zero)          u16
+//    18  flags           u16      bit 0: forgiving (zero in version 2)
 //    20  max_errors      u32
 //    24  max_results     u64
 //    32  shard_capacity  u64
@@ -29,6 +29,10 @@
 //         checksum       u64      of the head before it
 //     body
 //         each block's bytes, rows * 64 of them: byte p of lane l at p * 64 + l
+//   metadata (not in version 2)
+//         bytes          u64
+//         its bytes, whatever the saver kept with the index
+//         checksum       u64      of the two before it
 //   end, 8 bytes "MURVEXEN"
 //
 // The blocks are laid out as a store that appended the shard's records in
@@ -46,6 +50,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "murvex/index.hpp"
 
@@ -58,16 +63,22 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Writes the index to `path` through a temporary file beside it, renamed
-// once complete, so that a crash never leaves half an index under the name.
-// Throws std::system_error when the file cannot be written.
-void save_index(const ShardedIndex& index, const std::string& path);
+// Writes the index and `metadata` to `path` through a file that has no name
+// until it is whole and synced (or, where the file system has no unnamed
+// files, a temporary name beside it), then renamed onto `path`: a crash never
+// leaves half an index under the name. Temporary files left beside `path` by
+// saves whose process is gone are removed. Throws std::system_error when the
+// file cannot be written; `path` then keeps what it held.
+void save_index(const ShardedIndex& index, const std::string& path, std::string_view metadata = {});
 
 // Reads an index saved by save_index, its shards filled on up to `workers`
-// threads (as ShardedIndex::append_shards). Throws std::system_error when the
-// file cannot be read, SavedIndexError when it is not a whole index of a
-// version this build reads, std::bad_alloc when memory runs out.
-ShardedIndex load_index(const std::string& path, WorkerPool* pool = nullptr, std::size_t workers = 1);
+// threads (as ShardedIndex::append_shards), and its metadata into `metadata`
+// when not null (empty for a file of version 2). Only a regular file is
+// read. Throws std::system_error when the file cannot be read,
+// SavedIndexError when it is not a whole index of a version this build reads
+// (or not a regular file), std::bad_alloc when memory runs out.
+ShardedIndex load_index(const std::string& path, WorkerPool* pool = nullptr, std::size_t workers = 1,
+                        std::string* metadata = nullptr);
 
 // XXH64 of `bytes` with seed 0.
 std::uint64_t checksum(std::string_view bytes) noexcept;
