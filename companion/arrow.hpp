@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,18 +48,38 @@ struct ArrowArray {
     void* private_data;
 };
 
-// One column of a batch: its values by row, nulls as nothing.
+// Whether `bytes` are UTF-8 text: no stray or missing continuation bytes,
+// no overlong forms, no surrogates, nothing past U+10FFFF.
+bool is_utf8(std::string_view bytes) noexcept;
+bool is_ascii(std::string_view bytes) noexcept;
+
+// One column of a batch: its values by row, nulls as nothing. A
+// dictionary-encoded column reads its values through its dictionary.
 class Column {
 public:
     Column(const ArrowSchema& schema, const ArrowArray& array, std::int64_t parent_offset);
 
     const std::string& name() const noexcept { return name_; }
     bool is_string() const noexcept {
-        return kind_ == Kind::utf8 || kind_ == Kind::large_utf8 || kind_ == Kind::view;
+        return kind_ == Kind::utf8 || kind_ == Kind::large_utf8 || kind_ == Kind::view ||
+               (kind_ == Kind::dictionary && dictionary_->is_string());
     }
     bool is_integer() const noexcept { return kind_ == Kind::integer; }
     // The Arrow type, as its format says it ("int64", "utf8", ...).
     std::string type_name() const;
+
+    // Checks, before any value of rows [first, end) is read, what the C data
+    // interface lets be checked of a string column: buffers where values
+    // need them, offsets that never go back or below 0, views within their
+    // data buffers, dictionary indices within the dictionary; then that
+    // every value is UTF-8. ValueError naming the column and the row
+    // (first_row + row) otherwise. The size of a utf8 data buffer is not
+    // exported, so offsets past its end cannot be told from here. Rows may
+    // be checked in parts, on several threads.
+    void check_rows(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
+    // The same for every value of a dictionary-encoded column's dictionary
+    // (a fault names the dictionary entry); nothing for other columns.
+    void check_dictionary() const;
 
     // Whether the row holds a value, not a null.
     bool valid(std::int64_t row) const noexcept;
@@ -84,8 +105,19 @@ public:
     std::optional<std::int64_t> integer(std::int64_t row) const noexcept;
 
 private:
-    enum class Kind { other, utf8, large_utf8, view, integer };
+    enum class Kind { other, utf8, large_utf8, view, integer, dictionary };
     std::string_view text_in_view(std::int64_t at) const noexcept;
+    template <class Offset>
+    void check_offsets(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
+    template <class Offset>
+    bool utf8_as_a_whole(std::int64_t first, std::int64_t end) const;
+    void check_views(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
+    void check_indices(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
+    [[noreturn]] void refuse(std::int64_t row, const std::string& problem) const;
+    // Calls with(index_at) with a function that gives the index at a
+    // physical position, for this column's integer type.
+    template <class With>
+    void with_integer_at(With&& with) const;
     template <class RowOf, class Visit, class ValueAt>
     void each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt value_at) const;
     template <class Visit, class ValueAt>
@@ -94,16 +126,20 @@ private:
     // physical position, for this column's type.
     template <class With>
     void with_value_at(With&& with) const;
+    template <class With>
+    void with_plain_value_at(With&& with) const;  // for the kinds that are not a dictionary
     template <class Value>
     std::int64_t integer_at(std::int64_t at) const noexcept;
 
     std::string name_;
     std::string format_;
     Kind kind_ = Kind::other;
-    int width_ = 0;  // bytes per integer
+    int width_ = 0;  // bytes per integer (of a dictionary's indices)
     bool is_signed_ = false;
     const ArrowArray& array_;
     std::int64_t offset_;  // of the parent and the column: row r is physical r + offset_
+    std::unique_ptr<Column> dictionary_;  // the values of a dictionary-encoded column
+    const char* unit_ = "row";            // what a fault's place is counted in
 };
 
 // Every row of a table passes through these: they are inline.
@@ -141,7 +177,7 @@ void Column::each_value(std::size_t n, RowOf& row_of, Visit& visit, ValueAt valu
 }
 
 template <class With>
-void Column::with_value_at(With&& with) const {
+void Column::with_plain_value_at(With&& with) const {
     const auto between = [&](auto* offsets) {
         const char* data = static_cast<const char*>(array_.buffers[2]);
         with([offsets, data](std::int64_t at) {
@@ -153,6 +189,35 @@ void Column::with_value_at(With&& with) const {
         case Kind::utf8: return between(static_cast<const std::int32_t*>(array_.buffers[1]));
         case Kind::large_utf8: return between(static_cast<const std::int64_t*>(array_.buffers[1]));
         case Kind::view: return with([this](std::int64_t at) { return text_in_view(at); });
+        default: return;
+    }
+}
+
+template <class With>
+void Column::with_value_at(With&& with) const {
+    if (kind_ != Kind::dictionary) return with_plain_value_at(with);
+    // A dictionary's values are never dictionary-encoded themselves.
+    dictionary_->with_plain_value_at([&](auto value_at) {
+        with_integer_at([&](auto index_at) {
+            with([value_at, index_at, base = dictionary_->offset_](std::int64_t at) {
+                return value_at(index_at(at) + base);
+            });
+        });
+    });
+}
+
+template <class With>
+void Column::with_integer_at(With&& with) const {
+    const auto at_of = [&]<class Value>() { with([this](std::int64_t at) { return integer_at<Value>(at); }); };
+    switch (width_ * (is_signed_ ? -1 : 1)) {
+        case -1: return at_of.template operator()<std::int8_t>();
+        case 1: return at_of.template operator()<std::uint8_t>();
+        case -2: return at_of.template operator()<std::int16_t>();
+        case 2: return at_of.template operator()<std::uint16_t>();
+        case -4: return at_of.template operator()<std::int32_t>();
+        case 4: return at_of.template operator()<std::uint32_t>();
+        case -8: return at_of.template operator()<std::int64_t>();
+        case 8: return at_of.template operator()<std::uint64_t>();
         default: return;
     }
 }
@@ -200,7 +265,7 @@ std::int64_t Column::integer_at(std::int64_t at) const noexcept {
 }
 
 inline std::optional<std::int64_t> Column::integer(std::int64_t row) const noexcept {
-    if (!valid(row)) return std::nullopt;
+    if (kind_ != Kind::integer || !valid(row)) return std::nullopt;
     const std::int64_t at = row + offset_;
     switch (width_ * (is_signed_ ? -1 : 1)) {
         case -1: return integer_at<std::int8_t>(at);

@@ -347,6 +347,27 @@ Chosen resolve(const arrow::Batch& batch, const ColumnChoice& choice) {
     return chosen;
 }
 
+// Checks the chosen text columns' buffers and values before any is read
+// (arrow::Column::check_rows), each column in parts on up to `workers`
+// threads; the fault named is the first, by column and row, however the
+// threads took the parts. `first_row`: the batch's first row in the table.
+void check_texts(const arrow::Batch& batch, const Chosen& chosen, std::int64_t first_row, std::size_t workers) {
+    for (const arrow::Column* column : chosen.texts) column->check_dictionary();
+    constexpr std::int64_t PART_ROWS = 1 << 16;
+    const auto parts = static_cast<std::size_t>((batch.rows + PART_ROWS - 1) / PART_ROWS);
+    std::vector<std::optional<Error>> faults(parts * chosen.texts.size());
+    shared_pool().run(faults.size(), workers, [&](std::size_t task, std::size_t) {
+        const std::int64_t first = static_cast<std::int64_t>(task % parts) * PART_ROWS;
+        try {
+            chosen.texts[task / parts]->check_rows(first, std::min(batch.rows, first + PART_ROWS), first_row);
+        } catch (Error& fault) {
+            faults[task].emplace(std::move(fault));
+        }
+    });
+    for (std::optional<Error>& fault : faults)
+        if (fault) throw std::move(*fault);
+}
+
 std::uint32_t id_at(const arrow::Column& column, std::int64_t row, std::int64_t shown_row) {
     const std::optional<std::int64_t> value = column.integer(row);
     if (value && *value >= 0 && *value <= INT64_C(0xFFFFFFFF)) [[likely]]
@@ -408,6 +429,9 @@ BatchRecords records_of(const arrow::Batch& batch, const Chosen& chosen, IdSourc
     records.ids.resize(count);
     switch (source) {
         case IdSource::column:
+            // Rows without text add nothing, but their ids are checked too.
+            if (!records.rows.empty())
+                for (std::int64_t row = 0; row < batch.rows; ++row) id_at(*chosen.id, row, first_row + row);
             for (std::size_t k = 0; k < count; ++k)
                 records.ids[k] = id_at(*chosen.id, records.row(k), first_row + records.row(k));
             break;
@@ -555,6 +579,7 @@ PyObject* index_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t narg
                 // Each batch goes in before the next: its buffers live only until then.
                 arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
                     const Chosen chosen = resolve(batch, choice);
+                    check_texts(batch, chosen, first_row, workers);
                     const BatchRecords records = records_of(batch, chosen, source, first_row, index.count());
                     const auto append = [&](std::size_t first, std::size_t n, std::size_t slot,
                                             RecordStore& shard) {
@@ -589,16 +614,19 @@ PyObject* frame_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyRef list = checked(PyList_New(0));
         std::vector<std::string_view> parts;
         std::string joined;
+        std::int64_t first_row = 0;
         arrow::for_each_batch(given[0], [&](const arrow::Batch& batch) {
             const Chosen chosen = resolve(batch, choice);
+            check_texts(batch, chosen, first_row, 1);
+            first_row += batch.rows;
             for (std::int64_t row = 0; row < batch.rows; ++row) {
                 const auto text = parts_of(chosen, row, parts);
                 PyRef value = PyRef::borrow(Py_None);
                 if (!text.empty()) {
                     joined.clear();
                     for (std::size_t i = 0; i < text.size(); ++i) (joined += i ? " " : "") += text[i];
-                    value = PyRef(PyUnicode_DecodeUTF8(joined.data(), static_cast<Py_ssize_t>(joined.size()),
-                                                       "surrogateescape"));
+                    value = PyRef(
+                        PyUnicode_DecodeUTF8(joined.data(), static_cast<Py_ssize_t>(joined.size()), nullptr));
                     if (!value) throw Error::fetch();
                 }
                 if (PyList_Append(list.get(), value.get()) < 0) throw Error::fetch();

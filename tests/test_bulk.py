@@ -210,6 +210,94 @@ def test_id_columns_of_every_integer_type_take_their_values(kind, value):
         assert index.count == 0
 
 
+def utf8_array(offsets, data, kind="utf8"):
+    """A utf8 or large_utf8 array whose offsets are set after pyarrow has checked them (as a caller could)."""
+    import numpy as np
+
+    width = np.int32 if kind == "utf8" else np.int64
+    buffer = bytearray(np.zeros(len(offsets), width).tobytes())
+    array = pa.Array.from_buffers(getattr(pa, kind)(), len(offsets) - 1, [None, pa.py_buffer(buffer), pa.py_buffer(data)])
+    buffer[:] = np.array(offsets, width).tobytes()
+    return array
+
+
+class Exported:
+    """Any library's table: only the Arrow PyCapsule interface, so that pyarrow's own checks do not run."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.table.__arrow_c_array__(requested_schema)
+
+
+def view_array(views, buffers):
+    """A string_view array of raw 16-byte views over data buffers."""
+    import struct
+
+    raw = b"".join(struct.pack("<i4sii", *view) for view in views)
+    return pa.Array.from_buffers(pa.string_view(), len(views), [None, pa.py_buffer(raw), *map(pa.py_buffer, buffers)])
+
+
+@pytest.mark.parametrize(
+    "table, message",
+    [
+        (Exported(utf8_array([-4, 5, 9, 14], b"alphabetagamma")), "^column '' row 0: a negative offset"),
+        (Exported(utf8_array([0, 5, 3, 14], b"alphabetagamma")), r"^column '' row 1: offsets that go back"),
+        (utf8_array([-4, 5, 9, 14], b"alphabetagamma"), "Negative offsets"),  # pyarrow's own check
+        (utf8_array([0, 5, 9, 1 << 30], b"alphabetagamma"), "larger than values array"),
+        (pa.table({"t": utf8_array([0, 5, 9, 14], b"alphabeta\xff\xfeamma")}), "^column 't' row 2: not UTF-8 text$"),
+        (pa.table({"t": utf8_array([0, 2, 4], b"ab\xc3(", "large_utf8")}), "^column 't' row 1: not UTF-8 text$"),
+        (Exported(view_array([(2, b"ab", 0, 0), (13, b"abcd", 1, 0)], [b"x" * 20])), "row 1: a view into data buffer 1 of 1"),
+        (Exported(view_array([(13, b"abcd", 0, 10)], [b"x" * 20])), "row 0: a view past the end of its data"),
+        (Exported(view_array([(13, b"abcd", 0, -1)], [b"x" * 20])), "row 0: a view past the end of its data"),
+        (Exported(view_array([(-1, b"abcd", 0, 0)], [b"x" * 20])), "row 0: a view of negative length"),
+        (pa.table({"t": view_array([(13, b"abcd", 0, 0)], [b"x\xed\xa0\x80" + b"x" * 16])}), "row 0: not UTF-8 text"),
+        (
+            pa.DictionaryArray.from_arrays(pa.array([0, 1, 0], pa.int8()), utf8_array([0, 1, 3], b"a\xc0\xaf")),
+            "^column '' dictionary entry 1: not UTF-8 text$",
+        ),
+        (
+            Exported(pa.DictionaryArray.from_arrays(pa.array([0, 5, 0], pa.int8()), ["a", "b"], safe=False)),
+            "^column '' row 1: dictionary index 5 of 2 values$",
+        ),
+        (
+            pa.table({"i": pa.array([1, None], pa.int32()), "t": ["x", None]}),
+            "^column 'i' row 1: null, where every row needs an id$",  # a row without text needs its id too
+        ),
+    ],
+)
+def test_arrays_whose_buffers_do_not_hold_together_are_refused_before_they_are_read(table, message):
+    """Made by changing a valid array's buffers after pyarrow checked them: never read out of bounds, never stored."""
+    index = ShardedMurvex()
+    index.add_texts(["kept"])
+    id_column = "i" if isinstance(table, pa.Table) and "i" in table.column_names else None
+    with pytest.raises(ValueError, match=message):
+        index.add_frame(table, id_column=id_column)
+    assert index.count == 1
+    if id_column is None:  # the texts of a join's left table too
+        column = table.column_names[0] if isinstance(table, pa.Table) else ""
+        with pytest.raises(ValueError, match=message):
+            fuzzy_join(table, pa.table({"t": ["x"]}), left_on=column, right_on="t")
+
+
+def test_dictionary_encoded_and_sliced_struct_columns_read_their_values():
+    polars = pytest.importorskip("polars")
+    words = ["alpha", None, "beta", "alpha", "gamma"]
+    for frame in [
+        pa.table({"t": pa.array(words).dictionary_encode()}),
+        pa.table({"t": pa.DictionaryArray.from_arrays(pa.array([3, None, 1, 3, 0], pa.uint8()), ["gamma", "beta", "x", "alpha"])}),
+        polars.DataFrame({"t": polars.Series(words, dtype=polars.Categorical)}),
+    ]:
+        index = ShardedMurvex()
+        assert index.add_frame(frame) == 4
+        assert [text for _, text in index._index.records(range(4))] == ["alpha", "beta", "alpha", "gamma"]
+    struct = pa.StructArray.from_arrays([pa.array(["alpha", "beta", "gamma"]), pa.array([7, 8, 9])], names=["t", "i"])
+    index = ShardedMurvex()
+    assert index.add_frame(struct[1:], id_column="i") == 2
+    assert index._index.records([0, 1]) == [(8, "beta"), (9, "gamma")]
+
+
 def test_a_bad_item_late_in_a_long_list_adds_nothing_of_it():
     """The worker threads have appended shards of the list before one of them meets the bad item."""
     texts = [f"record {i} x" for i in range(6000)]
