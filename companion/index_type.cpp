@@ -367,19 +367,46 @@ constexpr std::array<const char*, 6> SEARCH_PARAMETERS = {"query",      "workers
 constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1, 1};
 constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 1};
 
-std::vector<IndexHit> search_one(PyObject* self, const Signature& signature, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
+// Runs run(index, query, options) for one query and a search's own
+// arguments, without the interpreter lock.
+template <class Run>
+auto one_query(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Run&& run) {
     std::array<PyObject*, 6> given;
     parse_arguments(signature, args, nargs, kwnames, given);
     state_of(self);
     const std::string_view bytes = argument("query", [&] { return py::to_utf8(given[0]); });
     std::optional<std::size_t> workers;
     if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
-    const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<2, 4>());
+    const std::optional<Settings> settings = own_settings(self, std::span<PyObject* const, 4>(given.data() + 2, 4));
     return search_released(
         self, workers,
-        [&](const ShardedIndex& index, const SearchOptions& options) { return index.search(bytes, options); },
+        [&](const ShardedIndex& index, const SearchOptions& options) { return run(index, bytes, options); },
         settings ? &*settings : nullptr);
+}
+
+std::vector<IndexHit> search_one(PyObject* self, const Signature& signature, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
+    return one_query(self, signature, args, nargs, kwnames,
+                     [](const ShardedIndex& index, std::string_view query, const SearchOptions& options) {
+                         return index.search(query, options);
+                     });
+}
+
+constexpr Signature MATCHING_SIGNATURE = {"Index.matching_ids()", SEARCH_PARAMETERS, 1, 1};
+
+PyObject* index_matching_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const std::vector<std::uint32_t> ids =
+            one_query(self, MATCHING_SIGNATURE, args, nargs, kwnames,
+                      [](const ShardedIndex& index, std::string_view query, const SearchOptions& options) {
+                          return index.matching_ids(query, options);
+                      });
+        PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(ids[i])).release());
+        return list.release();
+    });
 }
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -605,6 +632,11 @@ PyMethodDef index_methods[] = {
      "search_many($self, queries, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
      "            forgiving=None)\n--\n\n"
      "[search(q, ...) for q in queries], spread over the worker threads."},
+    {"matching_ids", fast(index_matching_ids), METH_FASTCALL | METH_KEYWORDS,
+     "matching_ids($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
+     "             forgiving=None)\n--\n\n"
+     "The ids of every record search(query, ...) would find if it had no cap on its results\n"
+     "(max_results plays no part), in insertion order."},
     {"ranked", fast(index_ranked), METH_FASTCALL | METH_KEYWORDS,
      "ranked($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
      "       forgiving=None)\n--\n\n"

@@ -7,7 +7,7 @@
 
 _shtab_murvex_subparsers=(search index serve)
 
-_shtab_murvex_search_option_strings=(-h --help -e --query -f --queries-from --threshold --max-errors -m --max-results --forgiving --workers --format --fields --no-header -r --recursive --debug --show --json -c --count -l --files-with-matches -q --quiet -n --line-number --no-line-number --color --colour)
+_shtab_murvex_search_option_strings=(--help -e --query -f --queries-from --threshold --max-errors -m --max-results --forgiving --workers --format --fields --no-header -r --recursive --debug --show --json -c --count -l --files-with-matches -q --quiet -i --ignore-case -w --word-regexp -x --line-regexp -v --invert-match -o --only-matching -H --with-filename -h --no-filename -s --no-messages -A --after-context -B --before-context -C --context -n --line-number --no-line-number --color --colour)
 _shtab_murvex_index_option_strings=(-h --help -o --output --format --fields --no-header -r --recursive --debug)
 _shtab_murvex_serve_option_strings=(-h --help --host --port --cors --threshold --max-errors -m --max-results --forgiving --workers --format --fields --no-header -r --recursive --debug)
 _shtab_murvex_option_strings=(-h --help --version)
@@ -22,7 +22,6 @@ _shtab_murvex_serve___format_choices=(auto jsonl json csv text)
 _shtab_murvex_pos_0_choices=(search index serve)
 
 _shtab_murvex_search_pos_0_nargs='*'
-_shtab_murvex_search__h_nargs=0
 _shtab_murvex_search___help_nargs=0
 _shtab_murvex_search___forgiving_nargs=0
 _shtab_murvex_search___no_header_nargs=0
@@ -36,6 +35,22 @@ _shtab_murvex_search__l_nargs=0
 _shtab_murvex_search___files_with_matches_nargs=0
 _shtab_murvex_search__q_nargs=0
 _shtab_murvex_search___quiet_nargs=0
+_shtab_murvex_search__i_nargs=0
+_shtab_murvex_search___ignore_case_nargs=0
+_shtab_murvex_search__w_nargs=0
+_shtab_murvex_search___word_regexp_nargs=0
+_shtab_murvex_search__x_nargs=0
+_shtab_murvex_search___line_regexp_nargs=0
+_shtab_murvex_search__v_nargs=0
+_shtab_murvex_search___invert_match_nargs=0
+_shtab_murvex_search__o_nargs=0
+_shtab_murvex_search___only_matching_nargs=0
+_shtab_murvex_search__H_nargs=0
+_shtab_murvex_search___with_filename_nargs=0
+_shtab_murvex_search__h_nargs=0
+_shtab_murvex_search___no_filename_nargs=0
+_shtab_murvex_search__s_nargs=0
+_shtab_murvex_search___no_messages_nargs=0
 _shtab_murvex_search__n_nargs=0
 _shtab_murvex_search___line_number_nargs=0
 _shtab_murvex_search___no_line_number_nargs=0

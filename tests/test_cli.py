@@ -110,12 +110,15 @@ def test_a_match_that_starts_inside_a_character_is_widened(tmp_path):
     path = tmp_path / "places.jsonl"
     path.write_text(json.dumps({"name": f"{FLAG} France"}) + "\n", encoding="utf-8")
     (hit,) = hits(murvex("search", "--json", path, "Fracne"))
-    raw = hit["text"].encode()
-    with pytest.raises(UnicodeDecodeError):
-        raw[hit["start"] : hit["end"]].decode()  # the engine's span cuts the flag
-    from murvex_tools import matched_text
+    assert hit["text"].encode()[hit["start"] : hit["end"]] == b"Fran"  # the stretch that matched, not end - m
+    from murvex_tools import ShardedMurvex, matched_text
 
-    assert matched_text(hit["text"], hit["start"], hit["end"]) == "\U0001f1f7 Fran"
+    index = ShardedMurvex()
+    index.add_texts([hit["text"]])
+    (engine,) = index.search("Fracne")
+    with pytest.raises(UnicodeDecodeError):
+        hit["text"].encode()[engine.start : engine.end].decode()  # the engine's span cuts the flag
+    assert matched_text(hit["text"], engine.start, engine.end) == "\U0001f1f7 Fran"
 
 
 def test_more_than_one_engine_holds(tmp_path):
@@ -164,7 +167,8 @@ def test_bad_arguments_and_the_version():
     assert bad.returncode == 2 and b"max_errors must be between 0 and 3" in bad.stderr and bad.stdout == b""
     huge = murvex("search", "--max-results", str(10**23), "-", "x", stdin="a\n")  # an OverflowError inside
     assert huge.returncode == 2 and huge.stdout == b""
-    assert huge.stderr.decode().startswith("murvex: error: bad setting:") and len(huge.stderr.splitlines()) == 1
+    assert huge.stderr.decode().startswith("murvex: error: -m 1000") and len(huge.stderr.splitlines()) == 1
+    assert b"at most 100 results are listed per query" in huge.stderr
     no_queries = murvex("search", "-", stdin="a\n")
     assert no_queries.returncode == 2 and b"give the queries as arguments" in no_queries.stderr
     assert no_queries.stdout == b""
@@ -270,7 +274,10 @@ def test_options_go_anywhere_and_a_file_is_never_taken_for_a_query(two_files):
     assert anywhere.returncode == 0 and [h["text"] for h in hits(anywhere)] == ["rhythm"]
     mistaken = murvex("search", words, people, "rhythym")
     assert mistaken.returncode == 2 and mistaken.stdout == b""
-    assert b"is a file, given where a query goes" in mistaken.stderr and b"-e QUERY" in mistaken.stderr
+    assert b"is a file, given where a query goes" in mistaken.stderr
+    assert f"murvex search -e rhythym {words} {people}\n".encode() in mistaken.stderr
+    grep_order = murvex("search", "rhythym", words)  # grep's order: the query first
+    assert grep_order.returncode == 2 and f"murvex search -e rhythym {words}\n".encode() in grep_order.stderr
     both = hits(murvex("search", "--json", "-e", "rhythym", "-e", "acommodate", words, people))
     assert {(Path(h["file"]).name, h["line"]) for h in both} >= {("words.txt", 1), ("people.csv", 4), ("words.txt", 2)}
     lines = murvex("search", "-e", "rhythym", words, people).stdout.decode().splitlines()

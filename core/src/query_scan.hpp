@@ -109,19 +109,33 @@ struct RunSettings {
 
 RunSettings run_settings(const Settings& settings, std::size_t m) noexcept;
 
+// What a scan keeps of its matches: the best run.cap of them, or every
+// matching record (the cap and pruning then play no part).
+enum class Keep : std::uint8_t { ranking, every };
+
 // One query over any blocks of any stores, into one ranking. Blocks may come
 // in any order; a store is known by its shard number, which orders its
 // records after those of every lower number.
 class QueryScan {
 public:
-    QueryScan(const CompiledQuery& query, const RunSettings& run, ScanBlock scan)
-        : query_(query), run_(run), scan_(scan), ranking_(run.cap) {}
+    QueryScan(const CompiledQuery& query, const RunSettings& run, ScanBlock scan, Keep keep = Keep::ranking)
+        : query_(query), run_(run), scan_(scan), keep_(keep), ranking_(keep == Keep::ranking ? run.cap : 0) {}
+
+    // A matching record's place and id, with Keep::every.
+    struct Found {
+        Order order;
+        std::uint32_t id;
+    };
 
     // Blocks [first, last) of `store`.
     void scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last);
 
     // The kept matches, best first.
     std::vector<RankedMatch>& kept() noexcept { return ranking_.kept(); }
+
+    // With Keep::every: the matching records, in the order found; a long
+    // one once, though other scans may have found it in other windows.
+    std::vector<Found>& every() noexcept { return every_; }
 
 private:
     // Where a match was found: its lane, its end in the lane, and the text
@@ -139,7 +153,9 @@ private:
     const CompiledQuery& query_;
     RunSettings run_;
     ScanBlock scan_;
+    Keep keep_;
     Ranking ranking_;
+    std::vector<Found> every_;
     std::vector<std::pair<std::uint32_t, LongMatches>> longs_;  // by shard
     LaneMatches matches_;
 };

@@ -74,6 +74,12 @@ void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match&
     const std::size_t m = query_.pattern.len;
     const std::uint16_t score = score_milli(match.errors, match.end, m);
     if (score < run_.threshold) return;
+    if (keep_ == Keep::every) {
+        // A long record's better match in a later window is the same record.
+        if (!windowed || std::none_of(every_.begin(), every_.end(), [&](const Found& f) { return f.order == order; }))
+            every_.push_back(Found{order, id});
+        return;
+    }
     RankedMatch ranked{id, score, windowed, order, 0, static_cast<std::uint32_t>(match.end)};
     if (!query_.forgiving) {
         ranked.start = static_cast<std::uint32_t>(match.end >= m ? match.end - m : 0);
@@ -97,11 +103,13 @@ LongMatches& QueryScan::longs_of(const RecordStore& store, std::uint32_t shard) 
 }
 
 void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last) {
-    if (run_.k < 0 || run_.cap == 0) return;
+    if (run_.k < 0 || (run_.cap == 0 && keep_ == Keep::ranking)) return;
     LongMatches* longs = nullptr;  // made when the first window matches
+    const Entry everything{UINT64_MAX, run_.k, run_.k};  // what Keep::every lets in
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);
-        const ActiveLanes lanes = active_lanes(block, shard, query_, run_.k, ranking_.entry(run_.k));
+        const ActiveLanes lanes = active_lanes(block, shard, query_, run_.k,
+                                               keep_ == Keep::every ? everything : ranking_.entry(run_.k));
         if (!lanes.active) continue;
         scan_(query_, static_cast<std::uint32_t>(lanes.k), block, lanes.active, block.rows, matches_);
         for (std::uint64_t found = matches_.found; found; found &= found - 1) {

@@ -139,13 +139,23 @@ TEST(ShardedIndex, AnswersAsOneEngineOfUnlimitedSize) {
             index.settings() = own ? Settings{1000, 0, 1} : settings;
             const std::string query = random.below(2) ? random(1, 12) : random.mutate("abcDab", 1);
             const auto expected = hits(reference::search(engine, query));
+            engine.settings.max_results = engine.records.count();  // every match, in store order
+            std::vector<std::uint32_t> matching;
+            for (const ResultEntry& entry : reference::search(engine, query)) matching.push_back(entry.id);
             for (const Kernel kernel : available_kernels())
-                for (std::size_t workers = 1; workers <= 4; ++workers)
-                    ASSERT_EQ(hits(index.search(
-                                  query, SearchOptions{&pool, workers, kernel, own ? &settings : nullptr})),
-                              expected)
+                for (std::size_t workers = 1; workers <= 4; ++workers) {
+                    const SearchOptions options{&pool, workers, kernel, own ? &settings : nullptr};
+                    ASSERT_EQ(hits(index.search(query, options)), expected)
                         << "capacity " << capacity << " workers " << workers << " " << kernel_name(kernel)
                         << " query '" << query << "'";
+                    // long records split over the workers' pieces come once
+                    std::vector<std::uint32_t> ids = index.matching_ids(query, options);
+                    ASSERT_EQ(ids.size(), matching.size());
+                    std::sort(ids.begin(), ids.end());
+                    std::sort(matching.begin(), matching.end());
+                    ASSERT_EQ(ids, matching)
+                        << "capacity " << capacity << " workers " << workers << " query '" << query << "'";
+                }
         }
     }
 }

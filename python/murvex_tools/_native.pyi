@@ -54,6 +54,16 @@ class Index:
         max_results: int | None = None,
         forgiving: bool | None = None,
     ) -> list[list[Hit]]: ...
+    def matching_ids(
+        self,
+        query: str,
+        *,
+        workers: int | None = None,
+        threshold: float | None = None,
+        max_errors: int | None = None,
+        max_results: int | None = None,
+        forgiving: bool | None = None,
+    ) -> list[int]: ...
     def ranked(
         self,
         query: str,

@@ -15,41 +15,22 @@ MURVEX_DEBUG=1), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
-import bisect
 import contextlib
-import json
 import os
+import shlex
+import signal
 import sys
 import time
 import traceback
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass
-from importlib.metadata import version
 from pathlib import Path
 from typing import IO
 
-from murvex_tools._native import Hit
-from murvex_tools.files import FORMATS, Choice, InputError, Source, files_under, read_source
-from murvex_tools.sharded import ShardedMurvex
-from murvex_tools.spans import char_span
+from murvex_tools.corpus import load, output_problem, results_wanted, save
+from murvex_tools.files import FORMATS, InputError
+from murvex_tools.printer import Printer, visible
 
-HIGHLIGHT, RESET = "\x1b[1;33m", "\x1b[0m"
-FILE_COLOUR, LINE_COLOUR = "\x1b[35m", "\x1b[32m"
-SHOWN_CONTEXT = 60  # characters shown on each side of a match in a long text
-LEAD_WIDTH = 30  # characters of the fields a hit leads with
-PROGRESS_EVERY = 200_000
-SAVED_MAGIC = b"MURVEXIX"
-
-# What a record's text must never send to a terminal raw: C0 and C1 control
-# characters (escape sequences, a bell, a backspace), DEL, and the Unicode
-# controls that reorder or hide text. Line breaks and tabs become spaces.
-_FLAT = {ord("\n"): " ", ord("\r"): " ", ord("\t"): " "}
-_CONTROLS = {
-    c: f"\\x{c:02x}" if c < 0x100 else f"\\u{c:04x}"
-    for c in [*range(0x20), 0x7F, *range(0x80, 0xA0), 0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A)]
-    if c not in _FLAT
-}
-VISIBLE = str.maketrans({**_CONTROLS, **_FLAT})
+MOST_LISTED = 100  # results a search lists at most: the engine's cap
 
 FORGIVING_HELP = (
     "forgive what the default matching does not: two swapped letters count as one edit, the first letter may "
@@ -66,7 +47,7 @@ EXAMPLES = """examples:
   cat notes.txt | murvex search - meeting          records from standard input
   murvex index big.txt -o big.murvex               keep an index to search again
   murvex search big.murvex rythm
-  murvex serve people.csv                          a page to search in (murvex[serve])
+  murvex serve people.csv                          a page to search in (needs starlette, uvicorn)
 
 exit status: 0 something matched, 1 nothing matched, 2 bad input or arguments,
 70 a fault of murvex's own, 130 interrupted.
@@ -81,7 +62,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"murvex {version('murvex')}")
+    parser.add_argument("--version", action=Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def settings(sub: argparse.ArgumentParser, max_results: int) -> None:
@@ -91,9 +72,11 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
             "-m",
             "--max-results",
             type=int,
-            default=max_results,
-            help=f"results per query, 0 to 100 (default {max_results})",
+            default=None,
+            help=f"results listed per query, 0 to {MOST_LISTED} (default {max_results}); with -c or -v, a cap on "
+            "the count or the records listed",
         )
+        sub.set_defaults(listed=max_results)  # when -m is not given
         sub.add_argument("--forgiving", action="store_true", help=FORGIVING_HELP)
         sub.add_argument("--workers", type=int, help="threads a search runs on (default: every CPU)")
 
@@ -106,6 +89,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
 
     search = commands.add_parser(
         "search",
+        add_help=False,  # -h is grep's --no-filename
         help="search files of records",
         description="Searches each FILE for each QUERY, allowing a few typos, and lists the best records first. "
         "A FILE holds JSON Lines, a JSON array of objects, CSV with a header row, or plain text (a record per line), "
@@ -116,6 +100,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    search.add_argument("--help", action="help", help="show this help message and exit")
     search.add_argument("arguments", metavar="FILE [QUERY ...]", nargs="*", help="the file, then the queries")
     search.add_argument("-e", "--query", action="append", default=[], metavar="QUERY", help="a query (repeatable)")
     search.add_argument(
@@ -134,6 +119,23 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     output.add_argument("-c", "--count", action="store_true", help="the number of hits per query")
     output.add_argument("-l", "--files-with-matches", action="store_true", help="the files with a hit")
     output.add_argument("-q", "--quiet", action="store_true", help="nothing: the exit status says it")
+    search.add_argument("-i", "--ignore-case", action="store_true", help="accepted for grep's sake: case never counts")
+    search.add_argument("-w", "--word-regexp", action="store_true", help="only matches that are whole words")
+    search.add_argument("-x", "--line-regexp", action="store_true", help="only matches of the whole record")
+    search.add_argument("-v", "--invert-match", action="store_true", help="the records that do not match")
+    search.add_argument("-o", "--only-matching", action="store_true", help="only the matched text of each hit")
+    names = search.add_mutually_exclusive_group()
+    names.add_argument("-H", "--with-filename", dest="with_filename", action="store_const", const=True, default=None)
+    names.add_argument("-h", "--no-filename", dest="with_filename", action="store_const", const=False)
+    search.add_argument("-s", "--no-messages", action="store_true", help="no messages about files skipped or unread")
+    for short, name, what in (("-A", "after", "after"), ("-B", "before", "before"), ("-C", "", "around")):
+        search.add_argument(
+            short,
+            f"--{name + '-' if name else ''}context",
+            type=int,
+            metavar="NUM",
+            help=f"NUM lines of context {what} each hit (plain-text files)",
+        )
     search.add_argument(
         "-n",
         "--line-number",
@@ -162,7 +164,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
 
     serve = commands.add_parser(
         "serve",
-        help="a page to search the files in, and a JSON API (needs murvex[serve])",
+        help="a page to search the files in, and a JSON API (needs starlette and uvicorn)",
         description="Loads the files and serves a search-as-you-type page at / and a JSON API at /search, "
         "/health and /stats. Binds to 127.0.0.1 unless --host says otherwise; there is no authentication.",
     )
@@ -173,6 +175,16 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     settings(serve, 20)
     reading(serve)
     return parser, {"search": search, "index": index, "serve": serve}
+
+
+class Version(argparse.Action):
+    """--version, the package's version looked up only when asked (it costs more than the rest of the start)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        from importlib.metadata import version
+
+        print(f"murvex {version('murvex')}")
+        parser.exit()
 
 
 def parser() -> argparse.ArgumentParser:
@@ -190,133 +202,7 @@ def parse(argv: Sequence[str]) -> argparse.Namespace:
     return args
 
 
-# --- the records --------------------------------------------------------------------
-
-
-@dataclass
-class Corpus:
-    """The records of every file, in one index whose ids are their places (0, 1, 2, ... across the files)."""
-
-    index: ShardedMurvex
-    sources: list[Source]
-    starts: list[int]  # the place of each source's first record
-    saved: bool = False  # texts come from the saved index
-
-    def locate(self, place: int) -> tuple[Source, int]:
-        at = bisect.bisect_right(self.starts, place) - 1
-        return self.sources[at], place - self.starts[at]
-
-    def texts(self, places: Sequence[int]) -> dict[int, str]:
-        if self.saved:
-            return {place: text for place, (_, text) in zip(places, self.index._index.records(places), strict=True)}
-        texts = {}
-        for place in places:
-            source, i = self.locate(place)
-            texts[place] = source.texts[i]
-        return texts
-
-
-def names(value: str | None) -> list[str] | None:
-    return [name.strip() for name in value.split(",") if name.strip()] if value else None
-
-
-def new_index(args: argparse.Namespace) -> ShardedMurvex:
-    try:
-        return ShardedMurvex(
-            getattr(args, "threshold", 0.25),
-            getattr(args, "max_errors", 2),
-            getattr(args, "max_results", 10),
-            workers=getattr(args, "workers", None),
-            forgiving=getattr(args, "forgiving", False),
-        )
-    except (ValueError, OverflowError, TypeError) as error:
-        raise InputError(f"bad setting: {error}") from None
-
-
-def load(paths: Sequence[str], args: argparse.Namespace, progress: IO[str] | None) -> Corpus:
-    """Every file's records in one index; a saved index when the only file is one."""
-    if len(paths) == 1 and paths[0] != "-" and _is_saved(paths[0]):
-        return load_saved(paths[0], args)
-    index = new_index(args)
-    choice = Choice(names(args.fields), names(getattr(args, "show", None)), not args.no_header)
-    corpus = Corpus(index, [], [])
-    for path in files_under(paths, args.recursive):
-        source = read_source(path, args.format, choice)
-        corpus.starts.append(index.count)
-        corpus.sources.append(source)
-        shown = progress if len(source.texts) > PROGRESS_EVERY else None  # long loads only
-        for first in range(0, len(source.texts), PROGRESS_EVERY):
-            texts = source.texts[first : first + PROGRESS_EVERY]
-            index.add_texts(texts, range(index.count, index.count + len(texts)))
-            if shown:
-                shown.write(f"\rloading {visible(source.name)}: {first + len(texts):,} records")
-                shown.flush()
-        if shown:
-            shown.write(", done\n")
-    return corpus
-
-
-def _is_saved(path: str) -> bool:
-    """Whether the file is an index saved by `murvex index`; a pipe never is (and is read only once)."""
-    if not Path(path).is_file():
-        return False
-    try:
-        with open(path, "rb") as stream:
-            return stream.read(len(SAVED_MAGIC)) == SAVED_MAGIC
-    except OSError:
-        return False
-
-
-def sidecar(path: str) -> Path:
-    return Path(path + ".files.json")
-
-
-def save(corpus: Corpus, output: str) -> None:
-    corpus.index.save(output)
-    described = [
-        {"name": s.name, "count": len(s.texts), "lines": s.lines, "ids": s.ids, "leads": s.leads or None}
-        for s in corpus.sources
-    ]
-    sidecar(output).write_text(json.dumps({"version": 1, "sources": described}), encoding="utf-8")
-
-
-def load_saved(path: str, args: argparse.Namespace) -> Corpus:
-    try:
-        index = ShardedMurvex.load(path, workers=args.workers)
-        described = json.loads(sidecar(path).read_text(encoding="utf-8"))["sources"]
-    except (OSError, ValueError, KeyError) as error:
-        raise InputError(f"cannot read the saved index {path}: {error}") from None
-    index.threshold, index.max_errors, index.max_results = args.threshold, args.max_errors, args.max_results
-    index.forgiving = args.forgiving
-    sources, starts, place = [], [], 0
-    for entry in described:
-        source = Source(entry["name"], texts=[], lines=entry["lines"], ids=entry["ids"], leads=entry["leads"] or [])
-        sources.append(source)
-        starts.append(place)
-        place += entry["count"]
-    return Corpus(index, sources, starts, saved=True)
-
-
-# --- output -------------------------------------------------------------------------
-
-
-def visible(text: str) -> str:
-    """`text` on one line, every control character escaped (\\x1b), so that a record cannot drive a terminal."""
-    return text.translate(VISIBLE)
-
-
-def excerpt(text: str, start: int, end: int, lead: str, colour: bool) -> str:
-    """The record on one line: from its start when the match is near it, else its lead, then the match in
-    context; the matched characters highlighted."""
-    begin, finish = char_span(text, start, end)
-    before, match, after = text[:begin], text[begin:finish], text[finish:]
-    if len(before) > SHOWN_CONTEXT:
-        shown_lead = lead if len(lead) <= LEAD_WIDTH else lead[: LEAD_WIDTH - 1] + "…"
-        before = (f"{shown_lead} … " if shown_lead and not before.startswith(lead) else "…") + before[-SHOWN_CONTEXT:]
-    if len(after) > SHOWN_CONTEXT:
-        after = after[:SHOWN_CONTEXT] + "…"
-    before, match, after = (visible(part) for part in (before, match, after))
-    return f"{before}{HIGHLIGHT}{match}{RESET}{after}" if colour else f"{before}{match}{after}"
+# --- the queries -------------------------------------------------------------------
 
 
 def checked_query(query: str) -> str:
@@ -343,6 +229,17 @@ def typed_queries(prompt: str) -> Iterator[str]:
             yield checked_query(line)
 
 
+def corrected_command(arguments: Sequence[str]) -> str:
+    """The command that searches what `arguments` (FILE QUERY ... with files among the queries, or grep's order
+    QUERY FILE ...) mean: the files as files and the rest as -e queries."""
+    files = [a for a in arguments if a == "-" or Path(a).exists()]
+    queries = [a for a in arguments if a not in files]
+    if not queries:
+        return "give the queries after the file, or with -e"
+    shown = " ".join([*(f"-e {shlex.quote(q)}" for q in queries), *map(shlex.quote, files)])
+    return f"several files need their queries with -e, as in: murvex search {shown}"
+
+
 def queries_of(args: argparse.Namespace, files: list[str], stream: IO[str]) -> Iterable[str]:
     """The queries: -e and -f, the arguments after the file, or standard input."""
     given = list(args.query)
@@ -355,12 +252,9 @@ def queries_of(args: argparse.Namespace, files: list[str], stream: IO[str]) -> I
     if args.query or args.queries_from:
         return [checked_query(q) for q in given]
     queries = args.arguments[1:]
-    for query in queries:
-        if query != "-" and Path(query).exists():
-            raise InputError(
-                f"{query!r} is a file, given where a query goes: several files need their queries "
-                f"with -e (murvex search -e QUERY {' '.join([*files, query])})"
-            )
+    if any(query != "-" and Path(query).exists() for query in queries):
+        raise InputError(f"{visible(repr(next(q for q in queries if Path(q).exists())))} is a file, given where a "
+                         f"query goes: {corrected_command(args.arguments)}")
     if queries:
         return [checked_query(q) for q in queries]
     if "-" in files:
@@ -370,57 +264,19 @@ def queries_of(args: argparse.Namespace, files: list[str], stream: IO[str]) -> I
     return (checked_query(line.rstrip("\r\n")) for line in stream if line.strip())
 
 
-def colour_wanted(choice: str, out: IO[str]) -> bool:
-    if choice != "auto":
-        return choice == "always"
-    return out.isatty() and not os.environ.get("NO_COLOR") and os.environ.get("TERM") != "dumb"
-
-
-class Printer:
-    """Writes the hits of each query as the options ask: lines, JSON, counts or file names."""
-
-    def __init__(self, args: argparse.Namespace, out: IO[str], corpus: Corpus) -> None:
-        self.args, self.out, self.corpus = args, out, corpus
-        self.colour = colour_wanted(args.color, out)
-        self.several = len(corpus.sources) > 1
-        self.files_with_hits: list[str] = []
-
-    def show(self, query: str, hits: list[Hit], ms: float) -> None:
-        args, out = self.args, self.out
-        if args.count:
-            out.write(f"{visible(repr(query))}: {len(hits)}\n")
-        elif args.files_with_matches:
-            for hit in hits:
-                name = self.corpus.locate(hit.id)[0].name
-                if name not in self.files_with_hits:
-                    self.files_with_hits.append(name)
-                    out.write(visible(name) + "\n")
-        elif args.json:
-            texts = self.corpus.texts([hit.id for hit in hits])
-            for hit in hits:
-                source, i = self.corpus.locate(hit.id)
-                shown = {"query": query, "file": source.name, "id": source.own_id(i), "score": round(hit.score, 3)}
-                shown |= {"start": hit.start, "end": hit.end, "line": source.line(i), "text": texts[hit.id]}
-                out.write(json.dumps(shown, ensure_ascii=False) + "\n")
-            out.write(json.dumps({"query": query, "hits": len(hits), "ms": round(ms, 3)}, ensure_ascii=False) + "\n")
-        else:
-            texts = self.corpus.texts([hit.id for hit in hits])
-            out.write(f"{visible(repr(query))}: {len(hits)} result{'s' * (len(hits) != 1)} in {ms:.2f} ms\n")
-            for hit in hits:
-                out.write(self.line(hit, texts[hit.id]))
-        out.flush()
-
-    def line(self, hit: Hit, text: str) -> str:
-        source, i = self.corpus.locate(hit.id)
-        where = []
-        if self.several:
-            where.append(f"{FILE_COLOUR}{visible(source.name)}{RESET}" if self.colour else visible(source.name))
-        if self.args.line_number:
-            where.append(f"{LINE_COLOUR}{source.line(i)}{RESET}" if self.colour else str(source.line(i)))
-        if source.ids is not None:
-            where.append(f"#{source.own_id(i)}")
-        shown = excerpt(text, hit.start, hit.end, source.lead(i), self.colour)
-        return f"  {hit.score:.3f}  {':'.join(where):<8} {shown}\n"
+def checked_options(args: argparse.Namespace) -> None:
+    """Refuses options that cannot go together, before any file is read."""
+    if args.max_results is not None and not 0 <= args.max_results <= MOST_LISTED:
+        raise InputError(
+            f"-m {args.max_results}: at most {MOST_LISTED} results are listed per query (the engine's cap per "
+            "search); -c counts every match, and -c -m N caps the count"
+        )
+    for flag, given in (("-w", args.word_regexp), ("-x", args.line_regexp), ("-o", args.only_matching)):
+        if given and (args.count or args.invert_match):
+            raise InputError(f"{flag} goes with a list of hits, not with {'-c' if args.count else '-v'}")
+    for flag in ("after_context", "before_context", "context"):
+        if (getattr(args, flag) or 0) < 0:
+            raise InputError(f"--{flag.replace('_', '-')} takes a number of lines from 0 up")
 
 
 def run_search(args: argparse.Namespace, out: IO[str]) -> int:
@@ -429,22 +285,55 @@ def run_search(args: argparse.Namespace, out: IO[str]) -> int:
     files = args.arguments if (args.query or args.queries_from) else args.arguments[:1]
     if not files:
         raise InputError("give the FILEs to search")
+    checked_options(args)
     queries = queries_of(args, files, sys.stdin)
-    corpus = load(files, args, sys.stderr if sys.stderr.isatty() and not args.quiet else None)
+    failures: list[str] = []
+
+    def problem(message: str, is_skip: bool) -> None:
+        if not args.no_messages:
+            print(f"murvex: {visible(message)}", file=sys.stderr)
+        if not is_skip:
+            failures.append(message)
+
+    corpus = load(files, args, sys.stderr if sys.stderr.isatty() and not args.quiet else None, problem)
     printer = Printer(args, out, corpus)
+    if any(printer.context()) and (bad := [s.name for s in corpus.sources if s.kind != "text"]):
+        raise InputError(f"context lines (-A, -B, -C) are for plain-text files, not {visible(bad[0])}")
     matched = False
     for query in queries:
         began = time.perf_counter()
-        hits = corpus.index.search(query)
+        if args.count or args.invert_match:
+            found = corpus.index.matching_ids(query)
+            if args.invert_match:
+                matching = set(found)
+                found = [place for place in range(corpus.index.count) if place not in matching]
+            found = found[: args.max_results] if args.max_results is not None else found
+            matched |= bool(found)
+            if args.quiet and matched:
+                return 0
+            if args.count:
+                printer.count(query, len(found))
+            elif not args.quiet:
+                printer.show_unmatched(query, found)
+            continue
+        listed = results_wanted(args)
+        if args.word_regexp or args.line_regexp:  # the best whole matches among all the engine lists
+            hits = corpus.index.search(query, max_results=MOST_LISTED)
+            texts = corpus.texts([hit.id for hit in hits])
+            hits = [hit for hit in hits if printer.whole(query, hit, texts[hit.id])][:listed]
+        else:
+            hits = corpus.index.search(query)
         matched |= bool(hits)
         if args.quiet and matched:
             return 0
         if not args.quiet:
             printer.show(query, hits, (time.perf_counter() - began) * 1000)
-    return 0 if matched else 1
+    return 2 if failures else 0 if matched else 1
 
 
 def run_index(args: argparse.Namespace) -> int:
+    if problem := output_problem(args.output):
+        raise InputError(f"cannot write the index to {args.output}: {problem}")
     args.threshold, args.max_errors, args.max_results, args.workers, args.forgiving = 0.25, 2, 50, None, False
     progress = sys.stderr if sys.stderr.isatty() else None
     corpus = load(args.files, args, progress)
@@ -460,7 +349,10 @@ def run_serve(args: argparse.Namespace) -> int:
     try:
         from murvex_tools.serve import serve_files
     except ImportError as error:
-        raise InputError(f"murvex serve needs its extra: pip install 'murvex[serve]' ({error})") from None
+        raise InputError(
+            f"murvex serve needs starlette and uvicorn: pip install starlette uvicorn, or in a clone of murvex "
+            f"pip install '.[serve]' ({error})"
+        ) from None
     return serve_files(args)
 
 
@@ -493,7 +385,19 @@ def main(argv: Sequence[str] | None = None) -> int:
             traceback.print_exc()
         print("murvex: internal error, please report it (run with --debug for the details)", file=sys.stderr)
         status = 70
+    finally:
+        # A Ctrl-C once the command is done (while a large index is freed at exit) ends the process as one
+        # during the command does, not with a traceback from the interpreter's shutdown.
+        signal.signal(signal.SIGINT, interrupted_at_exit)
     return status
+
+
+def interrupted_at_exit(signum: int, frame: object) -> None:
+    with contextlib.suppress(OSError, ValueError):
+        sys.stdout.flush()
+        sys.stderr.write("\n")
+        sys.stderr.flush()
+    os._exit(130)
 
 
 if __name__ == "__main__":

@@ -37,6 +37,10 @@ class InputError(Exception):
     """Bad input, in one line that names the file and, where there is one, the line."""
 
 
+class NotText(InputError):
+    """A file that is not text: binary, or not UTF-8. Under -r such a file is skipped, as grep skips it."""
+
+
 @dataclass
 class Choice:
     """Which fields make a record's text (`fields`; None: every string field) and which it leads with."""
@@ -58,6 +62,7 @@ class Source:
     lines: list[int] | None = None
     ids: list[int] | None = None
     leads: list[str] = field(default_factory=list)
+    kind: str = "text"  # the format it was read as: "text" has a record per line
 
     def line(self, i: int) -> int:
         return self.lines[i] if self.lines is not None else i + 1
@@ -86,12 +91,30 @@ def _raw_lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
         pending += chunk
         *whole, pending = pending.split(b"\n")
         for line in whole:
+            if len(line) > MAX_LINE_BYTES:
+                raise _too_long(name, number)
+            number += 1
             yield line + b"\n"
-        number += len(whole)
         if len(pending) > MAX_LINE_BYTES:
-            raise InputError(f"{name} line {number}: longer than {MAX_LINE_BYTES >> 20} MiB")
+            raise _too_long(name, number)
     if pending:
         yield pending
+
+
+def _too_long(name: str, number: int) -> InputError:
+    return InputError(f"{name} line {number}: longer than {_shown_size(MAX_LINE_BYTES)}")
+
+
+def _shown_size(size: int) -> str:
+    return f"{size >> 20} MiB" if size >= 1 << 20 else f"{size:,} bytes"
+
+
+def _first_line_fits(pending: bytes, name: str, number: int) -> None:
+    """Refuses the first line of `pending` when it is too long: the one line that can have grown over chunks
+    (every later one came whole in the last chunk, which is shorter than the limit)."""
+    end = pending.find(b"\n")
+    if (end if end >= 0 else len(pending)) > MAX_LINE_BYTES:
+        raise _too_long(name, number)
 
 
 def _line_runs(chunks: Iterable[bytes], name: str) -> Iterator[tuple[int, bytes]]:
@@ -104,13 +127,12 @@ def _line_runs(chunks: Iterable[bytes], name: str) -> Iterator[tuple[int, bytes]
         if number == 1 and not pending and chunk.startswith(b"\xef\xbb\xbf"):
             chunk = chunk[3:]
         pending += chunk
+        _first_line_fits(pending, name, number)
         cut = pending.rfind(b"\n")
         if cut >= 0:
             block, pending = pending[:cut], pending[cut + 1 :]
             yield number, block
             number += block.count(b"\n") + 1
-        if len(pending) > MAX_LINE_BYTES:
-            raise InputError(f"{name} line {number}: longer than {MAX_LINE_BYTES >> 20} MiB")
     if pending:
         yield number, pending
 
@@ -119,7 +141,7 @@ def _decoded(raw: bytes, name: str, number: int) -> str:
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as error:
-        raise InputError(f"{name} line {number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+        raise NotText(f"{name} line {number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
     return text[1:] if number == 1 and text.startswith("\ufeff") else text  # a byte order mark
 
 
@@ -209,7 +231,7 @@ def _json(text: str, where: str) -> Any:
         return json.loads(text)
     except json.JSONDecodeError as error:
         at = where if " line " in where else f"{where} line {error.lineno}"
-        raise InputError(f"{at}: not valid JSON ({error.msg})") from None
+        raise InputError(f"{at}: not valid JSON ({error.msg} at column {error.colno})") from None
     except RecursionError:
         raise InputError(f"{where}: not valid JSON here (nested too deeply)") from None
     except ValueError as error:  # an integer of thousands of digits
@@ -357,10 +379,9 @@ def _text(chunks: Iterable[bytes], name: str) -> Source:
     pending = b""
     for chunk in chunks:
         pending += chunk
+        _first_line_fits(pending, name, len(source.texts) + 1)
         cut = pending.rfind(b"\n") + 1
         if not cut:
-            if len(pending) > MAX_LINE_BYTES:
-                raise InputError(f"{name} line {len(source.texts) + 1}: longer than {MAX_LINE_BYTES >> 20} MiB")
             continue
         _text_lines(pending[:cut], source, name)
         pending = pending[cut:]
@@ -374,7 +395,8 @@ def _text_lines(block: bytes, source: Source, name: str) -> None:
         text = block.decode("utf-8")
     except UnicodeDecodeError as error:
         line = len(source.texts) + block.count(b"\n", 0, error.start) + 1
-        raise InputError(f"{name} line {line}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+        at = error.start - block.rfind(b"\n", 0, error.start) - 1
+        raise NotText(f"{name} line {line}: not UTF-8 text ({error.reason} at byte {at})") from None
     if not source.texts and text.startswith("\ufeff"):
         text = text[1:]
     lines = text.split("\n")
@@ -415,8 +437,13 @@ LINE_READERS: dict[str, Callable[[Iterable[tuple[int, str]], str, Choice], Sourc
 }
 
 
-def read_source(path: Path | str, chosen: str = "auto", choice: Choice | None = None) -> Source:
-    """The records of a file; "-" is standard input. The file is read once, from the start to the end."""
+def read_source(
+    path: Path | str, chosen: str = "auto", choice: Choice | None = None, *, binary_is_skipped: bool = False
+) -> Source:
+    """The records of a file; "-" is standard input. The file is read once, from the start to the end.
+
+    With `binary_is_skipped`, a file with a NUL byte in its first 4 KiB is NotText, as grep -r tells binary
+    files."""
     choice = choice or Choice()
     name = "<stdin>" if str(path) == "-" else str(path)
     owned: AbstractContextManager[BinaryIO]
@@ -433,13 +460,18 @@ def read_source(path: Path | str, chosen: str = "auto", choice: Choice | None = 
             raise InputError(f"cannot read {path}: {error.strerror or error}") from None
     with owned:
         start = stream.read(4096)
+        if binary_is_skipped and b"\0" in start:
+            raise NotText(f"{name}: a binary file")
         form = format_of(path, chosen, start)
         if form == "text":  # a line is a record: there are no fields to choose (--fields, --show)
-            return _text(_chunks(stream, start), name)
-        if form == "jsonl":
-            return _json_lines(_chunks(stream, start), name, choice)
-        lines = _decoded_lines(_raw_lines(_chunks(stream, start), name), name)
-        return LINE_READERS[form](lines, name, choice)
+            source = _text(_chunks(stream, start), name)
+        elif form == "jsonl":
+            source = _json_lines(_chunks(stream, start), name, choice)
+        else:
+            lines = _decoded_lines(_raw_lines(_chunks(stream, start), name), name)
+            source = LINE_READERS[form](lines, name, choice)
+    source.kind = form
+    return source
 
 
 def files_under(paths: Sequence[str], recursive: bool) -> list[str]:

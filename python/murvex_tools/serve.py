@@ -45,7 +45,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from murvex_tools._native import usable_cpus
-from murvex_tools.cli import Corpus, load
+from murvex_tools.corpus import Corpus, load
 from murvex_tools.files import InputError
 from murvex_tools.spans import char_span
 

@@ -11,6 +11,9 @@ from murvex_tools._native import Hit, Index, load
 from murvex_tools.tables import Kind, results_table
 
 
+SAVED_MAGIC = b"MURVEXIX"  # the first bytes of a file that save() writes
+
+
 class SearchOptions(TypedDict, total=False):
     """What one search may bring of its own (None: the index's)."""
 
@@ -171,6 +174,15 @@ class ShardedMurvex:
         `workers` and a setting given here apply to this search only; the index's own stay as they
         are, so that threads searching with different settings never disturb each other."""
         return self._index.search(query, **own)
+
+    def matching_ids(self, query: str, **own: Unpack[SearchOptions]) -> list[int]:
+        """The ids of every record search(query) would find if it had no cap on its results, in insertion order
+        (max_results plays no part): len() of it counts the matches."""
+        return self._index.matching_ids(query, **own)
+
+    def records(self, positions: Sequence[int]) -> list[tuple[int, str]]:
+        """The (id, text) of the records at these places in insertion order."""
+        return self._index.records(positions)
 
     def search_many(self, queries: Sequence[str], **own: Unpack[SearchOptions]) -> list[list[Hit]]:
         """[search(q, ...) for q in queries], the queries spread over the worker threads."""

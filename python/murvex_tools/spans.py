@@ -54,3 +54,25 @@ def matched_text(text: str, start: int, end: int) -> str:
     """The part of `text` that bytes start..end cover, never a broken character."""
     begin, finish = char_span(text, start, end)
     return text[begin:finish]
+
+
+QUERY_BYTES = 32  # the part of a query the engine matches
+MOST_ERRORS = 3
+
+
+def match_start(text: bytes, query: str, end: int) -> int:
+    """Where the stretch of `text` (a record's UTF-8 bytes) that ends at byte `end` and is closest to `query`
+    starts: the fewest byte edits (ASCII case folded), then the length nearest the query's. The engine's
+    own `start` is `end` less the query's length, a byte off after a letter left out or put in; this is
+    the stretch a reader sees as the match."""
+    pattern = query.encode("utf-8")[:QUERY_BYTES].lower()[::-1]
+    m = len(pattern)
+    window = text[max(0, end - m - MOST_ERRORS) : end].lower()[::-1]  # read backwards from the end
+    # row[j]: the edits between the pattern's last i bytes and the window's last j bytes
+    row = list(range(len(window) + 1))
+    for i in range(1, m + 1):
+        previous, row = row, [i] + [0] * len(window)
+        for j in range(1, len(window) + 1):
+            row[j] = min(previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (pattern[i - 1] != window[j - 1]))
+    best = min(range(len(window) + 1), key=lambda j: (row[j], abs(j - m), -j))
+    return end - best

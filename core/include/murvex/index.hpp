@@ -112,6 +112,11 @@ public:
     // Throws std::bad_alloc when memory runs out; the index is only read.
     std::vector<IndexHit> search(std::string_view query, const SearchOptions& options = {}) const;
 
+    // The ids of every record search() would give without a cap on its
+    // results (those whose best match scores at least the threshold;
+    // max_results plays no part), in index order.
+    std::vector<std::uint32_t> matching_ids(std::string_view query, const SearchOptions& options = {}) const;
+
     // Result i is search(queries[i]); the queries are spread over the workers.
     std::vector<std::vector<IndexHit>> search_many(std::span<const std::string_view> queries,
                                                    const SearchOptions& options = {}) const;
