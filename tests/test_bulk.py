@@ -216,7 +216,9 @@ def utf8_array(offsets, data, kind="utf8"):
 
     width = np.int32 if kind == "utf8" else np.int64
     buffer = bytearray(np.zeros(len(offsets), width).tobytes())
-    array = pa.Array.from_buffers(getattr(pa, kind)(), len(offsets) - 1, [None, pa.py_buffer(buffer), pa.py_buffer(data)])
+    array = pa.Array.from_buffers(
+        getattr(pa, kind)(), len(offsets) - 1, [None, pa.py_buffer(buffer), pa.py_buffer(data)]
+    )
     buffer[:] = np.array(offsets, width).tobytes()
     return array
 
@@ -248,7 +250,10 @@ def view_array(views, buffers):
         (utf8_array([0, 5, 9, 1 << 30], b"alphabetagamma"), "larger than values array"),
         (pa.table({"t": utf8_array([0, 5, 9, 14], b"alphabeta\xff\xfeamma")}), "^column 't' row 2: not UTF-8 text$"),
         (pa.table({"t": utf8_array([0, 2, 4], b"ab\xc3(", "large_utf8")}), "^column 't' row 1: not UTF-8 text$"),
-        (Exported(view_array([(2, b"ab", 0, 0), (13, b"abcd", 1, 0)], [b"x" * 20])), "row 1: a view into data buffer 1 of 1"),
+        (
+            Exported(view_array([(2, b"ab", 0, 0), (13, b"abcd", 1, 0)], [b"x" * 20])),
+            "row 1: a view into data buffer 1 of 1",
+        ),
         (Exported(view_array([(13, b"abcd", 0, 10)], [b"x" * 20])), "row 0: a view past the end of its data"),
         (Exported(view_array([(13, b"abcd", 0, -1)], [b"x" * 20])), "row 0: a view past the end of its data"),
         (Exported(view_array([(-1, b"abcd", 0, 0)], [b"x" * 20])), "row 0: a view of negative length"),
@@ -286,7 +291,13 @@ def test_dictionary_encoded_and_sliced_struct_columns_read_their_values():
     words = ["alpha", None, "beta", "alpha", "gamma"]
     for frame in [
         pa.table({"t": pa.array(words).dictionary_encode()}),
-        pa.table({"t": pa.DictionaryArray.from_arrays(pa.array([3, None, 1, 3, 0], pa.uint8()), ["gamma", "beta", "x", "alpha"])}),
+        pa.table(
+            {
+                "t": pa.DictionaryArray.from_arrays(
+                    pa.array([3, None, 1, 3, 0], pa.uint8()), ["gamma", "beta", "x", "alpha"]
+                )
+            }
+        ),
         polars.DataFrame({"t": polars.Series(words, dtype=polars.Categorical)}),
     ]:
         index = ShardedMurvex()

@@ -459,3 +459,159 @@ def test_json_lines_read_in_batches_keep_every_line_s_record_and_name_the_faulty
         path.write_text("\n".join(broken) + "\n", encoding="utf-8")
         with pytest.raises(files.InputError, match=f"line {at + 1}: not valid JSON"):
             files.read_source(path)
+
+
+def listed(process):
+    """The record lines of a plain run: (where, text) after the score (blank on context lines and with -v)."""
+    assert process.returncode in (0, 1), process.stderr.decode()
+    rows = [line[9:].split(None, 1) for line in process.stdout.decode().splitlines() if line.startswith("  ")]
+    return [(row[0], row[1] if len(row) > 1 else "") for row in rows]
+
+
+def test_grep_options_count_invert_whole_words_and_only_the_match(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("seperate\n" * 150 + "party\nart\nsmart art\nseparately\nart deco\n", encoding="utf-8")
+    count = murvex("search", "-c", "-i", words, "seperate")  # -i is accepted: case never counts
+    assert count.stdout == b"'seperate': 151\n"  # every match, not max_results of them
+    assert murvex("search", "-c", "-m", "20", words, "seperate").stdout == b"'seperate': 20\n"
+    inverted = listed(murvex("search", "-v", words, "seperate"))
+    assert [text for _, text in inverted] == ["party", "art", "smart art", "art deco"]
+    assert murvex("search", "-c", "-v", words, "seperate").stdout == b"'seperate': 4\n"
+    # a record whose best match is a whole word ("smart art" matches first inside "smart")
+    assert [text for _, text in listed(murvex("search", "-w", words, "art"))] == ["art", "art deco"]
+    assert [text for _, text in listed(murvex("search", "-x", words, "art"))] == ["art"]
+    assert listed(murvex("search", "-o", "-m", "1", words, "separatly")) == [("154", "separately")]
+    assert listed(murvex("search", "-o", "-H", words, "smart"))[0][0] == f"{words}:153"
+    assert listed(murvex("search", "-h", "-e", "smart", words, words))[0][0] == "153"
+    both = murvex("search", "-c", "-w", words, "art")
+    assert both.returncode == 2 and b"-w goes with a list of hits, not with -c" in both.stderr
+
+
+def test_context_lines_around_hits_of_plain_text(tmp_path, two_files):
+    words, people = two_files
+    shown = murvex("search", "-C", "1", words, "accomodate").stdout.decode().splitlines()
+    assert [line.split()[-1] for line in shown[1:]] == ["rhythm", "accommodate", "rhyme"]
+    assert [line.split()[0] for line in shown[1:]] == ["1", "0.775", "3"]
+    assert murvex("search", "-A", "5", words, "rhyme").stdout.decode().count("\n") == 2  # the file ends
+    refused = murvex("search", "-B", "1", people, "Ada")
+    assert refused.returncode == 2 and b"plain-text files, not" in refused.stderr
+
+
+def test_recursive_search_skips_what_is_not_text_and_says_so_unless_silenced(tmp_path):
+    folder = tmp_path / "docs"
+    folder.mkdir()
+    (folder / "a.txt").write_text("garbage collector\n", encoding="utf-8")
+    (folder / "b.gz").write_bytes(b"\x1f\x8b\x08garbage colector\xff\n")
+    (folder / "c.bin").write_bytes(b"garbage collector\x00\x01\n")
+    (folder / "d.txt").write_text("another garbage collector\n", encoding="utf-8")
+    found = murvex("search", "-r", "-e", "garbage colector", folder)
+    assert found.returncode == 0 and [Path(w.split(":")[0]).name for w, _ in listed(found)] == ["a.txt", "d.txt"]
+    notes = found.stderr.decode().splitlines()
+    assert len(notes) == 2 and "skipped" in notes[0] and "b.gz line 1: not UTF-8 text" in notes[0]
+    assert "c.bin: a binary file" in notes[1]
+    silent = murvex("search", "-r", "-s", "-e", "garbage colector", folder)
+    assert silent.returncode == 0 and silent.stderr == b""
+    assert murvex("search", "-e", "x", folder / "b.gz").returncode == 2  # a file named alone is an error
+
+
+def test_the_match_is_highlighted_from_where_it_starts_and_the_lead_shows_when_cut_off(tmp_path):
+    from murvex_tools.printer import excerpt
+
+    packages = tmp_path / "packages.csv"
+    long_tail = "maintained by the office team " * 4
+    packages.write_text(f"name,description\nlibreoffice,{long_tail}spreadsheet (no GUI)\n", encoding="utf-8")
+    shown = murvex("search", "--color", "always", packages, "libreofice").stdout.decode()
+    assert "\x1b[1;33mlibreoffice\x1b[0m" in shown  # not l[ibreoffice]
+    deep = listed(murvex("search", "-m", "1", packages, "spreadsheet (no GUI"))[0][1]
+    assert deep.startswith("libreoffice … ") and "spreadsheet (no GUI)" in deep
+    assert excerpt("Ada Lovelace London", 4, 12, "Ada", False) == "Ada Lovelace London"
+    assert excerpt("Ada Lovelace London", 4, 12, "London", False, lead_always=True).startswith("London — Ada")
+
+
+def test_a_saved_index_holds_its_file_list_and_output_paths_are_checked(tmp_path, two_files):
+    words, _ = two_files
+    empty_cells = tmp_path / "empty.csv"
+    empty_cells.write_text("id,name\n1,\n2,\n", encoding="utf-8")
+    saved = tmp_path / "saved.murvex"
+    assert murvex("index", empty_cells, words, "-o", saved).returncode == 0
+    assert os.listdir(tmp_path / "docs" if False else tmp_path).count("saved.murvex.files.json") == 0
+    assert [h["text"] for h in hits(murvex("search", "--json", saved, "rhythym"))] == ["rhythm"]
+    for bad_output, problem in [("/proc/x.idx", b"cannot write"), (str(tmp_path), b"is a directory")]:
+        made = murvex("index", words, "-o", bad_output)
+        assert made.returncode == 2 and problem in made.stderr and len(made.stderr.splitlines()) == 1
+
+    # an index of murvex 0.x: no metadata, its file list beside it, checked against it
+    from murvex_tools import ShardedMurvex
+
+    index = ShardedMurvex()
+    index.add_texts(["rhythm", "rhyme"])
+    old = tmp_path / "old.murvex"
+    index.save(old)
+    good = {"version": 1, "sources": [{"name": "w.txt", "count": 2, "lines": None, "ids": None, "leads": None}]}
+    sidecar = tmp_path / "old.murvex.files.json"
+    sidecar.write_text(json.dumps(good), encoding="utf-8")
+    assert [h["file"] for h in hits(murvex("search", "--json", old, "rhythm"))] == ["w.txt"]
+    source = good["sources"][0]
+    for damaged in [
+        {"sources": 3},
+        {"sources": [[]]},
+        None,
+        {"sources": [source | {"count": 5}]},
+        {"sources": [source | {"lines": []}]},
+    ]:
+        sidecar.write_text(json.dumps(damaged), encoding="utf-8")
+        refused = murvex("search", old, "rhythm")
+        assert (
+            refused.returncode == 2
+            and b"old.murvex.files.json: the saved index's file list is damaged" in refused.stderr
+        )
+
+
+def test_a_closed_pipe_and_a_late_ctrl_c_end_quietly(tmp_path):
+    import signal
+    import time as clock
+
+    words = tmp_path / "words.txt"
+    words.write_text("".join(f"word number {i}\n" for i in range(300_000)), encoding="utf-8")
+    reader = subprocess.Popen(
+        [sys.executable, "-m", "murvex_tools", "search", words, *[f"number {i}" for i in range(2000)]],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    reader.stdout.readline()
+    reader.stdout.close()  # murvex ... | head -1
+    assert reader.wait(timeout=120) == 0 and reader.communicate()[1] == b""
+    for delay in (0.5, 0.8, 1.1, 1.4, 1.8):  # while loading, searching, or freeing the index at exit
+        run = subprocess.Popen(
+            [sys.executable, "-m", "murvex_tools", "search", words, "number 7"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+        )
+        clock.sleep(delay)
+        run.send_signal(signal.SIGINT)
+        said = run.communicate(timeout=60)[1]
+        # (-SIGINT: the signal came before the interpreter took it over, as for any program)
+        assert run.returncode in (0, 130, -signal.SIGINT) and b"Traceback" not in said, delay
+
+
+def test_lines_over_the_limit_are_refused_in_every_format(tmp_path, monkeypatch):
+    from murvex_tools import files
+
+    monkeypatch.setattr(files, "MAX_LINE_BYTES", 100)
+    monkeypatch.setattr(files, "CHUNK_BYTES", 16)  # lines that grow over several chunks
+    for name, short, fits, over in [
+        ("a.txt", "short", "x" * 100, "x" * 101),
+        ("a.jsonl", '{"t": "s"}', json.dumps({"t": "x" * 91}), json.dumps({"t": "x" * 92})),
+        ("a.csv", "short", "y" * 100, "y" * 101),
+    ]:
+        path = tmp_path / name
+        head = "t\n" if name.endswith(".csv") else ""
+        path.write_text(f"{head}{short}\n{fits}\n", encoding="utf-8")
+        assert len(files.read_source(path).texts) == 2
+        path.write_text(f"{head}{short}\n{fits}\n{over}\n{short}\n", encoding="utf-8")
+        with pytest.raises(files.InputError, match=f"line {3 + bool(head)}: longer than 100 bytes"):
+            files.read_source(path)
+    broken = tmp_path / "broken.json"
+    broken.write_text('[{"t": "x"},\n {"t": "unterminated}]\n', encoding="utf-8")
+    with pytest.raises(files.InputError, match=r"line 2: not valid JSON \(Invalid control character at column 23\)"):
+        files.read_source(broken)

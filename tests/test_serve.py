@@ -53,9 +53,9 @@ def test_search_answers_hits_with_their_place_text_and_whole_character_span(clie
     assert answer["query"] == "Muller" and answer["took_ms"] >= 0
     [hit] = answer["hits"]
     assert hit["id"] == 2 and hit["line"] == 3 and hit["file"].endswith("people.txt")
-    assert hit["text"] == RECORDS[2] and (hit["start"], hit["end"]) == (6, 12)  # byte 6 is inside the ü
-    begin, end = hit["span"]  # characters, widened: the highlight never splits the ü
-    assert hit["text"][begin:end] == "üller"
+    assert hit["text"] == RECORDS[2] and (hit["start"], hit["end"]) == (5, 12)  # the stretch that matched
+    begin, end = hit["span"]  # characters
+    assert hit["text"][begin:end] == "Müller"
     assert client.get("/search", params={"q": ""}).json()["hits"] == []
 
 
@@ -86,6 +86,7 @@ def test_settings_apply_to_one_request_and_leave_the_index_alone(client, corpus)
         ({"q": "a", "query": "b"}, 400, "query", "unknown parameter"),
         ([("q", "a"), ("q", "b")], 400, "q", "more than once"),
         ({"q": "x" * 1025}, 413, "q", "at most 1,024 bytes"),
+        ({"q": "\u00e9" * 512 + "x"}, 413, "q", "1,025 bytes long"),
         ("q=%ED%A0%80", 400, "q", "not UTF-8 text"),
     ],
 )
@@ -93,6 +94,21 @@ def test_a_bad_parameter_is_named_in_a_json_error(client, params, status, parame
     response = client.get("/search?" + params) if isinstance(params, str) else client.get("/search", params=params)
     assert response.status_code == status
     assert response.json()["parameter"] == parameter and words in response.json()["error"]
+
+
+def test_the_highlight_covers_the_stretch_that_matched(client):
+    """A letter left out of the query: the engine's start is one byte late, the page's span is not."""
+    for forgiving in ("false", "true"):
+        (hit,) = client.get("/search", params={"q": "acomodation", "forgiving": forgiving}).json()["hits"]
+        assert hit["text"][slice(*hit["span"])] == "accommodation" and hit["start"] == 0
+
+
+def test_the_longest_query_is_searched_and_oversized_headers_are_refused(client):
+    assert client.get("/search", params={"q": "x" * 1024}).status_code == 200
+    assert client.get("/search", params={"q": "\u00e9" * 512}).status_code == 200  # 1,024 bytes in 512 characters
+    refused = client.get("/search", params={"q": "x"}, headers={"x-filler": "y" * 100_000})
+    assert refused.status_code == 431 and "header lines are over 16,384 bytes" in refused.json()["error"]
+    assert client.get("/search", params={"q": "x"}, headers={"x-filler": "y" * 8_000}).status_code == 200
 
 
 def test_other_paths_and_methods_and_faults_answer_json_without_a_traceback(corpus, monkeypatch):

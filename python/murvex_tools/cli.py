@@ -26,7 +26,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import IO
 
-from murvex_tools.corpus import load, output_problem, results_wanted, save
+from murvex_tools.corpus import Corpus, load, output_problem, results_wanted, save
 from murvex_tools.files import FORMATS, InputError
 from murvex_tools.printer import Printer, visible
 
@@ -52,6 +52,31 @@ EXAMPLES = """examples:
 exit status: 0 something matched, 1 nothing matched, 2 bad input or arguments,
 70 a fault of murvex's own, 130 interrupted.
 """
+
+
+def grep_options(search: argparse.ArgumentParser) -> None:
+    """The options of grep's that murvex search takes as grep does."""
+    search.add_argument("-i", "--ignore-case", action="store_true", help="accepted for grep's sake: case never counts")
+    search.add_argument("-w", "--word-regexp", action="store_true", help="only records whose best match is whole words")
+    search.add_argument("-x", "--line-regexp", action="store_true", help="only records that match as a whole")
+    search.add_argument("-v", "--invert-match", action="store_true", help="the records that do not match")
+    search.add_argument("-o", "--only-matching", action="store_true", help="only the matched text of each hit")
+    names = search.add_mutually_exclusive_group()
+    names.add_argument(
+        "-H", "--with-filename", dest="with_filename", action="store_const", const=True, help="name each hit's file"
+    )
+    names.add_argument(
+        "-h", "--no-filename", dest="with_filename", action="store_const", const=False, help="never name the files"
+    )
+    search.add_argument("-s", "--no-messages", action="store_true", help="no messages about files skipped or unread")
+    for short, name, what in (("-A", "after", "after"), ("-B", "before", "before"), ("-C", "", "around")):
+        search.add_argument(
+            short,
+            f"--{name + '-' if name else ''}context",
+            type=int,
+            metavar="NUM",
+            help=f"NUM lines of context {what} each hit (plain-text files)",
+        )
 
 
 def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
@@ -119,23 +144,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     output.add_argument("-c", "--count", action="store_true", help="the number of hits per query")
     output.add_argument("-l", "--files-with-matches", action="store_true", help="the files with a hit")
     output.add_argument("-q", "--quiet", action="store_true", help="nothing: the exit status says it")
-    search.add_argument("-i", "--ignore-case", action="store_true", help="accepted for grep's sake: case never counts")
-    search.add_argument("-w", "--word-regexp", action="store_true", help="only matches that are whole words")
-    search.add_argument("-x", "--line-regexp", action="store_true", help="only matches of the whole record")
-    search.add_argument("-v", "--invert-match", action="store_true", help="the records that do not match")
-    search.add_argument("-o", "--only-matching", action="store_true", help="only the matched text of each hit")
-    names = search.add_mutually_exclusive_group()
-    names.add_argument("-H", "--with-filename", dest="with_filename", action="store_const", const=True, default=None)
-    names.add_argument("-h", "--no-filename", dest="with_filename", action="store_const", const=False)
-    search.add_argument("-s", "--no-messages", action="store_true", help="no messages about files skipped or unread")
-    for short, name, what in (("-A", "after", "after"), ("-B", "before", "before"), ("-C", "", "around")):
-        search.add_argument(
-            short,
-            f"--{name + '-' if name else ''}context",
-            type=int,
-            metavar="NUM",
-            help=f"NUM lines of context {what} each hit (plain-text files)",
-        )
+    grep_options(search)
     search.add_argument(
         "-n",
         "--line-number",
@@ -253,8 +262,10 @@ def queries_of(args: argparse.Namespace, files: list[str], stream: IO[str]) -> I
         return [checked_query(q) for q in given]
     queries = args.arguments[1:]
     if any(query != "-" and Path(query).exists() for query in queries):
-        raise InputError(f"{visible(repr(next(q for q in queries if Path(q).exists())))} is a file, given where a "
-                         f"query goes: {corrected_command(args.arguments)}")
+        raise InputError(
+            f"{visible(repr(next(q for q in queries if Path(q).exists())))} is a file, given where a "
+            f"query goes: {corrected_command(args.arguments)}"
+        )
     if queries:
         return [checked_query(q) for q in queries]
     if "-" in files:
@@ -277,6 +288,15 @@ def checked_options(args: argparse.Namespace) -> None:
     for flag in ("after_context", "before_context", "context"):
         if (getattr(args, flag) or 0) < 0:
             raise InputError(f"--{flag.replace('_', '-')} takes a number of lines from 0 up")
+
+
+def every_record(corpus: Corpus, query: str, args: argparse.Namespace) -> list[int]:
+    """-c and -v: the places of every record that matches (or, with -v, does not), in file order; -m caps them."""
+    found = corpus.index.matching_ids(query)
+    if args.invert_match:
+        matching = set(found)
+        found = [place for place in range(corpus.index.count) if place not in matching]
+    return found[: args.max_results] if args.max_results is not None else found
 
 
 def run_search(args: argparse.Namespace, out: IO[str]) -> int:
@@ -303,11 +323,7 @@ def run_search(args: argparse.Namespace, out: IO[str]) -> int:
     for query in queries:
         began = time.perf_counter()
         if args.count or args.invert_match:
-            found = corpus.index.matching_ids(query)
-            if args.invert_match:
-                matching = set(found)
-                found = [place for place in range(corpus.index.count) if place not in matching]
-            found = found[: args.max_results] if args.max_results is not None else found
+            found = every_record(corpus, query, args)
             matched |= bool(found)
             if args.quiet and matched:
                 return 0
@@ -368,6 +384,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdin.reconfigure(encoding="utf-8", errors="surrogateescape")  # type: ignore[union-attr]
     args = parse(sys.argv[1:] if argv is None else argv)
     try:
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # a KeyboardInterrupt while the command runs
         return COMMANDS[args.command](args)
     except InputError as error:
         print(f"murvex: error: {visible(str(error))}", file=sys.stderr)

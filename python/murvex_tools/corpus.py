@@ -140,7 +140,14 @@ def sidecar(path: str) -> Path:
 def save(corpus: Corpus, output: str) -> None:
     """The index and its file list in one file, written whole or not at all."""
     described = [
-        {"name": s.name, "count": len(s.texts), "lines": s.lines, "ids": s.ids, "leads": s.leads or None, "kind": s.kind}
+        {
+            "name": s.name,
+            "count": len(s.texts),
+            "lines": s.lines,
+            "ids": s.ids,
+            "leads": s.leads or None,
+            "kind": s.kind,
+        }
         for s in corpus.sources
     ]
     corpus.index.metadata = json.dumps({"version": METADATA_VERSION, "sources": described}).encode()
@@ -165,7 +172,9 @@ def load_saved(path: str, args: argparse.Namespace) -> Corpus:
         try:
             metadata = sidecar(path).read_bytes()
         except OSError as error:
-            raise InputError(f"cannot read {where}, the file list of the saved index {path}: {error.strerror}") from None
+            raise InputError(
+                f"cannot read {where}, the file list of the saved index {path}: {error.strerror}"
+            ) from None
     sources, starts = described_sources(metadata, index.count, where)
     index.threshold, index.max_errors = args.threshold, args.max_errors
     index.max_results = results_wanted(args)

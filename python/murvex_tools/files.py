@@ -231,7 +231,7 @@ def _json(text: str, where: str) -> Any:
         return json.loads(text)
     except json.JSONDecodeError as error:
         at = where if " line " in where else f"{where} line {error.lineno}"
-        raise InputError(f"{at}: not valid JSON ({error.msg} at column {error.colno})") from None
+        raise InputError(f"{at}: not valid JSON ({error.msg.removesuffix(' at')} at column {error.colno})") from None
     except RecursionError:
         raise InputError(f"{where}: not valid JSON here (nested too deeply)") from None
     except ValueError as error:  # an integer of thousands of digits
@@ -459,7 +459,7 @@ def read_source(
         except OSError as error:
             raise InputError(f"cannot read {path}: {error.strerror or error}") from None
     with owned:
-        start = stream.read(4096)
+        start = stream.read(min(4096, CHUNK_BYTES))
         if binary_is_skipped and b"\0" in start:
             raise NotText(f"{name}: a binary file")
         form = format_of(path, chosen, start)

@@ -83,9 +83,7 @@ class Printer:
         self.files_with_hits: list[str] = []
 
     def span(self, query: str, hit: Hit, text: str) -> tuple[int, int]:
-        """The byte span a hit covers as a reader sees it (the forgiving mode's start is that already)."""
-        if self.corpus.index.forgiving:
-            return hit.start, hit.end
+        """The byte span a hit covers as a reader sees it."""
         return match_start(text.encode("utf-8"), query, hit.end), hit.end
 
     def whole(self, query: str, hit: Hit, text: str) -> bool:
@@ -126,7 +124,7 @@ class Printer:
         else:
             out.write(f"{visible(repr(query))}: {len(hits)} result{'s' * (len(hits) != 1)} in {ms:.2f} ms\n")
             for number, hit in enumerate(hits):
-                if number and self.context():
+                if number and any(self.context()):
                     out.write("  --\n")
                 self.write_hit(query, hit, texts[hit.id])
         out.flush()

@@ -47,9 +47,10 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from murvex_tools._native import usable_cpus
 from murvex_tools.corpus import Corpus, load
 from murvex_tools.files import InputError
-from murvex_tools.spans import char_span
+from murvex_tools.spans import char_span, match_start
 
 MAX_QUERY_BYTES = 1024  # the engine reads the first 32 bytes; longer queries are mistakes, not searches
+MAX_HEADER_BYTES = 16 * 1024  # a request's header lines, all together (browsers send a few hundred bytes)
 SETTINGS = ("max_results", "max_errors", "threshold", "forgiving")
 PAGE_FILES = {
     "/": ("index.html", "text/html; charset=utf-8"),
@@ -149,13 +150,14 @@ def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any
     for hit in hits:
         source, i = corpus.locate(hit.id)
         text = texts[hit.id]
+        start = match_start(text.encode("utf-8"), query, hit.end)
         shown.append(
             {
                 "id": source.own_id(i),
                 "score": round(hit.score, 3),
-                "start": hit.start,
+                "start": start,
                 "end": hit.end,
-                "span": list(char_span(text, hit.start, hit.end)),  # whole characters, to highlight
+                "span": list(char_span(text, start, hit.end)),  # whole characters, to highlight
                 "text": text,
                 "file": source.name,
                 "line": source.line(i),
@@ -206,7 +208,7 @@ def error_response(request: Request, error: Exception) -> Response:
 
 
 class SecurityHeaders:
-    """Adds the security headers to every response."""
+    """Adds the security headers to every response, and refuses requests whose header lines are too large."""
 
     def __init__(self, app: ASGIApp) -> None:
         self.app = app
@@ -215,13 +217,17 @@ class SecurityHeaders:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        app = self.app
+        if sum(len(name) + len(value) + 4 for name, value in scope["headers"]) > MAX_HEADER_BYTES:
+            body = {"error": f"the request's header lines are over {MAX_HEADER_BYTES:,} bytes"}
+            app = JSONResponse(body, 431, headers={"connection": "close"})
 
         async def send_with_headers(message: Message) -> None:
             if message["type"] == "http.response.start":
                 message["headers"] = [*message.get("headers", []), *SECURITY_HEADERS]
             await send(message)
 
-        await self.app(scope, receive, send_with_headers)
+        await app(scope, receive, send_with_headers)
 
 
 def page_files() -> dict[str, tuple[bytes, str]]:

@@ -10,7 +10,6 @@ from murvex_tools._batches import SHARD_CAPACITY, as_batch
 from murvex_tools._native import Hit, Index, load
 from murvex_tools.tables import Kind, results_table
 
-
 SAVED_MAGIC = b"MURVEXIX"  # the first bytes of a file that save() writes
 
 

@@ -62,9 +62,9 @@ MOST_ERRORS = 3
 
 def match_start(text: bytes, query: str, end: int) -> int:
     """Where the stretch of `text` (a record's UTF-8 bytes) that ends at byte `end` and is closest to `query`
-    starts: the fewest byte edits (ASCII case folded), then the length nearest the query's. The engine's
-    own `start` is `end` less the query's length, a byte off after a letter left out or put in; this is
-    the stretch a reader sees as the match."""
+    starts: the fewest byte edits (ASCII case folded), then the longest such stretch. The engine's own
+    `start` is `end` less the query's length (a byte off after a letter left out or put in), or in the
+    forgiving mode the shortest closest stretch; this is the stretch a reader sees as the match."""
     pattern = query.encode("utf-8")[:QUERY_BYTES].lower()[::-1]
     m = len(pattern)
     window = text[max(0, end - m - MOST_ERRORS) : end].lower()[::-1]  # read backwards from the end
@@ -74,5 +74,5 @@ def match_start(text: bytes, query: str, end: int) -> int:
         previous, row = row, [i] + [0] * len(window)
         for j in range(1, len(window) + 1):
             row[j] = min(previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (pattern[i - 1] != window[j - 1]))
-    best = min(range(len(window) + 1), key=lambda j: (row[j], abs(j - m), -j))
+    best = min(range(len(window) + 1), key=lambda j: (row[j], -j))
     return end - best
