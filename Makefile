@@ -55,14 +55,17 @@ install: venv
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
 
-# Ray is optional: where it cannot be installed its tests are skipped, saying why.
+# Ray, Playwright and chromium are optional: where one cannot be installed its
+# tests are skipped, saying why (the commands are not echoed, so that the
+# message shows only when it is true).
 build: venv
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
-	$(PY) -m pip install -q --disable-pip-version-check $(call extra,ray) \
+	@echo "installing Ray, Playwright and chromium for their tests"
+	@$(PY) -m pip install -q --disable-pip-version-check $(call extra,ray) \
 		|| echo "Ray could not be installed here: the RayMurvex tests will be skipped"
-	$(PY) -m pip install -q --disable-pip-version-check $(call extra,browser) \
+	@$(PY) -m pip install -q --disable-pip-version-check $(call extra,browser) \
 		|| echo "Playwright could not be installed here: the test of the serve page in a browser will be skipped"
-	scripts/ensure-debian-packages.sh "" chromium \
+	@scripts/ensure-debian-packages.sh "" chromium \
 		|| echo "chromium could not be installed here: the test of the serve page in a browser will be skipped"
 	@$(PY) -c 'import murvex; print("built", murvex.__file__)'
 

@@ -215,6 +215,7 @@ PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return py::guarded<PyObject*>(nullptr, [&] {
         std::array<PyObject*, 2> given;
         py::parse_arguments(TEXTS_SIGNATURE, args, nargs, kwnames, given);
+        refuse_bare_str(given[0], "texts", "a text");
         PyRef texts(PySequence_Fast(given[0], "argument 'texts': expected a sequence or iterable of str"));
         if (!texts) throw Error::fetch();
         PyRef ids;
@@ -244,7 +245,7 @@ PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t narg
             if (!PyUnicode_Check(item)) {
                 const std::string name = "texts[" + std::to_string(i) + "]";
                 throw Error::lazy(PyExc_TypeError, "argument '" + name + "': " +
-                                                       py::cannot_convert(item, "PyString").message());
+                                                       py::cannot_convert(item, "str").message());
             }
             std::optional<std::uint32_t> id;
             if (ids) {
@@ -287,10 +288,10 @@ struct ColumnChoice {
 ColumnChoice choice_of(PyObject* columns, PyObject* id_column) {
     ColumnChoice choice;
     if (id_column && id_column != Py_None)
-        choice.id = std::string(argument("id_column", [&] { return py::to_utf8(id_column); }));
+        choice.id = std::string(argument("id_column", [&] { return text_of(id_column); }));
     if (!columns || columns == Py_None) return choice;
     if (PyUnicode_Check(columns)) {
-        choice.texts.emplace_back(argument("columns", [&] { return py::to_utf8(columns); }));
+        choice.texts.emplace_back(argument("columns", [&] { return text_of(columns); }));
         return choice;
     }
     PyRef names(PySequence_Fast(columns, "argument 'columns': expected a column name or a sequence of them"));
@@ -298,7 +299,7 @@ ColumnChoice choice_of(PyObject* columns, PyObject* id_column) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
         const std::string name = "columns[" + std::to_string(i) + "]";
         choice.texts.emplace_back(
-            argument(name.c_str(), [&] { return py::to_utf8(PySequence_Fast_GET_ITEM(names.get(), i)); }));
+            argument(name.c_str(), [&] { return text_of(PySequence_Fast_GET_ITEM(names.get(), i)); }));
     }
     if (choice.texts.empty()) throw Error::lazy(PyExc_ValueError, "argument 'columns': no column named");
     return choice;

@@ -2,6 +2,8 @@
 // which pickles, compares and hashes as a tuple does.
 #include "native.hpp"
 
+#include <cstdio>
+
 namespace murvex::tools {
 
 namespace {
@@ -23,12 +25,38 @@ PyStructSequence_Desc hit_desc = {
 };
 
 PyTypeObject* type = nullptr;
+reprfunc named_tuple_repr = nullptr;  // the struct sequence's own
+
+// As a named tuple's, but the score as SearchResult shows it: the single-
+// precision thousandths rounded to three places (0.8, not 0.800000011920929).
+PyObject* hit_repr(PyObject* self) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const unsigned long id = PyLong_AsUnsignedLong(PyStructSequence_GetItem(self, 0));
+        const double score = PyFloat_AsDouble(PyStructSequence_GetItem(self, 1));
+        const unsigned long start = PyLong_AsUnsignedLong(PyStructSequence_GetItem(self, 2));
+        const unsigned long end = PyLong_AsUnsignedLong(PyStructSequence_GetItem(self, 3));
+        if (PyErr_Occurred()) {  // a Hit made by hand from other values: as any named tuple
+            PyErr_Clear();
+            return named_tuple_repr(self);
+        }
+        char text[128];
+        std::snprintf(text, sizeof text, "murvex_tools.Hit(id=%lu, score=%.3f, start=%lu, end=%lu)", id, score,
+                      start, end);
+        return py::checked(PyUnicode_FromString(text)).release();
+    });
+}
 
 }  // namespace
 
 bool init_hit_type() {
-    if (!type) type = PyStructSequence_NewType(&hit_desc);
-    return type != nullptr;
+    if (!type) {
+        type = PyStructSequence_NewType(&hit_desc);
+        if (!type) return false;
+        named_tuple_repr = type->tp_repr;
+        type->tp_repr = hit_repr;
+        PyType_Modified(type);
+    }
+    return true;
 }
 
 PyTypeObject* hit_type() { return type; }

@@ -41,7 +41,7 @@ std::size_t to_workers(PyObject* value) {
 
 Kernel to_kernel(PyObject* value) {
     if (!value) return Kernel::automatic;
-    const std::string_view name = argument("kernel", [&] { return py::to_utf8(value); });
+    const std::string_view name = argument("kernel", [&] { return text_of(value); });
     const std::optional<Kernel> kernel = kernel_named(name);
     if (kernel && kernel_available(*kernel)) return *kernel;
     std::string forms;
@@ -375,7 +375,7 @@ auto one_query(PyObject* self, const Signature& signature, PyObject* const* args
     std::array<PyObject*, 6> given;
     parse_arguments(signature, args, nargs, kwnames, given);
     state_of(self);
-    const std::string_view bytes = argument("query", [&] { return py::to_utf8(given[0]); });
+    const std::string_view bytes = argument("query", [&] { return text_of(given[0]); });
     std::optional<std::size_t> workers;
     if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
     const std::optional<Settings> settings = own_settings(self, std::span<PyObject* const, 4>(given.data() + 2, 4));
@@ -437,6 +437,7 @@ PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         std::array<PyObject*, 6> given;
         parse_arguments(MANY_SIGNATURE, args, nargs, kwnames, given);
         state_of(self);
+        refuse_bare_str(given[0], "queries", "a query");
         PyRef items(PySequence_Fast(given[0], "argument 'queries': expected a sequence of str"));
         if (!items) throw Error::fetch();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
@@ -445,7 +446,7 @@ PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         for (Py_ssize_t i = 0; i < n; ++i) {
             const std::string name = "queries[" + std::to_string(i) + "]";
             PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-            queries.push_back(argument(name.c_str(), [&] { return py::to_utf8(item); }));
+            queries.push_back(argument(name.c_str(), [&] { return text_of(item); }));
         }
         std::optional<std::size_t> workers;
         if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);

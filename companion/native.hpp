@@ -1,8 +1,10 @@
 // What the files of murvex_tools._native share.
 #pragma once
 
+#include "convert.hpp"
 #include "runtime.hpp"
 
+#include <string>
 #include <vector>
 
 #include "murvex/index.hpp"
@@ -29,6 +31,20 @@ public:
 private:
     PyThreadState* saved_;
 };
+
+// A str where a sequence of them is asked for is a sequence of one-letter
+// texts to Python, and never what the caller meant: TypeError, naming the
+// argument and what one item of it is (`one`: "a text").
+inline void refuse_bare_str(PyObject* value, const char* argument, const char* one) {
+    if (PyUnicode_Check(value))
+        throw Error::lazy(PyExc_TypeError, std::string("argument '") + argument +
+                                               "': expected a sequence of str, not a str (give [" + one +
+                                               "] for one)");
+}
+
+// The UTF-8 bytes of a str; TypeError "... cannot be converted to 'str'"
+// otherwise (the engine's own messages keep their 'PyString').
+inline std::string_view text_of(PyObject* value) { return py::to_utf8(value, "str"); }
 
 // The Hit class (murvex_tools.Hit), built at import. Failure: the
 // interpreter's error is set and nullptr returned.

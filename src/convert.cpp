@@ -110,8 +110,8 @@ std::uint32_t to_u32(PyObject* value) {
     return static_cast<std::uint32_t>(n);
 }
 
-std::string_view to_utf8(PyObject* value) {
-    if (!PyUnicode_Check(value)) throw cannot_convert(value, "PyString");
+std::string_view to_utf8(PyObject* value, const char* type) {
+    if (!PyUnicode_Check(value)) throw cannot_convert(value, type);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (!data) throw Error::fetch();

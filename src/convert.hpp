@@ -39,8 +39,10 @@ float to_f32(PyObject* value);
 std::uint64_t to_u64(PyObject* value);
 // As to_u64, and in 0..2**32-1.
 std::uint32_t to_u32(PyObject* value);
-// The UTF-8 bytes of a str (or subclass), owned by the str object.
-std::string_view to_utf8(PyObject* value);
+// The UTF-8 bytes of a str (or subclass), owned by the str object. Anything
+// else is a TypeError that names `type` as what it cannot be converted to
+// (the engine's messages say 'PyString').
+std::string_view to_utf8(PyObject* value, const char* type = "PyString");
 
 // Runs a conversion of the argument `name`; an exact TypeError it raises
 // comes out as "argument 'name': <message>", everything else unchanged.

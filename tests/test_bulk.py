@@ -147,6 +147,12 @@ def test_default_ids_follow_the_count_as_in_add():
     "call, error, message",
     [
         (lambda ix: ix.add_texts(["a", 5]), TypeError, r"^argument 'texts\[1\]': 'int' object cannot be converted"),
+        (
+            lambda ix: ix.add_texts("libreoffice"),
+            TypeError,
+            r"^argument 'texts': expected a sequence of str, not a str",
+        ),
+        (lambda ix: ix.search_frame("libreofice"), TypeError, r"^argument 'queries': expected a sequence of str, not"),
         (lambda ix: ix.add_texts(["a", "b"], [1, -1]), OverflowError, r"^argument 'ids\[1\]': "),
         (lambda ix: ix.add_texts(["a", "b"], [1, 2**32]), OverflowError, r"^argument 'ids\[1\]': out of range"),
         (lambda ix: ix.add_texts(["a", "b"], [1, "2"]), TypeError, r"^argument 'ids\[1\]': "),
@@ -316,7 +322,7 @@ def test_a_bad_item_late_in_a_long_list_adds_nothing_of_it():
     index.add_texts(["kept x"])
     before = answers(index)
     for bad, error, message in [
-        (4500, TypeError, r"^argument 'texts\[4500\]': 'bytes' object cannot be converted to 'PyString'$"),
+        (4500, TypeError, r"^argument 'texts\[4500\]': 'bytes' object cannot be converted to 'str'$"),
         (5999, OverflowError, r"^argument 'ids\[5999\]': "),
     ]:
         items, ids = list(texts), list(range(6000))
@@ -341,17 +347,23 @@ def test_search_frame_and_fuzzy_join_equal_their_loops():
     index = ShardedMurvex(max_results=3)
     index.add_texts(["Ada Lovelace", "Alan Turing", "Grace Hopper", "Ada Yonath"], [10, 11, 12, 13])
     queries = ["ada", "turnig", "nobody"]
-    table = index.search_frame(queries).to_pylist()
-    assert table == [
-        {"query": q, "rank": r, "id": h.id, "score": h.score, "start": h.start, "end": h.end}
+    table = index.search_frame(queries)
+    assert table.to_pylist() == [
+        {"query": queries[q], "query_index": q, "rank": r, "id": h.id, "score": h.score, "start": h.start, "end": h.end}
         for q, hits in enumerate(index.search_many(queries))
         for r, h in enumerate(hits)
     ]
+    assert str(table.schema.field("query").type) == "string"
+    assert repr(index.search("turnig")[0]) == "murvex_tools.Hit(id=11, score=0.525, start=3, end=9)"
     left = pa.table({"who": ["ada lovlace", None, "grace hoper", "nobody at all"]})
     right = pa.table({"name": ["Grace Hopper", "Ada Lovelace", None, "Alan Turing"]})
-    joined = fuzzy_join(left, right, left_on="who", right_on="name", max_results=2).to_pylist()
-    assert [(row["left_row"], row["right_row"]) for row in joined] == [(0, 1), (2, 0)]
-    assert all(row["score"] == 0.7749999761581421 for row in joined)
+    joined = fuzzy_join(left, right, left_on="who", right_on="name", max_results=2)
+    assert [(row["left_row"], row["right_row"]) for row in joined.to_pylist()] == [(0, 1), (2, 0)]
+    assert all(row["score"] == 0.7749999761581421 for row in joined.to_pylist())
+    assert str(joined.schema.field("left_row").type) == str(joined.schema.field("right_row").type) == "uint64"
+    swapped = pa.table({"who": ["ada lvoelace"]})  # two swapped letters: one edit when forgiving
+    assert fuzzy_join(swapped, right, left_on="who", right_on="name", max_errors=1).num_rows == 0
+    assert fuzzy_join(swapped, right, left_on="who", right_on="name", max_errors=1, forgiving=True).num_rows == 1
 
 
 def test_tables_of_a_library_that_is_not_installed_say_which_to_install(monkeypatch):

@@ -49,7 +49,7 @@ def test_search_many_is_a_loop_of_search_and_names_a_bad_query():
     queries = ["alpha", "gama", "cafe", "a", "", "the Beta"] * 7
     for workers in (None, 1, 2, 3):
         assert index.search_many(queries, workers=workers) == [index.search(q) for q in queries]
-    with pytest.raises(TypeError, match=r"^argument 'queries\[2\]': 'int' object cannot be converted to 'PyString'$"):
+    with pytest.raises(TypeError, match=r"^argument 'queries\[2\]': 'int' object cannot be converted to 'str'$"):
         index.search_many(["alpha", "beta", 5])
     with pytest.raises(TypeError):
         index.search_many(5)

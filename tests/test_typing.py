@@ -68,3 +68,30 @@ def test_stubs_catch_misuse_with_pyright(tmp_path):
         [pyright, "--pythonpath", sys.executable, str(misuse)], capture_output=True, text=True, timeout=300
     )
     assert process.stdout.count(" - error:") == MISUSE_ERRORS, process.stdout + process.stderr
+
+
+TOOLS_MISUSE = """
+from murvex_tools import ShardedMurvex
+
+index = ShardedMurvex()
+index.add_texts("libreoffice")  # error: a str is not a list of texts
+index.add_texts(["libreoffice"])
+index.add_texts(text for text in ["libreoffice"])
+index.search_many("libreofice")  # error: a str is not a list of queries
+index.search_frame("libreofice")  # error
+index.search_many(("libreofice",))
+"""
+TOOLS_MISUSE_ERRORS = 3
+
+
+def test_a_str_for_a_list_of_texts_or_queries_is_flagged(tmp_path):
+    misuse = tmp_path / "tools_misuse.py"
+    misuse.write_text(TOOLS_MISUSE)
+    process = run("mypy", "--strict", "--no-incremental", str(misuse))
+    assert process.stdout.count("error:") == TOOLS_MISUSE_ERRORS, process.stdout
+    pyright = shutil.which("pyright", path=str(Path(sys.executable).parent))
+    if pyright is not None:
+        checked = subprocess.run(
+            [pyright, "--pythonpath", sys.executable, str(misuse)], capture_output=True, text=True, timeout=300
+        )
+        assert checked.stdout.count(" - error:") == TOOLS_MISUSE_ERRORS, checked.stdout + checked.stderr

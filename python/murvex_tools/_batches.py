@@ -11,11 +11,30 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from operator import itemgetter
-from typing import Any
+from typing import Any, Protocol, SupportsIndex, TypeVar, overload
 
 from murvex_tools._native import Hit
 
 SHARD_CAPACITY = 100_000
+
+_Item = TypeVar("_Item", covariant=True)
+
+
+class SequenceNotStr(Protocol[_Item]):
+    """A sequence, but not a str: a str is a sequence of one-letter strs, and a list of texts or queries that
+    is a str by mistake would otherwise type-check. (A str's __contains__ takes only a str, this one's any
+    object, so a type checker tells them apart.)"""
+
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> _Item: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Sequence[_Item]: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_Item]: ...
+    def index(self, value: Any, start: int = 0, stop: int = ..., /) -> int: ...
+    def count(self, value: Any, /) -> int: ...
+    def __reversed__(self) -> Iterator[_Item]: ...
 
 
 def as_batch(records: Mapping[Any, Any] | Iterable[Any] | Any) -> Any:

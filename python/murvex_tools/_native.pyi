@@ -1,8 +1,10 @@
 """The compiled part of murvex_tools: a sharded index whose searches release the interpreter lock."""
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterator, Sequence
 from os import PathLike
 from typing import Any, Final, final
+
+from murvex_tools._batches import SequenceNotStr
 
 @final
 class Hit(tuple[int, float, int, int]):
@@ -46,7 +48,7 @@ class Index:
     ) -> list[Hit]: ...
     def search_many(
         self,
-        queries: Sequence[str],
+        queries: SequenceNotStr[str],
         *,
         workers: int | None = None,
         threshold: float | None = None,
@@ -78,7 +80,7 @@ class Index:
     def shards_holding(self, id: int) -> list[int]: ...
     def records(self, positions: Sequence[int]) -> list[tuple[int, str]]: ...
     def reset(self) -> None: ...
-    def add_texts(self, texts: Iterable[str], ids: Sequence[int] | None = None) -> int: ...
+    def add_texts(self, texts: SequenceNotStr[str] | Iterator[str], ids: Sequence[int] | None = None) -> int: ...
     def add_frame(
         self,
         frame: object,

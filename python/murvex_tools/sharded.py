@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
 from typing import Any, Self, TypedDict, Unpack
 
-from murvex_tools._batches import SHARD_CAPACITY, as_batch
+from murvex_tools._batches import SHARD_CAPACITY, SequenceNotStr, as_batch
 from murvex_tools._native import Hit, Index, load
 from murvex_tools.tables import Kind, results_table
 
@@ -145,13 +145,14 @@ class ShardedMurvex:
         """
         return self._index.add(as_batch(records))
 
-    def add_texts(self, texts: Iterable[str], ids: Sequence[int] | None = None) -> int:
+    def add_texts(self, texts: SequenceNotStr[str] | Iterator[str], ids: Sequence[int] | None = None) -> int:
         """Adds one record per str, without dicts: its id from `ids` (ints, as many as texts), else the count.
 
         A str that cannot be encoded (a lone surrogate) adds nothing, as for a
-        dict's value. Bad input (an item that is not a str, an id out of range,
-        lengths that disagree) raises an error naming the position, and nothing
-        of the call is added. Returns the number of records added.
+        dict's value. Bad input (a str for `texts`, an item that is not a str, an
+        id out of range, lengths that disagree) raises an error naming the
+        position, and nothing of the call is added. Returns the number of
+        records added.
         """
         return self._index.add_texts(texts, ids)
 
@@ -183,14 +184,15 @@ class ShardedMurvex:
         """The (id, text) of the records at these places in insertion order."""
         return self._index.records(positions)
 
-    def search_many(self, queries: Sequence[str], **own: Unpack[SearchOptions]) -> list[list[Hit]]:
+    def search_many(self, queries: SequenceNotStr[str], **own: Unpack[SearchOptions]) -> list[list[Hit]]:
         """[search(q, ...) for q in queries], the queries spread over the worker threads."""
         return self._index.search_many(queries, **own)
 
-    def search_frame(self, queries: Sequence[str], *, workers: int | None = None, as_: Kind = "pyarrow") -> Any:
+    def search_frame(self, queries: SequenceNotStr[str], *, workers: int | None = None, as_: Kind = "pyarrow") -> Any:
         """search_many(queries) as one table (pyarrow, polars or pandas): a row per hit, with the
-        query's position in `queries`, the hit's rank (0 for the best), id, score, start and end."""
-        return results_table(self.search_many(queries, workers=workers), as_)
+        query, its position in `queries` (query_index), the hit's rank (0 for the best), id, score,
+        start and end."""
+        return results_table(queries, self.search_many(queries, workers=workers), as_)
 
     def save(self, path: str | PathLike[str]) -> None:
         """Writes the index to a file for load(): settings, shards, records and metadata, checksummed.

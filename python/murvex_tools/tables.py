@@ -10,12 +10,9 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from typing import Any, Literal
 
 from murvex_tools._native import Hit, frame_texts
-
-if TYPE_CHECKING:
-    pass
 
 Kind = Literal["pyarrow", "polars", "pandas"]
 KINDS: tuple[Kind, ...] = ("pyarrow", "polars", "pandas")
@@ -41,7 +38,12 @@ def table_of(columns: dict[str, list[Any]], types: dict[str, str], kind: Kind) -
     """A table of these columns in the library `kind`; `types` are Arrow type names (uint32, float32, ...)."""
     library = _library(kind)
     if kind == "polars":
-        dtypes = {"uint32": library.UInt32, "float32": library.Float32, "uint64": library.UInt64}
+        dtypes = {
+            "uint32": library.UInt32,
+            "float32": library.Float32,
+            "uint64": library.UInt64,
+            "string": library.String,
+        }
         return library.DataFrame([library.Series(name, v, dtype=dtypes[types[name]]) for name, v in columns.items()])
     if kind == "pandas":
         return library.DataFrame({name: library.Series(v, dtype=types[name]) for name, v in columns.items()})
@@ -49,7 +51,8 @@ def table_of(columns: dict[str, list[Any]], types: dict[str, str], kind: Kind) -
 
 
 RESULT_TYPES = {
-    "query": "uint64",
+    "query": "string",
+    "query_index": "uint64",
     "rank": "uint32",
     "id": "uint32",
     "score": "float32",
@@ -58,12 +61,14 @@ RESULT_TYPES = {
 }
 
 
-def results_table(results: Sequence[Sequence[Hit]], kind: Kind) -> Any:
-    """One row per hit: the query's position, the hit's rank (0 = best), id, score, start and end."""
+def results_table(queries: Sequence[str], results: Sequence[Sequence[Hit]], kind: Kind) -> Any:
+    """One row per hit: the query, its position among the queries, the hit's rank (0 = best), id, score, start
+    and end."""
     columns: dict[str, list[Any]] = {name: [] for name in RESULT_TYPES}
-    for position, hits in enumerate(results):
+    for position, (query, hits) in enumerate(zip(queries, results, strict=True)):
         for rank, hit in enumerate(hits):
-            columns["query"].append(position)
+            columns["query"].append(query)
+            columns["query_index"].append(position)
             columns["rank"].append(rank)
             columns["id"].append(hit.id)
             columns["score"].append(hit.score)
@@ -81,6 +86,7 @@ def fuzzy_join(
     max_results: int = 1,
     threshold: float = 0.25,
     max_errors: int = 2,
+    forgiving: bool = False,
     workers: int | None = None,
     as_: Kind | None = None,
 ) -> Any:
@@ -97,11 +103,12 @@ def fuzzy_join(
     Unlike pandas.merge, which pairs rows whose keys are equal, this pairs a
     left row with the right rows whose text holds its text with a few typos:
     merge left and right on the result's left_row and right_row to bring
-    their other columns in.
+    their other columns in. `forgiving` matches as ShardedMurvex(forgiving=True)
+    does. Row numbers are uint64 on both sides.
     """
     from murvex_tools.sharded import ShardedMurvex
 
-    index = ShardedMurvex(threshold, max_errors, max_results, workers=workers)
+    index = ShardedMurvex(threshold, max_errors, max_results, workers=workers, forgiving=forgiving)
     index._index.add_frame(right, right_on, row_ids=True)  # a hit's id is the right row's number
     texts = frame_texts(left, left_on)
     rows = [i for i, text in enumerate(texts) if text is not None]
@@ -114,5 +121,5 @@ def fuzzy_join(
             columns["score"].append(hit.score)
             columns["start"].append(hit.start)
             columns["end"].append(hit.end)
-    types = {"left_row": "uint64", "right_row": "uint32", "score": "float32", "start": "uint32", "end": "uint32"}
+    types = {"left_row": "uint64", "right_row": "uint64", "score": "float32", "start": "uint32", "end": "uint32"}
     return table_of(columns, types, as_ or kind_of(left))
