@@ -98,3 +98,16 @@ def test_the_strict_mode_of_the_index_is_the_engines():
         ]
     index.forgiving = True
     assert [tuple(h)[:2] for h in index.search("Untied Kingdom")] == [(0, 0.800000011920929)]
+
+
+def test_a_record_lacking_as_many_of_the_query_s_byte_classes_as_edits_are_allowed_is_searched():
+    """The pre-filter skips a record only when it lacks more of the query's byte classes than the budget."""
+    for kernel in _native.kernels():
+        for max_errors in (1, 2, 3):
+            index = ShardedMurvex(max_errors=max_errors, kernel=kernel, forgiving=True)
+            index.add_texts(["zz abxd zz", "zz axyd zz", "zz xxyd zz", "zz xyzw zz"])  # lacking 1, 2, 3, 4
+            found = sorted(hit.id for hit in index.search("abcd"))
+            assert found == [0], (kernel, max_errors)  # a 4-byte query's budget is at most 1
+    index = ShardedMurvex(max_errors=3, forgiving=True)
+    index.add_texts(["zz abcxyz zz", "zz axyzef zz", "zz xxxxxf zz"])  # lacking 3, 3, 5 of abcdef's classes
+    assert sorted(hit.id for hit in index.search("abcdef", threshold=0)) == [0, 1]

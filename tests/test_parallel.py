@@ -120,6 +120,32 @@ def test_other_threads_run_while_a_search_runs():
     assert during > 1000  # with the interpreter lock held throughout, the ticker would barely run
 
 
+def test_a_change_waits_for_the_search_running_on_the_index():
+    """A search holds the index open (shared) until it ends; remove, add and a setting wait for it, so that no
+    change ever happens under a scan."""
+    index = ShardedMurvex(max_errors=3, workers=1, forgiving=True)
+    index.add_texts(["the quick brown fox jumps over the lazy dog " * 3] * 400_000)
+    began = time.perf_counter()
+    index.search("quick brown fax jumbs")
+    alone = time.perf_counter() - began
+    changes = {
+        "remove": lambda: index.remove(7),
+        "add_texts": lambda: index.add_texts(["one more"]),
+        "threshold": lambda: setattr(index, "threshold", 0.3),
+    }
+    for name, change in changes.items():
+        ended = {}
+        searching = threading.Thread(
+            target=lambda: (index.search("quick brown fax jumbs"), ended.setdefault("search", time.perf_counter()))
+        )
+        searching.start()
+        time.sleep(alone / 4)  # the search is running now
+        change()
+        changed = time.perf_counter()
+        searching.join()
+        assert changed >= ended["search"], f"{name} ran under a search ({alone * 1000:.0f} ms alone)"
+
+
 def test_threads_searching_and_changing_indexes_at_once():
     indexes = [ShardedMurvex(max_results=10, shard_capacity=300, workers=w) for w in (1, 2)]
     for index in indexes:

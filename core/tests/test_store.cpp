@@ -107,6 +107,29 @@ TEST(RecordStore, TextsSurviveManyRemovals) {
     EXPECT_EQ(store.text(store.count() - 1), "tail");
 }
 
+// A bulk append that fails part-way (here at a text of 5 GiB, refused
+// before a byte of it is read) keeps the records before the failing one
+// whole: placed and written, bytes and masks, not left as zero bytes.
+TEST(RecordStore, AFailingBulkAppendKeepsTheRecordsBeforeItWhole) {
+    reference::RandomText random(17);
+    std::vector<std::string> owned;
+    for (int i = 0; i < 40; ++i) owned.push_back(random(1, 60) + "abcd");
+    std::vector<std::string_view> texts(owned.begin(), owned.end());
+    texts.push_back(std::string_view(owned[0].data(), std::size_t{5} << 30));
+    std::vector<std::uint32_t> ids(texts.size());
+    for (std::uint32_t i = 0; i < ids.size(); ++i) ids[i] = i;
+    RecordStore store;
+    RecordStore::BulkAppend bulk(store, texts.size(), 0);
+    EXPECT_THROW(bulk.append(ids, texts), std::length_error);
+    ASSERT_EQ(store.count(), owned.size());
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+        EXPECT_EQ(store.text(i), owned[i]) << i;
+        EXPECT_EQ(store.char_mask(i), char_mask(owned[i])) << i;
+    }
+    Engine engine{std::move(store), Settings{0, 0, 100}};
+    EXPECT_EQ(search(engine, "abcd").size(), std::min<std::size_t>(owned.size(), 100));
+}
+
 // A bulk append writes eight neighbouring lanes at a time, also lanes freed
 // in a block whose other lanes hold texts (freed last to first, so that they
 // are taken again first to last); every text and mask must come through.
