@@ -134,10 +134,13 @@ def test_a_change_waits_for_the_search_running_on_the_index():
         "threshold": lambda: setattr(index, "threshold", 0.3),
     }
     for name, change in changes.items():
-        ended = {}
-        searching = threading.Thread(
-            target=lambda: (index.search("quick brown fax jumbs"), ended.setdefault("search", time.perf_counter()))
-        )
+        ended: dict[str, float] = {}
+
+        def search(ended: dict[str, float] = ended) -> None:
+            index.search("quick brown fax jumbs")
+            ended["search"] = time.perf_counter()
+
+        searching = threading.Thread(target=search)
         searching.start()
         time.sleep(alone / 4)  # the search is running now
         change()
