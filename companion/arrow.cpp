@@ -60,7 +60,18 @@ Batch batch_of(const ArrowSchema& schema, const ArrowArray& array) {
 // UTF-8 as an automaton whose state after a byte is one shift of a word
 // per byte value: no branch per byte. A state is the bytes a character
 // still needs, and which of them the next one may be.
-enum Utf8State : int { UTF8_ACCEPT, UTF8_ERROR, TAIL1, TAIL2, TAIL3, AFTER_E0, AFTER_ED, AFTER_F0, AFTER_F4, UTF8_STATES };
+enum Utf8State : int {
+    UTF8_ACCEPT,
+    UTF8_ERROR,
+    TAIL1,
+    TAIL2,
+    TAIL3,
+    AFTER_E0,
+    AFTER_ED,
+    AFTER_F0,
+    AFTER_F4,
+    UTF8_STATES
+};
 
 constexpr int next_utf8_state(int state, int b) {
     const bool continuation = b >= 0x80 && b <= 0xBF;
@@ -171,15 +182,17 @@ void Column::check_offsets(std::int64_t first, std::int64_t end, std::int64_t fi
     if (!back) return;
     for (std::int64_t row = first; row < end; ++row)
         if (offsets[row + 1] < offsets[row])
-            refuse(first_row + row, offsets[row + 1] < 0 ? "a negative offset into the column's data"
-                                                         : "offsets that go back (a value of negative length)");
+            refuse(first_row + row, offsets[row + 1] < 0
+                                        ? "a negative offset into the column's data"
+                                        : "offsets that go back (a value of negative length)");
 }
 
 // Each long view within the data buffer it names: the views' buffers come
 // after the validity and view buffers, their sizes in the last buffer.
 void Column::check_views(std::int64_t first, std::int64_t end, std::int64_t first_row) const {
     const std::int64_t buffers = std::max<std::int64_t>(array_.n_buffers - 3, 0);
-    const auto* sizes = buffers > 0 ? static_cast<const std::int64_t*>(array_.buffers[array_.n_buffers - 1]) : nullptr;
+    const auto* sizes =
+        buffers > 0 ? static_cast<const std::int64_t*>(array_.buffers[array_.n_buffers - 1]) : nullptr;
     const auto* views = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * offset_;
     for (std::int64_t row = first; row < end; ++row) {
         if (!valid(row)) continue;
@@ -225,7 +238,8 @@ bool Column::utf8_as_a_whole(std::int64_t first, std::int64_t end) const {
     if (!is_utf8(bytes)) return false;
     unsigned char inside = 0;  // 0x80 once some value starts on a continuation byte
     for (std::int64_t row = first; row < end; ++row)
-        if (offsets[row] < offsets[end]) inside |= static_cast<unsigned char>((data[offsets[row]] & 0xC0) == 0x80) << 7;
+        if (offsets[row] < offsets[end])
+            inside |= static_cast<unsigned char>((data[offsets[row]] & 0xC0) == 0x80) << 7;
     return inside == 0;
 }
 

@@ -137,7 +137,7 @@ private:
     int width_ = 0;  // bytes per integer (of a dictionary's indices)
     bool is_signed_ = false;
     const ArrowArray& array_;
-    std::int64_t offset_;  // of the parent and the column: row r is physical r + offset_
+    std::int64_t offset_;                 // of the parent and the column: row r is physical r + offset_
     std::unique_ptr<Column> dictionary_;  // the values of a dictionary-encoded column
     const char* unit_ = "row";            // what a fault's place is counted in
 };
@@ -208,7 +208,9 @@ void Column::with_value_at(With&& with) const {
 
 template <class With>
 void Column::with_integer_at(With&& with) const {
-    const auto at_of = [&]<class Value>() { with([this](std::int64_t at) { return integer_at<Value>(at); }); };
+    const auto at_of = [&]<class Value>() {
+        with([this](std::int64_t at) { return integer_at<Value>(at); });
+    };
     switch (width_ * (is_signed_ ? -1 : 1)) {
         case -1: return at_of.template operator()<std::int8_t>();
         case 1: return at_of.template operator()<std::uint8_t>();

@@ -244,8 +244,8 @@ PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t narg
             PyObject* item = PySequence_Fast_GET_ITEM(texts.get(), i);
             if (!PyUnicode_Check(item)) {
                 const std::string name = "texts[" + std::to_string(i) + "]";
-                throw Error::lazy(PyExc_TypeError, "argument '" + name + "': " +
-                                                       py::cannot_convert(item, "str").message());
+                throw Error::lazy(PyExc_TypeError,
+                                  "argument '" + name + "': " + py::cannot_convert(item, "str").message());
             }
             std::optional<std::uint32_t> id;
             if (ids) {
@@ -352,7 +352,8 @@ Chosen resolve(const arrow::Batch& batch, const ColumnChoice& choice) {
 // (arrow::Column::check_rows), each column in parts on up to `workers`
 // threads; the fault named is the first, by column and row, however the
 // threads took the parts. `first_row`: the batch's first row in the table.
-void check_texts(const arrow::Batch& batch, const Chosen& chosen, std::int64_t first_row, std::size_t workers) {
+void check_texts(const arrow::Batch& batch, const Chosen& chosen, std::int64_t first_row,
+                 std::size_t workers) {
     for (const arrow::Column* column : chosen.texts) column->check_dictionary();
     constexpr std::int64_t PART_ROWS = 1 << 16;
     const auto parts = static_cast<std::size_t>((batch.rows + PART_ROWS - 1) / PART_ROWS);

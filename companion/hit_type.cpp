@@ -40,8 +40,8 @@ PyObject* hit_repr(PyObject* self) {
             return named_tuple_repr(self);
         }
         char text[128];
-        std::snprintf(text, sizeof text, "murvex_tools.Hit(id=%lu, score=%.3f, start=%lu, end=%lu)", id, score,
-                      start, end);
+        std::snprintf(text, sizeof text, "murvex_tools.Hit(id=%lu, score=%.3f, start=%lu, end=%lu)", id,
+                      score, start, end);
         return py::checked(PyUnicode_FromString(text)).release();
     });
 }

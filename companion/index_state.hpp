@@ -65,7 +65,7 @@ struct IndexState {
     ShardedIndex index;
     std::size_t workers;
     Kernel kernel;
-    std::string metadata;  // kept with the index in its saved file
+    std::string metadata;                   // kept with the index in its saved file
     std::atomic<std::thread::id> writer{};  // the thread changing the index, if any
 
     // The lock of this process. After fork() a lock that a thread of the

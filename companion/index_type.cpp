@@ -378,7 +378,8 @@ auto one_query(PyObject* self, const Signature& signature, PyObject* const* args
     const std::string_view bytes = argument("query", [&] { return text_of(given[0]); });
     std::optional<std::size_t> workers;
     if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
-    const std::optional<Settings> settings = own_settings(self, std::span<PyObject* const, 4>(given.data() + 2, 4));
+    const std::optional<Settings> settings =
+        own_settings(self, std::span<PyObject* const, 4>(given.data() + 2, 4));
     return search_released(
         self, workers,
         [&](const ShardedIndex& index, const SearchOptions& options) { return run(index, bytes, options); },
@@ -404,7 +405,8 @@ PyObject* index_matching_ids(PyObject* self, PyObject* const* args, Py_ssize_t n
                       });
         PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
         for (std::size_t i = 0; i < ids.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(ids[i])).release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            checked(PyLong_FromUnsignedLong(ids[i])).release());
         return list.release();
     });
 }
@@ -576,9 +578,10 @@ int set_metadata(PyObject* self, PyObject* value, void*) {
     return py::guarded<int>(-1, [&] {
         if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
         if (!PyBytes_Check(value))
-            throw Error::lazy(PyExc_TypeError, std::string("metadata must be bytes, not '") +
-                                                   Py_TYPE(value)->tp_name + "'");
-        state_of(self).metadata.assign(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+            throw Error::lazy(PyExc_TypeError,
+                              std::string("metadata must be bytes, not '") + Py_TYPE(value)->tp_name + "'");
+        state_of(self).metadata.assign(PyBytes_AS_STRING(value),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
         return 0;
     });
 }

@@ -245,7 +245,8 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
     return hits;
 }
 
-std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query, const SearchOptions& options) const {
+std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query,
+                                                      const SearchOptions& options) const {
     const Settings& settings = options.settings ? *options.settings : settings_;
     if (query.empty() || count_ == 0) return {};
     const detail::CompiledQuery compiled = detail::compile_query(query, settings.forgiving);
@@ -257,7 +258,8 @@ std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query, co
         found.insert(found.end(), one->every().begin(), one->every().end());
     // In index order; a long record found by several scans once.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
-    found.erase(std::unique(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order == b.order; }),
+    found.erase(std::unique(found.begin(), found.end(),
+                            [](const auto& a, const auto& b) { return a.order == b.order; }),
                 found.end());
     std::vector<std::uint32_t> ids(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;

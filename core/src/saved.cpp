@@ -89,8 +89,9 @@ std::optional<Settings> settings_of(std::string_view header, std::uint32_t versi
     settings.max_errors = read32(header.data() + SETTINGS_AT + 4);
     settings.max_results = read64(header.data() + SETTINGS_AT + 8);
     settings.forgiving = (flags & FORGIVING_FLAG) != 0;
-    if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS || settings.max_results > MAX_RESULTS_LIMIT ||
-        (flags & ~FORGIVING_FLAG) != 0 || (version < 3 && flags != 0))
+    if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS ||
+        settings.max_results > MAX_RESULTS_LIMIT || (flags & ~FORGIVING_FLAG) != 0 ||
+        (version < 3 && flags != 0))
         return std::nullopt;
     return settings;
 }
@@ -178,7 +179,8 @@ public:
         }
         if (::close(std::exchange(fd_, -1)) != 0) fail("cannot write");
         if (::rename(name_.c_str(), target_.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(), "cannot rename " + name_ + " to " + target_);
+            throw std::system_error(errno, std::generic_category(),
+                                    "cannot rename " + name_ + " to " + target_);
         name_.clear();
         // The rename itself made lasting, as far as the directory can be synced.
         if (const int directory = ::open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -199,7 +201,8 @@ private:
         buffer_.clear();
     }
     [[noreturn]] void fail(const char* what) const {
-        throw std::system_error(errno ? errno : EIO, std::generic_category(), std::string(what) + " " + target_);
+        throw std::system_error(errno ? errno : EIO, std::generic_category(),
+                                std::string(what) + " " + target_);
     }
 
     std::string target_;
@@ -292,7 +295,8 @@ private:
         for (;;) {
             const ssize_t got = ::pread(fd_, into, n, at);
             if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+            if (errno != EINTR)
+                throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
         }
     }
 
@@ -437,7 +441,8 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
     out.keep();
 }
 
-ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers, std::string* metadata) {
+ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers,
+                        std::string* metadata) {
     const SavedFile file(path);
     if (file.size() < sizeof MAGIC ||
         file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))

@@ -76,7 +76,8 @@ void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match&
     if (score < run_.threshold) return;
     if (keep_ == Keep::every) {
         // A long record's better match in a later window is the same record.
-        if (!windowed || std::none_of(every_.begin(), every_.end(), [&](const Found& f) { return f.order == order; }))
+        if (!windowed ||
+            std::none_of(every_.begin(), every_.end(), [&](const Found& f) { return f.order == order; }))
             every_.push_back(Found{order, id});
         return;
     }
@@ -104,7 +105,7 @@ LongMatches& QueryScan::longs_of(const RecordStore& store, std::uint32_t shard) 
 
 void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last) {
     if (run_.k < 0 || (run_.cap == 0 && keep_ == Keep::ranking)) return;
-    LongMatches* longs = nullptr;  // made when the first window matches
+    LongMatches* longs = nullptr;                        // made when the first window matches
     const Entry everything{UINT64_MAX, run_.k, run_.k};  // what Keep::every lets in
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);

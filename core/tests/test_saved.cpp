@@ -75,7 +75,9 @@ std::string refusal(const std::string& path) {
 void expect_same(const ShardedIndex& loaded, const ShardedIndex& index, const std::string& where) {
     ASSERT_EQ(loaded.count(), index.count()) << where;
     for (std::size_t p = 0; p < index.count(); ++p) ASSERT_EQ(loaded.record(p), index.record(p)) << where;
-    for (const char* query : {"abcd", "ab", "zZaa", "\xC3\xA9" "abcd"}) {
+    for (const char* query : {"abcd", "ab", "zZaa",
+                              "\xC3\xA9"
+                              "abcd"}) {
         const auto before = index.search(query), after = loaded.search(query);
         ASSERT_EQ(before.size(), after.size()) << where << " " << query;
         for (std::size_t i = 0; i < before.size(); ++i) {
@@ -187,7 +189,8 @@ TEST(SavedIndex, ShardsLoadOnTheWorkers) {
     }
 
     std::string bad = read_all(path);
-    const std::size_t last = bad.size() - 8 - 16 - 1;  // the last block of the last shard, before the metadata
+    const std::size_t last =
+        bad.size() - 8 - 16 - 1;  // the last block of the last shard, before the metadata
     bad[last] = static_cast<char>(bad[last] ^ 1);
     bad[64 + 32 + 4] = static_cast<char>(bad[64 + 32 + 4] ^ 1);  // an id of shard 0
     write_all(path, bad);
@@ -281,10 +284,10 @@ TEST(SavedIndex, EveryStoreSavedLoadsAsItWas) {
     WorkerPool pool;
     for (int round = 0; round < 60; ++round) {
         const std::size_t capacity = 1 + random.below(round % 3 == 0 ? 3 : 130);
-        ShardedIndex index(Settings{static_cast<std::uint16_t>(random.below(1001)),
-                                    static_cast<std::uint32_t>(random.below(4)), random.below(101),
-                                    random.below(2) == 1},
-                           capacity);
+        ShardedIndex index(
+            Settings{static_cast<std::uint16_t>(random.below(1001)),
+                     static_cast<std::uint32_t>(random.below(4)), random.below(101), random.below(2) == 1},
+            capacity);
         const std::size_t records = random.below(300);
         const std::size_t empty_share = random.below(4);  // none, a third, two thirds, all empty
         for (std::uint32_t i = 0; i < records; ++i) {
@@ -356,8 +359,8 @@ TEST(SavedIndex, AFailedSaveKeepsTheOldFileAndLeavesNothingBehind) {
     save_index(small, path);
     const std::string before = read_all(path);
 
-    const std::string stale = path + ".tmp-999999999-0badf00d", running = path + ".tmp-" +
-                                                                          std::to_string(::getpid()) + "-1";
+    const std::string stale = path + ".tmp-999999999-0badf00d",
+                      running = path + ".tmp-" + std::to_string(::getpid()) + "-1";
     write_all(stale, "half");
     write_all(running, "half");
     rlimit limit{};
