@@ -65,10 +65,14 @@ def play(index, max_results, seed, size=400):
 
 
 def check_argument_errors(index):
-    """Bad queries and ids raise what one engine raises, also with no records."""
+    """Bad queries and ids raise what one engine raises, also with no records; a type the engine calls
+    'PyString' is 'str' to murvex_tools."""
     engine = murvex.Murvex()
     for call in (lambda e: e.search(5), lambda e: e.remove("x"), lambda e: e.remove(-1), lambda e: e.remove(2**32)):
-        assert outcome(lambda call=call: call(index)) == outcome(lambda call=call: call(engine))
+        engines = outcome(lambda call=call: call(engine))
+        if engines[0] == "error":
+            engines = (*engines[:2], engines[2].replace("'PyString'", "'str'"))
+        assert outcome(lambda call=call: call(index)) == engines
     with pytest.raises(TypeError):
         index.add([{"id": 1.5, "t": "x"}])
     assert index.count == 0

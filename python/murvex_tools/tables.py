@@ -9,7 +9,7 @@ for; that one must be installed (`pip install 'murvex[frames]'` brings pyarrow).
 from __future__ import annotations
 
 import importlib
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Literal
 
 from murvex_tools._native import Hit, frame_texts
@@ -61,7 +61,7 @@ RESULT_TYPES = {
 }
 
 
-def results_table(queries: Sequence[str], results: Sequence[Sequence[Hit]], kind: Kind) -> Any:
+def results_table(queries: Iterable[str], results: Sequence[Sequence[Hit]], kind: Kind) -> Any:
     """One row per hit: the query, its position among the queries, the hit's rank (0 = best), id, score, start
     and end."""
     columns: dict[str, list[Any]] = {name: [] for name in RESULT_TYPES}
