@@ -17,8 +17,8 @@ import time
 from pathlib import Path
 
 from murvex_tools import ShardedMurvex, char_span, record_text
-from murvex_tools.printer import HIGHLIGHT, RESET
 from murvex_tools.files import InputError, read_source
+from murvex_tools.printer import HIGHLIGHT, RESET
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus
