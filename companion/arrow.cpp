@@ -60,7 +60,7 @@ Batch batch_of(const ArrowSchema& schema, const ArrowArray& array) {
 // UTF-8 as an automaton whose state after a byte is one shift of a word
 // per byte value: no branch per byte. A state is the bytes a character
 // still needs, and which of them the next one may be.
-enum Utf8State : int {
+enum Utf8State : std::uint8_t {
     UTF8_ACCEPT,
     UTF8_ERROR,
     TAIL1,
@@ -302,7 +302,7 @@ bool is_utf8(std::string_view bytes) noexcept {
             }
         }
         for (const auto* stop = std::min(end, p + 16); p < stop; ++p) state = UTF8_STEPS[*p] >> (state & 63);
-        if ((state & 63) == 6 * UTF8_ERROR) return false;
+        if ((state & 63) == std::uint64_t{6} * UTF8_ERROR) return false;
     }
     return (state & 63) == 0;
 }

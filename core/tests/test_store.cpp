@@ -112,8 +112,8 @@ TEST(RecordStore, TextsSurviveManyRemovals) {
 // whole: placed and written, bytes and masks, not left as zero bytes.
 TEST(RecordStore, AFailingBulkAppendKeepsTheRecordsBeforeItWhole) {
     reference::RandomText random(17);
-    std::vector<std::string> owned;
-    for (int i = 0; i < 40; ++i) owned.push_back(random(1, 60) + "abcd");
+    std::vector<std::string> owned(40);
+    for (std::string& text : owned) text = random(1, 60) + "abcd";
     std::vector<std::string_view> texts(owned.begin(), owned.end());
     texts.push_back(std::string_view(owned[0].data(), std::size_t{5} << 30));
     std::vector<std::uint32_t> ids(texts.size());
