@@ -1,10 +1,10 @@
 // Eight records' texts written down eight neighbouring lanes at once, with
-// their character masks: the bulk append's inner loop, in a form for each
-// instruction set that computes the masks faster than a table can.
+// their character masks: the bulk append's inner loop. Its forms are columns
+// of the table of instruction sets (kernels/kernels.hpp): one for each set
+// that finds the masks faster than a table can, and the portable one.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 namespace murvex::detail {
@@ -17,17 +17,13 @@ namespace murvex::detail {
 using EightLanesWriter = void (*)(const std::string_view* texts, std::uint8_t* lane,
                                   std::uint64_t* masks) noexcept;
 
-struct EightLanesForm {
-    const char* name;
-    bool (*available)() noexcept;
-    EightLanesWriter write;
-};
-
-// Every form this build holds, widest first; the last runs on every CPU.
-std::span<const EightLanesForm> eight_lanes_forms() noexcept;
-
 // The widest form this CPU runs.
 EightLanesWriter eight_lanes_writer() noexcept;
+
+// The form every CPU runs.
+namespace portable {
+void write_eight(const std::string_view* texts, std::uint8_t* lane, std::uint64_t* masks) noexcept;
+}
 
 // Eight words as an 8x8 byte matrix, word j in row j, transposed: byte j of
 // the result's word r is byte r of words[j].

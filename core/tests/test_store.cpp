@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "eight_lanes.hpp"
+#include "kernels/kernels.hpp"
 #include "murvex/arena.hpp"
 #include "murvex/fold.hpp"
 #include "murvex/search.hpp"
@@ -188,8 +188,11 @@ TEST(RecordStore, BulkAppendIntoFreedAndFreshLanesKeepsEveryText) {
         const LaneBlock ours = in_runs.block(b), theirs = store.block(b);
         ASSERT_EQ(ours.rows, theirs.rows) << b;
         ASSERT_EQ(ours.live, theirs.live) << b;
-        for (std::size_t lane = 0; lane < LANES; ++lane)
-            if (theirs.live >> lane & 1) ASSERT_EQ(ours.ids[lane], theirs.ids[lane]) << b << " " << lane;
+        for (std::size_t lane = 0; lane < LANES; ++lane) {
+            if (theirs.live >> lane & 1) {
+                ASSERT_EQ(ours.ids[lane], theirs.ids[lane]) << b << " " << lane;
+            }
+        }
     }
 }
 
@@ -213,11 +216,11 @@ TEST(EightLanes, EveryFormWritesTheTextsAndTheirMasks) {
         }
         std::size_t rows = 0;
         for (const std::string& text : owned) rows = std::max(rows, (text.size() + 7) / 8 * 8);
-        for (const detail::EightLanesForm& form : detail::eight_lanes_forms()) {
-            if (!form.available()) continue;
+        for (const detail::KernelForm& form : detail::kernel_forms()) {
+            if (!form.write_eight || !form.available()) continue;
             std::vector<std::uint8_t> lanes((ROWS + 8) * LANES, 0xEE);
             std::uint64_t masks[8];
-            form.write(texts, lanes.data() + FIRST_LANE, masks);
+            form.write_eight(texts, lanes.data() + FIRST_LANE, masks);
             for (int j = 0; j < 8; ++j) {
                 ASSERT_EQ(masks[j], reference::char_mask(owned[j])) << form.name << " round " << round;
                 for (std::size_t p = 0; p < rows; ++p)

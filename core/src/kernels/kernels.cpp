@@ -32,17 +32,42 @@ void fill_lane_pattern(const Pattern& pattern, LanePattern& lanes) noexcept {
         }
 }
 
+}  // namespace
+
+// What a form's file defines, in a namespace named after its instruction
+// set: whether the CPU runs it, the lane kernel, and where it has one, the
+// eight-lane writer.
+#define MURVEX_FORM(form)                                                                               \
+    namespace form {                                                                                    \
+    bool available() noexcept;                                                                          \
+    void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,                \
+                    std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;             \
+    void write_eight(const std::string_view* texts, std::uint8_t* lane, std::uint64_t* masks) noexcept; \
+    }
+
 // Every form this build holds, widest first. A new instruction set is a file
-// of its own (see avx2.cpp) and one row here.
+// of its own (see avx2.cpp), one line here and one row below (and its name
+// in the Kernel enum).
+#if defined(__x86_64__) || defined(__i386__)
+MURVEX_FORM(avx512)
+MURVEX_FORM(avx2)
+MURVEX_FORM(ssse3)
+#elif defined(__aarch64__)
+MURVEX_FORM(neon)
+#endif
+MURVEX_FORM(one_by_one)
+
+namespace {
+
 constexpr KernelForm FORMS[] = {
 #if defined(__x86_64__) || defined(__i386__)
-    {Kernel::avx512, "avx512", avx512::available, avx512::scan_block},
-    {Kernel::avx2, "avx2", avx2::available, avx2::scan_block},
-    {Kernel::ssse3, "ssse3", ssse3::available, ssse3::scan_block},
+    {Kernel::avx512, "avx512", avx512::available, avx512::scan_block, nullptr},
+    {Kernel::avx2, "avx2", avx2::available, avx2::scan_block, avx2::write_eight},
+    {Kernel::ssse3, "ssse3", ssse3::available, ssse3::scan_block, nullptr},
 #elif defined(__aarch64__)
-    {Kernel::neon, "neon", neon::available, neon::scan_block},
+    {Kernel::neon, "neon", neon::available, neon::scan_block, nullptr},
 #endif
-    {Kernel::one_by_one, "one_by_one", one_by_one::available, one_by_one::scan_block},
+    {Kernel::one_by_one, "one_by_one", one_by_one::available, one_by_one::scan_block, portable::write_eight},
 };
 
 const KernelForm* find_form(Kernel kernel) noexcept {
@@ -72,6 +97,17 @@ const KernelForm& kernel_form(Kernel kernel) noexcept {
     static const KernelForm& widest = widest_form();
     const KernelForm* form = find_form(kernel);
     return form && form->available() ? *form : widest;
+}
+
+// The first form this CPU runs that has an eight-lane writer: the one-by-one
+// form, last, has the portable one.
+EightLanesWriter eight_lanes_writer() noexcept {
+    static const EightLanesWriter widest = [] {
+        for (const KernelForm& form : FORMS)
+            if (form.write_eight && form.available()) return form.write_eight;
+        return FORMS[std::size(FORMS) - 1].write_eight;
+    }();
+    return widest;
 }
 
 // The matcher on each active lane in turn: the form every CPU runs.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "../eight_lanes.hpp"
 #include "murvex/bitap.hpp"
 #include "murvex/kernel.hpp"
 #include "murvex/lane_slots.hpp"
@@ -63,12 +64,16 @@ inline std::size_t longest_lane(const LaneBlock& block, std::uint64_t lanes) noe
 using ScanBlock = void (*)(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,
                            std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;
 
-// One row of the table of forms.
+// One row of the table of forms: an instruction set, and what the core
+// runs in it.
 struct KernelForm {
     Kernel kernel;
     const char* name;
     bool (*available)() noexcept;  // whether this CPU runs it
     ScanBlock scan;
+    // The eight-lane writer (eight_lanes.hpp) in this set, or null where it
+    // has none of its own: a narrower form's is used.
+    EightLanesWriter write_eight;
 };
 
 // Every form this build holds, widest first, the one-by-one matcher last.
@@ -77,19 +82,5 @@ std::span<const KernelForm> kernel_forms() noexcept;
 // The form a search with `kernel` runs: that one when the CPU runs it, else
 // the widest that it does.
 const KernelForm& kernel_form(Kernel kernel) noexcept;
-
-// What each form's file defines, in a namespace named after the form.
-#define MURVEX_DECLARE_KERNEL_FORM(form)                                                    \
-    namespace form {                                                                        \
-    bool available() noexcept;                                                              \
-    void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,    \
-                    std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept; \
-    }
-
-MURVEX_DECLARE_KERNEL_FORM(avx512)
-MURVEX_DECLARE_KERNEL_FORM(avx2)
-MURVEX_DECLARE_KERNEL_FORM(ssse3)
-MURVEX_DECLARE_KERNEL_FORM(neon)
-MURVEX_DECLARE_KERNEL_FORM(one_by_one)
 
 }  // namespace murvex::detail
