@@ -51,8 +51,8 @@ Kernel to_kernel(PyObject* value) {
                       "kernel '" + std::string(name) + "' is not one this CPU runs: " + forms);
 }
 
-PyObject* thousandths_as_float(std::uint16_t milli) {
-    return checked(PyFloat_FromDouble(static_cast<float>(milli) / 1000.0f)).release();
+PyObject* float_of_thousandths(std::uint16_t milli) {
+    return checked(PyFloat_FromDouble(thousandths_as_float(milli))).release();
 }
 
 // --- construction and deallocation --------------------------------------------
@@ -507,7 +507,7 @@ int set_workers(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_threshold(PyObject* self, void*) {
     return py::guarded<PyObject*>(
-        nullptr, [&] { return thousandths_as_float(state_of(self).index.settings().threshold); });
+        nullptr, [&] { return float_of_thousandths(state_of(self).index.settings().threshold); });
 }
 
 PyObject* get_max_errors(PyObject* self, void*) {
@@ -592,7 +592,7 @@ PyObject* index_repr(PyObject* self) {
         const Settings& settings = state.index.settings();
         char threshold[16];
         std::snprintf(threshold, sizeof threshold, "%.2f",
-                      static_cast<double>(static_cast<float>(settings.threshold) / 1000.0f));
+                      static_cast<double>(thousandths_as_float(settings.threshold)));
         PyRef name = checked(PyType_GetName(Py_TYPE(self)));
         return checked(PyUnicode_FromFormat(
                            "%U(records=%zu, shards=%zu, threshold=%s, max_errors=%u, max_results=%llu)",

@@ -168,7 +168,7 @@ PyObject* engine_repr(PyObject* self) {
         SharedBorrow borrow(self, engine->borrow);
         const Settings& settings = engine->engine.settings;
         // %.2f rounds the exact single-precision value correctly, ties to even.
-        const float threshold = static_cast<float>(settings.threshold) / 1000.0f;
+        const float threshold = thousandths_as_float(settings.threshold);
         char text[128];
         const int n = std::snprintf(text, sizeof text, "Murvex(records=%zu, threshold=%.2f, max_errors=%u)",
                                     engine->engine.records.count(), static_cast<double>(threshold),

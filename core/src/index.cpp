@@ -207,13 +207,13 @@ namespace {
 // The query's scans over every shard of the index, one per participant (its
 // ranking prunes every piece it takes), on up to options.workers threads.
 std::vector<std::optional<detail::QueryScan>> scan_all(const ShardedIndex& index,
-                                                       const detail::CompiledQuery& compiled,
-                                                       const detail::RunSettings& run, detail::Keep keep,
-                                                       const SearchOptions& options) {
+                                                       const detail::PreparedQuery& prepared,
+                                                       detail::Keep keep, const SearchOptions& options) {
     const std::size_t workers = options.pool ? std::max<std::size_t>(options.workers, 1) : 1;
     const std::vector<Piece> pieces = pieces_of(index, workers);
     std::vector<std::optional<detail::QueryScan>> scans(std::min(workers, pieces.size()));
-    for (auto& one : scans) one.emplace(compiled, run, detail::kernel_form(options.kernel).scan, keep);
+    for (auto& one : scans)
+        one.emplace(prepared.compiled, prepared.run, detail::kernel_form(options.kernel).scan, keep);
     const auto body = [&](std::size_t task, std::size_t slot) {
         const Piece& piece = pieces[task];
         scans[slot]->scan(index.shard(piece.shard), piece.shard, piece.first, piece.last);
@@ -228,33 +228,26 @@ std::vector<std::optional<detail::QueryScan>> scan_all(const ShardedIndex& index
 }  // namespace
 
 std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchOptions& options) const {
-    const Settings& settings = options.settings ? *options.settings : settings_;
-    if (query.empty() || count_ == 0 || settings.max_results == 0) return {};
-    const detail::CompiledQuery compiled = detail::compile_query(query, settings.forgiving);
-    const detail::RunSettings run = detail::run_settings(settings, compiled.pattern.len);
-    if (run.k < 0) return {};  // a threshold above every score
-
+    const auto prepared =
+        detail::prepare_query(query, count_, options.settings ? *options.settings : settings_);
+    if (!prepared) return {};
     std::vector<std::vector<detail::RankedMatch>> kept;
-    for (auto& one : scan_all(*this, compiled, run, detail::Keep::ranking, options))
+    for (auto& one : scan_all(*this, *prepared, detail::Keep::ranking, options))
         kept.push_back(std::move(one->kept()));
     std::vector<IndexHit> hits;
-    for (const detail::RankedMatch& r : detail::merge(kept, run.cap))
-        hits.push_back(
-            IndexHit{static_cast<std::uint32_t>(r.order >> 32),
-                     ResultEntry{r.id, static_cast<float>(r.score_milli) / 1000.0f, r.start, r.end}});
+    for (const detail::RankedMatch& r : detail::merge(kept, prepared->run.cap))
+        hits.push_back(IndexHit{static_cast<std::uint32_t>(r.order >> 32),
+                                ResultEntry{r.id, thousandths_as_float(r.score_milli), r.start, r.end}});
     return hits;
 }
 
 std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query,
                                                       const SearchOptions& options) const {
-    const Settings& settings = options.settings ? *options.settings : settings_;
-    if (query.empty() || count_ == 0) return {};
-    const detail::CompiledQuery compiled = detail::compile_query(query, settings.forgiving);
-    const detail::RunSettings run = detail::run_settings(settings, compiled.pattern.len);
-    if (run.k < 0) return {};
-
+    const auto prepared = detail::prepare_query(
+        query, count_, options.settings ? *options.settings : settings_, detail::Keep::every);
+    if (!prepared) return {};
     std::vector<detail::QueryScan::Found> found;
-    for (auto& one : scan_all(*this, compiled, run, detail::Keep::every, options))
+    for (auto& one : scan_all(*this, *prepared, detail::Keep::every, options))
         found.insert(found.end(), one->every().begin(), one->every().end());
     // In index order; a long record found by several scans once.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order < b.order; });

@@ -8,7 +8,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -112,6 +114,18 @@ RunSettings run_settings(const Settings& settings, std::size_t m) noexcept;
 // What a scan keeps of its matches: the best run.cap of them, or every
 // matching record (the cap and pruning then play no part).
 enum class Keep : std::uint8_t { ranking, every };
+
+// A query ready to run over `records` records with `settings`: compiled,
+// with its run's settings.
+struct PreparedQuery {
+    CompiledQuery compiled;
+    RunSettings run;
+};
+
+// Nothing when no match can come of the query: an empty query or store, a
+// cap of 0 on a ranking, a threshold above every score.
+std::optional<PreparedQuery> prepare_query(std::string_view query, std::size_t records,
+                                           const Settings& settings, Keep keep = Keep::ranking) noexcept;
 
 // One query over any blocks of any stores, into one ranking. Blocks may come
 // in any order; a store is known by its shard number, which orders its

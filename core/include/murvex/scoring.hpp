@@ -56,6 +56,12 @@ constexpr std::uint16_t score_milli(std::uint32_t errors, std::size_t end, std::
     return static_cast<std::uint16_t>(std::min(1000, base + end_bonus(end, m)));
 }
 
+// Thousandths as the Python boundary shows them (scores and the threshold):
+// divided by 1000 in single precision.
+constexpr float thousandths_as_float(std::uint16_t milli) noexcept {
+    return static_cast<float>(milli) / 1000.0f;
+}
+
 // The highest score a match with `errors` errors can have: the one that ends
 // within the first m bytes.
 constexpr int best_score(int errors) noexcept {

@@ -69,6 +69,17 @@ RunSettings run_settings(const Settings& settings, std::size_t m) noexcept {
     return RunSettings{settings.threshold, static_cast<std::size_t>(settings.max_results), k};
 }
 
+std::optional<PreparedQuery> prepare_query(std::string_view query, std::size_t records,
+                                           const Settings& settings, Keep keep) noexcept {
+    if (query.empty() || records == 0 || (keep == Keep::ranking && settings.max_results == 0))
+        return std::nullopt;
+    std::optional<PreparedQuery> prepared(std::in_place);
+    prepared->compiled = compile_query(query, settings.forgiving);
+    prepared->run = run_settings(settings, prepared->compiled.pattern.len);
+    if (prepared->run.k < 0) return std::nullopt;  // a threshold above every score
+    return prepared;
+}
+
 void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again,
                       const Place& place) noexcept {
     const std::size_t m = query_.pattern.len;
@@ -154,7 +165,7 @@ std::vector<ResultEntry> entries_of(const std::vector<RankedMatch>& ranked) {
     std::vector<ResultEntry> entries;
     entries.reserve(ranked.size());
     for (const RankedMatch& r : ranked)
-        entries.push_back(ResultEntry{r.id, static_cast<float>(r.score_milli) / 1000.0f, r.start, r.end});
+        entries.push_back(ResultEntry{r.id, thousandths_as_float(r.score_milli), r.start, r.end});
     return entries;
 }
 
@@ -163,11 +174,9 @@ std::vector<ResultEntry> entries_of(const std::vector<RankedMatch>& ranked) {
 namespace murvex {
 
 std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Kernel kernel) {
-    if (query.empty() || engine.records.count() == 0 || engine.settings.max_results == 0) return {};
-    const detail::CompiledQuery compiled = detail::compile_query(query, engine.settings.forgiving);
-    const detail::RunSettings run = detail::run_settings(engine.settings, compiled.pattern.len);
-    if (run.k < 0) return {};  // a threshold above every score
-    detail::QueryScan scan(compiled, run, detail::kernel_form(kernel).scan);
+    const auto prepared = detail::prepare_query(query, engine.records.count(), engine.settings);
+    if (!prepared) return {};
+    detail::QueryScan scan(prepared->compiled, prepared->run, detail::kernel_form(kernel).scan);
     scan.scan(engine.records, 0, 0, engine.records.block_count());
     return detail::entries_of(scan.kept());
 }
