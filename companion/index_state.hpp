@@ -86,6 +86,12 @@ private:
     pid_t pid_ = getpid();
 };
 
+// The Index's arguments `workers` (None: every CPU this process may use,
+// else a whole number of at least 1) and `kernel` (a form's name this CPU
+// runs; nullptr: automatic).
+std::size_t to_workers(PyObject* value);
+Kernel to_kernel(PyObject* value);
+
 struct IndexObject {
     PyObject_HEAD
     IndexState* state;  // owned; null in an object made without the constructor

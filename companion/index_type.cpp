@@ -3,7 +3,6 @@
 #include "bulk.hpp"
 #include "convert.hpp"
 #include "index_state.hpp"
-#include "murvex/saved.hpp"
 #include "records.hpp"
 #include "settings.hpp"
 #include "wire.hpp"
@@ -22,26 +21,16 @@
 
 namespace murvex::tools {
 
-namespace {
-
-using py::argument;
-using py::checked;
-using py::parse_arguments;
-using py::Signature;
-
-// --- conversions -------------------------------------------------------------
-
-// None for the CPUs this process may use, else a whole number of at least 1.
 std::size_t to_workers(PyObject* value) {
     if (!value || value == Py_None) return usable_cpus();
-    const std::uint64_t workers = argument("workers", [&] { return py::to_u64(value); });
+    const std::uint64_t workers = py::argument("workers", [&] { return py::to_u64(value); });
     if (workers < 1) throw Error::lazy(PyExc_ValueError, "workers must be at least 1");
     return static_cast<std::size_t>(std::min<std::uint64_t>(workers, 1024));
 }
 
 Kernel to_kernel(PyObject* value) {
     if (!value) return Kernel::automatic;
-    const std::string_view name = argument("kernel", [&] { return text_of(value); });
+    const std::string_view name = py::argument("kernel", [&] { return text_of(value); });
     const std::optional<Kernel> kernel = kernel_named(name);
     if (kernel && kernel_available(*kernel)) return *kernel;
     std::string forms;
@@ -50,6 +39,13 @@ Kernel to_kernel(PyObject* value) {
     throw Error::lazy(PyExc_ValueError,
                       "kernel '" + std::string(name) + "' is not one this CPU runs: " + forms);
 }
+
+namespace {
+
+using py::argument;
+using py::checked;
+using py::parse_arguments;
+using py::Signature;
 
 PyObject* float_of_thousandths(std::uint16_t milli) {
     return checked(PyFloat_FromDouble(thousandths_as_float(milli))).release();
@@ -263,55 +259,6 @@ PyObject* index_reset(PyObject* self, PyObject*) {
             index.reset();
             return 0;
         });
-        Py_RETURN_NONE;
-    });
-}
-
-// --- saving and loading -------------------------------------------------------
-
-// What saving or loading throws, as the Python exception a caller expects:
-// OSError with the errno for the file system, ValueError for a file that is
-// not a whole saved index.
-Error saved_error(const std::exception_ptr& thrown, const std::string& path) {
-    try {
-        std::rethrow_exception(thrown);
-    } catch (const std::system_error& error) {
-        PyRef raised(PyObject_CallFunction(PyExc_OSError, "isO&", error.code().value(),
-                                           error.code().message().c_str(), PyUnicode_DecodeFSDefault,
-                                           path.c_str()));
-        if (!raised) throw Error::fetch();
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get());
-        return Error::fetch();
-    } catch (const SavedIndexError& error) {
-        return Error::lazy(PyExc_ValueError, error.what());
-    }
-}
-
-std::string path_of(PyObject* path) {
-    PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(path, static_cast<void*>(&converted))) throw Error::fetch();
-    PyRef bytes(converted);
-    return std::string(PyBytes_AS_STRING(bytes.get()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-}
-
-constexpr std::array<const char*, 1> PATH_PARAMETERS = {"path"};
-constexpr Signature SAVE_SIGNATURE = {"Index.save()", PATH_PARAMETERS, 1};
-
-PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded<PyObject*>(nullptr, [&] {
-        PyObject* given;
-        parse_arguments(SAVE_SIGNATURE, args, nargs, kwnames, std::span(&given, 1));
-        const std::string path = path_of(given);
-        const std::string& metadata = state_of(self).metadata;  // changed only with the interpreter lock
-        try {
-            search_released(self, 1, [&](const ShardedIndex& index, const SearchOptions&) {
-                save_index(index, path, metadata);
-                return 0;
-            });
-        } catch (const std::system_error&) {
-            throw saved_error(std::current_exception(), path);
-        }
         Py_RETURN_NONE;
     });
 }
@@ -710,58 +657,12 @@ PyTypeObject* index_class = nullptr;
 
 }  // namespace
 
+PyTypeObject* index_type() { return index_class; }
+
 PyTypeObject* build_index_type() {
     if (!index_class) index_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&index_spec));
     if (index_class) Py_INCREF(index_class);
     return index_class;
-}
-
-namespace {
-
-constexpr std::array<const char*, 4> LOAD_PARAMETERS = {"type", "path", "workers", "kernel"};
-constexpr Signature LOAD_SIGNATURE = {"load()", LOAD_PARAMETERS, 2, 2};
-
-}  // namespace
-
-PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 4> given;
-        parse_arguments(LOAD_SIGNATURE, args, nargs, kwnames, given);
-        if (!PyType_Check(given[0]) || !index_class ||
-            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(given[0]), index_class))
-            throw Error::lazy(PyExc_TypeError, "load() needs the Index type, or a subclass of it, to make");
-        auto* type = reinterpret_cast<PyTypeObject*>(given[0]);
-        const std::string path = path_of(given[1]);
-        const std::size_t workers = to_workers(given[2]);
-        const Kernel kernel = to_kernel(given[3]);
-        std::optional<ShardedIndex> loaded;
-        std::string metadata;
-        std::exception_ptr thrown;
-        {
-            WithoutInterpreterLock released;
-            try {
-                loaded.emplace(load_index(path, &shared_pool(), workers, &metadata));
-            } catch (...) {
-                thrown = std::current_exception();
-            }
-        }
-        if (thrown) {
-            try {
-                std::rethrow_exception(thrown);
-            } catch (const std::system_error&) {
-                throw saved_error(thrown, path);
-            } catch (const SavedIndexError&) {
-                throw saved_error(thrown, path);
-            }
-        }
-        auto state = std::make_unique<IndexState>(std::move(*loaded), workers, kernel);
-        state->metadata = std::move(metadata);
-        allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-        PyObject* self = alloc(type, 0);
-        if (!self) throw Error::fetch();
-        reinterpret_cast<IndexObject*>(self)->state = state.release();
-        return self;
-    });
 }
 
 }  // namespace murvex::tools

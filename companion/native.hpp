@@ -55,8 +55,13 @@ bool init_hit_type();
 PyRef new_hit(const ResultEntry& entry);
 PyRef hit_list(const std::vector<IndexHit>& hits);
 
-// The Index class; nullptr with the error set when it cannot be built.
+// The Index class; nullptr with the error set when it cannot be built. Once
+// built it is kept for the life of the process: index_type() is it.
 PyTypeObject* build_index_type();
+PyTypeObject* index_type();
+
+// Index.save(path): the index and its metadata to a file.
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // load(type, path, workers=None, kernel="automatic"): an Index (or
 // subclass) `type` holding what Index.save wrote to `path`.

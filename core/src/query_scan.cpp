@@ -1,6 +1,6 @@
-#include "murvex/search.hpp"
-
 #include "query_scan.hpp"
+
+#include "murvex/search.hpp"
 
 namespace murvex::detail {
 
