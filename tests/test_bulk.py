@@ -102,9 +102,9 @@ def test_large_sliced_frames_of_every_string_type_give_the_dict_routes_index(ids
     by_frame = ShardedMurvex(max_results=50, shard_capacity=1500, workers=2)
     by_frame.add({"t": "before"})
     keywords = {"column": {"id_column": "id"}, "count": {}, "rows": {"row_ids": True}}[ids]
-    assert by_frame._index.add_frame(table, ["name", "note", "label"], **keywords) == by_dicts.count - 1
+    assert by_frame.add_frame(table, ["name", "note", "label"], **keywords) == by_dicts.count - 1
     every = range(by_dicts.count)
-    assert by_frame._index.records(every) == by_dicts._index.records(every)
+    assert by_frame.records(every) == by_dicts.records(every)
     assert answers(by_frame) == answers(by_dicts)
 
 
@@ -130,7 +130,7 @@ def test_texts_of_every_kind_of_str_are_read_as_add_reads_them(ids):
         by_texts = ShardedMurvex(max_results=100, shard_capacity=900, workers=2)
         assert by_texts.add_texts(texts, chosen) == by_dicts.count
         every = range(by_dicts.count)
-        assert by_texts._index.records(every) == by_dicts._index.records(every)
+        assert by_texts.records(every) == by_dicts.records(every)
 
 
 def test_default_ids_follow_the_count_as_in_add():
@@ -312,11 +312,11 @@ def test_dictionary_encoded_and_sliced_struct_columns_read_their_values():
     ]:
         index = ShardedMurvex()
         assert index.add_frame(frame) == 4
-        assert [text for _, text in index._index.records(range(4))] == ["alpha", "beta", "alpha", "gamma"]
+        assert [text for _, text in index.records(range(4))] == ["alpha", "beta", "alpha", "gamma"]
     struct = pa.StructArray.from_arrays([pa.array(["alpha", "beta", "gamma"]), pa.array([7, 8, 9])], names=["t", "i"])
     index = ShardedMurvex()
     assert index.add_frame(struct[1:], id_column="i") == 2
-    assert index._index.records([0, 1]) == [(8, "beta"), (9, "gamma")]
+    assert index.records([0, 1]) == [(8, "beta"), (9, "gamma")]
 
 
 def test_a_bad_item_late_in_a_long_list_adds_nothing_of_it():

@@ -75,7 +75,7 @@ def test_a_search_brings_its_own_settings_without_changing_the_index_s():
         alike.add_texts(texts)
         for query in ("rhythm", "rythm", "number 7"):
             assert index.search(query, **own) == alike.search(query)
-            assert index._index.ranked(query, **own) == alike._index.ranked(query)
+            assert index.ranked(query, **own) == alike.ranked(query)
         assert index.search_many(["rhythm", "rythm"], workers=2, **own) == alike.search_many(["rhythm", "rythm"])
     for bad, error in [
         ({"max_errors": 4}, ValueError),

@@ -27,9 +27,16 @@ def test_examples_type_check_strictly():
 def test_the_installed_tools_package_is_typed_and_type_checks_strictly():
     import murvex_tools
 
-    assert (Path(murvex_tools.__file__).parent / "py.typed").is_file()
+    package = Path(murvex_tools.__file__).parent
+    assert (package / "py.typed").is_file()
     process = run("mypy", "--strict", "--no-incremental", "-p", "murvex_tools")
     assert process.returncode == 0, process.stdout + process.stderr
+    pyright = shutil.which("pyright", path=str(Path(sys.executable).parent))
+    if pyright is not None:
+        checked = subprocess.run(
+            [pyright, "--pythonpath", sys.executable, str(package)], capture_output=True, text=True, timeout=300
+        )
+        assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
 MISUSE = """

@@ -1,4 +1,5 @@
-"""What the in-process and the Ray-backed index share: batches, where their records go, and one merge.
+"""What the Python layer's indexes share: what add() takes as one batch, the types of their arguments and
+settings, and for RayMurvex where records go and how its shards' results merge.
 
 Shards fill one after another: a record's place in the index is (shard,
 place in its shard), later shards only ever take later records, and room freed
@@ -11,13 +12,44 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from operator import itemgetter
-from typing import Any, Protocol, SupportsIndex, TypeVar, overload
+from typing import Any, Generic, Protocol, SupportsIndex, TypeVar, overload
 
-from murvex_tools._native import Hit
+from murvex_tools._native import Hit, Index
 
 SHARD_CAPACITY = 100_000
 
 _Item_co = TypeVar("_Item_co", covariant=True)
+_Value = TypeVar("_Value")
+
+
+class Configured(Protocol):
+    """An index whose settings live in a compiled Index and change through _configure() (RayMurvex)."""
+
+    _settings: Index
+
+    def _configure(self, name: str, value: Any) -> None: ...
+
+
+class Setting(Generic[_Value]):  # noqa: UP046 (type parameters need Python 3.12)
+    """A setting of a Configured index: read as its Index holds it, set through _configure() (which lets the
+    Index validate it), documented as the Index documents it."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+        self.__doc__ = getattr(Index, name).__doc__
+
+    @overload
+    def __get__(self, index: None, owner: type) -> Setting[_Value]: ...
+    @overload
+    def __get__(self, index: Configured, owner: type) -> _Value: ...
+    def __get__(self, index: Configured | None, owner: type) -> Setting[_Value] | _Value:
+        if index is None:
+            return self
+        value: _Value = getattr(index._settings, self.name)
+        return value
+
+    def __set__(self, index: Configured, value: _Value) -> None:
+        index._configure(self.name, value)
 
 
 class SequenceNotStr(Protocol[_Item_co]):

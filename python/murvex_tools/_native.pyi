@@ -1,8 +1,8 @@
 """The compiled part of murvex_tools: a sharded index whose searches release the interpreter lock."""
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, Final, final
+from typing import Any, Final, Self, final
 
 from murvex_tools._batches import SequenceNotStr
 
@@ -34,8 +34,8 @@ class Index:
         workers: int | None = None,
         kernel: str = "automatic",
         forgiving: bool = False,
-    ) -> Index: ...
-    def add(self, records: object, *, new_shard: bool = False) -> int: ...
+    ) -> Self: ...
+    def add(self, records: Mapping[Any, Any] | Iterable[Any], *, new_shard: bool = False) -> int: ...
     def search(
         self,
         query: str,
@@ -100,7 +100,10 @@ class Index:
     def shard_capacity(self) -> int: ...
     @property
     def kernel(self) -> str: ...
-    workers: int
+    @property
+    def workers(self) -> int: ...
+    @workers.setter
+    def workers(self, value: int | None) -> None: ...  # None: every CPU this process may use
     threshold: float
     max_errors: int
     max_results: int

@@ -16,7 +16,7 @@ from itertools import accumulate
 from operator import index
 from typing import Any
 
-from murvex_tools._batches import SHARD_CAPACITY, as_batch, chunks, merge
+from murvex_tools._batches import SHARD_CAPACITY, Setting, as_batch, chunks, merge
 from murvex_tools._native import Hit, Index, encode_records
 from murvex_tools._ray_actor import ShardHost, WrongActorError
 
@@ -121,41 +121,11 @@ class RayMurvex:
     def actors(self) -> int:
         return len(self._actors)
 
-    @property
-    def threshold(self) -> float:
-        """Minimum score, 0.0 to 1.0, as held (whole thousandths)."""
-        return self._settings.threshold
-
-    @threshold.setter
-    def threshold(self, value: float) -> None:
-        self._configure("threshold", value)
-
-    @property
-    def max_errors(self) -> int:
-        """Byte edits allowed, 0 to 3."""
-        return self._settings.max_errors
-
-    @max_errors.setter
-    def max_errors(self, value: int) -> None:
-        self._configure("max_errors", value)
-
-    @property
-    def max_results(self) -> int:
-        """Most results per search, 0 to 100."""
-        return self._settings.max_results
-
-    @max_results.setter
-    def max_results(self, value: int) -> None:
-        self._configure("max_results", value)
-
-    @property
-    def forgiving(self) -> bool:
-        """Whether matching forgives swaps, a wrong first letter and letters the record lacks (see ShardedMurvex)."""
-        return self._settings.forgiving
-
-    @forgiving.setter
-    def forgiving(self, value: bool) -> None:
-        self._configure("forgiving", value)
+    # The settings: read from the local Index that validates them, and written to it and every actor.
+    threshold = Setting[float]()
+    max_errors = Setting[int]()
+    max_results = Setting[int]()
+    forgiving = Setting[bool]()
 
     def memory(self) -> list[int]:
         """Each actor's resident memory in bytes."""

@@ -30,7 +30,7 @@ import time
 from collections.abc import Callable, Iterator
 from importlib import resources
 from types import FrameType
-from typing import IO, Any
+from typing import IO, Any, cast
 from urllib.parse import parse_qsl, urlsplit
 
 import anyio
@@ -342,7 +342,7 @@ class Server(uvicorn.Server):
 
 def serve_files(args: argparse.Namespace, out: IO[str] | None = None) -> int:
     """Loads the files, then serves them until Ctrl-C or SIGTERM."""
-    out = out or sys.stderr
+    out = out or cast(IO[str], sys.stderr)  # never None in a command's process
     cors = checked_origin(args.cors) if args.cors else None
     sock = listening_socket(args.host, args.port)
     with sock:

@@ -109,7 +109,7 @@ def fuzzy_join(
     from murvex_tools.sharded import ShardedMurvex
 
     index = ShardedMurvex(threshold, max_errors, max_results, workers=workers, forgiving=forgiving)
-    index._index.add_frame(right, right_on, row_ids=True)  # a hit's id is the right row's number
+    index.add_frame(right, right_on, row_ids=True)  # a hit's id is the right row's number
     texts = frame_texts(left, left_on)
     rows = [i for i, text in enumerate(texts) if text is not None]
     results = index.search_many([text for text in texts if text is not None])
