@@ -85,9 +85,6 @@ TEST(WorkerPool, TheFirstFailureReachesTheCallerAfterEveryoneStopped) {
     EXPECT_EQ(sum.load(), 4950u);
 }
 
-// The index and one store holding every record in the same order, changed
-// alike, must give the same results, whatever the shard size, the workers
-// and the form.
 // A signal sent to the process must reach a thread that waits for it, not a
 // helper: helpers block them, faults aside; the caller's mask is as it was.
 TEST(WorkerPool, HelpersTakeNoSignalSentToTheProcess) {
@@ -109,6 +106,9 @@ TEST(WorkerPool, HelpersTakeNoSignalSentToTheProcess) {
     EXPECT_EQ(helpers_blocking.load(), helpers.load());
 }
 
+// The index and one store holding every record in the same order, changed
+// alike, must give the same results, whatever the shard size, the workers
+// and the form.
 TEST(ShardedIndex, AnswersAsOneEngineOfUnlimitedSize) {
     WorkerPool pool;
     reference::RandomText random(31);

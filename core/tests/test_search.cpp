@@ -478,8 +478,6 @@ TEST(Forgiving, ForgivesWhatTheStrictModeDoesNot) {
     EXPECT_TRUE(search(engine, "definately").empty());  // the strict pre-filter: no 'a' in "definitely"
 }
 
-// Whole searches in the forgiving mode agree with the reference in every
-// form, on churned stores with long records and pruning.
 // Queries that span several planes of state, with a swap at every place
 // (after other edits too): a swap moves a bit up by two, also out of the
 // first plane, which the lane kernels must not lose when they run on that
@@ -504,6 +502,8 @@ TEST(Forgiving, EveryKernelCarriesSwapsAcrossPlanes) {
     }
 }
 
+// Whole searches in the forgiving mode agree with the reference in every
+// form, on churned stores with long records and pruning.
 TEST(Forgiving, EveryKernelAgreesWithTheReference) {
     reference::RandomText random(71);
     for (int round = 0; round < 40; ++round) {
