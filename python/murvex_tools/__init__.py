@@ -10,9 +10,9 @@ from typing import TYPE_CHECKING, Any
 
 from murvex_tools import _native
 from murvex_tools._native import Hit
+from murvex_tools.join import fuzzy_join
 from murvex_tools.sharded import ShardedMurvex
 from murvex_tools.spans import char_span, matched_text, record_text
-from murvex_tools.tables import fuzzy_join
 
 if TYPE_CHECKING:
     from murvex_tools.ray_index import ActorPlacementError, RayMurvex, ShardLostError
