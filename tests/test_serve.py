@@ -304,11 +304,11 @@ def test_the_page_searches_as_one_types_highlights_escapes_and_drops_stale_answe
 
 
 def test_eight_clients_get_answers_without_errors_and_memory_stays_flat():
+    """A small load: 1,000,000 records are make bench-serve's."""
     sys.path.insert(0, str(HERE.parent / "bench"))
     import serve_load
 
-    records = 100_000 if os.environ.get("MURVEX_SANITIZED") else 1_000_000
-    result = serve_load.run(records, clients=8, per_client=500, extra=[])
+    result = serve_load.run(20_000, clients=8, per_client=250, extra=[])
     print({name: value for name, value in result.items() if name != "errors"})
     assert result["errors"] == [] and result["requests"] == 8 * 500 and result["exit_status"] == 0
     assert result["resident_after_mib"] <= result["resident_before_mib"] * 1.05 + 8
