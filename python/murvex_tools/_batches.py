@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from operator import itemgetter
-from typing import Any, Generic, Protocol, SupportsIndex, TypeVar, overload
+from typing import Any, Generic, Protocol, SupportsIndex, TypedDict, TypeVar, overload
 
 from murvex_tools._native import Hit, Index
 
@@ -20,6 +20,16 @@ SHARD_CAPACITY = 100_000
 
 _Item_co = TypeVar("_Item_co", covariant=True)
 _Value = TypeVar("_Value")
+
+
+class SearchOptions(TypedDict, total=False):
+    """What one search may bring of its own (None: the index's): its threads, and its settings."""
+
+    workers: int | None
+    threshold: float | None
+    max_errors: int | None
+    max_results: int | None
+    forgiving: bool | None
 
 
 class Configured(Protocol):

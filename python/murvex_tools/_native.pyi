@@ -2,9 +2,9 @@
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, Final, Self, final
+from typing import Any, Final, Self, Unpack, final
 
-from murvex_tools._batches import SequenceNotStr
+from murvex_tools._batches import SearchOptions, SequenceNotStr
 
 @final
 class Hit(tuple[int, float, int, int]):
@@ -36,46 +36,10 @@ class Index:
         forgiving: bool = False,
     ) -> Self: ...
     def add(self, records: Mapping[Any, Any] | Iterable[Any], *, new_shard: bool = False) -> int: ...
-    def search(
-        self,
-        query: str,
-        *,
-        workers: int | None = None,
-        threshold: float | None = None,
-        max_errors: int | None = None,
-        max_results: int | None = None,
-        forgiving: bool | None = None,
-    ) -> list[Hit]: ...
-    def search_many(
-        self,
-        queries: SequenceNotStr[str],
-        *,
-        workers: int | None = None,
-        threshold: float | None = None,
-        max_errors: int | None = None,
-        max_results: int | None = None,
-        forgiving: bool | None = None,
-    ) -> list[list[Hit]]: ...
-    def matching_ids(
-        self,
-        query: str,
-        *,
-        workers: int | None = None,
-        threshold: float | None = None,
-        max_errors: int | None = None,
-        max_results: int | None = None,
-        forgiving: bool | None = None,
-    ) -> list[int]: ...
-    def ranked(
-        self,
-        query: str,
-        *,
-        workers: int | None = None,
-        threshold: float | None = None,
-        max_errors: int | None = None,
-        max_results: int | None = None,
-        forgiving: bool | None = None,
-    ) -> list[tuple[int, Hit]]: ...
+    def search(self, query: str, **own: Unpack[SearchOptions]) -> list[Hit]: ...
+    def search_many(self, queries: SequenceNotStr[str], **own: Unpack[SearchOptions]) -> list[list[Hit]]: ...
+    def matching_ids(self, query: str, **own: Unpack[SearchOptions]) -> list[int]: ...
+    def ranked(self, query: str, **own: Unpack[SearchOptions]) -> list[tuple[int, Hit]]: ...
     def remove(self, id: int, *, shard: int | None = None) -> bool: ...
     def shards_holding(self, id: int) -> list[int]: ...
     def records(self, positions: Sequence[int]) -> list[tuple[int, str]]: ...
