@@ -16,8 +16,6 @@ namespace murvex::tools {
 
 namespace {
 
-using py::argument;
-using py::checked;
 using py::parse_arguments;
 using py::Signature;
 

@@ -16,7 +16,6 @@ namespace murvex::tools {
 
 namespace {
 
-using py::argument;
 using py::checked;
 
 // Records gathered for one append: ids, and texts that are views into the
