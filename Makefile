@@ -24,8 +24,10 @@ SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_check
 export SANITIZED_CHECK := import murvex, murvex_tools._native as n, sys; \
 	sys.exit(0 if all(sys.argv[1] in m.__file__ for m in (murvex, n)) else "not the sanitized build: " + n.__file__)
 
-# ThreadSanitizer over the core's tests (the worker pool, the parallel search)
-# and the Python tests of threads on the companion's indexes.
+# ThreadSanitizer over the core's suites that run threads (the worker pool,
+# the parallel search and appends, the loads on workers) and the Python tests
+# of threads on the companion's indexes.
+THREADED_SUITES := ^(WorkerPool|ShardedIndex|SavedIndex)\.
 TSAN_BUILD := build/tsan
 TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer -g -O1
 TSAN_TESTS := tests/test_parallel.py tests/test_bulk.py
@@ -124,7 +126,8 @@ tsan: gtest test-tools
 		-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build $(TSAN_BUILD)
-	cd $(TSAN_BUILD) && $(SAMPLED) TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure
+	cd $(TSAN_BUILD) && $(SAMPLED) TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure \
+		-R '$(THREADED_SUITES)'
 	path=$$(scripts/overlay-build.sh $(TSAN_BUILD)); \
 	export TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$(abspath scripts/tsan.supp)" MURVEX_SANITIZED=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libtsan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$$path; \
@@ -132,8 +135,8 @@ tsan: gtest test-tools
 
 # Each libFuzzer target first replays its committed seeds (fuzz/seeds/TARGET:
 # inputs that reach every branch the targets had found, and every input that
-# once failed), then runs for FUZZ_SECONDS; a crash stops make with the input
-# saved under $(FUZZ_BUILD)/artifacts. `make fuzz-seeds` merges what a run
+# once failed), then all run side by side for FUZZ_SECONDS; a crash fails make
+# with the input saved under $(FUZZ_BUILD)/artifacts. `make fuzz-seeds` merges what a run
 # found into the seeds.
 FUZZ_SEEDS := fuzz/seeds
 fuzz: venv
@@ -144,13 +147,21 @@ fuzz: venv
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
 	@for target in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/artifacts; \
-		echo "replaying the seeds of $$target, then fuzzing it for $(FUZZ_SECONDS) s"; \
+		echo "replaying the seeds of $$target"; \
 		$(FUZZ_BUILD)/fuzz/$$target -runs=0 -max_len=2048 $(FUZZ_SEEDS)/$$target 2>&1 \
 			| grep -E '^(Done|==|SUMMARY|.*disagrees)' || exit 1; \
-		$(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
-			-artifact_prefix=$(FUZZ_BUILD)/artifacts/$$target- $(FUZZ_BUILD)/corpus/$$target $(FUZZ_SEEDS)/$$target 2>&1 \
-			| grep -E '^(Done|stat::number_of_executed_units|==|SUMMARY|.*disagrees)' || exit 1; \
 	done
+	@echo "fuzzing $(FUZZ_TARGETS) for $(FUZZ_SECONDS) s, side by side"; \
+	for target in $(FUZZ_TARGETS); do \
+		$(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD)/artifacts/$$target- $(FUZZ_BUILD)/corpus/$$target $(FUZZ_SEEDS)/$$target \
+			> $(FUZZ_BUILD)/$$target.log 2>&1 & \
+	done; \
+	failed=0; for target in $(FUZZ_TARGETS); do wait -n || failed=1; done; \
+	for target in $(FUZZ_TARGETS); do \
+		echo "$$target:"; grep -E '^(Done|stat::number_of_executed_units|==|SUMMARY|.*disagrees)' $(FUZZ_BUILD)/$$target.log || true; \
+	done; \
+	exit $$failed
 
 fuzz-seeds: fuzz
 	@for target in $(FUZZ_TARGETS); do \

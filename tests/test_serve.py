@@ -311,7 +311,8 @@ def test_eight_clients_get_answers_without_errors_and_memory_stays_flat():
     result = serve_load.run(20_000, clients=8, per_client=250, extra=[])
     print({name: value for name, value in result.items() if name != "errors"})
     assert result["errors"] == [] and result["requests"] == 8 * 250 and result["exit_status"] == 0
-    assert result["resident_after_mib"] <= result["resident_before_mib"] * 1.05 + 8
+    if not os.environ.get("MURVEX_SANITIZED"):  # AddressSanitizer keeps freed memory in its quarantine
+        assert result["resident_after_mib"] <= result["resident_before_mib"] * 1.05 + 8
 
 
 def test_a_saved_index_is_served_with_the_settings_of_the_command_line(records_file, tmp_path):
