@@ -130,11 +130,11 @@ TEST(SavedIndex, LoadsAsItWasSavedTiesAndSettingsIncluded) {
 }
 
 // The bytes to flip and the lengths to cut a file of `size` bytes to: every
-// one, or with MURVEX_SAMPLED_FLIPS set (the slow runs: emulated, sanitized)
+// one, or with MURVEX_SAMPLED set (the slow runs: emulated, sanitized)
 // the header, a byte of each 8-byte word (each checksummed word, each
 // shard's head and sizes) and the last 32 bytes (the metadata and the end).
 std::vector<std::size_t> places_to_try(std::size_t size) {
-    const bool sampled = std::getenv("MURVEX_SAMPLED_FLIPS") != nullptr;
+    const bool sampled = std::getenv("MURVEX_SAMPLED") != nullptr;
     std::vector<std::size_t> places;
     for (std::size_t at = 0; at < size; ++at)
         if (!sampled || at < 64 || at % 8 == 3 || at + 32 >= size) places.push_back(at);
