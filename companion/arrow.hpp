@@ -110,7 +110,7 @@ private:
     template <class Offset>
     void check_offsets(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
     template <class Offset>
-    bool utf8_as_a_whole(std::int64_t first, std::int64_t end) const;
+    bool utf8_as_a_whole(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
     void check_views(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
     void check_indices(std::int64_t first, std::int64_t end, std::int64_t first_row) const;
     [[noreturn]] void refuse(std::int64_t row, const std::string& problem) const;
