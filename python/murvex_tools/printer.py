@@ -146,7 +146,7 @@ class Printer:
         args = self.args
         before = args.before_context if args.before_context is not None else args.context or 0
         after = args.after_context if args.after_context is not None else args.context or 0
-        return (before, after) if before or after else (0, 0)
+        return before, after
 
     def where(self, source: Source, i: int, mark: str) -> str:
         """The hit's file (when several, or -H), line and own id, coloured on a terminal."""
