@@ -85,11 +85,8 @@ void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match&
     const std::size_t m = query_.pattern.len;
     const std::uint16_t score = score_milli(match.errors, match.end, m);
     if (score < run_.threshold) return;
-    if (keep_ == Keep::every) {
-        // A long record's better match in a later window is the same record.
-        if (!windowed ||
-            std::none_of(every_.begin(), every_.end(), [&](const Found& f) { return f.order == order; }))
-            every_.push_back(Found{order, id});
+    if (keep_ == Keep::every) {  // a long record's windows may add it again: the caller keeps one
+        every_.push_back(Found{order, id});
         return;
     }
     RankedMatch ranked{id, score, windowed, order, 0, static_cast<std::uint32_t>(match.end)};

@@ -148,7 +148,7 @@ public:
     std::vector<RankedMatch>& kept() noexcept { return ranking_.kept(); }
 
     // With Keep::every: the matching records, in the order found; a long
-    // one once, though other scans may have found it in other windows.
+    // one once for each of its windows that matched.
     std::vector<Found>& every() noexcept { return every_; }
 
 private:

@@ -67,7 +67,7 @@ std::uint64_t merge_round(std::uint64_t acc, std::uint64_t value) noexcept {
 
 // The settings as the header holds them, bytes 16 to 31: threshold (u16),
 // flags (u16, bit 0 forgiving), max_errors (u32), max_results (u64).
-constexpr std::size_t SETTINGS_AT = 16, SETTINGS_BYTES = 16;
+constexpr std::size_t SETTINGS_AT = 16;
 constexpr std::uint16_t FORGIVING_FLAG = 1;
 
 void put_settings(const Settings& settings, std::string& header) {

@@ -106,7 +106,6 @@ class Printer:
 
     def show(self, query: str, hits: list[Hit], ms: float) -> None:
         args, out = self.args, self.out
-        texts = self.corpus.texts([hit.id for hit in hits])
         if args.files_with_matches:
             for hit in hits:
                 name = self.corpus.locate(hit.id)[0].name
@@ -114,6 +113,7 @@ class Printer:
                     self.files_with_hits.append(name)
                     out.write(visible(name) + "\n")
         elif args.json:
+            texts = self.corpus.texts([hit.id for hit in hits])
             for hit in hits:
                 source, i = self.corpus.locate(hit.id)
                 start, end = self.span(query, hit, texts[hit.id])
@@ -122,6 +122,7 @@ class Printer:
                 out.write(json.dumps(shown, ensure_ascii=False) + "\n")
             out.write(json.dumps({"query": query, "hits": len(hits), "ms": round(ms, 3)}, ensure_ascii=False) + "\n")
         else:
+            texts = self.corpus.texts([hit.id for hit in hits])
             out.write(f"{visible(repr(query))}: {len(hits)} result{'s' * (len(hits) != 1)} in {ms:.2f} ms\n")
             for number, hit in enumerate(hits):
                 if number and any(self.context()):
