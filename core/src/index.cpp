@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "query_scan.hpp"
+#include "words_scan.hpp"
 
 namespace murvex {
 
@@ -206,14 +207,13 @@ namespace {
 
 // The query's scans over every shard of the index, one per participant (its
 // ranking prunes every piece it takes), on up to options.workers threads.
-std::vector<std::optional<detail::QueryScan>> scan_all(const ShardedIndex& index,
-                                                       const detail::PreparedQuery& prepared,
-                                                       detail::Keep keep, const SearchOptions& options) {
+template <class Scan, class Query>
+std::vector<std::optional<Scan>> scan_all(const ShardedIndex& index, const Query& query, detail::Keep keep,
+                                          const SearchOptions& options, auto... run) {
     const std::size_t workers = options.pool ? std::max<std::size_t>(options.workers, 1) : 1;
     const std::vector<Piece> pieces = pieces_of(index, workers);
-    std::vector<std::optional<detail::QueryScan>> scans(std::min(workers, pieces.size()));
-    for (auto& one : scans)
-        one.emplace(prepared.compiled, prepared.run, detail::kernel_form(options.kernel).scan, keep);
+    std::vector<std::optional<Scan>> scans(std::min(workers, pieces.size()));
+    for (auto& one : scans) one.emplace(query, run..., detail::kernel_form(options.kernel).scan, keep);
     const auto body = [&](std::size_t task, std::size_t slot) {
         const Piece& piece = pieces[task];
         scans[slot]->scan(index.shard(piece.shard), piece.shard, piece.first, piece.last);
@@ -225,38 +225,73 @@ std::vector<std::optional<detail::QueryScan>> scan_all(const ShardedIndex& index
     return scans;
 }
 
+// The words-mode scans, finished with `finish`.
+template <class Finish>
+auto scan_words(const ShardedIndex& index, const detail::PreparedWords& query, detail::Keep keep,
+                const SearchOptions& options, Finish&& finish) {
+    auto scans = scan_all<detail::WordsScan>(index, query, keep, options);
+    std::vector<detail::WordsScan*> each;
+    for (auto& one : scans) each.push_back(&*one);
+    return finish(query, std::span(each),
+                  [&](std::uint32_t shard) -> const RecordStore& { return index.shard(shard); });
+}
+
+// In index order; a long record found by several scans once.
+std::vector<std::uint32_t> ids_in_order(std::vector<detail::QueryScan::Found>& found) {
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
+    found.erase(std::unique(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order == b.order; }),
+                found.end());
+    std::vector<std::uint32_t> ids(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;
+    return ids;
+}
+
 }  // namespace
 
 std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchOptions& options) const {
-    const auto prepared =
-        detail::prepare_query(query, count_, options.settings ? *options.settings : settings_);
+    const Settings& settings = options.settings ? *options.settings : settings_;
+    std::vector<IndexHit> hits;
+    const auto hit_of = [](const detail::RankedMatch& r) {
+        return IndexHit{static_cast<std::uint32_t>(r.order >> 32),
+                        ResultEntry{r.id, thousandths_as_float(r.score_milli), r.start, r.end},
+                        {{r.start, r.end}}};
+    };
+    if (settings.forgiving || settings.words) {
+        const auto prepared = detail::prepare_words(query, count_, settings);
+        if (!prepared) return {};
+        for (const detail::RankedMatch& r :
+             scan_words(*this, *prepared, detail::Keep::ranking, options, detail::finish_ranking)) {
+            hits.push_back(hit_of(r));
+            if (settings.words) hits.back().spans = detail::word_spans(*prepared, shard(hits.back().shard), r);
+        }
+        return hits;
+    }
+    const auto prepared = detail::prepare_query(query, count_, settings);
     if (!prepared) return {};
     std::vector<std::vector<detail::RankedMatch>> kept;
-    for (auto& one : scan_all(*this, *prepared, detail::Keep::ranking, options))
+    for (auto& one : scan_all<detail::QueryScan>(*this, prepared->compiled, detail::Keep::ranking, options,
+                                                 prepared->run))
         kept.push_back(std::move(one->kept()));
-    std::vector<IndexHit> hits;
-    for (const detail::RankedMatch& r : detail::merge(kept, prepared->run.cap))
-        hits.push_back(IndexHit{static_cast<std::uint32_t>(r.order >> 32),
-                                ResultEntry{r.id, thousandths_as_float(r.score_milli), r.start, r.end}});
+    for (const detail::RankedMatch& r : detail::merge(kept, prepared->run.cap)) hits.push_back(hit_of(r));
     return hits;
 }
 
 std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query,
                                                       const SearchOptions& options) const {
-    const auto prepared = detail::prepare_query(
-        query, count_, options.settings ? *options.settings : settings_, detail::Keep::every);
-    if (!prepared) return {};
+    const Settings& settings = options.settings ? *options.settings : settings_;
     std::vector<detail::QueryScan::Found> found;
-    for (auto& one : scan_all(*this, *prepared, detail::Keep::every, options))
+    if (settings.forgiving || settings.words) {
+        const auto prepared = detail::prepare_words(query, count_, settings, detail::Keep::every);
+        if (!prepared) return {};
+        found = scan_words(*this, *prepared, detail::Keep::every, options, detail::finish_every);
+        return ids_in_order(found);
+    }
+    const auto prepared = detail::prepare_query(query, count_, settings, detail::Keep::every);
+    if (!prepared) return {};
+    for (auto& one : scan_all<detail::QueryScan>(*this, prepared->compiled, detail::Keep::every, options,
+                                                 prepared->run))
         found.insert(found.end(), one->every().begin(), one->every().end());
-    // In index order; a long record found by several scans once.
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
-    found.erase(std::unique(found.begin(), found.end(),
-                            [](const auto& a, const auto& b) { return a.order == b.order; }),
-                found.end());
-    std::vector<std::uint32_t> ids(found.size());
-    for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;
-    return ids;
+    return ids_in_order(found);
 }
 
 std::vector<std::vector<IndexHit>> ShardedIndex::search_many(std::span<const std::string_view> queries,

@@ -1,6 +1,7 @@
 #include "query_scan.hpp"
 
 #include "murvex/search.hpp"
+#include "words_scan.hpp"
 
 namespace murvex::detail {
 
@@ -14,42 +15,11 @@ struct ActiveLanes {
     int k = -1;
 };
 
-// The lanes whose records lack at most k of the pattern's byte classes,
-// counted for all lanes at once: c1 c0 count the absent classes (0 to 3), and
-// `over` marks the lanes where more are absent.
-std::uint64_t lanes_lacking_at_most(const LaneBlock& block, std::uint64_t pattern_mask, int k) noexcept {
-    std::uint64_t c0 = 0, c1 = 0, over = 0;
-    for (std::uint64_t bits = pattern_mask; bits; bits &= bits - 1) {
-        const std::uint64_t absent = ~block.lanes_with[std::countr_zero(bits)];
-        const std::uint64_t carry0 = c0 & absent;
-        c0 ^= absent;
-        over |= c1 & carry0;
-        c1 ^= carry0;
-    }
-    const std::uint64_t within = k == 0 ? ~(c0 | c1) : k == 1 ? ~c1 : k == 2 ? ~(c1 & c0) : ~std::uint64_t{0};
-    return within & ~over;
-}
-
-// The forgiving mode's start of a match ending at `end` in a lane: the lane's
-// last bytes up to there, read backwards (see forgiving_start).
-std::size_t start_in_lane(const LaneBlock& block, int lane, std::size_t end, const Pattern& pattern,
-                          std::uint32_t errors) noexcept {
-    char text[MAX_PATTERN_BYTES + MAX_ERRORS];
-    const std::size_t n = std::min(end, pattern.len + errors);
-    for (std::size_t i = 0; i < n; ++i)
-        text[i] = static_cast<char>(block.data[(end - n + i) * LANES + static_cast<std::size_t>(lane)]);
-    return end - n + forgiving_start(pattern, errors, std::string_view(text, n));
-}
-
-ActiveLanes active_lanes(const LaneBlock& block, std::uint32_t shard, const CompiledQuery& query, int k,
+ActiveLanes active_lanes(const LaneBlock& block, std::uint32_t shard, const CompiledQuery& query,
                          const Entry& entry) noexcept {
     std::uint64_t active = block.live;
-    if (query.forgiving) {
-        active &= lanes_lacking_at_most(block, query.pattern.char_mask, k);
-    } else {
-        for (std::uint64_t bits = query.pattern.char_mask; bits && active; bits &= bits - 1)
-            active &= block.lanes_with[std::countr_zero(bits)];
-    }
+    for (std::uint64_t bits = query.pattern.char_mask; bits && active; bits &= bits - 1)
+        active &= block.lanes_with[std::countr_zero(bits)];
     if (entry.order == UINT64_MAX || !active) return ActiveLanes{active, entry.before};
     std::uint64_t early = 0;  // lanes up to the ranking's last entry in store order
     for (std::uint64_t lanes = active; lanes; lanes &= lanes - 1) {
@@ -74,14 +44,13 @@ std::optional<PreparedQuery> prepare_query(std::string_view query, std::size_t r
     if (query.empty() || records == 0 || (keep == Keep::ranking && settings.max_results == 0))
         return std::nullopt;
     std::optional<PreparedQuery> prepared(std::in_place);
-    prepared->compiled = compile_query(query, settings.forgiving);
+    prepared->compiled = compile_query(query);
     prepared->run = run_settings(settings, prepared->compiled.pattern.len);
     if (prepared->run.k < 0) return std::nullopt;  // a threshold above every score
     return prepared;
 }
 
-void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again,
-                      const Place& place) noexcept {
+void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again) noexcept {
     const std::size_t m = query_.pattern.len;
     const std::uint16_t score = score_milli(match.errors, match.end, m);
     if (score < run_.threshold) return;
@@ -89,15 +58,13 @@ void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match&
         every_.push_back(Found{order, id});
         return;
     }
-    RankedMatch ranked{id, score, windowed, order, 0, static_cast<std::uint32_t>(match.end)};
-    if (!query_.forgiving) {
-        ranked.start = static_cast<std::uint32_t>(match.end >= m ? match.end - m : 0);
-    } else {
-        // The start costs a backward pass: only for a match the ranking takes.
-        if (!again && !ranking_.takes(ranked)) return;
-        ranked.start = static_cast<std::uint32_t>(
-            place.offset + start_in_lane(*place.block, place.lane, place.end, query_.pattern, match.errors));
-    }
+    const RankedMatch ranked{strict_key(score),
+                             order,
+                             id,
+                             static_cast<std::uint32_t>(match.end >= m ? match.end - m : 0),
+                             static_cast<std::uint32_t>(match.end),
+                             score,
+                             windowed};
     if (again)
         ranking_.offer_again(ranked);
     else
@@ -117,7 +84,7 @@ void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
     const Entry everything{UINT64_MAX, run_.k, run_.k};  // what Keep::every lets in
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);
-        const ActiveLanes lanes = active_lanes(block, shard, query_, run_.k,
+        const ActiveLanes lanes = active_lanes(block, shard, query_,
                                                keep_ == Keep::every ? everything : ranking_.entry(run_.k));
         if (!lanes.active) continue;
         scan_(query_, static_cast<std::uint32_t>(lanes.k), block, lanes.active, block.rows, matches_);
@@ -125,15 +92,13 @@ void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
             const int lane = std::countr_zero(found);
             const std::uint32_t errors = matches_.errors[lane], end = matches_.end[lane];
             if (!(block.lengths[lane] & LaneBlock::WINDOW)) {
-                offer(block.ids[lane], order_of(shard, block.seqs[lane]), false, Match{errors, end}, false,
-                      Place{&block, lane, end, 0});
+                offer(block.ids[lane], order_of(shard, block.seqs[lane]), false, Match{errors, end}, false);
                 continue;
             }
             const WindowPlace window = store.longs().place(block.ids[lane]);
             if (!longs) longs = &longs_of(store, shard);
             if (const auto better = longs->improve(window, errors, end))
-                offer(window.id, order_of(shard, window.seq), true, *better, true,
-                      Place{&block, lane, end, window.offset});
+                offer(window.id, order_of(shard, window.seq), true, *better, true);
         }
     }
 }
@@ -171,6 +136,15 @@ std::vector<ResultEntry> entries_of(const std::vector<RankedMatch>& ranked) {
 namespace murvex {
 
 std::vector<ResultEntry> search(const Engine& engine, std::string_view query, Kernel kernel) {
+    if (engine.settings.forgiving || engine.settings.words) {
+        const auto prepared = detail::prepare_words(query, engine.records.count(), engine.settings);
+        if (!prepared) return {};
+        detail::WordsScan scan(*prepared, detail::kernel_form(kernel).scan);
+        scan.scan(engine.records, 0, 0, engine.records.block_count());
+        detail::WordsScan* scans[] = {&scan};
+        return detail::entries_of(detail::finish_ranking(
+            *prepared, scans, [&](std::uint32_t) -> const RecordStore& { return engine.records; }));
+    }
     const auto prepared = detail::prepare_query(query, engine.records.count(), engine.settings);
     if (!prepared) return {};
     detail::QueryScan scan(prepared->compiled, prepared->run, detail::kernel_form(kernel).scan);

@@ -27,18 +27,27 @@ using Order = std::uint64_t;
 
 constexpr Order order_of(std::uint32_t shard, std::uint32_t seq) noexcept { return Order{shard} << 32 | seq; }
 
+// A match in a ranking. `key` orders it among the others, smaller first,
+// then its place in store order: in the strict mode 1000 - score in the high
+// half, in the forgiving and words modes the keys of words_scan.hpp.
 struct RankedMatch {
-    std::uint32_t id;
-    std::uint16_t score_milli;
-    bool windowed;  // the record is a long one: another piece may have found it too
+    std::uint64_t key;
     Order order;
+    std::uint32_t id;
     std::uint32_t start;
     std::uint32_t end;
+    std::uint16_t score_milli;
+    bool windowed;  // the record is a long one: another piece may have found it too
 };
 
-// True when a ranks before b: higher score first, then earlier in the store.
+// The strict mode's key: the higher score first.
+constexpr std::uint64_t strict_key(std::uint16_t score_milli) noexcept {
+    return std::uint64_t{1000u - score_milli} << 32;
+}
+
+// True when a ranks before b: the smaller key first, then earlier in the store.
 inline bool ranks_before(const RankedMatch& a, const RankedMatch& b) noexcept {
-    return a.score_milli != b.score_milli ? a.score_milli > b.score_milli : a.order < b.order;
+    return a.key != b.key ? a.key < b.key : a.order < b.order;
 }
 
 // What a record must do to enter the ranking: records up to `order` need at
@@ -95,6 +104,10 @@ public:
     }
 
     std::vector<RankedMatch>& kept() noexcept { return kept_; }
+    // The last entry of a full ranking, else null.
+    const RankedMatch* last_when_full() const noexcept {
+        return kept_.size() == cap_ && cap_ > 0 ? &kept_.back() : nullptr;
+    }
 
 private:
     std::size_t cap_;
@@ -152,16 +165,7 @@ public:
     std::vector<Found>& every() noexcept { return every_; }
 
 private:
-    // Where a match was found: its lane, its end in the lane, and the text
-    // position of the lane's first byte (a window's offset).
-    struct Place {
-        const LaneBlock* block;
-        int lane;
-        std::size_t end;
-        std::size_t offset;
-    };
-    void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again,
-               const Place& place) noexcept;
+    void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again) noexcept;
     LongMatches& longs_of(const RecordStore& store, std::uint32_t shard);
 
     const CompiledQuery& query_;

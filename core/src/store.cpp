@@ -192,6 +192,18 @@ std::uint32_t RecordStore::seq(std::size_t index) const noexcept {
     return (h & LONG_FLAG) ? longs_.seq(h & ~LONG_FLAG) : slots_.seq(h);
 }
 
+std::size_t RecordStore::index_of_seq(std::uint32_t seq) const noexcept {
+    std::size_t low = 0, high = count();  // seqs grow along the order
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (this->seq(mid) < seq)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
 std::string RecordStore::text(std::size_t index) const {
     std::string out;
     append_text(index, out);

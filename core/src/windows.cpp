@@ -90,6 +90,16 @@ std::string LongRecords::text(const LaneSlots& slots, Index record) const {
     return out;
 }
 
+void LongRecords::read(const LaneSlots& slots, Index record, std::size_t from, std::size_t count,
+                       std::uint8_t* out) const noexcept {
+    const Long& entry = longs_[record];
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t p = from + i;
+        const std::size_t w = std::min<std::size_t>(p / WINDOW_STRIDE, entry.windows - 1);
+        out[i] = slots.lane_bytes(windows_[entry.first_window + w].slot)[(p - w * WINDOW_STRIDE) * LANES];
+    }
+}
+
 void LongRecords::set_seq(LaneSlots& slots, Index record, std::uint32_t seq) noexcept {
     Long& entry = longs_[record];
     entry.seq = seq;

@@ -175,10 +175,115 @@ inline std::uint32_t classes_absent(std::string_view pattern, std::string_view t
     return static_cast<std::uint32_t>(std::popcount(char_mask(pattern) & ~char_mask(text)));
 }
 
+// A byte of a word: an ASCII letter or digit, or a byte of a non-ASCII character.
+inline bool word_byte(char c) {
+    const auto b = static_cast<std::uint8_t>(c);
+    return b >= 0x80 || (b >= '0' && b <= '9') || (fold(c) >= 'a' && fold(c) <= 'z');
+}
+
+// The query's words: cut at ASCII whitespace in the words mode (at most 16),
+// else the whole query.
+inline std::vector<std::string> words_of(std::string_view query, bool words) {
+    if (!words) return query.empty() ? std::vector<std::string>{} : std::vector{std::string(query)};
+    std::vector<std::string> out;
+    std::string word;
+    for (const char c : std::string(query) + " ") {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') {
+            if (!word.empty() && out.size() < 16) out.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return out;
+}
+
+// A hit of the forgiving or words mode, with its words' spans.
+struct WordsHit {
+    ResultEntry entry;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+};
+
+// The forgiving and words modes by their definition: each word's best match
+// anywhere in the record, its tightest stretch widened to whole words, and
+// the records sorted by (missing words, sum of covering distances capped at
+// 10 each, whether word bytes stand between the covers, disorder, how many
+// (up to 127), sum of errors, matches starting inside words, length), then
+// store order.
+inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view query) {
+    const Settings& s = engine.settings;
+    const std::vector<std::string> words = words_of(query, s.words);
+    const std::size_t n = words.size();
+    if (n == 0) return {};
+    struct Ranked {
+        std::vector<std::uint64_t> key;
+        std::size_t place;
+        WordsHit hit;
+    };
+    std::vector<Ranked> all;
+    for (std::size_t r = 0; r < engine.records.count(); ++r) {
+        const std::string text = engine.records.text(r);
+        std::uint32_t distance = 0, errors = 0, off_start = 0, between = 0;
+        bool disorder = false;
+        std::vector<std::pair<std::size_t, std::size_t>> covers;
+        WordsHit hit{{engine.records.id(r), 0, UINT32_MAX, 0}, {}};
+        for (const std::string& word : words) {
+            const std::string p = word.substr(0, MAX_PATTERN_BYTES);
+            const auto match = forgiving_match(p, error_budget(s.max_errors, p.size()), text);
+            if (!match) break;
+            const std::size_t start = forgiving_start(p, text, *match), end = match->end;
+            std::size_t cs = start, ce = end;
+            while (word_byte(text[start]) && cs > 0 && word_byte(text[cs - 1])) --cs;
+            while (word_byte(text[end - 1]) && ce < text.size() && word_byte(text[ce])) ++ce;
+            distance += std::min<std::uint32_t>(10, anchored_distance(p, std::string_view(text).substr(cs, ce - cs)));
+            errors += match->errors;
+            off_start += start > 0 && word_byte(text[start - 1]);
+            disorder |= !hit.spans.empty() && start < hit.spans.back().first;
+            hit.spans.emplace_back(start, end);
+            hit.entry.start = std::min<std::uint32_t>(hit.entry.start, start);
+            hit.entry.end = std::max<std::uint32_t>(hit.entry.end, end);
+            covers.emplace_back(cs, ce);
+        }
+        const std::size_t held = hit.spans.size();
+        if (held == 0) continue;
+        if (held > 1) {
+            std::size_t from = SIZE_MAX, to = 0;
+            for (const auto& [cs, ce] : covers) from = std::min(from, cs), to = std::max(to, ce);
+            for (std::size_t p = from; p < to; ++p)
+                between += word_byte(text[p]) && std::none_of(covers.begin(), covers.end(), [&](const auto& c) {
+                               return p >= c.first && p < c.second;
+                           });
+            between = std::min<std::uint32_t>(between, 127);
+        }
+        std::uint32_t penalty;
+        if (n == 1) {
+            penalty = std::min<std::uint32_t>(1000, 100 * distance + 25 * errors + 10 * off_start);
+        } else {
+            penalty = 100 * distance + (between > 0 ? 40 : 0) + (disorder ? 20 : 0);
+            penalty = std::min<std::uint32_t>(penalty, static_cast<std::uint32_t>((1000 + n - 1) / n - 1));
+        }
+        const auto milli = static_cast<std::uint32_t>(held * (1000 - penalty) / n);
+        if (milli < s.threshold) continue;
+        hit.entry.score = static_cast<float>(milli) / 1000.0f;
+        all.push_back({{n - held, distance, between > 0, disorder, between, errors, off_start, text.size()}, r, hit});
+    }
+    std::sort(all.begin(), all.end(), [](const Ranked& a, const Ranked& b) {
+        return a.key != b.key ? a.key < b.key : a.place < b.place;
+    });
+    std::vector<WordsHit> out;
+    for (std::size_t i = 0; i < all.size() && i < s.max_results; ++i) out.push_back(all[i].hit);
+    return out;
+}
+
 // The search by its outcome: every passing match, stably sorted by score,
 // cut to max_results.
 inline std::vector<ResultEntry> search(const Engine& engine, std::string_view query) {
     const Settings& s = engine.settings;
+    if (s.forgiving || s.words) {
+        std::vector<ResultEntry> out;
+        for (const WordsHit& hit : words_search(engine, query)) out.push_back(hit.entry);
+        return out;
+    }
     const std::size_t m = std::min(query.size(), MAX_PATTERN_BYTES);
     if (m == 0) return {};
     const std::uint32_t k = error_budget(s.max_errors, m);
@@ -190,16 +295,12 @@ inline std::vector<ResultEntry> search(const Engine& engine, std::string_view qu
     std::vector<Hit> hits;
     for (std::size_t i = 0; i < engine.records.count(); ++i) {
         const std::string text = engine.records.text(i);
-        if (s.forgiving ? classes_absent(query.substr(0, m), text) > k : (qmask & ~char_mask(text)) != 0)
-            continue;
-        const auto match =
-            s.forgiving ? forgiving_match(query, k, text) : straightforward_match(query, k, text);
+        if ((qmask & ~char_mask(text)) != 0) continue;
+        const auto match = straightforward_match(query, k, text);
         if (!match) continue;
         const std::uint16_t milli = score_milli(match->errors, match->end, m);
         if (milli < s.threshold) continue;
-        const std::size_t start = s.forgiving       ? forgiving_start(query, text, *match)
-                                  : match->end >= m ? match->end - m
-                                                    : 0;
+        const std::size_t start = match->end >= m ? match->end - m : 0;
         hits.push_back({{engine.records.id(i), static_cast<float>(milli) / 1000.0f,
                          static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(match->end)},
                         milli});

@@ -31,10 +31,13 @@ struct SearchOptions {
     const Settings* settings = nullptr;
 };
 
-// One result of an index, with the shard that holds its record.
+// One result of an index, with the shard that holds its record, and where
+// each word of the query matched (start, end): in the words mode the words
+// the record holds, in query order; else the one match.
 struct IndexHit {
     std::uint32_t shard;
     ResultEntry entry;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
 };
 
 // Records go to the last shard until it holds shard_capacity, then to a new

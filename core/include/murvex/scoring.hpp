@@ -30,8 +30,12 @@ struct Settings {
     std::uint32_t max_errors = DEFAULT_MAX_ERRORS;      // 0..MAX_ERRORS
     std::uint64_t max_results = DEFAULT_MAX_RESULTS;    // 0..MAX_RESULTS_LIMIT
     // The forgiving matching of murvex_tools' indexes (bitap.hpp says what it
-    // forgives); the murvex module never sets it.
+    // forgives), ranked by how close the words of a record are to the query;
+    // the murvex module never sets it.
     bool forgiving = false;
+    // The words mode: each whitespace-separated word of the query matched on
+    // its own, with the forgiving rules, anywhere in a record.
+    bool words = false;
 };
 
 // The error budget k for a pattern of m bytes: 0 for m < 4, at most 1 for

@@ -50,6 +50,15 @@ public:
     // Appends the record's text to `out`.
     void append_text(std::size_t index, std::string& out) const;
 
+    // Bytes [from, from + count) of a long record's text into `out`.
+    void read_long(LongRecords::Index record, std::size_t from, std::size_t count,
+                   std::uint8_t* out) const noexcept {
+        longs_.read(slots_, record, from, count, out);
+    }
+
+    // The index of the record whose seq is `seq` (one stored now).
+    std::size_t index_of_seq(std::uint32_t seq) const noexcept;
+
     // A number that orders records as the store does: among the records
     // stored now, a record's seq is smaller than that of every later one.
     std::uint32_t seq(std::size_t index) const noexcept;

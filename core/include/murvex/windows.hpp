@@ -62,8 +62,12 @@ public:
     std::uint32_t id(Index record) const noexcept { return longs_[record].id; }
     std::uint32_t seq(Index record) const noexcept { return longs_[record].seq; }
     std::uint64_t mask(Index record) const noexcept { return longs_[record].char_mask; }
+    std::size_t length(Index record) const noexcept { return longs_[record].length; }
     // The text, rebuilt from the windows.
     std::string text(const LaneSlots& slots, Index record) const;
+    // Bytes [from, from + count) of the text (within it) into `out`.
+    void read(const LaneSlots& slots, Index record, std::size_t from, std::size_t count,
+              std::uint8_t* out) const noexcept;
 
     // Gives the record, and each of its windows, a new place in store order.
     void set_seq(LaneSlots& slots, Index record, std::uint32_t seq) noexcept;
@@ -116,6 +120,10 @@ public:
         best = Match{errors, at};
         return best;
     }
+
+    // The best match of a long record so far; errors above k when none.
+    const Match& best(std::size_t record) const noexcept { return best_[record]; }
+    std::size_t size() const noexcept { return best_.size(); }
 
 private:
     std::vector<Match> best_;

@@ -1,0 +1,66 @@
+// How a matched query word sits in a record's text: the stretch it matched,
+// the words of the text that cover that stretch, and how far those words are
+// from the query word. The forgiving and words modes rank records by it.
+// Internal to the search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "murvex/bitap.hpp"
+
+namespace murvex::detail {
+
+// A byte of a word: an ASCII letter or digit, or a byte of a non-ASCII
+// character. Every other byte (space, punctuation) separates words.
+constexpr bool is_word_byte(std::uint8_t b) noexcept {
+    return b >= 0x80 || (b >= '0' && b <= '9') || ((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
+}
+
+// Covering distances are counted up to this; from it on a word scores nothing.
+inline constexpr std::uint32_t COVER_CAP = 10;
+
+// Bytes of text read on each side of a match to find the words around it: a
+// word reaching past them is so much longer than any pattern that its
+// distance is the cap.
+inline constexpr std::size_t COVER_REACH = MAX_PATTERN_BYTES + COVER_CAP + 1;
+
+// A record's text as the fit reads it: its length, and a copy of any
+// stretch of it (the bytes of a lane, or of a long record's windows).
+struct TextReader {
+    std::size_t length;
+    const void* source;
+    void (*copy)(const void* source, std::size_t from, std::size_t count, std::uint8_t* out) noexcept;
+
+    void read(std::size_t from, std::size_t count, std::uint8_t* out) const noexcept {
+        copy(source, from, count, out);
+    }
+};
+
+// One query word's match in a record.
+struct WordFit {
+    std::uint32_t start;  // the tightest stretch at the match's distance
+    std::uint32_t end;
+    std::uint32_t cover_start;  // that stretch widened to the words it touches
+    std::uint32_t cover_end;
+    std::uint8_t errors;
+    std::uint8_t distance;  // between the pattern and the cover, at most COVER_CAP
+    bool word_start;        // the stretch starts a word
+};
+
+// The optimal string alignment distance between the folded pattern bytes
+// `a` and the text bytes `b` (folded here): substitutions, insertions,
+// deletions and swaps of adjacent bytes, none edited twice; at most `cap`.
+std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
+                           std::uint32_t cap) noexcept;
+
+// The fit of the forgiving match `match` of `pattern`, found in `text`.
+WordFit fit_word(const Pattern& pattern, const Match& match, const TextReader& text) noexcept;
+
+// The number of word bytes in text[from, to) outside the covers of `fits`
+// (what stands between the words), counted up to `cap`.
+std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,
+                                 const TextReader& text, std::uint32_t cap) noexcept;
+
+}  // namespace murvex::detail
