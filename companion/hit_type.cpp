@@ -13,15 +13,17 @@ PyStructSequence_Field hit_fields[] = {
     {"score", "the score, 0.0 to 1.0 (whole thousandths in single precision)"},
     {"start", "the byte offset of the match in the record's text"},
     {"end", "the byte offset one past the match"},
+    {"spans", "(start, end) of each query word's match in query order (None for a word the record does not "
+              "hold); one span outside the words mode. Not part of the tuple."},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc hit_desc = {
     "murvex_tools.Hit",
     "One search result: the record's id, the score, and the matched span as byte offsets into the\n"
-    "record's text, end exclusive.",
+    "record's text, end exclusive; `spans` gives each query word's.",
     hit_fields,
-    4,
+    4,  // spans is an attribute only: a Hit stays a 4-tuple
 };
 
 PyTypeObject* type = nullptr;
@@ -61,19 +63,41 @@ bool init_hit_type() {
 
 PyTypeObject* hit_type() { return type; }
 
-PyRef new_hit(const ResultEntry& entry) {
+namespace {
+
+// ((start, end), ...), None for a word the record does not hold.
+PyRef spans_of(const IndexHit& found) {
+    PyRef spans = py::checked(PyTuple_New(static_cast<Py_ssize_t>(found.spans.size())));
+    for (std::size_t i = 0; i < found.spans.size(); ++i) {
+        PyObject* span = Py_None;
+        if (found.spans[i] == NO_SPAN)
+            Py_INCREF(Py_None);
+        else
+            span = py::checked(Py_BuildValue("(kk)", static_cast<unsigned long>(found.spans[i].first),
+                                             static_cast<unsigned long>(found.spans[i].second)))
+                       .release();
+        PyTuple_SET_ITEM(spans.get(), static_cast<Py_ssize_t>(i), span);
+    }
+    return spans;
+}
+
+}  // namespace
+
+PyRef new_hit(const IndexHit& found) {
+    const ResultEntry& entry = found.entry;
     PyRef hit = py::checked(PyStructSequence_New(type));
     PyStructSequence_SetItem(hit.get(), 0, py::checked(PyLong_FromUnsignedLong(entry.id)).release());
     PyStructSequence_SetItem(hit.get(), 1, py::checked(PyFloat_FromDouble(entry.score)).release());
     PyStructSequence_SetItem(hit.get(), 2, py::checked(PyLong_FromUnsignedLong(entry.start)).release());
     PyStructSequence_SetItem(hit.get(), 3, py::checked(PyLong_FromUnsignedLong(entry.end)).release());
+    PyStructSequence_SetItem(hit.get(), 4, spans_of(found).release());
     return hit;
 }
 
 PyRef hit_list(const std::vector<IndexHit>& hits) {
     PyRef list = py::checked(PyList_New(static_cast<Py_ssize_t>(hits.size())));
     for (std::size_t i = 0; i < hits.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_hit(hits[i].entry).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_hit(hits[i]).release());
     return list;
 }
 

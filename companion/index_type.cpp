@@ -51,15 +51,21 @@ PyObject* float_of_thousandths(std::uint16_t milli) {
     return checked(PyFloat_FromDouble(thousandths_as_float(milli))).release();
 }
 
+bool to_flag(PyObject* value) {
+    const int flag = PyObject_IsTrue(value);
+    if (flag < 0) throw Error::fetch();
+    return flag == 1;
+}
+
 // --- construction and deallocation --------------------------------------------
 
-constexpr std::array<const char*, 7> NEW_PARAMETERS = {
-    "threshold", "max_errors", "max_results", "shard_capacity", "workers", "kernel", "forgiving"};
+constexpr std::array<const char*, 8> NEW_PARAMETERS = {
+    "threshold", "max_errors", "max_results", "shard_capacity", "workers", "kernel", "forgiving", "words"};
 constexpr Signature NEW_SIGNATURE = {"Index.__new__()", NEW_PARAMETERS, 0, 3};
 
 PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return py::guarded<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 7> given;
+        std::array<PyObject*, 8> given;
         parse_arguments(NEW_SIGNATURE, args, kwargs, given);
         float threshold = DEFAULT_THRESHOLD;
         std::uint32_t max_errors = DEFAULT_MAX_ERRORS;
@@ -78,9 +84,10 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
             throw Error::lazy(PyExc_ValueError,
                               "shard_capacity must be between 1 and " + std::to_string(MAX_RECORDS));
 
-        const bool forgiving = given[6] && PyObject_IsTrue(given[6]) == 1;
+        const bool forgiving = given[6] && to_flag(given[6]);
+        const bool words = given[7] && to_flag(given[7]);
         auto state = std::make_unique<IndexState>(
-            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results, forgiving},
+            ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results, forgiving, words},
                          capacity),
             workers, kernel);
         allocfunc alloc = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
@@ -282,35 +289,31 @@ void store_max_results(Settings& settings, std::uint64_t max_results) {
     settings.max_results = max_results;
 }
 
-bool to_flag(PyObject* value) {
-    const int flag = PyObject_IsTrue(value);
-    if (flag < 0) throw Error::fetch();
-    return flag == 1;
-}
-
-std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 4> given) {
+std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 5> given) {
     if (std::ranges::all_of(given, [](PyObject* value) { return !value || value == Py_None; }))
         return std::nullopt;
     std::optional<float> threshold;
     std::optional<std::uint32_t> max_errors;
     std::optional<std::uint64_t> max_results;
-    std::optional<bool> forgiving;
+    std::optional<bool> forgiving, words;
     const auto is_given = [&](std::size_t i) { return given[i] && given[i] != Py_None; };
     if (is_given(0)) threshold = argument("threshold", [&] { return py::to_f32(given[0]); });
     if (is_given(1)) max_errors = argument("max_errors", [&] { return py::to_u32(given[1]); });
     if (is_given(2)) max_results = argument("max_results", [&] { return py::to_u64(given[2]); });
     if (is_given(3)) forgiving = to_flag(given[3]);
+    if (is_given(4)) words = to_flag(given[4]);
     // The index's settings are read after the conversions, which may run Python code.
     Settings settings = state_of(self).index.settings();
     if (threshold) store_threshold(settings, *threshold);
     if (max_errors) store_max_errors(settings, *max_errors);
     if (max_results) store_max_results(settings, *max_results);
     if (forgiving) settings.forgiving = *forgiving;
+    if (words) settings.words = *words;
     return settings;
 }
 
-constexpr std::array<const char*, 6> SEARCH_PARAMETERS = {"query",      "workers",     "threshold",
-                                                          "max_errors", "max_results", "forgiving"};
+constexpr std::array<const char*, 7> SEARCH_PARAMETERS = {"query",       "workers",   "threshold", "max_errors",
+                                                          "max_results", "forgiving", "words"};
 constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1, 1};
 constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 1};
 
@@ -319,14 +322,14 @@ constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 
 template <class Run>
 auto one_query(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Run&& run) {
-    std::array<PyObject*, 6> given;
+    std::array<PyObject*, 7> given;
     parse_arguments(signature, args, nargs, kwnames, given);
     state_of(self);
     const std::string_view bytes = argument("query", [&] { return text_of(given[0]); });
     std::optional<std::size_t> workers;
     if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
     const std::optional<Settings> settings =
-        own_settings(self, std::span<PyObject* const, 4>(given.data() + 2, 4));
+        own_settings(self, std::span<PyObject* const, 5>(given.data() + 2, 5));
     return search_released(
         self, workers,
         [&](const ShardedIndex& index, const SearchOptions& options) { return run(index, bytes, options); },
@@ -370,20 +373,21 @@ PyObject* index_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(hits.size())));
         for (std::size_t i = 0; i < hits.size(); ++i) {
             PyRef shard = checked(PyLong_FromUnsignedLong(hits[i].shard));
-            PyRef pair = checked(PyTuple_Pack(2, shard.get(), new_hit(hits[i].entry).get()));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+            PyRef rank = checked(PyLong_FromUnsignedLongLong(hits[i].rank));
+            PyRef triple = checked(PyTuple_Pack(3, shard.get(), rank.get(), new_hit(hits[i]).get()));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple.release());
         }
         return list.release();
     });
 }
 
-constexpr std::array<const char*, 6> MANY_PARAMETERS = {"queries",    "workers",     "threshold",
-                                                        "max_errors", "max_results", "forgiving"};
+constexpr std::array<const char*, 7> MANY_PARAMETERS = {"queries",     "workers",   "threshold", "max_errors",
+                                                        "max_results", "forgiving", "words"};
 constexpr Signature MANY_SIGNATURE = {"Index.search_many()", MANY_PARAMETERS, 1, 1};
 
 PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 6> given;
+        std::array<PyObject*, 7> given;
         parse_arguments(MANY_SIGNATURE, args, nargs, kwnames, given);
         state_of(self);
         refuse_bare_str(given[0], "queries", "a query");
@@ -399,7 +403,7 @@ PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         }
         std::optional<std::size_t> workers;
         if (given[1] && given[1] != Py_None) workers = to_workers(given[1]);
-        const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<2, 4>());
+        const std::optional<Settings> settings = own_settings(self, std::span(given).subspan<2, 5>());
         const auto results = search_released(
             self, workers,
             [&](const ShardedIndex& index, const SearchOptions& options) {
@@ -496,21 +500,16 @@ int set_max_results(PyObject* self, PyObject* value, void*) {
     return set_setting(self, value, py::to_u64, store_max_results);
 }
 
-PyObject* get_forgiving(PyObject* self, void*) {
+// A mode flag of the settings, read and set as the other settings are.
+template <bool Settings::*Flag>
+PyObject* get_flag(PyObject* self, void*) {
     return py::guarded<PyObject*>(nullptr,
-                                  [&] { return PyBool_FromLong(state_of(self).index.settings().forgiving); });
+                                  [&] { return PyBool_FromLong(state_of(self).index.settings().*Flag); });
 }
 
-int set_forgiving(PyObject* self, PyObject* value, void*) {
-    return py::guarded<int>(-1, [&] {
-        if (!value) throw Error::lazy(PyExc_AttributeError, "can't delete attribute");
-        const bool forgiving = to_flag(value);
-        change(self, [&](ShardedIndex& index) {
-            index.settings().forgiving = forgiving;
-            return 0;
-        });
-        return 0;
-    });
+template <bool Settings::*Flag>
+int set_flag(PyObject* self, PyObject* value, void*) {
+    return set_setting(self, value, to_flag, [](Settings& settings, bool flag) { settings.*Flag = flag; });
 }
 
 PyObject* get_metadata(PyObject* self, void*) {
@@ -574,24 +573,25 @@ PyMethodDef index_methods[] = {
      "number of records added."},
     {"search", fast(index_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
-     "       forgiving=None)\n--\n\n"
+     "       forgiving=None, words=None)\n--\n\n"
      "The best matches of query over every shard, as Hits, best first, ties in insertion order.\n"
      "Runs without the interpreter lock, on up to `workers` threads (default: the attribute). A\n"
      "setting given here applies to this search only (validated as its attribute is); None keeps\n"
      "the index's."},
     {"search_many", fast(index_search_many), METH_FASTCALL | METH_KEYWORDS,
      "search_many($self, queries, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
-     "            forgiving=None)\n--\n\n"
+     "            forgiving=None, words=None)\n--\n\n"
      "[search(q, ...) for q in queries], spread over the worker threads."},
     {"matching_ids", fast(index_matching_ids), METH_FASTCALL | METH_KEYWORDS,
      "matching_ids($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
-     "             forgiving=None)\n--\n\n"
+     "             forgiving=None, words=None)\n--\n\n"
      "The ids of every record search(query, ...) would find if it had no cap on its results\n"
      "(max_results plays no part), in insertion order."},
     {"ranked", fast(index_ranked), METH_FASTCALL | METH_KEYWORDS,
      "ranked($self, query, *, workers=None, threshold=None, max_errors=None, max_results=None,\n"
-     "       forgiving=None)\n--\n\n"
-     "As search, each Hit paired with the number of the shard that holds it."},
+     "       forgiving=None, words=None)\n--\n\n"
+     "As search, each Hit with the number of the shard that holds it and its rank: hits of several\n"
+     "indexes rank as one index's would by (rank, shard number across the indexes, order in each)."},
     {"remove", fast(index_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, id, *, shard=None)\n--\n\n"
      "Remove the first record, in insertion order, carrying id (in that shard only, when given).\n"
@@ -622,8 +622,12 @@ PyGetSetDef index_getset[] = {
      nullptr},
     {"max_errors", get_max_errors, set_max_errors, "Byte edits allowed, 0 to 3", nullptr},
     {"max_results", get_max_results, set_max_results, "Most results per search, 0 to 100", nullptr},
-    {"forgiving", get_forgiving, set_forgiving,
-     "The forgiving matching: swaps as one edit, any first byte, letters the record lacks", nullptr},
+    {"forgiving", get_flag<&Settings::forgiving>, set_flag<&Settings::forgiving>,
+     "The forgiving matching: swaps as one edit, any first byte, letters the record lacks; records\n"
+     "ranked by the words that cover the match",
+     nullptr},
+    {"words", get_flag<&Settings::words>, set_flag<&Settings::words>,
+     "The words mode: each word of the query matched on its own (forgiving rules), in any order", nullptr},
     {"metadata", get_metadata, set_metadata,
      "Bytes kept with the index: save() writes them into the file, load() gives them back", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -632,7 +636,7 @@ PyGetSetDef index_getset[] = {
 PyType_Slot index_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Index(threshold=0.25, max_errors=2, max_results=50, *, shard_capacity=100000, "
-                       "workers=None, kernel='automatic', forgiving=False)\n--\n\n"
+                       "workers=None, kernel='automatic', forgiving=False, words=False)\n--\n\n"
                        "Any number of records in shards of up to shard_capacity, searched as one engine of\n"
                        "unlimited size would search them, with the interpreter lock released.")},
     {Py_tp_new, reinterpret_cast<void*>(index_new)},

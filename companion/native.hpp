@@ -52,7 +52,7 @@ PyTypeObject* hit_type();
 bool init_hit_type();
 
 // A new Hit, and a new list of them from a search's results.
-PyRef new_hit(const ResultEntry& entry);
+PyRef new_hit(const IndexHit& found);
 PyRef hit_list(const std::vector<IndexHit>& hits);
 
 // The Index class; nullptr with the error set when it cannot be built. Once

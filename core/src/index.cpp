@@ -254,7 +254,8 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
     const auto hit_of = [](const detail::RankedMatch& r) {
         return IndexHit{static_cast<std::uint32_t>(r.order >> 32),
                         ResultEntry{r.id, thousandths_as_float(r.score_milli), r.start, r.end},
-                        {{r.start, r.end}}};
+                        {{r.start, r.end}},
+                        r.key};
     };
     if (settings.forgiving || settings.words) {
         const auto prepared = detail::prepare_words(query, count_, settings);
@@ -262,7 +263,9 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
         for (const detail::RankedMatch& r :
              scan_words(*this, *prepared, detail::Keep::ranking, options, detail::finish_ranking)) {
             hits.push_back(hit_of(r));
-            if (settings.words) hits.back().spans = detail::word_spans(*prepared, shard(hits.back().shard), r);
+            if (!settings.words) continue;
+            hits.back().spans = detail::word_spans(*prepared, shard(hits.back().shard), r);
+            hits.back().spans.resize(prepared->words.size(), NO_SPAN);
         }
         return hits;
     }

@@ -66,12 +66,14 @@ std::uint64_t merge_round(std::uint64_t acc, std::uint64_t value) noexcept {
 // --- settings -------------------------------------------------------------------
 
 // The settings as the header holds them, bytes 16 to 31: threshold (u16),
-// flags (u16, bit 0 forgiving), max_errors (u32), max_results (u64).
+// flags (u16, bit 0 forgiving, bit 1 words), max_errors (u32), max_results (u64).
 constexpr std::size_t SETTINGS_AT = 16;
 constexpr std::uint16_t FORGIVING_FLAG = 1;
+constexpr std::uint16_t WORDS_FLAG = 2;
 
 void put_settings(const Settings& settings, std::string& header) {
-    const std::uint16_t flags = settings.forgiving ? FORGIVING_FLAG : 0;
+    const auto flags =
+        static_cast<std::uint16_t>((settings.forgiving ? FORGIVING_FLAG : 0) | (settings.words ? WORDS_FLAG : 0));
     header.append(reinterpret_cast<const char*>(&settings.threshold), 2);
     header.append(reinterpret_cast<const char*>(&flags), 2);
     header.append(reinterpret_cast<const char*>(&settings.max_errors), 4);
@@ -89,8 +91,9 @@ std::optional<Settings> settings_of(std::string_view header, std::uint32_t versi
     settings.max_errors = read32(header.data() + SETTINGS_AT + 4);
     settings.max_results = read64(header.data() + SETTINGS_AT + 8);
     settings.forgiving = (flags & FORGIVING_FLAG) != 0;
+    settings.words = (flags & WORDS_FLAG) != 0;
     if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS ||
-        settings.max_results > MAX_RESULTS_LIMIT || (flags & ~FORGIVING_FLAG) != 0 ||
+        settings.max_results > MAX_RESULTS_LIMIT || (flags & ~(FORGIVING_FLAG | WORDS_FLAG)) != 0 ||
         (version < 3 && flags != 0))
         return std::nullopt;
     return settings;

@@ -298,7 +298,8 @@ TEST(SavedIndex, EveryStoreSavedLoadsAsItWas) {
         const std::size_t capacity = 1 + random.below(round % 3 == 0 ? 3 : 130);
         ShardedIndex index(
             Settings{static_cast<std::uint16_t>(random.below(1001)),
-                     static_cast<std::uint32_t>(random.below(4)), random.below(101), random.below(2) == 1},
+                     static_cast<std::uint32_t>(random.below(4)), random.below(101), random.below(2) == 1,
+                     random.below(2) == 1},
             capacity);
         const std::size_t records = random.below(300);
         const std::size_t empty_share = random.below(4);  // none, a third, two thirds, all empty
@@ -323,6 +324,7 @@ TEST(SavedIndex, EveryStoreSavedLoadsAsItWas) {
         EXPECT_EQ(loaded.settings().max_errors, index.settings().max_errors) << where;
         EXPECT_EQ(loaded.settings().max_results, index.settings().max_results) << where;
         EXPECT_EQ(loaded.settings().forgiving, index.settings().forgiving) << where;
+        EXPECT_EQ(loaded.settings().words, index.settings().words) << where;
         expect_same(loaded, index, where);
     }
     std::remove(path.c_str());

@@ -30,6 +30,7 @@ class SearchOptions(TypedDict, total=False):
     max_errors: int | None
     max_results: int | None
     forgiving: bool | None
+    words: bool | None
 
 
 class Configured(Protocol):
@@ -107,14 +108,14 @@ def chunks(total: int, counts: Sequence[int], capacity: int) -> Iterator[tuple[i
         first = end
 
 
-def merge(replies: Sequence[Iterable[tuple[int, Hit]]], max_results: int) -> list[Hit]:
+def merge(replies: Sequence[Iterable[tuple[int, int, Hit]]], max_results: int) -> list[Hit]:
     """The best `max_results` of several holders' ranked results: reply a holds shards a, a + n, a + 2n, ...
 
-    Each reply lists (its own shard number, hit), best first, ties in its
-    order. A stable sort by score and index-wide shard keeps ties in index
+    Each reply lists (its own shard number, rank, hit), best first, ties in
+    its order. A stable sort by rank and index-wide shard keeps ties in index
     order, since one shard's hits all come from one reply, in its order.
     """
     n = len(replies)
-    ranked = [((-hit.score, holder + shard * n), hit) for holder, reply in enumerate(replies) for shard, hit in reply]
+    ranked = [((rank, holder + shard * n), hit) for holder, reply in enumerate(replies) for shard, rank, hit in reply]
     ranked.sort(key=itemgetter(0))
     return [hit for _, hit in ranked[:max_results]]

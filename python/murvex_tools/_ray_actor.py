@@ -21,9 +21,17 @@ class ShardHost:
     """
 
     def __init__(
-        self, threshold: float, max_errors: int, max_results: int, shard_capacity: int, forgiving: bool = False
+        self,
+        threshold: float,
+        max_errors: int,
+        max_results: int,
+        shard_capacity: int,
+        forgiving: bool = False,
+        words: bool = False,
     ) -> None:
-        self._index = Index(threshold, max_errors, max_results, shard_capacity=shard_capacity, forgiving=forgiving)
+        self._index = Index(
+            threshold, max_errors, max_results, shard_capacity=shard_capacity, forgiving=forgiving, words=words
+        )
         self._token = secrets.token_hex(16)
 
     def token(self) -> str:
@@ -46,8 +54,8 @@ class ShardHost:
             return index.count - before, error
         return index.count - before, None
 
-    def ranked(self, token: str, query: str) -> list[tuple[int, Hit]]:
-        return self._check(token).ranked(query)
+    def ranked(self, token: str, query: str, words: bool | None = None) -> list[tuple[int, int, Hit]]:
+        return self._check(token).ranked(query, words=words)
 
     def holding(self, token: str, record_id: int) -> list[int]:
         return self._check(token).shards_holding(record_id)

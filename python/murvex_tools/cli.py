@@ -32,16 +32,20 @@ from murvex_tools.printer import Printer, visible
 
 MOST_LISTED = 100  # results a search lists at most: the engine's cap
 
-FORGIVING_HELP = (
-    "forgive what the default matching does not: two swapped letters count as one edit, the first letter may "
-    "be wrong, and a record may lack letters of the query; the match is shown where its closest stretch starts"
-)
+MODES_HELP = {
+    "words": "the default: each word of a query matched on its own, in any order, with the forgiving rules (two "
+    "swapped letters are one edit, the first letter may be wrong); records holding every word first, then those "
+    "holding all but the last word, and so on; ranked by how close their words are to the query's",
+    "forgiving": "the whole query matched as one stretch, with the forgiving rules and ranking",
+    "strict": "murvex.Murvex's own rules and ranking: the first letter must be right, a swap is two edits",
+}
 
 EXAMPLES = """examples:
   murvex search people.csv "jon smiht"            one file, one query
   murvex search -e rhythym -e acommodate a.txt b.txt   several queries and files
   murvex search -r -e "stainles steel" data/        every file below a directory
-  murvex search --forgiving words.txt definately   swaps, a wrong first letter
+  murvex search products.csv "geforce nvidia"     words in any order (the default)
+  murvex search --strict words.txt definately      murvex.Murvex's own rules
   murvex search --fields name,city --show id people.csv ada
   murvex search -c -e lovlace people.csv           the number of hits per query
   cat notes.txt | murvex search - meeting          records from standard input
@@ -102,7 +106,10 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
             "the count or the records listed",
         )
         sub.set_defaults(listed=max_results)  # when -m is not given
-        sub.add_argument("--forgiving", action="store_true", help=FORGIVING_HELP)
+        modes = sub.add_mutually_exclusive_group()
+        for mode, what in MODES_HELP.items():
+            modes.add_argument(f"--{mode}", dest="mode", action="store_const", const=mode, help=what)
+        sub.set_defaults(mode="words")
         sub.add_argument("--workers", type=int, help="threads a search runs on (default: every CPU)")
 
     def reading(sub: argparse.ArgumentParser) -> None:
@@ -350,7 +357,7 @@ def run_search(args: argparse.Namespace, out: IO[str]) -> int:
 def run_index(args: argparse.Namespace) -> int:
     if problem := output_problem(args.output):
         raise InputError(f"cannot write the index to {args.output}: {problem}")
-    args.threshold, args.max_errors, args.max_results, args.workers, args.forgiving = 0.25, 2, 50, None, False
+    args.threshold, args.max_errors, args.max_results, args.workers, args.mode = 0.25, 2, 50, None, "strict"
     progress = sys.stderr if sys.stderr.isatty() else None
     corpus = load(args.files, args, progress)
     save(corpus, args.output)

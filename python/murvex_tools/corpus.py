@@ -63,6 +63,11 @@ def results_wanted(args: argparse.Namespace) -> int:
     return given if given is not None else getattr(args, "listed", 10)
 
 
+def mode_settings(mode: str) -> dict[str, bool]:
+    """The index settings of a command-line mode: words, forgiving or strict."""
+    return {"forgiving": mode != "strict", "words": mode == "words"}
+
+
 def new_index(args: argparse.Namespace) -> ShardedMurvex:
     try:
         return ShardedMurvex(
@@ -70,7 +75,7 @@ def new_index(args: argparse.Namespace) -> ShardedMurvex:
             getattr(args, "max_errors", 2),
             results_wanted(args),
             workers=getattr(args, "workers", None),
-            forgiving=getattr(args, "forgiving", False),
+            **mode_settings(getattr(args, "mode", "strict")),
         )
     except (ValueError, OverflowError, TypeError) as error:
         raise InputError(f"bad setting: {error}") from None
@@ -178,7 +183,8 @@ def load_saved(path: str, args: argparse.Namespace) -> Corpus:
     sources, starts = described_sources(metadata, index.count, where)
     index.threshold, index.max_errors = args.threshold, args.max_errors
     index.max_results = results_wanted(args)
-    index.forgiving = args.forgiving
+    for name, value in mode_settings(args.mode).items():
+        setattr(index, name, value)
     return Corpus(index, sources, starts, saved=True)
 
 

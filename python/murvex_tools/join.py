@@ -24,6 +24,7 @@ def fuzzy_join(
     threshold: float = 0.25,
     max_errors: int = 2,
     forgiving: bool = False,
+    words: bool = False,
     workers: int | None = None,
     as_: Kind | None = None,
 ) -> Any:
@@ -40,10 +41,10 @@ def fuzzy_join(
     Unlike pandas.merge, which pairs rows whose keys are equal, this pairs a
     left row with the right rows whose text holds its text with a few typos:
     merge left and right on the result's left_row and right_row to bring
-    their other columns in. `forgiving` matches as ShardedMurvex(forgiving=True)
-    does. Row numbers are uint64 on both sides.
+    their other columns in. `forgiving` and `words` match as ShardedMurvex's
+    settings of those names do. Row numbers are uint64 on both sides.
     """
-    index = ShardedMurvex(threshold, max_errors, max_results, workers=workers, forgiving=forgiving)
+    index = ShardedMurvex(threshold, max_errors, max_results, workers=workers, forgiving=forgiving, words=words)
     index.add_frame(right, right_on, row_ids=True)  # a hit's id is the right row's number
     texts = frame_texts(left, left_on)
     rows = [i for i, text in enumerate(texts) if text is not None]

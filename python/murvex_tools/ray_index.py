@@ -60,7 +60,7 @@ class RayMurvex:
     actors are spread over the nodes. When Ray has not started them all within
     `placement_timeout` seconds, ActorPlacementError says what they asked for
     and what the cluster has. Call close() (or use a with block) to end them.
-    `forgiving` is ShardedMurvex's forgiving matching.
+    `forgiving` and `words` are ShardedMurvex's forgiving matching and words mode.
 
     An actor that dies, or that Ray restarts (empty), takes its shards' records
     with it: every later call raises ShardLostError naming them, until reset()
@@ -79,10 +79,17 @@ class RayMurvex:
         actor_options: Mapping[str, Any] | None = None,
         placement_timeout: float = 60.0,
         forgiving: bool = False,
+        words: bool = False,
     ) -> None:
         # An empty index of the settings: it validates them, and the arguments of every call.
         self._settings = Index(
-            threshold, max_errors, max_results, shard_capacity=shard_capacity, workers=1, forgiving=forgiving
+            threshold,
+            max_errors,
+            max_results,
+            shard_capacity=shard_capacity,
+            workers=1,
+            forgiving=forgiving,
+            words=words,
         )
         if actors is not None and actors < 1:
             raise ValueError("actors must be at least 1")
@@ -126,6 +133,7 @@ class RayMurvex:
     max_errors = Setting[int]()
     max_results = Setting[int]()
     forgiving = Setting[bool]()
+    words = Setting[bool]()
 
     def memory(self) -> list[int]:
         """Each actor's resident memory in bytes."""
@@ -157,12 +165,13 @@ class RayMurvex:
             raise error
         return self.count - before
 
-    def search(self, query: str) -> list[Hit]:
-        """The best results over all shards, best first, ties in insertion order."""
+    def search(self, query: str, *, words: bool | None = None) -> list[Hit]:
+        """The best results over all shards, best first, ties in insertion order; `words` (None: the
+        setting) for this search only."""
         self._check_alive()
-        self._settings.search(query)  # the index's own argument errors
+        self._settings.search(query, words=words)  # the index's own argument errors
         holders = range(min(len(self._actors), len(self._counts)))
-        replies = self._gather([self._call(a, "ranked", query) for a in holders], holders)
+        replies = self._gather([self._call(a, "ranked", query, words) for a in holders], holders)
         return merge(replies, self._settings.max_results)
 
     def remove(self, record_id: int) -> bool:
@@ -208,7 +217,14 @@ class RayMurvex:
 
     def _start(self, count: int) -> list[tuple[Any, str]]:
         """`count` new actors with their tokens, once Ray has started them all; else ActorPlacementError."""
-        settings = (self.threshold, self.max_errors, self.max_results, self._settings.shard_capacity, self.forgiving)
+        settings = (
+            self.threshold,
+            self.max_errors,
+            self.max_results,
+            self._settings.shard_capacity,
+            self.forgiving,
+            self.words,
+        )
         actors = [self._host.remote(*settings) for _ in range(count)]
         refs = [actor.token.remote() for actor in actors]
         ready, waiting = self._ray.wait(refs, num_returns=len(refs), timeout=self._placement_timeout)

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 from os import PathLike
-from typing import Any, Self
+from typing import Any, Self, Unpack
 
-from murvex_tools._batches import SequenceNotStr, as_batch
+from murvex_tools._batches import SearchOptions, SequenceNotStr, as_batch
 from murvex_tools._native import Index, load
 from murvex_tools.tables import Kind, results_table
 
@@ -31,9 +31,27 @@ class ShardedMurvex(Index):
     two neighbouring letters is one edit, the first letter may be wrong, and a
     record lacking a letter of the query can still match (the pre-filter
     skips a record only when it lacks more of the query's byte classes than
-    edits are allowed); `start` is where the closest stretch begins, not the
-    end less the query's length. Everything else (folding, the 32-byte query,
-    the budget by length, scores, ranking) stays.
+    edits are allowed); `start` is where the closest stretch begins. Records
+    rank by the words of their text that cover the match (a word: a run of
+    letters, digits and non-ASCII bytes): their distance from the query
+    (optimal string alignment, capped at 10), then the match's errors, then a
+    match that starts a word, then the shorter record, then insertion order;
+    the score is 1 - (100 distance + 25 errors + 10 if it starts inside a
+    word) / 1000, at least 0, and `threshold` applies to it.
+
+    With `words`, each whitespace-separated word of the query (up to 16) is
+    matched on its own with the forgiving rules, its own budget by its length,
+    anywhere in the record. Records holding every word come first, ranked by
+    the sum of the words' distances, then whether other words stand between
+    them, then whether they stand in another order (the phrase itself
+    first), then the shorter record; when fewer than `max_results` hold them
+    all, records holding all but the last word follow, then all but the last
+    two, and so on. A hit's `spans` gives each query word's (start, end)
+    (None where the record does not hold it), and start..end covers them.
+    With n words of which h are held, the score is h/n of 1 - penalty/1000,
+    penalty = 100 distance + 40 if words stand between + 20 if out of order,
+    at most ceil(1000/n) - 1: a record holding more words scores higher. One
+    word gives exactly the forgiving mode's results.
     """
 
     def __repr__(self) -> str:
@@ -47,11 +65,13 @@ class ShardedMurvex(Index):
         """
         return super().add(as_batch(records), new_shard=new_shard)
 
-    def search_frame(self, queries: SequenceNotStr[str], *, workers: int | None = None, as_: Kind = "pyarrow") -> Any:
-        """search_many(queries) as one table (pyarrow, polars or pandas): a row per hit, with the
-        query, its position in `queries` (query_index), the hit's rank (0 for the best), id, score,
-        start and end."""
-        return results_table(queries, self.search_many(queries, workers=workers), as_)
+    def search_frame(
+        self, queries: SequenceNotStr[str], *, as_: Kind = "pyarrow", **own: Unpack[SearchOptions]
+    ) -> Any:
+        """search_many(queries, **own) as one table (pyarrow, polars or pandas): a row per hit, with
+        the query, its position in `queries` (query_index), the hit's rank (0 for the best), id,
+        score, start and end."""
+        return results_table(queries, self.search_many(queries, **own), as_)
 
     @classmethod
     def load(cls, path: str | PathLike[str], *, workers: int | None = None, kernel: str = "automatic") -> Self:

@@ -31,13 +31,20 @@ struct SearchOptions {
     const Settings* settings = nullptr;
 };
 
+// The span of a query word that a record does not hold.
+inline constexpr std::pair<std::uint32_t, std::uint32_t> NO_SPAN{UINT32_MAX, UINT32_MAX};
+
 // One result of an index, with the shard that holds its record, and where
-// each word of the query matched (start, end): in the words mode the words
-// the record holds, in query order; else the one match.
+// each word of the query matched (start, end): in the words mode every word
+// of the query in query order, NO_SPAN for those the record does not hold;
+// else the one match.
 struct IndexHit {
     std::uint32_t shard;
     ResultEntry entry;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    // Hits of one query from several indexes rank as one index's would by
+    // (rank, the shard's number across the indexes, their order in each).
+    std::uint64_t rank;
 };
 
 // Records go to the last shard until it holds shard_capacity, then to a new
