@@ -7,9 +7,9 @@
 
 _shtab_murvex_subparsers=(search index serve)
 
-_shtab_murvex_search_option_strings=(--help -e --query -f --queries-from --threshold --max-errors -m --max-results --forgiving --workers --format --fields --no-header -r --recursive --debug --show --json -c --count -l --files-with-matches -q --quiet -i --ignore-case -w --word-regexp -x --line-regexp -v --invert-match -o --only-matching -H --with-filename -h --no-filename -s --no-messages -A --after-context -B --before-context -C --context -n --line-number --no-line-number --color --colour)
+_shtab_murvex_search_option_strings=(--help -e --query -f --queries-from --threshold --max-errors -m --max-results --words --forgiving --strict --workers --format --fields --no-header -r --recursive --debug --show --json -c --count -l --files-with-matches -q --quiet -i --ignore-case -w --word-regexp -x --line-regexp -v --invert-match -o --only-matching -H --with-filename -h --no-filename -s --no-messages -A --after-context -B --before-context -C --context -n --line-number --no-line-number --color --colour)
 _shtab_murvex_index_option_strings=(-h --help -o --output --format --fields --no-header -r --recursive --debug)
-_shtab_murvex_serve_option_strings=(-h --help --host --port --cors --threshold --max-errors -m --max-results --forgiving --workers --format --fields --no-header -r --recursive --debug)
+_shtab_murvex_serve_option_strings=(-h --help --host --port --cors --threshold --max-errors -m --max-results --words --forgiving --strict --workers --format --fields --no-header -r --recursive --debug)
 _shtab_murvex_option_strings=(-h --help --version)
 
 
@@ -23,7 +23,9 @@ _shtab_murvex_pos_0_choices=(search index serve)
 
 _shtab_murvex_search_pos_0_nargs='*'
 _shtab_murvex_search___help_nargs=0
+_shtab_murvex_search___words_nargs=0
 _shtab_murvex_search___forgiving_nargs=0
+_shtab_murvex_search___strict_nargs=0
 _shtab_murvex_search___no_header_nargs=0
 _shtab_murvex_search__r_nargs=0
 _shtab_murvex_search___recursive_nargs=0
@@ -64,7 +66,9 @@ _shtab_murvex_index___debug_nargs=0
 _shtab_murvex_serve_pos_0_nargs=+
 _shtab_murvex_serve__h_nargs=0
 _shtab_murvex_serve___help_nargs=0
+_shtab_murvex_serve___words_nargs=0
 _shtab_murvex_serve___forgiving_nargs=0
+_shtab_murvex_serve___strict_nargs=0
 _shtab_murvex_serve___no_header_nargs=0
 _shtab_murvex_serve__r_nargs=0
 _shtab_murvex_serve___recursive_nargs=0

@@ -430,14 +430,15 @@ def test_every_saved_index_loads_with_its_settings_and_metadata(tmp_path):
         index.save(path)
         assert ShardedMurvex.load(path).count == len(texts)
 
-    index = ShardedMurvex(threshold=0.4, max_errors=3, max_results=7, forgiving=True)
+    index = ShardedMurvex(threshold=0.4, max_errors=3, max_results=7, forgiving=True, words=True)
     index.add_texts(["United Kingdom", "Germany"])
     index.metadata = b"\x00sources"
     index.save(path)
     loaded = ShardedMurvex.load(path)
-    assert (round(loaded.threshold, 3), loaded.max_errors, loaded.max_results, loaded.forgiving) == (0.4, 3, 7, True)
+    settings = (round(loaded.threshold, 3), loaded.max_errors, loaded.max_results, loaded.forgiving, loaded.words)
+    assert settings == (0.4, 3, 7, True, True)
     assert loaded.metadata == b"\x00sources"
-    assert [round(h.score, 3) for h in loaded.search("Untied Kingdom")] == [0.8]
+    assert [h.spans for h in loaded.search("kingdom untied")] == [((7, 14), (0, 6))]
     with pytest.raises(TypeError, match="metadata must be bytes"):
         loaded.metadata = "text"
 

@@ -100,7 +100,9 @@ def test_readable_output_highlights_only_when_asked(tmp_path):
     assert plain.returncode == 0
     summary, *shown = plain.stdout.decode().splitlines()
     assert re.fullmatch(r"'Fracne': 1 result in \d+\.\d\d ms", summary), summary
-    assert shown == [f"  0.525  1        {FLAG} France"]  # the line number, as grep -n
+    assert shown == [f"  0.875  1        {FLAG} France"]  # the line number, as grep -n; one swap: one edit
+    strict = murvex("search", "--strict", path, "Fracne").stdout.decode().splitlines()[1:]
+    assert strict == [f"  0.525  1        {FLAG} France"]
     coloured = murvex("search", "--color", "always", path, "Fracne").stdout.decode()
     assert "\x1b[1;33m" in coloured and "\ufffd" not in coloured  # never a broken character
     assert "\x1b[" not in murvex("search", path, "Fracne", env={"NO_COLOR": "1", "PATH": ""}).stdout.decode()
@@ -109,7 +111,7 @@ def test_readable_output_highlights_only_when_asked(tmp_path):
 def test_a_match_that_starts_inside_a_character_is_widened(tmp_path):
     path = tmp_path / "places.jsonl"
     path.write_text(json.dumps({"name": f"{FLAG} France"}) + "\n", encoding="utf-8")
-    (hit,) = hits(murvex("search", "--json", path, "Fracne"))
+    (hit,) = hits(murvex("search", "--json", "--strict", path, "Fracne"))
     assert hit["text"].encode()[hit["start"] : hit["end"]] == b"Fran"  # the stretch that matched, not end - m
     from murvex_tools import ShardedMurvex, matched_text
 
@@ -419,10 +421,11 @@ def test_a_saved_index_searches_as_the_files_do(two_files, tmp_path):
 
 def test_the_forgiving_mode_and_the_help(two_files):
     words, _ = two_files
-    assert murvex("search", words, "xhythm").returncode == 1  # the first letter is never in error
+    assert murvex("search", "--strict", words, "xhythm").returncode == 1  # the first letter is never in error
     assert hits(murvex("search", "--json", "--forgiving", words, "xhythm"))[0]["text"] == "rhythm"
+    assert hits(murvex("search", "--json", words, "xhythm"))[0]["text"] == "rhythm"  # the words mode: the default
     shown = " ".join(murvex("search", "--help").stdout.decode().split())  # as wrapped to any width
-    assert "--forgiving" in shown and "two swapped letters count as one edit" in shown
+    assert "--strict" in shown and "two swapped letters are one edit" in shown
     assert "examples:" in shown and "exit status: 0 something matched, 1 nothing matched" in shown
 
 
@@ -491,7 +494,7 @@ def test_context_lines_around_hits_of_plain_text(tmp_path, two_files):
     words, people = two_files
     shown = murvex("search", "-C", "1", words, "accomodate").stdout.decode().splitlines()
     assert [line.split()[-1] for line in shown[1:]] == ["rhythm", "accommodate", "rhyme"]
-    assert [line.split()[0] for line in shown[1:]] == ["1", "0.775", "3"]
+    assert [line.split()[0] for line in shown[1:]] == ["1", "0.875", "3"]
     assert murvex("search", "-A", "5", words, "rhyme").stdout.decode().count("\n") == 2  # the file ends
     refused = murvex("search", "-B", "1", people, "Ada")
     assert refused.returncode == 2 and b"plain-text files, not" in refused.stderr
@@ -550,7 +553,7 @@ def test_a_saved_index_holds_its_file_list_and_output_paths_are_checked(tmp_path
     good = {"version": 1, "sources": [{"name": "w.txt", "count": 2, "lines": None, "ids": None, "leads": None}]}
     sidecar = tmp_path / "old.murvex.files.json"
     sidecar.write_text(json.dumps(good), encoding="utf-8")
-    assert [h["file"] for h in hits(murvex("search", "--json", old, "rhythm"))] == ["w.txt"]
+    assert [h["file"] for h in hits(murvex("search", "--json", "-m", "1", old, "rhythm"))] == ["w.txt"]
     source = good["sources"][0]
     for damaged in [
         {"sources": 3},

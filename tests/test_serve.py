@@ -61,16 +61,20 @@ def test_search_answers_hits_with_their_place_text_and_whole_character_span(clie
 
 def test_settings_apply_to_one_request_and_leave_the_index_alone(client, corpus):
     swapped = {"q": "ryhthm", "max_errors": "1"}  # a swap is two edits, or one when forgiving
-    assert client.get("/search", params=swapped).json()["hits"] == []
-    forgiving = client.get("/search", params=swapped | {"forgiving": "true"}).json()["hits"]
+    assert client.get("/search", params=swapped | {"forgiving": "false", "words": "false"}).json()["hits"] == []
+    forgiving = client.get("/search", params=swapped | {"words": "false"}).json()["hits"]
     assert [hit["text"] for hit in forgiving] == [RECORDS[3]]
-    assert len(client.get("/search", params={"q": "e"}).json()["hits"]) == 5
-    assert len(client.get("/search", params={"q": "e", "max_results": "2"}).json()["hits"]) == 2
+    hit = client.get("/search", params={"q": "strase muller"}).json()["hits"][0]  # the words mode: the default
+    assert [hit["text"][slice(*span)] for span in hit["spans"]] == ["Straße", "Müller"]
+    strict = {"forgiving": "false", "words": "false"}
+    assert len(client.get("/search", params={"q": "e"} | strict).json()["hits"]) == 5
+    assert len(client.get("/search", params={"q": "e", "max_results": "2"} | strict).json()["hits"]) == 2
     assert client.get("/search", params={"q": "Smiht", "max_errors": "0"}).json()["hits"] == []
     assert client.get("/search", params={"q": "Smiht", "threshold": "1.0"}).json()["hits"] == []
     assert client.get("/search", params={"q": "Smiht"}).json()["hits"][0]["id"] == 0
     index = corpus.index
-    assert (index.max_results, index.max_errors, index.threshold, index.forgiving) == (20, 2, 0.25, False)
+    settings = (index.max_results, index.max_errors, index.threshold, index.forgiving, index.words)
+    assert settings == (20, 2, 0.25, True, True)
 
 
 @pytest.mark.parametrize(
@@ -83,6 +87,7 @@ def test_settings_apply_to_one_request_and_leave_the_index_alone(client, corpus)
         ({"q": "a", "threshold": "nan"}, 400, "threshold", "0.0 to 1.0"),
         ({"q": "a", "threshold": "1.5"}, 400, "threshold", "0.0 to 1.0"),
         ({"q": "a", "forgiving": "perhaps"}, 400, "forgiving", "true or false"),
+        ({"q": "a", "words": "2"}, 400, "words", "true or false"),
         ({"q": "a", "query": "b"}, 400, "query", "unknown parameter"),
         ([("q", "a"), ("q", "b")], 400, "q", "more than once"),
         ({"q": "x" * 1025}, 413, "q", "at most 1,024 bytes"),
@@ -98,8 +103,8 @@ def test_a_bad_parameter_is_named_in_a_json_error(client, params, status, parame
 
 def test_the_highlight_covers_the_stretch_that_matched(client):
     """A letter left out of the query: the engine's start is one byte late, the page's span is not."""
-    for forgiving in ("false", "true"):
-        (hit,) = client.get("/search", params={"q": "acomodation", "forgiving": forgiving}).json()["hits"]
+    for forgiving, words in (("false", "false"), ("true", "false"), ("true", "true")):
+        (hit,) = client.get("/search", params={"q": "acomodation", "forgiving": forgiving, "words": words}).json()["hits"]
         assert hit["text"][slice(*hit["span"])] == "accommodation" and hit["start"] == 0
 
 
@@ -118,7 +123,8 @@ def test_other_paths_and_methods_and_faults_answer_json_without_a_traceback(corp
     assert client.get("/health").json() == {"status": "ok", "records": 5}
     stats = client.get("/stats").json()
     assert stats["records"] == 5 and stats["files"][0]["records"] == 5 and stats["memory"]["resident_bytes"] > 0
-    assert stats["settings"] == {"max_results": 20, "max_errors": 2, "threshold": 0.25, "forgiving": False}
+    settings = {"max_results": 20, "max_errors": 2, "threshold": 0.25, "forgiving": True, "words": True}
+    assert stats["settings"] == settings
 
     def broken(places):
         raise RuntimeError("secret detail of the fault")
@@ -265,7 +271,8 @@ def test_the_page_searches_as_one_types_highlights_escapes_and_drops_stale_answe
         page.type("#query", "Jonh Smith", delay=20)  # a typo: two letters swapped
         page.wait_for_selector('#status[data-query="Jonh Smith"]')
         first = page.locator("#results li").first
-        assert first.locator("mark").inner_text() == "John Smith"
+        assert first.locator("mark").all_inner_texts() == ["John", "Smith"]  # each word of the query
+        assert page.input_value("#mode") == "words"
         assert "people.txt:1" in first.locator(".where").inner_text()
         float(page.get_attribute("#status", "data-latency-ms"))
 
@@ -330,6 +337,7 @@ def test_a_saved_index_is_served_with_the_settings_of_the_command_line(records_f
         "max_errors": 1,
         "threshold": 0.25,
         "forgiving": True,
+        "words": False,
     }
     [hit] = client.get("/search", params={"q": "ryhthm"}).json()["hits"]  # one swap: one edit when forgiving
     assert (hit["text"], hit["file"], hit["line"]) == (RECORDS[3], str(records_file), 4)

@@ -43,6 +43,11 @@ class Corpus:
         at = bisect.bisect_right(self.starts, place) - 1
         return self.starts[at], self.starts[at + 1] if at + 1 < len(self.starts) else self.index.count
 
+    @property
+    def mode(self) -> str:
+        """The index's matching as the command line names it: words, forgiving or strict."""
+        return mode_of(self.index.forgiving, self.index.words)
+
     def texts(self, places: Sequence[int]) -> dict[int, str]:
         if self.saved:
             return {place: text for place, (_, text) in zip(places, self.index.records(places), strict=True)}
@@ -61,6 +66,11 @@ def results_wanted(args: argparse.Namespace) -> int:
     """-m, or the command's own default when it is not given."""
     given = getattr(args, "max_results", None)
     return given if given is not None else getattr(args, "listed", 10)
+
+
+def mode_of(forgiving: bool, words: bool) -> str:
+    """The command-line mode of an index's settings."""
+    return "words" if words else "forgiving" if forgiving else "strict"
 
 
 def mode_settings(mode: str) -> dict[str, bool]:

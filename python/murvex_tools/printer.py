@@ -2,8 +2,9 @@
 
 A hit's text is shown on one line with every control character escaped, so
 that a record can never drive the terminal; the matched stretch is
-highlighted where it truly starts (the engine's `start` is the end less the
-query's length, a byte off after a letter left out or put in).
+highlighted where it truly starts (in the strict mode the engine's `start` is
+the end less the query's length, a byte off after a letter left out or put
+in), and in the words mode every word of the query that the record holds.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING
 
 from murvex_tools._native import Hit
-from murvex_tools.spans import char_span, match_start
+from murvex_tools.spans import char_span, shown_spans
 
 if TYPE_CHECKING:
     from murvex_tools.corpus import Corpus
@@ -43,12 +44,22 @@ def visible(text: str) -> str:
     return text.translate(VISIBLE)
 
 
-def excerpt(text: str, start: int, end: int, lead: str, colour: bool, *, lead_always: bool = False) -> str:
+def excerpt(
+    text: str,
+    start: int,
+    end: int,
+    lead: str,
+    colour: bool,
+    *,
+    lead_always: bool = False,
+    marks: Sequence[tuple[int, int] | None] = (),
+) -> str:
     """The record on one line: from its start when the match is near it, else its lead, then the match in
-    context; the matched characters highlighted. The lead is shown wherever the record's start is cut off
-    (and, with `lead_always`, before a record that does not start with it)."""
+    context; the matched characters highlighted (each of `marks`, byte spans within start..end, when given:
+    the words of a words-mode hit). The lead is shown wherever the record's start is cut off (and, with
+    `lead_always`, before a record that does not start with it)."""
     begin, finish = char_span(text, start, end)
-    before, match, after = text[:begin], text[begin:finish], text[finish:]
+    before, after = text[:begin], text[finish:]
     cut = len(before) > SHOWN_CONTEXT
     if cut:
         before = before[-SHOWN_CONTEXT:]
@@ -59,8 +70,22 @@ def excerpt(text: str, start: int, end: int, lead: str, colour: bool, *, lead_al
         before = "…" + before
     if len(after) > SHOWN_CONTEXT:
         after = after[:SHOWN_CONTEXT] + "…"
-    before, match, after = (visible(part) for part in (before, match, after))
-    return f"{before}{HIGHLIGHT}{match}{RESET}{after}" if colour else f"{before}{match}{after}"
+    spans = [char_span(text, *mark) for mark in marks if mark is not None] or [(begin, finish)]
+    return visible(before) + marked(text, begin, finish, spans, colour) + visible(after)
+
+
+def marked(text: str, begin: int, finish: int, spans: Sequence[tuple[int, int]], colour: bool) -> str:
+    """text[begin:finish] on one line, the characters of `spans` highlighted when `colour`."""
+    if not colour:
+        return visible(text[begin:finish])
+    out, at = [], begin
+    for first, last in sorted(spans):
+        first, last = max(first, at), min(last, finish)
+        if first >= last:
+            continue
+        out += [visible(text[at:first]), HIGHLIGHT, visible(text[first:last]), RESET]
+        at = last
+    return "".join([*out, visible(text[at:finish])])
 
 
 def colour_wanted(choice: str, out: IO[str]) -> bool:
@@ -82,22 +107,34 @@ class Printer:
         self.names = args.with_filename if args.with_filename is not None else len(corpus.sources) > 1
         self.files_with_hits: list[str] = []
 
+    def spans(self, query: str, hit: Hit, text: str) -> list[tuple[int, int] | None]:
+        """The byte spans of a hit's matches as a reader sees them (see shown_spans)."""
+        return shown_spans(text.encode("utf-8"), query, hit, self.corpus.mode)
+
     def span(self, query: str, hit: Hit, text: str) -> tuple[int, int]:
-        """The byte span a hit covers as a reader sees it."""
-        return match_start(text.encode("utf-8"), query, hit.end), hit.end
+        """The byte span a hit covers as a reader sees it: from its first match's start to its last one's end."""
+        spans = [span for span in self.spans(query, hit, text) if span]
+        return min(start for start, _ in spans), max(end for _, end in spans)
 
     def whole(self, query: str, hit: Hit, text: str) -> bool:
-        """Whether the hit passes -w (its stretch is whole words) and -x (it is the whole record)."""
-        start, end = self.span(query, hit, text)
+        """Whether the hit passes -w (each stretch that matched is whole words) and -x (it is the whole
+        record). Outside the strict mode the stretches are the engine's own, not widened to words."""
         raw = text.encode("utf-8")
-        if self.args.line_regexp and (start, end) != (0, len(raw)):
+        mode = self.corpus.mode
+        if mode == "strict":
+            spans = self.spans(query, hit, text)
+        else:
+            spans = list(hit.spans) if mode == "words" else [(hit.start, hit.end)]
+        held = [span for span in spans if span]
+        if self.args.line_regexp and (min(s for s, _ in held), max(e for _, e in held)) != (0, len(raw)):
             return False
         if self.args.word_regexp:
-            begin, finish = char_span(text, start, end)
-            if (begin > 0 and is_word_character(text[begin - 1])) or (
-                finish < len(text) and is_word_character(text[finish])
-            ):
-                return False
+            for start, end in held:
+                begin, finish = char_span(text, start, end)
+                if (begin > 0 and is_word_character(text[begin - 1])) or (
+                    finish < len(text) and is_word_character(text[finish])
+                ):
+                    return False
         return True
 
     def count(self, query: str, count: int) -> None:
@@ -119,6 +156,8 @@ class Printer:
                 start, end = self.span(query, hit, texts[hit.id])
                 shown = {"query": query, "file": source.name, "id": source.own_id(i), "score": round(hit.score, 3)}
                 shown |= {"start": start, "end": end, "line": source.line(i), "text": texts[hit.id]}
+                if self.corpus.mode == "words":
+                    shown["spans"] = [list(span) if span else None for span in self.spans(query, hit, texts[hit.id])]
                 out.write(json.dumps(shown, ensure_ascii=False) + "\n")
             out.write(json.dumps({"query": query, "hits": len(hits), "ms": round(ms, 3)}, ensure_ascii=False) + "\n")
         else:
@@ -171,7 +210,9 @@ class Printer:
             matched = visible(text[begin:finish])
             shown = f"{HIGHLIGHT}{matched}{RESET}" if self.colour else matched
         else:
-            shown = excerpt(text, start, end, source.lead(i), self.colour, lead_always=self.args.show is not None)
+            marks = self.spans(query, hit, text)
+            lead_always = self.args.show is not None
+            shown = excerpt(text, start, end, source.lead(i), self.colour, lead_always=lead_always, marks=marks)
         self.out.write(f"  {hit.score:.3f}  {self.where(source, i, ':'):<8} {shown}\n")
         self.write_context(source, first, range(hit.id + 1, min(hit.id + after + 1, last)))
 

@@ -2,7 +2,8 @@
 
     GET /             the page (murvex_tools/page/), searching as one types
     GET /search?q=…   {"query", "took_ms", "hits": [{"id", "score", "start", "end", "span", "text", "file", "line"}]}
-                      optional: max_results, max_errors, threshold, forgiving (this request only)
+                      optional: max_results, max_errors, threshold, forgiving, words (this request only);
+                      "spans" gives each query word's characters in the words mode
     GET /health       {"status": "ok", "records"}
     GET /stats        {"records", "shards", "files", "memory", "settings", ...}
 
@@ -45,13 +46,13 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from murvex_tools._native import usable_cpus
-from murvex_tools.corpus import Corpus, load
+from murvex_tools.corpus import Corpus, load, mode_of
 from murvex_tools.files import InputError
-from murvex_tools.spans import char_span, match_start
+from murvex_tools.spans import char_span, shown_spans
 
 MAX_QUERY_BYTES = 1024  # the engine reads the first 32 bytes; longer queries are mistakes, not searches
 MAX_HEADER_BYTES = 16 * 1024  # a request's header lines, all together (browsers send a few hundred bytes)
-SETTINGS = ("max_results", "max_errors", "threshold", "forgiving")
+SETTINGS = ("max_results", "max_errors", "threshold", "forgiving", "words")
 PAGE_FILES = {
     "/": ("index.html", "text/html; charset=utf-8"),
     "/page.js": ("page.js", "text/javascript; charset=utf-8"),
@@ -132,8 +133,9 @@ def search_parameters(request: Request) -> tuple[str, dict[str, Any]]:
         settings["max_errors"] = _integer("max_errors", params["max_errors"], 0, 3)
     if "threshold" in params:
         settings["threshold"] = _fraction("threshold", params["threshold"])
-    if "forgiving" in params:
-        settings["forgiving"] = _flag("forgiving", params["forgiving"])
+    for flag in ("forgiving", "words"):
+        if flag in params:
+            settings[flag] = _flag(flag, params[flag])
     return query, settings
 
 
@@ -147,17 +149,20 @@ def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any
     took = (time.perf_counter() - began) * 1000
     texts = corpus.texts([hit.id for hit in hits])
     shown = []
+    mode = mode_of(settings.get("forgiving", corpus.index.forgiving), settings.get("words", corpus.index.words))
     for hit in hits:
         source, i = corpus.locate(hit.id)
         text = texts[hit.id]
-        start = match_start(text.encode("utf-8"), query, hit.end)
+        spans = shown_spans(text.encode("utf-8"), query, hit, mode)
+        start, end = min(span[0] for span in spans if span), max(span[1] for span in spans if span)
         shown.append(
             {
                 "id": source.own_id(i),
                 "score": round(hit.score, 3),
                 "start": start,
-                "end": hit.end,
-                "span": list(char_span(text, start, hit.end)),  # whole characters, to highlight
+                "end": end,
+                "span": list(char_span(text, start, end)),  # whole characters, to highlight
+                "spans": [list(char_span(text, *span)) if span else None for span in spans],
                 "text": text,
                 "file": source.name,
                 "line": source.line(i),

@@ -9,7 +9,10 @@ the record and cut it at whole characters.
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from murvex_tools._native import Hit
 
 
 def text_parts(record: Any) -> Iterator[str]:
@@ -76,3 +79,31 @@ def match_start(text: bytes, query: str, end: int) -> int:
             row[j] = min(previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (pattern[i - 1] != window[j - 1]))
     best = min(range(len(window) + 1), key=lambda j: (row[j], -j))
     return end - best
+
+
+def is_word_byte(byte: int) -> bool:
+    """A byte of a word, as the forgiving and words modes count words: an ASCII letter or digit, or a byte of
+    a non-ASCII character."""
+    return byte >= 0x80 or chr(byte).isalnum()
+
+
+def covering_words(text: bytes, start: int, end: int) -> tuple[int, int]:
+    """Bytes start..end of `text` widened to the whole words they start and end in."""
+    if start < end and is_word_byte(text[start]):
+        while start > 0 and is_word_byte(text[start - 1]):
+            start -= 1
+    if start < end and is_word_byte(text[end - 1]):
+        while end < len(text) and is_word_byte(text[end]):
+            end += 1
+    return start, end
+
+
+def shown_spans(text: bytes, query: str, hit: Hit, mode: str) -> list[tuple[int, int] | None]:
+    """The byte spans a reader sees as a hit's matches in `text` (the record's UTF-8 bytes). In the strict
+    mode one span, from where the stretch closest to the query starts (see match_start); in the forgiving mode
+    the match widened to the words it touches; in the words mode each query word's so (None for a word the
+    record does not hold)."""
+    if mode == "strict":
+        return [(match_start(text, query, hit.end), hit.end)]
+    spans = hit.spans if mode == "words" else [(hit.start, hit.end)]
+    return [None if span is None else covering_words(text, *span) for span in spans]

@@ -8,7 +8,10 @@ const SHOWN = 240;        // characters shown from the match on
 
 const $ = (id) => document.getElementById(id);
 const query = $("query"), status = $("status"), results = $("results"), form = $("search");
-const settings = ["max_errors", "threshold", "max_results", "forgiving"].map($);
+const settings = ["max_errors", "threshold", "max_results", "mode"].map($);
+// The matching a mode asks the server for.
+const MODES = { words: { forgiving: true, words: true }, forgiving: { forgiving: true, words: false },
+                strict: { forgiving: false, words: false } };
 
 let sent = 0;             // the number of the latest search sent; answers to earlier ones are dropped
 let inFlight = null;      // the AbortController of the search under way
@@ -31,13 +34,18 @@ function showStatus(text, isError = false) {
 function parametersOf(q) {
   const params = new URLSearchParams({ q });
   for (const control of settings) {
-    params.set(control.id, control.type === "checkbox" ? String(control.checked) : control.value);
+    if (control.id === "mode") {
+      for (const [name, on] of Object.entries(MODES[control.value])) params.set(name, String(on));
+    } else {
+      params.set(control.id, control.value);
+    }
   }
   return params;
 }
 
-// The hit's text with the matched characters in a <mark>; a long text is cut
-// around the match. Offsets are in code points, as the server counts them.
+// The hit's text with the matched characters (each word's, in the words
+// mode) in <mark>s; a long text is cut around the match. Offsets are in code
+// points, as the server counts them.
 function highlighted(hit, whole) {
   const chars = Array.from(hit.text);
   const [begin, end] = hit.span;
@@ -48,7 +56,16 @@ function highlighted(hit, whole) {
     if (chars.length - end > SHOWN) after = chars.slice(end, end + SHOWN).join("") + "…";
   }
   const text = element("div", "text");
-  text.append(before, element("mark", "", chars.slice(begin, end).join("")), after);
+  text.append(before);
+  let at = begin;
+  const marks = hit.spans.filter((span) => span).sort((a, b) => a[0] - b[0]);
+  for (const [first, last] of marks) {
+    const from = Math.max(first, at), to = Math.min(last, end);
+    if (from >= to) continue;
+    text.append(chars.slice(at, from).join(""), element("mark", "", chars.slice(from, to).join("")));
+    at = to;
+  }
+  text.append(chars.slice(at, end).join(""), after);
   return text;
 }
 
@@ -166,10 +183,10 @@ async function start() {
     const files = facts.files.length;
     $("about").textContent = `${facts.records.toLocaleString("en")} records in ${files} file${files === 1 ? "" : "s"}`;
     for (const control of settings) {
-      const value = facts.settings[control.id];
-      if (control.type === "checkbox") control.checked = value;
-      else control.value = String(value);
+      if (control.id !== "mode") control.value = String(facts.settings[control.id]);
     }
+    const { forgiving, words } = facts.settings;
+    $("mode").value = words ? "words" : forgiving ? "forgiving" : "strict";
   } catch (error) {
     $("about").textContent = "The server did not answer.";
   }
