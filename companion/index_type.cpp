@@ -373,7 +373,12 @@ PyObject* index_ranked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(hits.size())));
         for (std::size_t i = 0; i < hits.size(); ++i) {
             PyRef shard = checked(PyLong_FromUnsignedLong(hits[i].shard));
-            PyRef rank = checked(PyLong_FromUnsignedLongLong(hits[i].rank));
+            // (high << 64) + low, one int that orders as the pair does
+            PyRef high = checked(PyLong_FromUnsignedLongLong(hits[i].rank.first));
+            PyRef low = checked(PyLong_FromUnsignedLongLong(hits[i].rank.second));
+            PyRef sixty_four = checked(PyLong_FromLong(64));
+            PyRef shifted = checked(PyNumber_Lshift(high.get(), sixty_four.get()));
+            PyRef rank = checked(PyNumber_Or(shifted.get(), low.get()));
             PyRef triple = checked(PyTuple_Pack(3, shard.get(), rank.get(), new_hit(hits[i]).get()));
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple.release());
         }

@@ -43,6 +43,27 @@ def is_word(byte):
     return byte >= 0x80 or 48 <= byte <= 57 or 97 <= fold(byte) <= 122
 
 
+def typo_cost(a, b):
+    """Tenths: a byte of b left out of a 8 (5 doubling the one before), one too many 10 (5 doubling), a vowel
+    for a vowel 8, another substitution 10, a swap 7; at most 1023."""
+    vowels = set(b"aeiouy")
+    C = [[0] * (len(b) + 1) for _ in range(len(a) + 1)]
+    for i in range(len(a) + 1):
+        for j in range(len(b) + 1):
+            options = []
+            if i:
+                options.append(C[i - 1][j] + (5 if i >= 2 and a[i - 1] == a[i - 2] else 10))
+            if j:
+                options.append(C[i][j - 1] + (5 if j >= 2 and b[j - 1] == b[j - 2] else 8))
+            if i and j:
+                x, y = a[i - 1], b[j - 1]
+                options.append(C[i - 1][j - 1] + (0 if x == y else 8 if x in vowels and y in vowels else 10))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                options.append(C[i - 2][j - 2] + 7)
+            C[i][j] = min(options, default=0)
+    return min(C[-1][-1], 1023)
+
+
 def word_fit(pattern, raw, k):
     """A query word's best match in a record by the definition: (errors, start, end, covering distance,
     starts inside a word, cover start, cover end), or None."""
@@ -60,7 +81,8 @@ def word_fit(pattern, raw, k):
         cover_end += 1
     distance = min(10, distance_table(pattern, raw[cover_start:cover_end], anchored=True)[m][-1])
     inside = start > 0 and is_word(raw[start - 1])
-    return errors, start, end, distance, inside, cover_start, cover_end
+    cost = 1023 if distance == 10 else typo_cost(pattern, raw[cover_start:cover_end])
+    return errors, start, end, distance, inside, cover_start, cover_end, cost
 
 
 def forgiving_search(records, query, threshold, max_errors, max_results, words=False):
@@ -71,7 +93,8 @@ def forgiving_search(records, query, threshold, max_errors, max_results, words=F
     n = len(patterns)
     ranked = []
     for place, (record_id, text) in enumerate(records):
-        raw = bytes(fold(b) for b in text.encode())
+        original = text.encode()
+        raw = bytes(fold(b) for b in original)
         fits = []
         for pattern in patterns:
             found = word_fit(pattern, raw, budget(max_errors, len(pattern))) if raw else None
@@ -95,7 +118,13 @@ def forgiving_search(records, query, threshold, max_errors, max_results, words=F
         milli = len(fits) * (1000 - penalty) // n
         if milli < threshold:
             continue
-        key = (n - len(fits), distance, between > 0, disorder, between, errors, inside, len(raw), place)
+        cost = sum(f[7] for f in fits)
+        letter = lambda byte: 97 <= fold(byte) <= 122  # noqa: E731
+        case_differs = sum(
+            letter(original[f[5]]) and letter(part[0]) and (original[f[5]] < 97) != (part[0] < 97)
+            for f, part in zip(fits, parts)
+        )
+        key = (n - len(fits), distance, between > 0, disorder, between, errors, inside, case_differs, cost, len(raw), place)
         spans = tuple((f[1], f[2]) for f in fits) + (None,) * (n - len(fits))
         hit = (record_id, milli, min(f[1] for f in fits), max(f[2] for f in fits))
         ranked.append((key, hit, spans))

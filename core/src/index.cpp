@@ -255,7 +255,7 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
         return IndexHit{static_cast<std::uint32_t>(r.order >> 32),
                         ResultEntry{r.id, thousandths_as_float(r.score_milli), r.start, r.end},
                         {{r.start, r.end}},
-                        r.key};
+                        {r.key, r.tie}};
     };
     if (settings.forgiving || settings.words) {
         const auto prepared = detail::prepare_words(query, count_, settings);

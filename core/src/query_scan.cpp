@@ -59,6 +59,7 @@ void QueryScan::offer(std::uint32_t id, Order order, bool windowed, const Match&
         return;
     }
     const RankedMatch ranked{strict_key(score),
+                             0,
                              order,
                              id,
                              static_cast<std::uint32_t>(match.end >= m ? match.end - m : 0),

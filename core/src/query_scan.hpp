@@ -28,10 +28,12 @@ using Order = std::uint64_t;
 constexpr Order order_of(std::uint32_t shard, std::uint32_t seq) noexcept { return Order{shard} << 32 | seq; }
 
 // A match in a ranking. `key` orders it among the others, smaller first,
-// then its place in store order: in the strict mode 1000 - score in the high
-// half, in the forgiving and words modes the keys of words_scan.hpp.
+// then `tie`, then its place in store order: in the strict mode 1000 - score
+// in the high half of the key, in the forgiving and words modes the keys of
+// words_scan.hpp.
 struct RankedMatch {
     std::uint64_t key;
+    std::uint64_t tie;
     Order order;
     std::uint32_t id;
     std::uint32_t start;
@@ -45,9 +47,11 @@ constexpr std::uint64_t strict_key(std::uint16_t score_milli) noexcept {
     return std::uint64_t{1000u - score_milli} << 32;
 }
 
-// True when a ranks before b: the smaller key first, then earlier in the store.
+// True when a ranks before b: the smaller key first, then the smaller tie,
+// then earlier in the store.
 inline bool ranks_before(const RankedMatch& a, const RankedMatch& b) noexcept {
-    return a.key != b.key ? a.key < b.key : a.order < b.order;
+    if (a.key != b.key) return a.key < b.key;
+    return a.tie != b.tie ? a.tie < b.tie : a.order < b.order;
 }
 
 // What a record must do to enter the ranking: records up to `order` need at

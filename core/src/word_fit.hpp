@@ -47,7 +47,11 @@ struct WordFit {
     std::uint8_t errors;
     std::uint8_t distance;  // between the pattern and the cover, at most COVER_CAP
     bool word_start;        // the stretch starts a word
+    bool case_differs;      // the cover starts with a letter of the other case than the query's first
+    std::uint16_t cost;     // the cover's likely-typo cost (typo_cost), at most TYPO_COST_CAP
 };
+
+inline constexpr std::uint32_t TYPO_COST_CAP = 1023;
 
 // The optimal string alignment distance between the folded pattern bytes
 // `a` and the text bytes `b` (folded here): substitutions, insertions,
@@ -55,8 +59,18 @@ struct WordFit {
 std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
                            std::uint32_t cap) noexcept;
 
-// The fit of the forgiving match `match` of `pattern`, found in `text`.
-WordFit fit_word(const Pattern& pattern, const Match& match, const TextReader& text) noexcept;
+// The cost in tenths of the typos that turn the folded pattern bytes `a`
+// into the text bytes `b` (folded here), weighted by how often people make
+// them: a letter left out of the query (one `b` has and `a` lacks) 8, or 5
+// where it doubles the letter before it; a letter too many 10, or 5 where it
+// doubles; a vowel for a vowel 8, another substitution 10; two neighbours
+// swapped 7. At most TYPO_COST_CAP, which is also the cost of a cover at
+// COVER_CAP. It orders matches at the same distance.
+std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
+
+// The fit of the forgiving match `match` of `pattern` (whose query word
+// starts with a capital when `first_upper`), found in `text`.
+WordFit fit_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text) noexcept;
 
 // The number of word bytes in text[from, to) outside the covers of `fits`
 // (what stands between the words), counted up to `cap`.

@@ -63,7 +63,8 @@ struct LongText {
 RecordFit least_fit(std::uint32_t words, std::span<const Match> matches, std::uint32_t length) noexcept {
     std::uint32_t errors = 0;
     for (const Match& match : matches) errors += match.errors;
-    return RecordFit{words, static_cast<std::uint32_t>(matches.size()), errors, errors, 0, 0, false, length, 0, 0};
+    return RecordFit{words, static_cast<std::uint32_t>(matches.size()), errors, errors, 0, 0, false, 0, 0, length,
+                     0, 0};
 }
 
 RecordFit fit_record(const PreparedWords& query, std::span<const Match> matches, const TextReader& text) noexcept {
@@ -75,13 +76,18 @@ RecordFit fit_record(const PreparedWords& query, std::span<const Match> matches,
                      0,
                      0,
                      false,
+                     0,
+                     0,
                      static_cast<std::uint32_t>(text.length),
                      UINT32_MAX,
                      0};
     std::uint32_t cover_start = UINT32_MAX, cover_end = 0;
     for (std::size_t i = 0; i < matches.size(); ++i) {
-        const WordFit& fit = fits[i] = fit_word(query.words[i].compiled.pattern, matches[i], text);
+        const QueryWord& word = query.words[i];
+        const WordFit& fit = fits[i] = fit_word(word.compiled.pattern, word.first_upper, matches[i], text);
         record.distance += fit.distance;
+        record.cost += fit.cost;
+        record.case_differs += fit.case_differs;
         record.errors += fit.errors;
         record.off_start += !fit.word_start;
         record.disorder |= i > 0 && fit.start < fits[i - 1].start;
@@ -126,6 +132,7 @@ std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t r
     for (std::size_t i = 0; i < words.size(); ++i) {
         QueryWord& word = prepared->words[i];
         word.compiled = compile_query(words[i], true);
+        word.first_upper = words[i][0] >= 'A' && words[i][0] <= 'Z';
         word.k = static_cast<int>(error_budget(settings.max_errors, word.compiled.pattern.len));
         // One word: a covering distance is never below the errors, so more
         // than (1000 - threshold) / 125 of them cannot reach the threshold.
@@ -141,7 +148,12 @@ std::uint64_t rank_key(const RecordFit& fit) noexcept {
     return field(fit.words - fit.held, 15, MISSING_SHIFT) | field(fit.distance, 255, DISTANCE_SHIFT) |
            field(fit.between, 1, APART_SHIFT) | field(fit.disorder, 1, DISORDER_SHIFT) |
            field(fit.between, BETWEEN_CAP, BETWEEN_SHIFT) |
-           field(fit.errors, 63, ERRORS_SHIFT) | field(fit.off_start, 31, OFF_START_SHIFT) | fit.length;
+           field(fit.errors, 63, ERRORS_SHIFT) | field(fit.off_start, 31, OFF_START_SHIFT);
+}
+
+std::uint64_t tie_key(const RecordFit& fit) noexcept {
+    return std::uint64_t{std::min(fit.case_differs, 0xFFFFu)} << 48 | std::uint64_t{std::min(fit.cost, 0xFFFFu)} << 32 |
+           fit.length;
 }
 
 std::uint16_t score_of(const RecordFit& fit) noexcept {
@@ -232,7 +244,7 @@ void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::ui
         // The fits cost a pass over the words around each match: only for a
         // record that may enter.
         if (keep_ == Keep::ranking &&
-            !ranking_.takes(RankedMatch{rank_key(least_fit(n, held_matches, length)), order, 0, 0, 0, 0, false}))
+            !ranking_.takes(RankedMatch{rank_key(least_fit(n, held_matches, length)), 0, order, 0, 0, 0, 0, false}))
             continue;
         const LaneText lane_text{&block, lane};
         const RecordFit fit = fit_record(query_, held_matches, TextReader{length, &lane_text, LaneText::copy});
@@ -241,7 +253,8 @@ void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::ui
         if (keep_ == Keep::every)
             every_.push_back(QueryScan::Found{order, block.ids[lane]});
         else
-            ranking_.offer(RankedMatch{rank_key(fit), order, block.ids[lane], fit.start, fit.end, score, false});
+            ranking_.offer(
+                RankedMatch{rank_key(fit), tie_key(fit), order, block.ids[lane], fit.start, fit.end, score, false});
     }
 }
 
@@ -284,8 +297,8 @@ void for_each_long_fit(const PreparedWords& query, std::span<WordsScan*> scans, 
                                              TextReader{store.longs().length(record), &long_text, LongText::copy});
             const std::uint16_t score = score_of(fit);
             if (score >= query.threshold)
-                take(RankedMatch{rank_key(fit), order_of(shard, store.longs().seq(record)), store.longs().id(record),
-                                 fit.start, fit.end, score, true});
+                take(RankedMatch{rank_key(fit), tie_key(fit), order_of(shard, store.longs().seq(record)),
+                                 store.longs().id(record), fit.start, fit.end, score, true});
         }
     }
 }

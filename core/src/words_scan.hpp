@@ -30,6 +30,7 @@ std::vector<std::string_view> query_words(std::string_view query, bool words);
 struct QueryWord {
     CompiledQuery compiled;
     int k;
+    bool first_upper;  // the word starts with a capital letter
 };
 
 // A query of the forgiving or words mode, ready to run.
@@ -54,6 +55,8 @@ struct RecordFit {
     std::uint32_t off_start;  // how many of their matches start inside a word
     std::uint32_t between;    // word bytes between them, up to 127
     bool disorder;            // they stand in another order than the query's
+    std::uint32_t cost;       // the sum of their covers' typo costs (typo_cost)
+    std::uint32_t case_differs;  // covers starting in the other case than their query word
     std::uint32_t length;     // the record's text
     std::uint32_t start;      // from the first held word's match to the last one's
     std::uint32_t end;
@@ -63,9 +66,11 @@ struct RecordFit {
 // distances, then whether other words stand between the query's, then
 // whether they stand in another order (the phrase itself first), then how
 // many word bytes stand between, then the sum of errors, then matches inside
-// words, then the shorter record. One word: its distance, errors, whether it
-// starts a word, the length.
+// words. One word: its distance, errors, whether it starts a word. Records
+// of the same key rank by their tie: covers in the other case than the
+// query, then the sum of typo costs, then the shorter record.
 std::uint64_t rank_key(const RecordFit& fit) noexcept;
+std::uint64_t tie_key(const RecordFit& fit) noexcept;
 
 // The score in thousandths, never higher for a record that ranks after
 // another: with n words of which h are held, h/n of (1000 - penalty), where

@@ -198,6 +198,30 @@ inline std::vector<std::string> words_of(std::string_view query, bool words) {
     return out;
 }
 
+// The weighted typo cost in tenths by its definition, over the whole matrix:
+// a byte of `to` left out of `from` 8 (5 where it doubles the byte before
+// it), a byte too many 10 (5 where it doubles), a vowel for a vowel 8,
+// another substitution 10, a swap of neighbours 7; at most 1023.
+inline std::uint32_t typo_cost(std::string_view from, std::string_view to) {
+    const auto vowel = [](char c) { return std::string_view("aeiouy").find(static_cast<char>(fold(c))) != std::string_view::npos; };
+    const std::size_t n = from.size(), m = to.size();
+    std::vector<std::vector<std::uint32_t>> C(n + 1, std::vector<std::uint32_t>(m + 1, 0));
+    const auto left_out = [&](std::size_t j) { return j >= 2 && same(to[j - 1], to[j - 2]) ? 5u : 8u; };
+    const auto too_many = [&](std::size_t i) { return i >= 2 && same(from[i - 1], from[i - 2]) ? 5u : 10u; };
+    for (std::size_t i = 0; i <= n; ++i)
+        for (std::size_t j = 0; j <= m; ++j) {
+            if (i == 0 && j == 0) continue;
+            std::uint32_t c = UINT32_MAX;
+            if (i > 0) c = std::min(c, C[i - 1][j] + too_many(i));
+            if (j > 0) c = std::min(c, C[i][j - 1] + left_out(j));
+            if (i > 0 && j > 0)
+                c = std::min(c, C[i - 1][j - 1] + (same(from[i - 1], to[j - 1]) ? 0 : vowel(from[i - 1]) && vowel(to[j - 1]) ? 8 : 10));
+            if (i > 1 && j > 1 && same(from[i - 1], to[j - 2]) && same(from[i - 2], to[j - 1])) c = std::min(c, C[i - 2][j - 2] + 7);
+            C[i][j] = c;
+        }
+    return std::min<std::uint32_t>(C[n][m], 1023);
+}
+
 // A hit of the forgiving or words mode, with its words' spans.
 struct WordsHit {
     ResultEntry entry;
@@ -208,8 +232,8 @@ struct WordsHit {
 // anywhere in the record, its tightest stretch widened to whole words, and
 // the records sorted by (missing words, sum of covering distances capped at
 // 10 each, whether word bytes stand between the covers, disorder, how many
-// (up to 127), sum of errors, matches starting inside words, length), then
-// store order.
+// (up to 127), sum of errors, matches starting inside words, covers starting
+// in the other case, sum of typo costs, length), then store order.
 inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view query) {
     const Settings& s = engine.settings;
     const std::vector<std::string> words = words_of(query, s.words);
@@ -223,7 +247,7 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
     std::vector<Ranked> all;
     for (std::size_t r = 0; r < engine.records.count(); ++r) {
         const std::string text = engine.records.text(r);
-        std::uint32_t distance = 0, errors = 0, off_start = 0, between = 0;
+        std::uint32_t distance = 0, errors = 0, off_start = 0, between = 0, cost = 0, case_differs = 0;
         bool disorder = false;
         std::vector<std::pair<std::size_t, std::size_t>> covers;
         WordsHit hit{{engine.records.id(r), 0, UINT32_MAX, 0}, {}};
@@ -235,7 +259,12 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
             std::size_t cs = start, ce = end;
             while (word_byte(text[start]) && cs > 0 && word_byte(text[cs - 1])) --cs;
             while (word_byte(text[end - 1]) && ce < text.size() && word_byte(text[ce])) ++ce;
-            distance += std::min<std::uint32_t>(10, anchored_distance(p, std::string_view(text).substr(cs, ce - cs)));
+            const std::string_view cover = std::string_view(text).substr(cs, ce - cs);
+            const std::uint32_t d = std::min<std::uint32_t>(10, anchored_distance(p, cover));
+            distance += d;
+            cost += d == 10 ? 1023 : typo_cost(p, cover);
+            const auto letter = [](char c) { return fold(c) >= 'a' && fold(c) <= 'z'; };
+            case_differs += letter(cover[0]) && letter(word[0]) && (fold(cover[0]) != static_cast<std::uint8_t>(cover[0])) != (fold(word[0]) != static_cast<std::uint8_t>(word[0]));
             errors += match->errors;
             off_start += start > 0 && word_byte(text[start - 1]);
             disorder |= !hit.spans.empty() && start < hit.spans.back().first;
@@ -265,7 +294,7 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
         const auto milli = static_cast<std::uint32_t>(held * (1000 - penalty) / n);
         if (milli < s.threshold) continue;
         hit.entry.score = static_cast<float>(milli) / 1000.0f;
-        all.push_back({{n - held, distance, between > 0, disorder, between, errors, off_start, text.size()}, r, hit});
+        all.push_back({{n - held, distance, between > 0, disorder, between, errors, off_start, case_differs, cost, text.size()}, r, hit});
     }
     std::sort(all.begin(), all.end(), [](const Ranked& a, const Ranked& b) {
         return a.key != b.key ? a.key < b.key : a.place < b.place;

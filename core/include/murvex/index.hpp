@@ -43,8 +43,9 @@ struct IndexHit {
     ResultEntry entry;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     // Hits of one query from several indexes rank as one index's would by
-    // (rank, the shard's number across the indexes, their order in each).
-    std::uint64_t rank;
+    // (rank, the shard's number across the indexes, their order in each),
+    // rank compared as a pair.
+    std::pair<std::uint64_t, std::uint64_t> rank;
 };
 
 // Records go to the last shard until it holds shard_capacity, then to a new
