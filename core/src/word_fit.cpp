@@ -64,47 +64,77 @@ std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::ui
     return std::min(above[m], TYPO_COST_CAP);
 }
 
-WordFit fit_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text) noexcept {
+WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text,
+                   Around& around) noexcept {
     const std::size_t m = pattern.len, end = match.end;
     const std::size_t tight = std::min(end, m + match.errors);
-    // The bytes around the match: the stretch it may take, and COVER_REACH on each side.
-    const std::size_t first = end - tight >= COVER_REACH ? end - tight - COVER_REACH : 0;
-    const std::size_t last = std::min(text.length, end + COVER_REACH);
-    std::array<std::uint8_t, 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS> bytes;
-    text.read(first, last - first, bytes.data());
-    const auto at = [&](std::size_t p) { return bytes[p - first]; };
-
-    const std::string_view before_end(reinterpret_cast<const char*>(bytes.data()) + (end - tight - first), tight);
-    const std::size_t start = end - tight + forgiving_start(pattern, match.errors, before_end);
-    WordFit fit{static_cast<std::uint32_t>(start),
-                static_cast<std::uint32_t>(end),
-                0,
-                0,
-                static_cast<std::uint8_t>(match.errors),
-                0,
-                start == 0 || !is_word_byte(at(start - 1)),
-                false,
-                0};
-    // Widen to the whole words the stretch starts and ends in; a word that
-    // runs past the bytes read is too long to be near the pattern.
+    std::array<std::uint8_t, MAX_PATTERN_BYTES + MAX_ERRORS> stretch;
+    text.read(end - tight, tight, stretch.data());
+    const std::size_t start =
+        end - tight + forgiving_start(pattern, match.errors,
+                                      std::string_view(reinterpret_cast<const char*>(stretch.data()), tight));
+    // Widen to the whole words the stretch starts and ends in, reading a
+    // byte at a time (words are short); a word that reaches COVER_REACH
+    // bytes past the stretch is too long to be near the pattern.
+    const std::size_t lowest = end - tight >= COVER_REACH ? end - tight - COVER_REACH : 0;
+    const std::size_t highest = std::min(text.length, end + COVER_REACH);
+    const auto byte = [&](std::size_t p) { return p >= end - tight && p < end ? stretch[p - (end - tight)] : text.at(p); };
     std::size_t cover_start = start, cover_end = end;
-    if (start < end && is_word_byte(at(start)))
-        while (cover_start > first && is_word_byte(at(cover_start - 1))) --cover_start;
-    if (start < end && is_word_byte(at(end - 1)))
-        while (cover_end < last && is_word_byte(at(cover_end))) ++cover_end;
-    fit.cover_start = static_cast<std::uint32_t>(cover_start);
-    fit.cover_end = static_cast<std::uint32_t>(cover_end);
-    const bool cut = (cover_start == first && first > 0) || (cover_end == last && last < text.length);
-    const std::span<const std::uint8_t> query(pattern.bytes.data(), m),
-        cover(bytes.data() + (cover_start - first), cover_end - cover_start);
-    fit.distance = static_cast<std::uint8_t>(cut ? COVER_CAP : osa_distance(query, cover, COVER_CAP));
-    // covers as far from the pattern as the cap all cost the most
-    fit.cost = static_cast<std::uint16_t>(fit.distance == COVER_CAP ? TYPO_COST_CAP : typo_cost(query, cover));
-    const std::uint8_t lead = at(cover_start);
-    const bool letter = (lead | 0x20) >= 'a' && (lead | 0x20) <= 'z';
-    fit.case_differs = letter && (pattern.bytes[0] | 0x20) >= 'a' && (pattern.bytes[0] | 0x20) <= 'z' &&
-                       (lead < 'a') != first_upper;
-    return fit;
+    if (start < end && is_word_byte(byte(start)))
+        while (cover_start > lowest && is_word_byte(byte(cover_start - 1))) --cover_start;
+    if (start < end && is_word_byte(byte(end - 1)))
+        while (cover_end < highest && is_word_byte(byte(cover_end))) ++cover_end;
+    const bool cut = (cover_start == lowest && lowest > 0) || (cover_end == highest && highest < text.length);
+    const std::size_t length = cover_end - cover_start;
+    const std::size_t apart = length > m ? length - m : m - length;  // the distance is never below it
+    const std::size_t floor = cut ? COVER_CAP : std::min<std::size_t>(std::max<std::size_t>(match.errors, apart), COVER_CAP);
+    if (floor < COVER_CAP) {
+        around.first = cover_start;
+        text.read(cover_start, length, around.bytes.data());
+    }
+    const auto letter = [](std::uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+    const std::uint8_t lead = byte(cover_start);
+    return WordFit{static_cast<std::uint32_t>(start),
+                   static_cast<std::uint32_t>(end),
+                   static_cast<std::uint32_t>(cover_start),
+                   static_cast<std::uint32_t>(cover_end),
+                   static_cast<std::uint8_t>(match.errors),
+                   static_cast<std::uint8_t>(floor),
+                   start == 0 || !is_word_byte(byte(start - 1)),
+                   letter(lead) && letter(pattern.bytes[0]) && (lead < 'a') != first_upper,
+                   static_cast<std::uint16_t>(floor >= COVER_CAP ? TYPO_COST_CAP : 0)};
+}
+
+std::pair<std::uint32_t, std::uint32_t> CoverCache::measure(const Pattern& pattern,
+                                                            std::span<const std::uint8_t> cover) noexcept {
+    const std::span<const std::uint8_t> query(pattern.bytes.data(), pattern.len);
+    const auto compute = [&]() -> std::pair<std::uint32_t, std::uint32_t> {
+        const std::uint32_t distance = osa_distance(query, cover, COVER_CAP);
+        // covers as far from the pattern as the cap all cost the most; the pattern itself nothing
+        return {distance, distance >= COVER_CAP ? TYPO_COST_CAP : distance == 0 ? 0 : typo_cost(query, cover)};
+    };
+    if (cover.size() > MAX_PATTERN_BYTES) return compute();
+    std::uint32_t hash = 2166136261u;  // FNV-1a of the folded bytes
+    for (const std::uint8_t b : cover) hash = (hash ^ fold(b)) * 16777619u;
+    Entry& entry = entries_[(hash ^ (hash >> 16)) % ENTRIES];
+    if (entry.length == cover.size() &&
+        std::equal(cover.begin(), cover.end(), entry.bytes.begin(),
+                   [](std::uint8_t c, std::uint8_t kept) { return fold(c) == kept; }))
+        return {entry.distance, entry.cost};
+    const auto [distance, cost] = compute();
+    entry.length = static_cast<std::uint8_t>(cover.size());
+    std::transform(cover.begin(), cover.end(), entry.bytes.begin(), fold);
+    entry.distance = static_cast<std::uint8_t>(distance);
+    entry.cost = static_cast<std::uint16_t>(cost);
+    return {distance, cost};
+}
+
+void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept {
+    if (fit.distance >= COVER_CAP) return;  // the floor is already the cap
+    const auto [distance, cost] =
+        cache.measure(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start));
+    fit.distance = static_cast<std::uint8_t>(distance);
+    fit.cost = static_cast<std::uint16_t>(cost);
 }
 
 std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,

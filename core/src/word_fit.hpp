@@ -4,9 +4,11 @@
 // Internal to the search.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "murvex/bitap.hpp"
 
@@ -35,6 +37,11 @@ struct TextReader {
 
     void read(std::size_t from, std::size_t count, std::uint8_t* out) const noexcept {
         copy(source, from, count, out);
+    }
+    std::uint8_t at(std::size_t position) const noexcept {
+        std::uint8_t byte;
+        copy(source, position, 1, &byte);
+        return byte;
     }
 };
 
@@ -68,10 +75,47 @@ std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std:
 // COVER_CAP. It orders matches at the same distance.
 std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
 
-// The fit of the forgiving match `match` of `pattern` (whose query word
-// starts with a capital when `first_upper`), found in `text`.
-WordFit fit_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text) noexcept;
+// The words covering a match, read once for every step of its fit.
+struct Around {
+    std::array<std::uint8_t, 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS> bytes;
+    std::size_t first;  // the text position of bytes[0], the cover's start
 
+    std::uint8_t at(std::size_t position) const noexcept { return bytes[position - first]; }
+};
+
+// The covering distances and typo costs of covers met before, by their
+// folded bytes: in real texts the same words cover a query word's matches
+// again and again. One per query word.
+class CoverCache {
+public:
+    // The distance (at most COVER_CAP) and typo cost of `cover` from `pattern`.
+    std::pair<std::uint32_t, std::uint32_t> measure(const Pattern& pattern,
+                                                    std::span<const std::uint8_t> cover) noexcept;
+
+private:
+    static constexpr std::size_t ENTRIES = 128;
+    struct Entry {
+        std::uint8_t length = 0xFF;  // none
+        std::uint8_t distance = 0;
+        std::uint16_t cost = 0;
+        std::array<std::uint8_t, MAX_PATTERN_BYTES> bytes{};
+    };
+    std::array<Entry, ENTRIES> entries_;
+};
+
+// A fit is made in two steps, the second dearer, so that a record that
+// cannot enter a ranking is given up early:
+// 1. where the forgiving match `match` of `pattern` lies in `text` and the
+//    words that cover it, with `distance` at its floor (the match's errors,
+//    or how far the cover's length is from the pattern's, or COVER_CAP
+//    where the cover reaches more than COVER_REACH bytes past the match);
+//    `around` is filled with the cover; and whether the cover's first
+//    letter has the other case than the query word's (`first_upper`: it
+//    starts with a capital);
+WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text,
+                   Around& around) noexcept;
+// 2. the covering distance and the typo cost.
+void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept;
 // The number of word bytes in text[from, to) outside the covers of `fits`
 // (what stands between the words), counted up to `cap`.
 std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,

@@ -67,8 +67,16 @@ RecordFit least_fit(std::uint32_t words, std::span<const Match> matches, std::ui
                      0, 0};
 }
 
-RecordFit fit_record(const PreparedWords& query, std::span<const Match> matches, const TextReader& text) noexcept {
+// The fit of a record holding the first matches.size() words, made in the
+// steps of word_fit.hpp (caches[i] for word i): nothing as soon as
+// `may_enter` refuses what is known (a fit whose distances and typo costs
+// are at their floors ranks no later than the whole one).
+template <class MayEnter>
+std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const Match> matches,
+                                    const TextReader& text, std::span<CoverCache> caches,
+                                    MayEnter&& may_enter) noexcept {
     std::array<WordFit, MAX_QUERY_WORDS> fits;
+    std::array<Around, MAX_QUERY_WORDS> around;
     RecordFit record{static_cast<std::uint32_t>(query.words.size()),
                      static_cast<std::uint32_t>(matches.size()),
                      0,
@@ -81,24 +89,32 @@ RecordFit fit_record(const PreparedWords& query, std::span<const Match> matches,
                      static_cast<std::uint32_t>(text.length),
                      UINT32_MAX,
                      0};
-    std::uint32_t cover_start = UINT32_MAX, cover_end = 0;
-    for (std::size_t i = 0; i < matches.size(); ++i) {
+    const std::size_t held = matches.size();
+    for (std::size_t i = 0; i < held; ++i) {
         const QueryWord& word = query.words[i];
-        const WordFit& fit = fits[i] = fit_word(word.compiled.pattern, word.first_upper, matches[i], text);
+        const WordFit& fit = fits[i] =
+            place_word(word.compiled.pattern, word.first_upper, matches[i], text, around[i]);
         record.distance += fit.distance;
-        record.cost += fit.cost;
-        record.case_differs += fit.case_differs;
         record.errors += fit.errors;
         record.off_start += !fit.word_start;
+        record.case_differs += fit.case_differs;
         record.disorder |= i > 0 && fit.start < fits[i - 1].start;
         record.start = std::min(record.start, fit.start);
         record.end = std::max(record.end, fit.end);
-        cover_start = std::min(cover_start, fit.cover_start);
-        cover_end = std::max(cover_end, fit.cover_end);
     }
-    if (matches.size() > 1)
-        record.between = word_bytes_between(std::span(fits.data(), matches.size()), cover_start, cover_end, text,
-                                            BETWEEN_CAP);
+    if (!may_enter(record)) return std::nullopt;
+    record.distance = 0;
+    std::uint32_t cover_start = UINT32_MAX, cover_end = 0;
+    for (std::size_t i = 0; i < held; ++i) {
+        measure_word(fits[i], query.words[i].compiled.pattern, around[i], caches[i]);
+        record.distance += fits[i].distance;
+        record.cost += fits[i].cost;
+        cover_start = std::min(cover_start, fits[i].cover_start);
+        cover_end = std::max(cover_end, fits[i].cover_end);
+    }
+    if (held > 1)
+        record.between = word_bytes_between(std::span(fits.data(), held), cover_start, cover_end, text, BETWEEN_CAP);
+    if (!may_enter(record)) return std::nullopt;
     return record;
 }
 
@@ -168,7 +184,11 @@ std::uint16_t score_of(const RecordFit& fit) noexcept {
 }
 
 WordsScan::WordsScan(const PreparedWords& query, ScanBlock scan, Keep keep)
-    : query_(query), scan_(scan), keep_(keep), ranking_(keep == Keep::ranking ? query.cap : 0) {}
+    : query_(query),
+      scan_(scan),
+      keep_(keep),
+      ranking_(keep == Keep::ranking ? query.cap : 0),
+      caches_(query.words.size()) {}
 
 WordsScan::Bound WordsScan::bound() const noexcept {
     const auto n = static_cast<std::uint32_t>(query_.words.size());
@@ -183,7 +203,12 @@ WordsScan::Bound WordsScan::bound() const noexcept {
         // distances.
         const auto missing = static_cast<std::uint32_t>(last->key >> MISSING_SHIFT);
         bound.min_held = std::max(bound.min_held, n - missing);
-        if (missing == 0) bound.k = static_cast<int>((last->key >> DISTANCE_SHIFT) & 0xFF);
+        if (missing > 0) return bound;
+        const auto distance = static_cast<int>((last->key >> DISTANCE_SHIFT) & 0xFF);
+        const auto errors = static_cast<int>((last->key >> ERRORS_SHIFT) & 0x3F);
+        // One word with as many errors as the last entry's distance has that
+        // distance too: it ties only when the last entry's errors are as many.
+        bound.k = n == 1 && errors < distance ? distance - 1 : distance;
     }
     return bound;
 }
@@ -247,14 +272,19 @@ void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::ui
             !ranking_.takes(RankedMatch{rank_key(least_fit(n, held_matches, length)), 0, order, 0, 0, 0, 0, false}))
             continue;
         const LaneText lane_text{&block, lane};
-        const RecordFit fit = fit_record(query_, held_matches, TextReader{length, &lane_text, LaneText::copy});
-        const std::uint16_t score = score_of(fit);
-        if (score < query_.threshold) continue;
+        const auto may_enter = [&](const RecordFit& known) {
+            return score_of(known) >= query_.threshold &&
+                   (keep_ == Keep::every ||
+                    ranking_.takes(RankedMatch{rank_key(known), tie_key(known), order, 0, 0, 0, 0, false}));
+        };
+        const auto fit =
+            fit_record(query_, held_matches, TextReader{length, &lane_text, LaneText::copy}, caches_, may_enter);
+        if (!fit) continue;
         if (keep_ == Keep::every)
             every_.push_back(QueryScan::Found{order, block.ids[lane]});
         else
-            ranking_.offer(
-                RankedMatch{rank_key(fit), tie_key(fit), order, block.ids[lane], fit.start, fit.end, score, false});
+            ranking_.offer(RankedMatch{rank_key(*fit), tie_key(*fit), order, block.ids[lane], fit->start, fit->end,
+                                       score_of(*fit), false});
     }
 }
 
@@ -270,6 +300,7 @@ void for_each_long_fit(const PreparedWords& query, std::span<WordsScan*> scans, 
         for (const auto& longs : scan->longs()) shards.push_back(longs.shard);
     std::sort(shards.begin(), shards.end());
     shards.erase(std::unique(shards.begin(), shards.end()), shards.end());
+    std::vector<CoverCache> caches(query.words.size());
     for (const std::uint32_t shard : shards) {
         const RecordStore& store = store_of(shard);
         std::vector<const WordsScan::ShardLongs*> found;
@@ -293,12 +324,13 @@ void for_each_long_fit(const PreparedWords& query, std::span<WordsScan*> scans, 
             if (held == 0) continue;
             const auto record = static_cast<LongRecords::Index>(r);
             const LongText long_text{&store, record};
-            const RecordFit fit = fit_record(query, std::span<const Match>(matches.data(), held),
-                                             TextReader{store.longs().length(record), &long_text, LongText::copy});
-            const std::uint16_t score = score_of(fit);
-            if (score >= query.threshold)
-                take(RankedMatch{rank_key(fit), tie_key(fit), order_of(shard, store.longs().seq(record)),
-                                 store.longs().id(record), fit.start, fit.end, score, true});
+            const auto fit = fit_record(
+                query, std::span<const Match>(matches.data(), held),
+                TextReader{store.longs().length(record), &long_text, LongText::copy}, caches,
+                [&](const RecordFit& known) { return score_of(known) >= query.threshold; });
+            if (fit)
+                take(RankedMatch{rank_key(*fit), tie_key(*fit), order_of(shard, store.longs().seq(record)),
+                                 store.longs().id(record), fit->start, fit->end, score_of(*fit), true});
         }
     }
 }
