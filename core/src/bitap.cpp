@@ -246,12 +246,16 @@ std::size_t forgiving_start(const Pattern& pattern, std::uint32_t errors,
     const std::size_t m = pattern.len, end = before_end.size();
     const std::uint32_t k = std::min(errors, MAX_ERRORS);
     const std::uint32_t last = std::uint32_t{1} << (m - 1);
-    // Bit i of a mask: the i-th pattern byte from the end equals the text byte.
+    // Bit i of a mask: the i-th pattern byte from the end equals the text
+    // byte, the pattern's own mask reversed.
     const auto mask_of = [&](std::uint8_t byte) {
-        std::uint32_t mask = 0;
-        for (std::size_t i = 0; i < m; ++i)
-            mask |= std::uint32_t{pattern.bytes[m - 1 - i] == fold(byte)} << i;
-        return mask;
+        std::uint32_t x = pattern.masks[byte];
+        x = ((x >> 1) & 0x55555555u) | ((x & 0x55555555u) << 1);
+        x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
+        x = ((x >> 4) & 0x0F0F0F0Fu) | ((x & 0x0F0F0F0Fu) << 4);
+        x = ((x >> 8) & 0x00FF00FFu) | ((x & 0x00FF00FFu) << 8);
+        x = (x >> 16) | (x << 16);
+        return x >> (32 - m);
     };
     if (m <= k) return end;  // the empty stretch: every pattern byte deleted
     std::uint32_t S[MAX_ERRORS + 1], A[MAX_ERRORS + 1], before[MAX_ERRORS + 1];

@@ -64,15 +64,30 @@ std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::ui
     return std::min(above[m], TYPO_COST_CAP);
 }
 
+namespace {
+
+// The start of the match that ends at `end`, from the stretch read into `around`.
+std::size_t start_of(const Pattern& pattern, std::size_t end, const Around& around) noexcept {
+    const std::string_view stretch(reinterpret_cast<const char*>(around.stretch.data()), around.tight);
+    return end - around.tight + forgiving_start(pattern, around.errors, stretch);
+}
+
+}  // namespace
+
 WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text,
                    Around& around) noexcept {
     const std::size_t m = pattern.len, end = match.end;
     const std::size_t tight = std::min(end, m + match.errors);
-    std::array<std::uint8_t, MAX_PATTERN_BYTES + MAX_ERRORS> stretch;
-    text.read(end - tight, tight, stretch.data());
-    const std::size_t start =
-        end - tight + forgiving_start(pattern, match.errors,
-                                      std::string_view(reinterpret_cast<const char*>(stretch.data()), tight));
+    around.errors = match.errors;
+    around.tight = tight;
+    const auto& stretch = around.stretch;
+    text.read(end - tight, tight, around.stretch.data());
+    // The match starts within the stretch: where it lies whole inside one
+    // word, that word is the cover wherever it starts, and finding the start
+    // can wait until the rest of the fit asks for it.
+    const bool within_a_word =
+        std::all_of(stretch.begin(), stretch.begin() + static_cast<std::ptrdiff_t>(tight), is_word_byte);
+    const std::size_t start = within_a_word ? end - tight : start_of(pattern, end, around);
     // Widen to the whole words the stretch starts and ends in, reading a
     // byte at a time (words are short); a word that reaches COVER_REACH
     // bytes past the stretch is too long to be near the pattern.
@@ -94,15 +109,21 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
     }
     const auto letter = [](std::uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
     const std::uint8_t lead = byte(cover_start);
-    return WordFit{static_cast<std::uint32_t>(start),
+    return WordFit{within_a_word ? UNPLACED : static_cast<std::uint32_t>(start),
                    static_cast<std::uint32_t>(end),
                    static_cast<std::uint32_t>(cover_start),
                    static_cast<std::uint32_t>(cover_end),
                    static_cast<std::uint8_t>(match.errors),
                    static_cast<std::uint8_t>(floor),
-                   start == 0 || !is_word_byte(byte(start - 1)),
+                   within_a_word || start == 0 || !is_word_byte(byte(start - 1)),  // at most a floor when unplaced
                    letter(lead) && letter(pattern.bytes[0]) && (lead < 'a') != first_upper,
                    static_cast<std::uint16_t>(floor >= COVER_CAP ? TYPO_COST_CAP : 0)};
+}
+
+void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noexcept {
+    if (fit.start != UNPLACED) return;
+    fit.start = static_cast<std::uint32_t>(start_of(pattern, fit.end, around));
+    fit.word_start = fit.start == fit.cover_start;  // the bytes between them are of one word
 }
 
 std::pair<std::uint32_t, std::uint32_t> CoverCache::measure(const Pattern& pattern,

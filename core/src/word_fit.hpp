@@ -75,10 +75,15 @@ std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std:
 // COVER_CAP. It orders matches at the same distance.
 std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
 
-// The words covering a match, read once for every step of its fit.
+// The bytes of a match and the words covering it, read once for every step
+// of its fit.
 struct Around {
     std::array<std::uint8_t, 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS> bytes;
     std::size_t first;  // the text position of bytes[0], the cover's start
+    // The stretch the match may take: its last `tight` bytes up to its end.
+    std::array<std::uint8_t, MAX_PATTERN_BYTES + MAX_ERRORS> stretch;
+    std::size_t tight;
+    std::uint32_t errors;
 
     std::uint8_t at(std::size_t position) const noexcept { return bytes[position - first]; }
 };
@@ -103,8 +108,8 @@ private:
     std::array<Entry, ENTRIES> entries_;
 };
 
-// A fit is made in two steps, the second dearer, so that a record that
-// cannot enter a ranking is given up early:
+// A fit is made in steps, each dearer than the one before, so that a record
+// that cannot enter a ranking is given up early:
 // 1. where the forgiving match `match` of `pattern` lies in `text` and the
 //    words that cover it, with `distance` at its floor (the match's errors,
 //    or how far the cover's length is from the pattern's, or COVER_CAP
@@ -114,8 +119,13 @@ private:
 //    starts with a capital);
 WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text,
                    Around& around) noexcept;
-// 2. the covering distance and the typo cost.
+//    Where the match lies inside one word, its start is left UNPLACED (and
+//    word_start true, a floor);
+// 2. the covering distance and the typo cost;
+// 3. the start, where it was left unplaced.
+inline constexpr std::uint32_t UNPLACED = UINT32_MAX;
 void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept;
+void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noexcept;
 // The number of word bytes in text[from, to) outside the covers of `fits`
 // (what stands between the words), counted up to `cap`.
 std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,

@@ -96,21 +96,27 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
             place_word(word.compiled.pattern, word.first_upper, matches[i], text, around[i]);
         record.distance += fit.distance;
         record.errors += fit.errors;
-        record.off_start += !fit.word_start;
         record.case_differs += fit.case_differs;
-        record.disorder |= i > 0 && fit.start < fits[i - 1].start;
-        record.start = std::min(record.start, fit.start);
-        record.end = std::max(record.end, fit.end);
     }
     if (!may_enter(record)) return std::nullopt;
     record.distance = 0;
-    std::uint32_t cover_start = UINT32_MAX, cover_end = 0;
     for (std::size_t i = 0; i < held; ++i) {
         measure_word(fits[i], query.words[i].compiled.pattern, around[i], caches[i]);
         record.distance += fits[i].distance;
         record.cost += fits[i].cost;
-        cover_start = std::min(cover_start, fits[i].cover_start);
-        cover_end = std::max(cover_end, fits[i].cover_end);
+    }
+    if (!may_enter(record)) return std::nullopt;
+    record.start = UINT32_MAX;
+    std::uint32_t cover_start = UINT32_MAX, cover_end = 0;
+    for (std::size_t i = 0; i < held; ++i) {
+        WordFit& fit = fits[i];
+        place_start(fit, query.words[i].compiled.pattern, around[i]);
+        record.off_start += !fit.word_start;
+        record.disorder |= i > 0 && fit.start < fits[i - 1].start;
+        record.start = std::min(record.start, fit.start);
+        record.end = std::max(record.end, fit.end);
+        cover_start = std::min(cover_start, fit.cover_start);
+        cover_end = std::max(cover_end, fit.cover_end);
     }
     if (held > 1)
         record.between = word_bytes_between(std::span(fits.data(), held), cover_start, cover_end, text, BETWEEN_CAP);
@@ -148,6 +154,8 @@ std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t r
     for (std::size_t i = 0; i < words.size(); ++i) {
         QueryWord& word = prepared->words[i];
         word.compiled = compile_query(words[i], true);
+        word.exact = word.compiled;
+        word.exact.forgiving = false;
         word.first_upper = words[i][0] >= 'A' && words[i][0] <= 'Z';
         word.k = static_cast<int>(error_budget(settings.max_errors, word.compiled.pattern.len));
         // One word: a covering distance is never below the errors, so more
@@ -244,7 +252,9 @@ void WordsScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
             const std::uint64_t active =
                 (holding | windows) & lanes_lacking_at_most(block, word.compiled.pattern.char_mask, k);
             found.found = 0;
-            if (active) scan_(word.compiled, static_cast<std::uint32_t>(k), block, active, block.rows, found);
+            if (active)
+                scan_(k == 0 ? word.exact : word.compiled, static_cast<std::uint32_t>(k), block, active, block.rows,
+                      found);
             if (i >= bound.min_held) offer_lanes(block, shard, holding & ~found.found, i);
             holding &= found.found;
             for (std::uint64_t lanes = found.found & windows; lanes; lanes &= lanes - 1) {

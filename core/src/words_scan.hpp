@@ -29,6 +29,9 @@ std::vector<std::string_view> query_words(std::string_view query, bool words);
 // One word of a query, compiled, with its error budget.
 struct QueryWord {
     CompiledQuery compiled;
+    // The same in the strict mode, which finds the same matches without
+    // errors and skips to where the first byte stands.
+    CompiledQuery exact;
     int k;
     bool first_upper;  // the word starts with a capital letter
 };
