@@ -126,36 +126,51 @@ void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noe
     fit.word_start = fit.start == fit.cover_start;  // the bytes between them are of one word
 }
 
-std::pair<std::uint32_t, std::uint32_t> CoverCache::measure(const Pattern& pattern,
-                                                            std::span<const std::uint8_t> cover) noexcept {
-    const std::span<const std::uint8_t> query(pattern.bytes.data(), pattern.len);
-    const auto compute = [&]() -> std::pair<std::uint32_t, std::uint32_t> {
-        const std::uint32_t distance = osa_distance(query, cover, COVER_CAP);
-        // covers as far from the pattern as the cap all cost the most; the pattern itself nothing
-        return {distance, distance >= COVER_CAP ? TYPO_COST_CAP : distance == 0 ? 0 : typo_cost(query, cover)};
-    };
-    if (cover.size() > MAX_PATTERN_BYTES) return compute();
+CoverCache::Entry& CoverCache::entry_of(std::span<const std::uint8_t> cover, bool& known) noexcept {
     std::uint32_t hash = 2166136261u;  // FNV-1a of the folded bytes
     for (const std::uint8_t b : cover) hash = (hash ^ fold(b)) * 16777619u;
     Entry& entry = entries_[(hash ^ (hash >> 16)) % ENTRIES];
-    if (entry.length == cover.size() &&
-        std::equal(cover.begin(), cover.end(), entry.bytes.begin(),
-                   [](std::uint8_t c, std::uint8_t kept) { return fold(c) == kept; }))
-        return {entry.distance, entry.cost};
-    const auto [distance, cost] = compute();
-    entry.length = static_cast<std::uint8_t>(cover.size());
-    std::transform(cover.begin(), cover.end(), entry.bytes.begin(), fold);
-    entry.distance = static_cast<std::uint8_t>(distance);
-    entry.cost = static_cast<std::uint16_t>(cost);
-    return {distance, cost};
+    known = entry.length == cover.size() &&
+            std::equal(cover.begin(), cover.end(), entry.bytes.begin(),
+                       [](std::uint8_t c, std::uint8_t kept) { return fold(c) == kept; });
+    if (!known) {
+        entry.length = static_cast<std::uint8_t>(cover.size());
+        std::transform(cover.begin(), cover.end(), entry.bytes.begin(), fold);
+        entry.cost = NO_COST;
+    }
+    return entry;
+}
+
+std::uint32_t CoverCache::distance(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept {
+    const std::span<const std::uint8_t> query(pattern.bytes.data(), pattern.len);
+    if (cover.size() > MAX_PATTERN_BYTES) return osa_distance(query, cover, COVER_CAP);
+    bool known;
+    Entry& entry = entry_of(cover, known);
+    if (!known) entry.distance = static_cast<std::uint8_t>(osa_distance(query, cover, COVER_CAP));
+    return entry.distance;
+}
+
+std::uint32_t CoverCache::cost(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept {
+    const std::span<const std::uint8_t> query(pattern.bytes.data(), pattern.len);
+    if (cover.size() > MAX_PATTERN_BYTES) return typo_cost(query, cover);
+    bool known;
+    Entry& entry = entry_of(cover, known);
+    if (!known) entry.distance = static_cast<std::uint8_t>(osa_distance(query, cover, COVER_CAP));
+    if (entry.cost == NO_COST) entry.cost = static_cast<std::uint16_t>(typo_cost(query, cover));
+    return entry.cost;
 }
 
 void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept {
     if (fit.distance >= COVER_CAP) return;  // the floor is already the cap
-    const auto [distance, cost] =
-        cache.measure(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start));
-    fit.distance = static_cast<std::uint8_t>(distance);
-    fit.cost = static_cast<std::uint16_t>(cost);
+    fit.distance = static_cast<std::uint8_t>(
+        cache.distance(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start)));
+    if (fit.distance >= COVER_CAP) fit.cost = TYPO_COST_CAP;  // covers as far as the cap all cost the most
+}
+
+void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept {
+    if (fit.distance == 0 || fit.distance >= COVER_CAP) return;  // the pattern itself costs nothing
+    fit.cost = static_cast<std::uint16_t>(
+        cache.cost(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start)));
 }
 
 std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,

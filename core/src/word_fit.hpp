@@ -93,18 +93,21 @@ struct Around {
 // again and again. One per query word.
 class CoverCache {
 public:
-    // The distance (at most COVER_CAP) and typo cost of `cover` from `pattern`.
-    std::pair<std::uint32_t, std::uint32_t> measure(const Pattern& pattern,
-                                                    std::span<const std::uint8_t> cover) noexcept;
+    // The distance (at most COVER_CAP) of `cover` from `pattern`, and its typo cost.
+    std::uint32_t distance(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept;
+    std::uint32_t cost(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept;
 
 private:
     static constexpr std::size_t ENTRIES = 128;
+    static constexpr std::uint16_t NO_COST = 0xFFFF;  // not yet known
     struct Entry {
         std::uint8_t length = 0xFF;  // none
         std::uint8_t distance = 0;
-        std::uint16_t cost = 0;
+        std::uint16_t cost = NO_COST;
         std::array<std::uint8_t, MAX_PATTERN_BYTES> bytes{};
     };
+    // The entry of `cover`: `known` when it held it, else made for it, its distance yet to be set.
+    Entry& entry_of(std::span<const std::uint8_t> cover, bool& known) noexcept;
     std::array<Entry, ENTRIES> entries_;
 };
 
@@ -121,11 +124,13 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
                    Around& around) noexcept;
 //    Where the match lies inside one word, its start is left UNPLACED (and
 //    word_start true, a floor);
-// 2. the covering distance and the typo cost;
-// 3. the start, where it was left unplaced.
+// 2. the covering distance;
+// 3. the start, where it was left unplaced;
+// 4. the typo cost.
 inline constexpr std::uint32_t UNPLACED = UINT32_MAX;
 void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept;
 void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noexcept;
+void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept;
 // The number of word bytes in text[from, to) outside the covers of `fits`
 // (what stands between the words), counted up to `cap`.
 std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,

@@ -19,20 +19,28 @@ constexpr int ERRORS_SHIFT = 37;     // 6 bits: up to 16 * MAX_ERRORS
 constexpr int OFF_START_SHIFT = 32;  // 5 bits: up to 16
 constexpr std::uint32_t BETWEEN_CAP = 127;
 
-// The lanes whose records lack at most k of the pattern's byte classes,
-// counted for all lanes at once: c1 c0 count the absent classes (0 to 3), and
-// `over` marks the lanes where more are absent.
-std::uint64_t lanes_lacking_at_most(const LaneBlock& block, std::uint64_t pattern_mask, int k) noexcept {
-    std::uint64_t c0 = 0, c1 = 0, over = 0;
-    for (std::uint64_t bits = pattern_mask; bits; bits &= bits - 1) {
-        const std::uint64_t absent = ~block.lanes_with[std::countr_zero(bits)];
-        const std::uint64_t carry0 = c0 & absent;
-        c0 ^= absent;
-        over |= c1 & carry0;
-        c1 ^= carry0;
+// The lanes whose records lack at most k of the word's pattern bytes: each
+// pattern byte whose class a record lacks takes an edit of its own (a swap
+// only moves bytes the record has). Counted for all lanes at once: c1 c0
+// count the bytes lacking (0 to 3), `over` marks the lanes where more are,
+// and a class of more than k bytes must be there.
+std::uint64_t lanes_lacking_at_most(const LaneBlock& block, const QueryWord& word, int k) noexcept {
+    std::uint64_t c0 = 0, c1 = 0, over = 0, required = ~std::uint64_t{0};
+    for (std::size_t c = 0; c < word.class_count; ++c) {
+        const std::uint64_t with = block.lanes_with[word.classes[c]];
+        if (word.weights[c] > k) {
+            required &= with;
+            continue;
+        }
+        for (int w = 0; w < word.weights[c]; ++w) {
+            const std::uint64_t carry0 = c0 & ~with;
+            c0 ^= ~with;
+            over |= c1 & carry0;
+            c1 ^= carry0;
+        }
     }
     const std::uint64_t within = k == 0 ? ~(c0 | c1) : k == 1 ? ~c1 : k == 2 ? ~(c1 & c0) : ~std::uint64_t{0};
-    return within & ~over;
+    return within & ~over & required;
 }
 
 // A lane's text, for a TextReader.
@@ -103,7 +111,6 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
     for (std::size_t i = 0; i < held; ++i) {
         measure_word(fits[i], query.words[i].compiled.pattern, around[i], caches[i]);
         record.distance += fits[i].distance;
-        record.cost += fits[i].cost;
     }
     if (!may_enter(record)) return std::nullopt;
     record.start = UINT32_MAX;
@@ -120,6 +127,11 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
     }
     if (held > 1)
         record.between = word_bytes_between(std::span(fits.data(), held), cover_start, cover_end, text, BETWEEN_CAP);
+    if (!may_enter(record)) return std::nullopt;
+    for (std::size_t i = 0; i < held; ++i) {
+        measure_cost(fits[i], query.words[i].compiled.pattern, around[i], caches[i]);
+        record.cost += fits[i].cost;
+    }
     if (!may_enter(record)) return std::nullopt;
     return record;
 }
@@ -156,6 +168,17 @@ std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t r
         word.compiled = compile_query(words[i], true);
         word.exact = word.compiled;
         word.exact.forgiving = false;
+        const Pattern& pattern = word.compiled.pattern;
+        word.class_count = 0;
+        for (std::size_t b = 0; b < pattern.len; ++b) {
+            const auto c = static_cast<std::uint8_t>(pattern.bytes[b] & 63);
+            const auto* known = std::find(word.classes.begin(), word.classes.begin() + word.class_count, c);
+            if (known == word.classes.begin() + word.class_count) {
+                word.classes[word.class_count] = c;
+                word.weights[word.class_count++] = 0;
+            }
+            ++word.weights[static_cast<std::size_t>(known - word.classes.begin())];
+        }
         word.first_upper = words[i][0] >= 'A' && words[i][0] <= 'Z';
         word.k = static_cast<int>(error_budget(settings.max_errors, word.compiled.pattern.len));
         // One word: a covering distance is never below the errors, so more
@@ -250,7 +273,7 @@ void WordsScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
             const int k = std::min(word.k, bound.k);
             LaneMatches& found = matches_[i];
             const std::uint64_t active =
-                (holding | windows) & lanes_lacking_at_most(block, word.compiled.pattern.char_mask, k);
+                (holding | windows) & lanes_lacking_at_most(block, word, k);
             found.found = 0;
             if (active)
                 scan_(k == 0 ? word.exact : word.compiled, static_cast<std::uint32_t>(k), block, active, block.rows,

@@ -32,6 +32,11 @@ struct QueryWord {
     // The same in the strict mode, which finds the same matches without
     // errors and skips to where the first byte stands.
     CompiledQuery exact;
+    // The pattern's byte classes (folded byte mod 64) and how many pattern
+    // bytes are of each.
+    std::array<std::uint8_t, MAX_PATTERN_BYTES> classes;
+    std::array<std::uint8_t, MAX_PATTERN_BYTES> weights;
+    std::size_t class_count;
     int k;
     bool first_upper;  // the word starts with a capital letter
 };
