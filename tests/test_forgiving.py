@@ -97,7 +97,8 @@ def forgiving_search(records, query, threshold, max_errors, max_results, words=F
         raw = bytes(fold(b) for b in original)
         fits = []
         for pattern in patterns:
-            found = word_fit(pattern, raw, budget(max_errors, len(pattern))) if raw else None
+            k = min(max_errors, 1) if len(pattern) == 3 else budget(max_errors, len(pattern))  # one edit from 3 bytes
+            found = word_fit(pattern, raw, k) if raw else None
             if found is None:
                 break
             fits.append(found)

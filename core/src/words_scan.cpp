@@ -180,7 +180,7 @@ std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t r
             ++word.weights[static_cast<std::size_t>(known - word.classes.begin())];
         }
         word.first_upper = words[i][0] >= 'A' && words[i][0] <= 'Z';
-        word.k = static_cast<int>(error_budget(settings.max_errors, word.compiled.pattern.len));
+        word.k = static_cast<int>(forgiving_budget(settings.max_errors, word.compiled.pattern.len));
         // One word: a covering distance is never below the errors, so more
         // than (1000 - threshold) / 125 of them cannot reach the threshold.
         if (words.size() == 1) word.k = std::min(word.k, (1000 - settings.threshold) / 125);

@@ -253,7 +253,8 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
         WordsHit hit{{engine.records.id(r), 0, UINT32_MAX, 0}, {}};
         for (const std::string& word : words) {
             const std::string p = word.substr(0, MAX_PATTERN_BYTES);
-            const auto match = forgiving_match(p, error_budget(s.max_errors, p.size()), text);
+            const std::uint32_t k = p.size() == 3 ? std::min(s.max_errors, 1u) : error_budget(s.max_errors, p.size());
+            const auto match = forgiving_match(p, k, text);
             if (!match) break;
             const std::size_t start = forgiving_start(p, text, *match), end = match->end;
             std::size_t cs = start, ce = end;

@@ -46,6 +46,13 @@ constexpr std::uint32_t error_budget(std::uint32_t max_errors, std::size_t m) no
     return std::min(max_errors, MAX_ERRORS);
 }
 
+// The error budget of a pattern (a query, or a word of one) in the
+// forgiving and words modes: error_budget's, but one edit from 3 bytes on
+// (a word of 4 letters typed with one left out is 3 bytes long).
+constexpr std::uint32_t forgiving_budget(std::uint32_t max_errors, std::size_t m) noexcept {
+    return m == 3 ? std::min(max_errors, 1u) : error_budget(max_errors, m);
+}
+
 // The distance bonus: 50 when the match ends within the first m bytes, 25
 // within the first m + 9, else nothing.
 constexpr int end_bonus(std::size_t end, std::size_t m) noexcept {
