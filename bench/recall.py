@@ -1,18 +1,32 @@
-"""Recall of the forgiving mode: common misspellings searched in a dictionary word list.
+"""What the three modes find, and what they cost: misspelled words, sentences and several words.
 
-    python bench/recall.py [--words /usr/share/dict/american-english-large] [--out docs/benchmarks.md]
+    python bench/recall.py [--words /usr/share/dict/american-english-large] [--kernel-bench BINARY]
+                           [--texts TEXTS --queries QUERIES] [--out docs/benchmarks.md]
 
-Each query of bench/misspellings.txt is searched among the words (one record
-per word) with max_errors 2; a query counts as found when the word meant is
-among the top 10 results. The same queries go to `ugrep -Z2` and `tre-agrep
--2`, which count as finding the word when it is among the lines they print.
-With `--modes`, the C++ benchmark's strict and forgiving p50 per kernel form
-on the benchmark corpus. Writes the "forgiving" section of docs/benchmarks.md.
+- Word list: each common misspelling of bench/misspellings.txt searched among
+  the words of a dictionary (one record per word), max_errors 2; found when
+  the word meant is among the top 10 (and first). RapidFuzz's
+  process.extract(scorer=fuzz.ratio) over the same list for comparison.
+- Sentences: Debian's package short descriptions (this machine's apt lists);
+  300 of their words of 5 letters or more, each misspelled once (a swap, a
+  letter left out or doubled, another vowel), searched alone; found when a
+  record holding the original word is among the top 10.
+- Several words: 2 or 3 words of a description, shuffled, one typo in each;
+  and two neighbouring words typed in the other order without typos; found
+  when the description, or one holding every original word, is in the top 10.
+- Speed: the C++ benchmark's strict and forgiving p50 per kernel form on the
+  benchmark corpus (--texts/--queries, as bench/run.py writes them); the
+  word list's p50 per mode; and in the words mode a query of three words
+  against one word of the same length, over the benchmark corpus.
+
+Writes the "recall" section of docs/benchmarks.md.
 """
 
 import argparse
+import glob
 import json
-import shutil
+import random
+import re
 import statistics
 import subprocess
 import sys
@@ -26,7 +40,11 @@ import report  # noqa: E402
 from murvex_tools import ShardedMurvex, _native  # noqa: E402
 
 WORD_LISTS = ("/usr/share/dict/american-english-large", "/usr/share/dict/words")
-SHOWN = ("rythmn", "definately", "accomodate", "occured")
+MODES = {"strict": {"forgiving": False, "words": False}, "forgiving": {"forgiving": True, "words": False}}
+MODES["words"] = {"forgiving": True, "words": True}
+SAMPLE = 300
+LONG_WORD = re.compile(r"[A-Za-z]{5,}")
+WORD = re.compile(r"[A-Za-z0-9]+")
 
 
 def misspellings(words):
@@ -40,91 +58,193 @@ def misspellings(words):
     return pairs
 
 
-def grep_lines(command, query, path):
-    """The lines a grep-like command prints for the query, or None when it is not installed."""
-    if not shutil.which(command[0]):
-        return None
-    out = subprocess.run([*command, query, str(path)], capture_output=True, text=True, errors="replace")
-    return out.stdout.splitlines()
+def typo(rng, word):
+    """`word` with one typo inside it: two letters swapped, one left out or doubled, or another vowel."""
+    i = rng.randrange(1, len(word) - 1)
+    kind = rng.choice(["swap", "drop", "double", "vowel"])
+    if kind == "drop":
+        return word[:i] + word[i + 1 :]
+    if kind == "double":
+        return word[:i] + word[i] + word[i:]
+    if kind == "vowel" and word[i].lower() in "aeiou":
+        return word[:i] + rng.choice([v for v in "aeiou" if v != word[i].lower()]) + word[i + 1 :]
+    return word[:i] + word[i + 1] + word[i] + word[i + 2 :]
+
+
+def p50_ms(index, queries, **own):
+    """The median over the queries of the best of 5 searches."""
+    times = []
+    for query in queries:
+        best = float("inf")
+        for _ in range(5):
+            began = time.perf_counter()
+            index.search(query, **own)
+            best = min(best, time.perf_counter() - began)
+        times.append(best * 1000)
+    return statistics.median(times)
+
+
+def word_list(path):
+    words = [w for w in path.read_text(encoding="utf-8", errors="replace").split("\n") if w]
+    pairs = misspellings(set(words))
+    index = ShardedMurvex(max_errors=2, max_results=10, workers=1)
+    index.add_texts(words)
+    rows = []
+    for name, own in MODES.items():
+        top = first = 0
+        for wrong, meant in pairs:
+            found = [words[hit.id] for hit in index.search(wrong, **own)]
+            top += meant in found
+            first += found[:1] == [meant]
+        rows.append((f"murvex, {name}", top, first, p50_ms(index, [w for w, _ in pairs], **own)))
+    try:
+        from rapidfuzz import fuzz, process
+    except ImportError:
+        return words, pairs, rows
+    top = first = 0
+    times = []
+    for wrong, meant in pairs:
+        began = time.perf_counter()
+        found = [match for match, _, _ in process.extract(wrong, words, scorer=fuzz.ratio, limit=10)]
+        times.append((time.perf_counter() - began) * 1000)
+        top += meant in found
+        first += found[:1] == [meant]
+    rows.append(("RapidFuzz extract, fuzz.ratio", top, first, statistics.median(times)))
+    return words, pairs, rows
+
+
+def descriptions():
+    """The unique short descriptions of Debian's packages, from this machine's apt lists."""
+    found = glob.glob("/var/lib/apt/lists/*_main_binary-*_Packages*")
+    if not found:
+        return []
+    source = max(found, key=lambda path: Path(path).stat().st_size)  # the release's own list, not an update's
+    command = ["lz4", "-dc", source] if source.endswith(".lz4") else ["cat", source]
+    raw = subprocess.run(command, capture_output=True, check=True).stdout.decode("utf-8", "replace")
+    return sorted({line[13:] for line in raw.split("\n") if line.startswith("Description: ")})
+
+
+def sentences(texts):
+    rng = random.Random(7)
+    words_of = [{w.lower() for w in WORD.findall(text)} for text in texts]
+    index = ShardedMurvex(max_results=10)
+    index.add_texts(texts)
+    single = []
+    while len(single) < SAMPLE:
+        candidates = LONG_WORD.findall(texts[rng.randrange(len(texts))])
+        if candidates:
+            word = rng.choice(candidates)
+            single.append((typo(rng, word), word.lower()))
+    several = []
+    while len(several) < SAMPLE:
+        place = rng.randrange(len(texts))
+        candidates = list(dict.fromkeys(re.findall(r"[A-Za-z]{4,}", texts[place])))
+        if len(candidates) >= 3:
+            picked = rng.sample(candidates, rng.choice([2, 3]))
+            several.append((" ".join(typo(rng, w) for w in picked), place, [w.lower() for w in picked]))
+    reordered = []
+    while len(reordered) < SAMPLE:
+        place = rng.randrange(len(texts))
+        found = re.findall(r"[A-Za-z]{3,}", texts[place])
+        if len(found) >= 2:
+            i = rng.randrange(len(found) - 1)
+            reordered.append((f"{found[i + 1]} {found[i]}", place, [found[i].lower(), found[i + 1].lower()]))
+
+    def holds(hits, place, wanted):
+        return any(hit.id == place or all(w in words_of[hit.id] for w in wanted) for hit in hits)
+
+    rows = []
+    for name, own in MODES.items():
+        rows.append(
+            (
+                name,
+                sum(any(word in words_of[hit.id] for hit in index.search(q, **own)) for q, word in single),
+                sum(holds(index.search(q, **own), place, wanted) for q, place, wanted in several),
+                sum(holds(index.search(q, **own), place, wanted) for q, place, wanted in reordered),
+            )
+        )
+    return rows
+
+
+def words_cost(texts):
+    """p50 of three-word queries against one word of the same length, in the words mode."""
+    rng = random.Random(11)
+    vocabulary = sorted({w for text in texts[:20000] for w in re.findall(r"[A-Za-z]{3,}", text)})
+    by_length = {}
+    for w in vocabulary:
+        by_length.setdefault(len(w), []).append(w)
+    long_words = [w for w in vocabulary if 11 <= len(w) <= 24]
+    three, one = [], []
+    while len(three) < 60:
+        single = rng.choice(long_words)
+        first, second = rng.choice(by_length[4]), rng.choice(by_length[5])
+        rest = len(single) - len(first) - len(second) - 2
+        if by_length.get(rest) and rest >= 3:
+            picked = [first, second, rng.choice(by_length[rest])]
+            three.append(" ".join(typo(rng, w) if len(w) > 3 else w for w in picked))
+            one.append(typo(rng, single))
+    index = ShardedMurvex(words=True, workers=1)
+    index.add_texts(texts)
+    return p50_ms(index, one), p50_ms(index, three)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--words", type=Path, default=next((Path(p) for p in WORD_LISTS if Path(p).exists()), None))
     parser.add_argument("--kernel-bench", type=Path, default=ROOT.parent / "build" / "bench" / "murvex_kernel_bench")
-    parser.add_argument("--texts", type=Path, help="texts and queries files for the C++ strict/forgiving timing")
+    parser.add_argument("--texts", type=Path, help="texts and queries files of the benchmark corpus")
     parser.add_argument("--queries", type=Path)
     parser.add_argument("--out", type=Path, default=ROOT.parent / "docs" / "benchmarks.md")
     args = parser.parse_args()
     if args.words is None:
         sys.exit("no word list: install Debian's wamerican-large, or give --words")
 
-    words = args.words.read_text(encoding="utf-8", errors="replace").split("\n")
-    words = [w for w in words if w]
-    pairs = misspellings(set(words))
-    modes = {}
-    for forgiving in (False, True):
-        index = ShardedMurvex(max_errors=2, max_results=10, forgiving=forgiving)
-        index.add_texts(words)
-        found = 0
-        times = []
-        for wrong, meant in pairs:
-            began = time.perf_counter()
-            hits = index.search(wrong)
-            times.append((time.perf_counter() - began) * 1000)
-            found += any(words[hit.id] == meant for hit in hits)
-        index.max_results = 100
-        counts = {query: len(index.search(query)) for query in SHOWN}
-        in_100 = sum(any(words[hit.id] == meant for hit in index.search(wrong)) for wrong, meant in pairs)
-        modes[forgiving] = (found, statistics.median(times), counts, in_100)
-
-    greps = {}
-    for name, command in (("ugrep -Z2", ["ugrep", "-Z2"]), ("tre-agrep -2", ["tre-agrep", "-2"])):
-        if grep_lines(command, "a", args.words) is None:
-            continue
-        found = sum(meant in grep_lines(command, wrong, args.words) for wrong, meant in pairs)
-        greps[name] = (found, {q: len(grep_lines(command, q, args.words)) for q in SHOWN})
-
-    rows = [
-        ("murvex, strict (murvex.Murvex's rules)", modes[False][0], modes[False][3], f"{modes[False][1]:.2f} ms"),
-        ("murvex, forgiving", modes[True][0], modes[True][3], f"{modes[True][1]:.2f} ms"),
-        *[(name, found, "", "") for name, (found, _) in greps.items()],
-    ]
+    words, pairs, list_rows = word_list(args.words)
     lines = [
-        "## The forgiving mode",
+        "## Finding what people mean: the three modes",
         "",
         f"Made by `bench/recall.py` on {time.strftime('%Y-%m-%d')}: {report.machine()}; kernel form "
-        f"{_native.kernels()[0]}. {len(pairs)} common misspellings (`bench/misspellings.txt`) searched among the "
-        f"{len(words):,} words of {args.words} (one record per word), max_errors 2. murvex finds the word meant "
-        "when it is among the top 10 results; a grep when it is among the lines it prints.",
+        f"{_native.kernels()[0]}, one worker.",
+        "",
+        f"**Word list.** {len(pairs)} common misspellings (`bench/misspellings.txt`) searched among the "
+        f"{len(words):,} words of {args.words} (one record per word), max_errors 2.",
         "",
         *report.table(
-            ("matcher", f"word meant in the top 10 (of {len(pairs)})", "share", "in the top 100", "search p50"),
-            [(name, found, f"{100 * found / len(pairs):.1f} %", top, p50) for name, found, top, p50 in rows],
-        ),
-        "",
-        "The greps print every line that holds a match, unranked (for `rythmn` over 200), so theirs is a "
-        "count of the word meant anywhere in their output. murvex ranks by the score table alone, ties in "
-        "store order: in an alphabetical word list, longer words holding the misspelling itself ('adress' in "
-        "'ambassadress', 'wich' in 'Greenwich') rank first, and they, not a failure to match, keep the forgiving "
-        "mode's top 10 below the grep count.",
-        "",
-        "Results per query (murvex: up to 100):",
-        "",
-        *report.table(
-            ("query", "strict", "forgiving", *greps),
-            [(q, modes[False][2][q], modes[True][2][q], *(counts[q] for _, counts in greps.values())) for q in SHOWN],
+            ("matcher", f"meant word in the top 10 (of {len(pairs)})", "first", "search p50"),
+            [
+                (name, f"{100 * top / len(pairs):.1f} %", f"{100 * first / len(pairs):.1f} %", f"{p50:.3f} ms")
+                for name, top, first, p50 in list_rows
+            ],
         ),
     ]
+    texts = descriptions()
+    if texts:
+        rows = sentences(texts)
+        lines += [
+            "",
+            f"**Sentences and several words.** The {len(texts):,} unique short descriptions of Debian's "
+            f"packages. Misspelled word: {SAMPLE} words of 5 letters or more, one typo each (a swap, a letter "
+            "left out or doubled, another vowel), found when a record holding the word is in the top 10. "
+            f"Several words: {SAMPLE} queries of 2 or 3 words of a description, shuffled, one typo in each. "
+            f"Reordered: {SAMPLE} pairs of neighbouring words typed the other way round. Found when the "
+            "description, or one holding every original word, is in the top 10.",
+            "",
+            *report.table(
+                ("mode", "misspelled word", "several words", "reordered"),
+                [(name, *(f"{100 * n / SAMPLE:.1f} %" for n in found)) for name, *found in rows],
+            ),
+        ]
     if args.texts and args.queries and args.kernel_bench.exists():
         out = subprocess.run(
             [str(args.kernel_bench), "modes", str(args.texts), str(args.queries)], capture_output=True, text=True
         )
         forms = json.loads(out.stdout)["forms"]
+        corpus = args.texts.read_text(encoding="utf-8").splitlines()
+        one, three = words_cost(corpus)
         lines += [
             "",
-            "Speed on the benchmark corpus (`murvex_kernel_bench modes`: 100,000 records, the query mix, best of 5 "
-            "per query, the two modes timed in turn):",
+            "**Speed.** The benchmark corpus (`murvex_kernel_bench modes`: 100,000 records, the query mix, best "
+            "of 5 per query, the two modes timed in turn):",
             "",
             *report.table(
                 ("form", "strict p50", "forgiving p50", "forgiving / strict"),
@@ -133,8 +253,14 @@ def main():
                     for form, t in forms.items()
                 ],
             ),
+            "",
+            f"Words mode on the same corpus, 60 queries each: three words with a typo in each {three:.2f} ms "
+            f"against one word of the same length {one:.2f} ms ({three / one:.2f}×).",
         ]
-    report.write_section(args.out, "forgiving", lines)
+    strict = next(p50 for name, _, _, p50 in list_rows if name == "murvex, strict")
+    forgiving = next(p50 for name, _, _, p50 in list_rows if name == "murvex, forgiving")
+    lines += ["", f"Word list, forgiving / strict p50: {forgiving / strict:.2f}×."]
+    report.write_section(args.out, "recall", lines)
     print("\n".join(lines))
 
 
