@@ -255,11 +255,11 @@ def main():
             ),
             "",
             f"Words mode on the same corpus, 60 queries each: three words with a typo in each {three:.2f} ms "
-            f"against one word of the same length {one:.2f} ms ({three / one:.2f}×).",
+            f"against one word of the same length {one:.2f} ms ({three / one:.2f} times).",
         ]
     strict = next(p50 for name, _, _, p50 in list_rows if name == "murvex, strict")
     forgiving = next(p50 for name, _, _, p50 in list_rows if name == "murvex, forgiving")
-    lines += ["", f"Word list, forgiving / strict p50: {forgiving / strict:.2f}×."]
+    lines += ["", f"Word list, forgiving / strict p50: {forgiving / strict:.2f} times."]
     report.write_section(args.out, "recall", lines)
     print("\n".join(lines))
 

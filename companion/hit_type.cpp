@@ -13,8 +13,9 @@ PyStructSequence_Field hit_fields[] = {
     {"score", "the score, 0.0 to 1.0 (whole thousandths in single precision)"},
     {"start", "the byte offset of the match in the record's text"},
     {"end", "the byte offset one past the match"},
-    {"spans", "(start, end) of each query word's match in query order (None for a word the record does not "
-              "hold); one span outside the words mode. Not part of the tuple."},
+    {"spans",
+     "(start, end) of each query word's match in query order (None for a word the record does not "
+     "hold); one span outside the words mode. Not part of the tuple."},
     {nullptr, nullptr},
 };
 

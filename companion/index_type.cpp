@@ -312,8 +312,8 @@ std::optional<Settings> own_settings(PyObject* self, std::span<PyObject* const, 
     return settings;
 }
 
-constexpr std::array<const char*, 7> SEARCH_PARAMETERS = {"query",       "workers",   "threshold", "max_errors",
-                                                          "max_results", "forgiving", "words"};
+constexpr std::array<const char*, 7> SEARCH_PARAMETERS = {
+    "query", "workers", "threshold", "max_errors", "max_results", "forgiving", "words"};
 constexpr Signature SEARCH_SIGNATURE = {"Index.search()", SEARCH_PARAMETERS, 1, 1};
 constexpr Signature RANKED_SIGNATURE = {"Index.ranked()", SEARCH_PARAMETERS, 1, 1};
 
@@ -506,13 +506,13 @@ int set_max_results(PyObject* self, PyObject* value, void*) {
 }
 
 // A mode flag of the settings, read and set as the other settings are.
-template <bool Settings::*Flag>
+template <bool Settings::* Flag>
 PyObject* get_flag(PyObject* self, void*) {
     return py::guarded<PyObject*>(nullptr,
                                   [&] { return PyBool_FromLong(state_of(self).index.settings().*Flag); });
 }
 
-template <bool Settings::*Flag>
+template <bool Settings::* Flag>
 int set_flag(PyObject* self, PyObject* value, void*) {
     return set_setting(self, value, to_flag, [](Settings& settings, bool flag) { settings.*Flag = flag; });
 }

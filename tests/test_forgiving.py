@@ -1,5 +1,6 @@
 """The forgiving and words modes against a model written from their definition, in every form of the kernel."""
 
+import itertools
 import re
 import struct
 
@@ -85,7 +86,7 @@ def word_fit(pattern, raw, k):
     return errors, start, end, distance, inside, cover_start, cover_end, cost
 
 
-def forgiving_search(records, query, threshold, max_errors, max_results, words=False):
+def forgiving_search(records, query, threshold, max_errors, max_results, *, words=False):
     """What the forgiving mode (or the words mode) returns, by its definition: hits with their spans."""
     encoded = query.encode()
     parts = [w for w in re.split(rb"[ \t\n\v\f\r]+", encoded) if w][:16] if words else [encoded] * bool(encoded)
@@ -107,10 +108,12 @@ def forgiving_search(records, query, threshold, max_errors, max_results, words=F
         distance = sum(f[3] for f in fits)
         errors = sum(f[0] for f in fits)
         inside = sum(f[4] for f in fits)
-        disorder = any(b[1] < a[1] for a, b in zip(fits, fits[1:]))
+        disorder = any(b[1] < a[1] for a, b in itertools.pairwise(fits))
         covers = [range(f[5], f[6]) for f in fits]
         low, high = min(f[5] for f in fits), max(f[6] for f in fits)
-        between = 0 if len(fits) == 1 else sum(is_word(raw[p]) and not any(p in c for c in covers) for p in range(low, high))
+        between = (
+            0 if len(fits) == 1 else sum(is_word(raw[p]) and not any(p in c for c in covers) for p in range(low, high))
+        )
         between = min(between, 127)
         if n == 1:
             penalty = min(1000, 100 * distance + 25 * errors + 10 * inside)
@@ -120,12 +123,24 @@ def forgiving_search(records, query, threshold, max_errors, max_results, words=F
         if milli < threshold:
             continue
         cost = sum(f[7] for f in fits)
-        letter = lambda byte: 97 <= fold(byte) <= 122  # noqa: E731
+        letter = lambda byte: 97 <= fold(byte) <= 122
         case_differs = sum(
             letter(original[f[5]]) and letter(part[0]) and (original[f[5]] < 97) != (part[0] < 97)
-            for f, part in zip(fits, parts)
+            for f, part in zip(fits, parts, strict=False)  # the words held: the first of the parts
         )
-        key = (n - len(fits), distance, between > 0, disorder, between, errors, inside, case_differs, cost, len(raw), place)
+        key = (
+            n - len(fits),
+            distance,
+            between > 0,
+            disorder,
+            between,
+            errors,
+            inside,
+            case_differs,
+            cost,
+            len(raw),
+            place,
+        )
         spans = tuple((f[1], f[2]) for f in fits) + (None,) * (n - len(fits))
         hit = (record_id, milli, min(f[1] for f in fits), max(f[2] for f in fits))
         ranked.append((key, hit, spans))
@@ -146,9 +161,9 @@ texts = st.text(alphabet=ALPHABET, max_size=20)
     words=st.booleans(),
     capacity=st.sampled_from([1, 3, 100000]),
 )
-def test_every_form_finds_what_the_definition_finds(stored, query, config, workers, words, capacity):
+def test_every_form_finds_what_the_definition_finds(stored, query, config, workers, words, capacity):  # noqa: PLR0917
     threshold, max_errors, max_results = config
-    expected = forgiving_search(stored, query, threshold, max_errors, max_results, words)
+    expected = forgiving_search(stored, query, threshold, max_errors, max_results, words=words)
     for kernel in _native.kernels():
         index = ShardedMurvex(
             threshold / 1000, max_errors, max_results, workers=workers, kernel=kernel, shard_capacity=capacity

@@ -104,7 +104,9 @@ def test_a_bad_parameter_is_named_in_a_json_error(client, params, status, parame
 def test_the_highlight_covers_the_stretch_that_matched(client):
     """A letter left out of the query: the engine's start is one byte late, the page's span is not."""
     for forgiving, words in (("false", "false"), ("true", "false"), ("true", "true")):
-        (hit,) = client.get("/search", params={"q": "acomodation", "forgiving": forgiving, "words": words}).json()["hits"]
+        (hit,) = client.get("/search", params={"q": "acomodation", "forgiving": forgiving, "words": words}).json()[
+            "hits"
+        ]
         assert hit["text"][slice(*hit["span"])] == "accommodation" and hit["start"] == 0
 
 

@@ -230,8 +230,8 @@ template <class Finish>
 auto scan_words(const ShardedIndex& index, const detail::PreparedWords& query, detail::Keep keep,
                 const SearchOptions& options, Finish&& finish) {
     auto scans = scan_all<detail::WordsScan>(index, query, keep, options);
-    std::vector<detail::WordsScan*> each;
-    for (auto& one : scans) each.push_back(&*one);
+    std::vector<detail::WordsScan*> each(scans.size());
+    for (std::size_t s = 0; s < scans.size(); ++s) each[s] = &*scans[s];
     return finish(query, std::span(each),
                   [&](std::uint32_t shard) -> const RecordStore& { return index.shard(shard); });
 }
@@ -239,7 +239,8 @@ auto scan_words(const ShardedIndex& index, const detail::PreparedWords& query, d
 // In index order; a long record found by several scans once.
 std::vector<std::uint32_t> ids_in_order(std::vector<detail::QueryScan::Found>& found) {
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
-    found.erase(std::unique(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.order == b.order; }),
+    found.erase(std::unique(found.begin(), found.end(),
+                            [](const auto& a, const auto& b) { return a.order == b.order; }),
                 found.end());
     std::vector<std::uint32_t> ids(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;
@@ -291,8 +292,8 @@ std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query,
     }
     const auto prepared = detail::prepare_query(query, count_, settings, detail::Keep::every);
     if (!prepared) return {};
-    for (auto& one : scan_all<detail::QueryScan>(*this, prepared->compiled, detail::Keep::every, options,
-                                                 prepared->run))
+    for (auto& one :
+         scan_all<detail::QueryScan>(*this, prepared->compiled, detail::Keep::every, options, prepared->run))
         found.insert(found.end(), one->every().begin(), one->every().end());
     return ids_in_order(found);
 }

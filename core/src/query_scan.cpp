@@ -85,8 +85,8 @@ void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
     const Entry everything{UINT64_MAX, run_.k, run_.k};  // what Keep::every lets in
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);
-        const ActiveLanes lanes = active_lanes(block, shard, query_,
-                                               keep_ == Keep::every ? everything : ranking_.entry(run_.k));
+        const ActiveLanes lanes =
+            active_lanes(block, shard, query_, keep_ == Keep::every ? everything : ranking_.entry(run_.k));
         if (!lanes.active) continue;
         scan_(query_, static_cast<std::uint32_t>(lanes.k), block, lanes.active, block.rows, matches_);
         for (std::uint64_t found = matches_.found; found; found &= found - 1) {

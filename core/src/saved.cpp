@@ -72,8 +72,8 @@ constexpr std::uint16_t FORGIVING_FLAG = 1;
 constexpr std::uint16_t WORDS_FLAG = 2;
 
 void put_settings(const Settings& settings, std::string& header) {
-    const auto flags =
-        static_cast<std::uint16_t>((settings.forgiving ? FORGIVING_FLAG : 0) | (settings.words ? WORDS_FLAG : 0));
+    const auto flags = static_cast<std::uint16_t>((settings.forgiving ? FORGIVING_FLAG : 0) |
+                                                  (settings.words ? WORDS_FLAG : 0));
     header.append(reinterpret_cast<const char*>(&settings.threshold), 2);
     header.append(reinterpret_cast<const char*>(&flags), 2);
     header.append(reinterpret_cast<const char*>(&settings.max_errors), 4);

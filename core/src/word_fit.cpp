@@ -54,7 +54,8 @@ std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::ui
         for (std::size_t j = 1; j <= m; ++j) {
             const std::uint8_t x = a[i - 1], y = folded[j - 1];
             const std::uint32_t substitute = x == y ? 0 : vowel(x) && vowel(y) ? 8 : 10;
-            std::uint32_t d = std::min({above[j] + too_many(i), row[j - 1] + left_out(j), above[j - 1] + substitute});
+            std::uint32_t d =
+                std::min({above[j] + too_many(i), row[j - 1] + left_out(j), above[j - 1] + substitute});
             if (i > 1 && j > 1 && x == folded[j - 2] && a[i - 2] == y) d = std::min(d, before[j - 2] + 7);
             row[j] = d;
         }
@@ -93,7 +94,9 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
     // bytes past the stretch is too long to be near the pattern.
     const std::size_t lowest = end - tight >= COVER_REACH ? end - tight - COVER_REACH : 0;
     const std::size_t highest = std::min(text.length, end + COVER_REACH);
-    const auto byte = [&](std::size_t p) { return p >= end - tight && p < end ? stretch[p - (end - tight)] : text.at(p); };
+    const auto byte = [&](std::size_t p) {
+        return p >= end - tight && p < end ? stretch[p - (end - tight)] : text.at(p);
+    };
     std::size_t cover_start = start, cover_end = end;
     if (start < end && is_word_byte(byte(start)))
         while (cover_start > lowest && is_word_byte(byte(cover_start - 1))) --cover_start;
@@ -102,22 +105,24 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
     const bool cut = (cover_start == lowest && lowest > 0) || (cover_end == highest && highest < text.length);
     const std::size_t length = cover_end - cover_start;
     const std::size_t apart = length > m ? length - m : m - length;  // the distance is never below it
-    const std::size_t floor = cut ? COVER_CAP : std::min<std::size_t>(std::max<std::size_t>(match.errors, apart), COVER_CAP);
+    const std::size_t floor =
+        cut ? COVER_CAP : std::min<std::size_t>(std::max<std::size_t>(match.errors, apart), COVER_CAP);
     if (floor < COVER_CAP) {
         around.first = cover_start;
         text.read(cover_start, length, around.bytes.data());
     }
     const auto letter = [](std::uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
     const std::uint8_t lead = byte(cover_start);
-    return WordFit{within_a_word ? UNPLACED : static_cast<std::uint32_t>(start),
-                   static_cast<std::uint32_t>(end),
-                   static_cast<std::uint32_t>(cover_start),
-                   static_cast<std::uint32_t>(cover_end),
-                   static_cast<std::uint8_t>(match.errors),
-                   static_cast<std::uint8_t>(floor),
-                   within_a_word || start == 0 || !is_word_byte(byte(start - 1)),  // at most a floor when unplaced
-                   letter(lead) && letter(pattern.bytes[0]) && (lead < 'a') != first_upper,
-                   static_cast<std::uint16_t>(floor >= COVER_CAP ? TYPO_COST_CAP : 0)};
+    return WordFit{
+        within_a_word ? UNPLACED : static_cast<std::uint32_t>(start),
+        static_cast<std::uint32_t>(end),
+        static_cast<std::uint32_t>(cover_start),
+        static_cast<std::uint32_t>(cover_end),
+        static_cast<std::uint8_t>(match.errors),
+        static_cast<std::uint8_t>(floor),
+        within_a_word || start == 0 || !is_word_byte(byte(start - 1)),  // at most a floor when unplaced
+        letter(lead) && letter(pattern.bytes[0]) && (lead < 'a') != first_upper,
+        static_cast<std::uint16_t>(floor >= COVER_CAP ? TYPO_COST_CAP : 0)};
 }
 
 void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noexcept {

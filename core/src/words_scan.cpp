@@ -71,8 +71,8 @@ struct LongText {
 RecordFit least_fit(std::uint32_t words, std::span<const Match> matches, std::uint32_t length) noexcept {
     std::uint32_t errors = 0;
     for (const Match& match : matches) errors += match.errors;
-    return RecordFit{words, static_cast<std::uint32_t>(matches.size()), errors, errors, 0, 0, false, 0, 0, length,
-                     0, 0};
+    return RecordFit{
+        words, static_cast<std::uint32_t>(matches.size()), errors, errors, 0, 0, false, 0, 0, length, 0, 0};
 }
 
 // The fit of a record holding the first matches.size() words, made in the
@@ -126,7 +126,8 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
         cover_end = std::max(cover_end, fit.cover_end);
     }
     if (held > 1)
-        record.between = word_bytes_between(std::span(fits.data(), held), cover_start, cover_end, text, BETWEEN_CAP);
+        record.between =
+            word_bytes_between(std::span(fits.data(), held), cover_start, cover_end, text, BETWEEN_CAP);
     if (!may_enter(record)) return std::nullopt;
     for (std::size_t i = 0; i < held; ++i) {
         measure_cost(fits[i], query.words[i].compiled.pattern, around[i], caches[i]);
@@ -154,8 +155,8 @@ std::vector<std::string_view> query_words(std::string_view query, bool words) {
     return found;
 }
 
-std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t records, const Settings& settings,
-                                           Keep keep) {
+std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t records,
+                                           const Settings& settings, Keep keep) {
     const std::vector<std::string_view> words = query_words(query, settings.words);
     if (words.empty() || records == 0 || (keep == Keep::ranking && settings.max_results == 0))
         return std::nullopt;
@@ -194,13 +195,13 @@ std::uint64_t rank_key(const RecordFit& fit) noexcept {
     };
     return field(fit.words - fit.held, 15, MISSING_SHIFT) | field(fit.distance, 255, DISTANCE_SHIFT) |
            field(fit.between, 1, APART_SHIFT) | field(fit.disorder, 1, DISORDER_SHIFT) |
-           field(fit.between, BETWEEN_CAP, BETWEEN_SHIFT) |
-           field(fit.errors, 63, ERRORS_SHIFT) | field(fit.off_start, 31, OFF_START_SHIFT);
+           field(fit.between, BETWEEN_CAP, BETWEEN_SHIFT) | field(fit.errors, 63, ERRORS_SHIFT) |
+           field(fit.off_start, 31, OFF_START_SHIFT);
 }
 
 std::uint64_t tie_key(const RecordFit& fit) noexcept {
-    return std::uint64_t{std::min(fit.case_differs, 0xFFFFu)} << 48 | std::uint64_t{std::min(fit.cost, 0xFFFFu)} << 32 |
-           fit.length;
+    return std::uint64_t{std::min(fit.case_differs, 0xFFFFu)} << 48 |
+           std::uint64_t{std::min(fit.cost, 0xFFFFu)} << 32 | fit.length;
 }
 
 std::uint16_t score_of(const RecordFit& fit) noexcept {
@@ -272,29 +273,31 @@ void WordsScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
             const QueryWord& word = query_.words[i];
             const int k = std::min(word.k, bound.k);
             LaneMatches& found = matches_[i];
-            const std::uint64_t active =
-                (holding | windows) & lanes_lacking_at_most(block, word, k);
+            const std::uint64_t active = (holding | windows) & lanes_lacking_at_most(block, word, k);
             found.found = 0;
             if (active)
-                scan_(k == 0 ? word.exact : word.compiled, static_cast<std::uint32_t>(k), block, active, block.rows,
-                      found);
+                scan_(k == 0 ? word.exact : word.compiled, static_cast<std::uint32_t>(k), block, active,
+                      block.rows, found);
             if (i >= bound.min_held) offer_lanes(block, shard, holding & ~found.found, i);
             holding &= found.found;
             for (std::uint64_t lanes = found.found & windows; lanes; lanes &= lanes - 1) {
                 const int lane = std::countr_zero(lanes);
                 if (!longs) longs = &longs_of(store, shard);
-                longs->words[i].improve(store.longs().place(block.ids[lane]), found.errors[lane], found.end[lane]);
+                longs->words[i].improve(store.longs().place(block.ids[lane]), found.errors[lane],
+                                        found.end[lane]);
             }
         }
         if (holding) offer_lanes(block, shard, holding, n);
     }
 }
 
-void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::uint64_t lanes, std::uint32_t held) {
+void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::uint64_t lanes,
+                            std::uint32_t held) {
     for (; lanes; lanes &= lanes - 1) {
         const int lane = std::countr_zero(lanes);
         std::array<Match, MAX_QUERY_WORDS> matches;
-        for (std::uint32_t i = 0; i < held; ++i) matches[i] = Match{matches_[i].errors[lane], matches_[i].end[lane]};
+        for (std::uint32_t i = 0; i < held; ++i)
+            matches[i] = Match{matches_[i].errors[lane], matches_[i].end[lane]};
         const std::span<const Match> held_matches(matches.data(), held);
         const std::uint32_t length = block.lengths[lane];
         const Order order = order_of(shard, block.seqs[lane]);
@@ -302,7 +305,8 @@ void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::ui
         // The fits cost a pass over the words around each match: only for a
         // record that may enter.
         if (keep_ == Keep::ranking &&
-            !ranking_.takes(RankedMatch{rank_key(least_fit(n, held_matches, length)), 0, order, 0, 0, 0, 0, false}))
+            !ranking_.takes(
+                RankedMatch{rank_key(least_fit(n, held_matches, length)), 0, order, 0, 0, 0, 0, false}))
             continue;
         const LaneText lane_text{&block, lane};
         const auto may_enter = [&](const RecordFit& known) {
@@ -310,14 +314,14 @@ void WordsScan::offer_lanes(const LaneBlock& block, std::uint32_t shard, std::ui
                    (keep_ == Keep::every ||
                     ranking_.takes(RankedMatch{rank_key(known), tie_key(known), order, 0, 0, 0, 0, false}));
         };
-        const auto fit =
-            fit_record(query_, held_matches, TextReader{length, &lane_text, LaneText::copy}, caches_, may_enter);
+        const auto fit = fit_record(query_, held_matches, TextReader{length, &lane_text, LaneText::copy},
+                                    caches_, may_enter);
         if (!fit) continue;
         if (keep_ == Keep::every)
             every_.push_back(QueryScan::Found{order, block.ids[lane]});
         else
-            ranking_.offer(RankedMatch{rank_key(*fit), tie_key(*fit), order, block.ids[lane], fit->start, fit->end,
-                                       score_of(*fit), false});
+            ranking_.offer(RankedMatch{rank_key(*fit), tie_key(*fit), order, block.ids[lane], fit->start,
+                                       fit->end, score_of(*fit), false});
     }
 }
 
@@ -357,10 +361,10 @@ void for_each_long_fit(const PreparedWords& query, std::span<WordsScan*> scans, 
             if (held == 0) continue;
             const auto record = static_cast<LongRecords::Index>(r);
             const LongText long_text{&store, record};
-            const auto fit = fit_record(
-                query, std::span<const Match>(matches.data(), held),
-                TextReader{store.longs().length(record), &long_text, LongText::copy}, caches,
-                [&](const RecordFit& known) { return score_of(known) >= query.threshold; });
+            const auto fit =
+                fit_record(query, std::span<const Match>(matches.data(), held),
+                           TextReader{store.longs().length(record), &long_text, LongText::copy}, caches,
+                           [&](const RecordFit& known) { return score_of(known) >= query.threshold; });
             if (fit)
                 take(RankedMatch{rank_key(*fit), tie_key(*fit), order_of(shard, store.longs().seq(record)),
                                  store.longs().id(record), fit->start, fit->end, score_of(*fit), true});
@@ -385,8 +389,9 @@ std::vector<QueryScan::Found> finish_every(const PreparedWords& query, std::span
                                            const StoreOf& store_of) {
     std::vector<QueryScan::Found> found;
     for (WordsScan* scan : scans) found.insert(found.end(), scan->every().begin(), scan->every().end());
-    for_each_long_fit(query, scans, store_of,
-                      [&](const RankedMatch& match) { found.push_back(QueryScan::Found{match.order, match.id}); });
+    for_each_long_fit(query, scans, store_of, [&](const RankedMatch& match) {
+        found.push_back(QueryScan::Found{match.order, match.id});
+    });
     return found;
 }
 
@@ -398,10 +403,11 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> word_spans(const PreparedWo
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     for (std::size_t i = 0; i + missing < query.words.size(); ++i) {
         const QueryWord& word = query.words[i];
-        const auto found = best_match_forgiving(word.compiled.pattern, static_cast<std::uint32_t>(word.k), text);
+        const auto found =
+            best_match_forgiving(word.compiled.pattern, static_cast<std::uint32_t>(word.k), text);
         if (!found) break;  // never: the scan found it
-        const std::size_t start =
-            forgiving_start(word.compiled.pattern, found->errors, std::string_view(text).substr(0, found->end));
+        const std::size_t start = forgiving_start(word.compiled.pattern, found->errors,
+                                                  std::string_view(text).substr(0, found->end));
         spans.emplace_back(static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(found->end));
     }
     return spans;

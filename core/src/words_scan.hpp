@@ -58,15 +58,15 @@ std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t r
 struct RecordFit {
     std::uint32_t words;
     std::uint32_t held;
-    std::uint32_t distance;   // the sum of the held words' covering distances
-    std::uint32_t errors;     // the sum of their matches' errors
-    std::uint32_t off_start;  // how many of their matches start inside a word
-    std::uint32_t between;    // word bytes between them, up to 127
-    bool disorder;            // they stand in another order than the query's
-    std::uint32_t cost;       // the sum of their covers' typo costs (typo_cost)
+    std::uint32_t distance;      // the sum of the held words' covering distances
+    std::uint32_t errors;        // the sum of their matches' errors
+    std::uint32_t off_start;     // how many of their matches start inside a word
+    std::uint32_t between;       // word bytes between them, up to 127
+    bool disorder;               // they stand in another order than the query's
+    std::uint32_t cost;          // the sum of their covers' typo costs (typo_cost)
     std::uint32_t case_differs;  // covers starting in the other case than their query word
-    std::uint32_t length;     // the record's text
-    std::uint32_t start;      // from the first held word's match to the last one's
+    std::uint32_t length;        // the record's text
+    std::uint32_t start;         // from the first held word's match to the last one's
     std::uint32_t end;
 };
 

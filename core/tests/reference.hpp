@@ -203,7 +203,9 @@ inline std::vector<std::string> words_of(std::string_view query, bool words) {
 // it), a byte too many 10 (5 where it doubles), a vowel for a vowel 8,
 // another substitution 10, a swap of neighbours 7; at most 1023.
 inline std::uint32_t typo_cost(std::string_view from, std::string_view to) {
-    const auto vowel = [](char c) { return std::string_view("aeiouy").find(static_cast<char>(fold(c))) != std::string_view::npos; };
+    const auto vowel = [](char c) {
+        return std::string_view("aeiouy").find(static_cast<char>(fold(c))) != std::string_view::npos;
+    };
     const std::size_t n = from.size(), m = to.size();
     std::vector<std::vector<std::uint32_t>> C(n + 1, std::vector<std::uint32_t>(m + 1, 0));
     const auto left_out = [&](std::size_t j) { return j >= 2 && same(to[j - 1], to[j - 2]) ? 5u : 8u; };
@@ -215,8 +217,11 @@ inline std::uint32_t typo_cost(std::string_view from, std::string_view to) {
             if (i > 0) c = std::min(c, C[i - 1][j] + too_many(i));
             if (j > 0) c = std::min(c, C[i][j - 1] + left_out(j));
             if (i > 0 && j > 0)
-                c = std::min(c, C[i - 1][j - 1] + (same(from[i - 1], to[j - 1]) ? 0 : vowel(from[i - 1]) && vowel(to[j - 1]) ? 8 : 10));
-            if (i > 1 && j > 1 && same(from[i - 1], to[j - 2]) && same(from[i - 2], to[j - 1])) c = std::min(c, C[i - 2][j - 2] + 7);
+                c = std::min(c, C[i - 1][j - 1] + (same(from[i - 1], to[j - 1])             ? 0
+                                                   : vowel(from[i - 1]) && vowel(to[j - 1]) ? 8
+                                                                                            : 10));
+            if (i > 1 && j > 1 && same(from[i - 1], to[j - 2]) && same(from[i - 2], to[j - 1]))
+                c = std::min(c, C[i - 2][j - 2] + 7);
             C[i][j] = c;
         }
     return std::min<std::uint32_t>(C[n][m], 1023);
@@ -253,7 +258,8 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
         WordsHit hit{{engine.records.id(r), 0, UINT32_MAX, 0}, {}};
         for (const std::string& word : words) {
             const std::string p = word.substr(0, MAX_PATTERN_BYTES);
-            const std::uint32_t k = p.size() == 3 ? std::min(s.max_errors, 1u) : error_budget(s.max_errors, p.size());
+            const std::uint32_t k =
+                p.size() == 3 ? std::min(s.max_errors, 1u) : error_budget(s.max_errors, p.size());
             const auto match = forgiving_match(p, k, text);
             if (!match) break;
             const std::size_t start = forgiving_start(p, text, *match), end = match->end;
@@ -265,7 +271,9 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
             distance += d;
             cost += d == 10 ? 1023 : typo_cost(p, cover);
             const auto letter = [](char c) { return fold(c) >= 'a' && fold(c) <= 'z'; };
-            case_differs += letter(cover[0]) && letter(word[0]) && (fold(cover[0]) != static_cast<std::uint8_t>(cover[0])) != (fold(word[0]) != static_cast<std::uint8_t>(word[0]));
+            case_differs += letter(cover[0]) && letter(word[0]) &&
+                            (fold(cover[0]) != static_cast<std::uint8_t>(cover[0])) !=
+                                (fold(word[0]) != static_cast<std::uint8_t>(word[0]));
             errors += match->errors;
             off_start += start > 0 && word_byte(text[start - 1]);
             disorder |= !hit.spans.empty() && start < hit.spans.back().first;
@@ -280,9 +288,9 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
             std::size_t from = SIZE_MAX, to = 0;
             for (const auto& [cs, ce] : covers) from = std::min(from, cs), to = std::max(to, ce);
             for (std::size_t p = from; p < to; ++p)
-                between += word_byte(text[p]) && std::none_of(covers.begin(), covers.end(), [&](const auto& c) {
-                               return p >= c.first && p < c.second;
-                           });
+                between += word_byte(text[p]) &&
+                           std::none_of(covers.begin(), covers.end(),
+                                        [&](const auto& c) { return p >= c.first && p < c.second; });
             between = std::min<std::uint32_t>(between, 127);
         }
         std::uint32_t penalty;
@@ -295,7 +303,10 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
         const auto milli = static_cast<std::uint32_t>(held * (1000 - penalty) / n);
         if (milli < s.threshold) continue;
         hit.entry.score = static_cast<float>(milli) / 1000.0f;
-        all.push_back({{n - held, distance, between > 0, disorder, between, errors, off_start, case_differs, cost, text.size()}, r, hit});
+        all.push_back({{n - held, distance, between > 0, disorder, between, errors, off_start, case_differs,
+                        cost, text.size()},
+                       r,
+                       hit});
     }
     std::sort(all.begin(), all.end(), [](const Ranked& a, const Ranked& b) {
         return a.key != b.key ? a.key < b.key : a.place < b.place;

@@ -296,11 +296,10 @@ TEST(SavedIndex, EveryStoreSavedLoadsAsItWas) {
     WorkerPool pool;
     for (int round = 0; round < 60; ++round) {
         const std::size_t capacity = 1 + random.below(round % 3 == 0 ? 3 : 130);
-        ShardedIndex index(
-            Settings{static_cast<std::uint16_t>(random.below(1001)),
-                     static_cast<std::uint32_t>(random.below(4)), random.below(101), random.below(2) == 1,
-                     random.below(2) == 1},
-            capacity);
+        ShardedIndex index(Settings{static_cast<std::uint16_t>(random.below(1001)),
+                                    static_cast<std::uint32_t>(random.below(4)), random.below(101),
+                                    random.below(2) == 1, random.below(2) == 1},
+                           capacity);
         const std::size_t records = random.below(300);
         const std::size_t empty_share = random.below(4);  // none, a third, two thirds, all empty
         for (std::uint32_t i = 0; i < records; ++i) {

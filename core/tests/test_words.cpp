@@ -25,13 +25,15 @@ ShardedIndex index_of(const std::vector<std::string>& texts, Settings settings) 
 
 std::vector<std::uint32_t> ids(const std::vector<IndexHit>& hits) {
     std::vector<std::uint32_t> out;
+    out.reserve(hits.size());
     for (const IndexHit& hit : hits) out.push_back(hit.entry.id);
     return out;
 }
 
 TEST(Ranking, TheWordMeantComesFirst) {
-    const std::vector<std::string> words = {"ambassadress", "precivilization", "receive", "receive's", "address",
-                                            "libgoffice",   "libreoffice-dmaths", "libreoffice", "weird", "wired"};
+    const std::vector<std::string> words = {
+        "ambassadress", "precivilization",    "receive",     "receive's", "address",
+        "libgoffice",   "libreoffice-dmaths", "libreoffice", "weird",     "wired"};
     const ShardedIndex index = index_of(words, Settings{250, 2, 10, true});
     for (const Kernel kernel : available_kernels()) {
         const SearchOptions options{nullptr, 1, kernel, nullptr};
@@ -72,7 +74,8 @@ TEST(Words, AnyOrderFallbacksAndSpans) {
         ASSERT_EQ(ids(hits), (std::vector<std::uint32_t>{1, 0, 4}));
         EXPECT_EQ(hits[0].spans, (Spans{{7, 14}, {0, 6}}));
         EXPECT_EQ(std::pair(hits[0].entry.start, hits[0].entry.end), std::pair(0u, 14u));
-        EXPECT_EQ(hits[2].spans, (Spans{{4, 11}, NO_SPAN}));  // holds the first word only: after all that hold both
+        EXPECT_EQ(hits[2].spans,
+                  (Spans{{4, 11}, NO_SPAN}));  // holds the first word only: after all that hold both
         EXPECT_GT(hits[1].entry.score, 0.5f);  // half the words held: at most half the score
         EXPECT_LE(hits[2].entry.score, 0.5f);
         hits = index.search("nvidia geforce", options);
@@ -114,7 +117,8 @@ TEST(Words, EveryFormShardAndWorkerCountAgreesWithTheModel) {
             const std::size_t length = random.below(15) == 0 ? 900 + random.below(1400) : random.below(70);
             std::string text = random(length, length);
             for (const char* word : {"bacD", "dabba", "Zcab"})
-                if (random.below(3) == 0 && text.size() > 10) text.replace(random.below(text.size() - 5), 4, word);
+                if (random.below(3) == 0 && text.size() > 10)
+                    text.replace(random.below(text.size() - 5), 4, word);
             const auto id = static_cast<std::uint32_t>(random.below(300));
             engine.records.append(id, text);
             const std::string_view part = text;
@@ -126,11 +130,15 @@ TEST(Words, EveryFormShardAndWorkerCountAgreesWithTheModel) {
         }
         for (int q = 0; q < 8; ++q) {
             engine.settings = Settings{static_cast<std::uint16_t>(random.below(4) * 200),
-                                       static_cast<std::uint32_t>(random.below(4)), 1 + random.below(30), true,
-                                       random.below(4) != 0};
+                                       static_cast<std::uint32_t>(random.below(4)), 1 + random.below(30),
+                                       true, random.below(4) != 0};
             std::string query;
             for (std::size_t w = 1 + random.below(3); w > 0; --w)
-                query += random.mutate(random.below(2) ? "bacD" : random.below(2) ? "dabba" : random(1, 9), 1) + " ";
+                query += random.mutate(random.below(2)   ? "bacD"
+                                       : random.below(2) ? "dabba"
+                                                         : random(1, 9),
+                                       1) +
+                         " ";
             const auto expected = reference::words_search(engine, query);
             const std::string what = "round " + std::to_string(round) + " query '" + query + "'";
             for (std::size_t i = 1; i < expected.size(); ++i)
@@ -149,7 +157,8 @@ TEST(Words, EveryFormShardAndWorkerCountAgreesWithTheModel) {
                     for (std::size_t i = 0; i < got.size(); ++i) {
                         const ResultEntry& a = got[i].entry;
                         const ResultEntry& b = expected[i].entry;
-                        ASSERT_EQ(std::tuple(a.id, a.score, a.start, a.end), std::tuple(b.id, b.score, b.start, b.end))
+                        ASSERT_EQ(std::tuple(a.id, a.score, a.start, a.end),
+                                  std::tuple(b.id, b.score, b.start, b.end))
                             << what << " hit " << i << " " << kernel_name(kernel) << " workers " << workers;
                         if (!settings.words) continue;
                         Spans spans = expected[i].spans;
@@ -164,8 +173,8 @@ TEST(Words, EveryFormShardAndWorkerCountAgreesWithTheModel) {
                 ASSERT_EQ(alone.size(), expected.size()) << what;
                 for (std::size_t i = 0; i < alone.size(); ++i)
                     ASSERT_EQ(std::tuple(alone[i].id, alone[i].score, alone[i].start, alone[i].end),
-                              std::tuple(expected[i].entry.id, expected[i].entry.score, expected[i].entry.start,
-                                         expected[i].entry.end))
+                              std::tuple(expected[i].entry.id, expected[i].entry.score,
+                                         expected[i].entry.start, expected[i].entry.end))
                         << what;
             }
         }

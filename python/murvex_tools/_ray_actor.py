@@ -26,6 +26,7 @@ class ShardHost:
         max_errors: int,
         max_results: int,
         shard_capacity: int,
+        *,
         forgiving: bool = False,
         words: bool = False,
     ) -> None:

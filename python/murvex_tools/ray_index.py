@@ -217,15 +217,9 @@ class RayMurvex:
 
     def _start(self, count: int) -> list[tuple[Any, str]]:
         """`count` new actors with their tokens, once Ray has started them all; else ActorPlacementError."""
-        settings = (
-            self.threshold,
-            self.max_errors,
-            self.max_results,
-            self._settings.shard_capacity,
-            self.forgiving,
-            self.words,
-        )
-        actors = [self._host.remote(*settings) for _ in range(count)]
+        settings = (self.threshold, self.max_errors, self.max_results, self._settings.shard_capacity)
+        modes = {"forgiving": self.forgiving, "words": self.words}
+        actors = [self._host.remote(*settings, **modes) for _ in range(count)]
         refs = [actor.token.remote() for actor in actors]
         ready, waiting = self._ray.wait(refs, num_returns=len(refs), timeout=self._placement_timeout)
         if waiting:

@@ -65,9 +65,7 @@ class ShardedMurvex(Index):
         """
         return super().add(as_batch(records), new_shard=new_shard)
 
-    def search_frame(
-        self, queries: SequenceNotStr[str], *, as_: Kind = "pyarrow", **own: Unpack[SearchOptions]
-    ) -> Any:
+    def search_frame(self, queries: SequenceNotStr[str], *, as_: Kind = "pyarrow", **own: Unpack[SearchOptions]) -> Any:
         """search_many(queries, **own) as one table (pyarrow, polars or pandas): a row per hit, with
         the query, its position in `queries` (query_index), the hit's rank (0 for the best), id,
         score, start and end."""
