@@ -357,7 +357,7 @@ TEST(SavedIndex, OlderFilesLoadAndHeadersAreCheckedAgainstTheSections) {
         EXPECT_EQ(refusal(path), "corrupted: the header counts another number of records");
     }
     std::string bad = good;
-    rewrite_header(bad, 18, std::uint16_t{2});
+    rewrite_header(bad, 18, std::uint16_t{4});  // a flag this version does not know
     write_all(path, bad);
     EXPECT_EQ(refusal(path), "corrupted: settings or sizes out of range in the header");
     std::remove(path.c_str());
