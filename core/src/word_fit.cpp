@@ -68,15 +68,27 @@ std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::ui
 namespace {
 
 // The start of the match that ends at `end`, from the stretch read into `around`.
-std::size_t start_of(const Pattern& pattern, std::size_t end, const Around& around) noexcept {
-    const std::string_view stretch(reinterpret_cast<const char*>(around.stretch.data()), around.tight);
-    return end - around.tight + forgiving_start(pattern, around.errors, stretch);
+std::size_t start_of(const Pattern& pattern, std::size_t end, const Around& around,
+                     FitCache& cache) noexcept {
+    return end - around.tight +
+           cache.start_in(pattern, around.errors, std::span(around.stretch.data(), around.tight));
+}
+
+std::uint32_t hash_of(std::span<const std::uint8_t> bytes) noexcept {
+    std::uint32_t hash = 2166136261u;  // FNV-1a of the folded bytes
+    for (const std::uint8_t b : bytes) hash = (hash ^ fold(b)) * 16777619u;
+    return hash ^ (hash >> 16);
+}
+
+bool same_folded(std::span<const std::uint8_t> bytes, const std::uint8_t* kept) noexcept {
+    return std::equal(bytes.begin(), bytes.end(), kept,
+                      [](std::uint8_t c, std::uint8_t k) { return fold(c) == k; });
 }
 
 }  // namespace
 
 WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text,
-                   Around& around) noexcept {
+                   Around& around, FitCache& cache) noexcept {
     const std::size_t m = pattern.len, end = match.end;
     const std::size_t tight = std::min(end, m + match.errors);
     around.errors = match.errors;
@@ -88,7 +100,7 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
     // can wait until the rest of the fit asks for it.
     const bool within_a_word =
         std::all_of(stretch.begin(), stretch.begin() + static_cast<std::ptrdiff_t>(tight), is_word_byte);
-    const std::size_t start = within_a_word ? end - tight : start_of(pattern, end, around);
+    const std::size_t start = within_a_word ? end - tight : start_of(pattern, end, around, cache);
     // Widen to the whole words the stretch starts and ends in, reading a
     // byte at a time (words are short); a word that reaches COVER_REACH
     // bytes past the stretch is too long to be near the pattern.
@@ -125,19 +137,30 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
         static_cast<std::uint16_t>(floor >= COVER_CAP ? TYPO_COST_CAP : 0)};
 }
 
-void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noexcept {
+void place_start(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept {
     if (fit.start != UNPLACED) return;
-    fit.start = static_cast<std::uint32_t>(start_of(pattern, fit.end, around));
+    fit.start = static_cast<std::uint32_t>(start_of(pattern, fit.end, around, cache));
     fit.word_start = fit.start == fit.cover_start;  // the bytes between them are of one word
 }
 
-CoverCache::Entry& CoverCache::entry_of(std::span<const std::uint8_t> cover, bool& known) noexcept {
-    std::uint32_t hash = 2166136261u;  // FNV-1a of the folded bytes
-    for (const std::uint8_t b : cover) hash = (hash ^ fold(b)) * 16777619u;
-    Entry& entry = entries_[(hash ^ (hash >> 16)) % ENTRIES];
-    known = entry.length == cover.size() &&
-            std::equal(cover.begin(), cover.end(), entry.bytes.begin(),
-                       [](std::uint8_t c, std::uint8_t kept) { return fold(c) == kept; });
+std::size_t FitCache::start_in(const Pattern& pattern, std::uint32_t errors,
+                               std::span<const std::uint8_t> stretch) noexcept {
+    Start& start = starts_[hash_of(stretch) % ENTRIES];
+    if (start.length != stretch.size() || start.errors != errors ||
+        !same_folded(stretch, start.bytes.data())) {
+        start.length = static_cast<std::uint8_t>(stretch.size());
+        start.errors = static_cast<std::uint8_t>(errors);
+        std::transform(stretch.begin(), stretch.end(), start.bytes.begin(), fold);
+        start.offset = static_cast<std::uint8_t>(
+            forgiving_start(pattern, errors,
+                            std::string_view(reinterpret_cast<const char*>(stretch.data()), stretch.size())));
+    }
+    return start.offset;
+}
+
+FitCache::Entry& FitCache::entry_of(std::span<const std::uint8_t> cover, bool& known) noexcept {
+    Entry& entry = entries_[hash_of(cover) % ENTRIES];
+    known = entry.length == cover.size() && same_folded(cover, entry.bytes.data());
     if (!known) {
         entry.length = static_cast<std::uint8_t>(cover.size());
         std::transform(cover.begin(), cover.end(), entry.bytes.begin(), fold);
@@ -146,7 +169,7 @@ CoverCache::Entry& CoverCache::entry_of(std::span<const std::uint8_t> cover, boo
     return entry;
 }
 
-std::uint32_t CoverCache::distance(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept {
+std::uint32_t FitCache::distance(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept {
     const std::span<const std::uint8_t> query(pattern.bytes.data(), pattern.len);
     if (cover.size() > MAX_PATTERN_BYTES) return osa_distance(query, cover, COVER_CAP);
     bool known;
@@ -155,7 +178,7 @@ std::uint32_t CoverCache::distance(const Pattern& pattern, std::span<const std::
     return entry.distance;
 }
 
-std::uint32_t CoverCache::cost(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept {
+std::uint32_t FitCache::cost(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept {
     const std::span<const std::uint8_t> query(pattern.bytes.data(), pattern.len);
     if (cover.size() > MAX_PATTERN_BYTES) return typo_cost(query, cover);
     bool known;
@@ -165,14 +188,14 @@ std::uint32_t CoverCache::cost(const Pattern& pattern, std::span<const std::uint
     return entry.cost;
 }
 
-void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept {
+void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept {
     if (fit.distance >= COVER_CAP) return;  // the floor is already the cap
     fit.distance = static_cast<std::uint8_t>(
         cache.distance(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start)));
     if (fit.distance >= COVER_CAP) fit.cost = TYPO_COST_CAP;  // covers as far as the cap all cost the most
 }
 
-void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept {
+void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept {
     if (fit.distance == 0 || fit.distance >= COVER_CAP) return;  // the pattern itself costs nothing
     fit.cost = static_cast<std::uint16_t>(
         cache.cost(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start)));

@@ -89,10 +89,15 @@ struct Around {
 };
 
 // The covering distances and typo costs of covers met before, by their
-// folded bytes: in real texts the same words cover a query word's matches
-// again and again. One per query word.
-class CoverCache {
+// folded bytes, and the starts of matches in stretches met before: in real
+// texts the same words cover a query word's matches again and again. One per
+// query word.
+class FitCache {
 public:
+    // Where in `stretch` (the last bytes up to a match's end, see
+    // forgiving_start) the match of `errors` errors starts.
+    std::size_t start_in(const Pattern& pattern, std::uint32_t errors,
+                         std::span<const std::uint8_t> stretch) noexcept;
     // The distance (at most COVER_CAP) of `cover` from `pattern`, and its typo cost.
     std::uint32_t distance(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept;
     std::uint32_t cost(const Pattern& pattern, std::span<const std::uint8_t> cover) noexcept;
@@ -109,6 +114,13 @@ private:
     // The entry of `cover`: `known` when it held it, else made for it, its distance yet to be set.
     Entry& entry_of(std::span<const std::uint8_t> cover, bool& known) noexcept;
     std::array<Entry, ENTRIES> entries_;
+    struct Start {
+        std::uint8_t length = 0xFF;  // none
+        std::uint8_t errors = 0;
+        std::uint8_t offset = 0;
+        std::array<std::uint8_t, MAX_PATTERN_BYTES + MAX_ERRORS> bytes{};
+    };
+    std::array<Start, ENTRIES> starts_;
 };
 
 // A fit is made in steps, each dearer than the one before, so that a record
@@ -121,16 +133,16 @@ private:
 //    letter has the other case than the query word's (`first_upper`: it
 //    starts with a capital);
 WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match, const TextReader& text,
-                   Around& around) noexcept;
+                   Around& around, FitCache& cache) noexcept;
 //    Where the match lies inside one word, its start is left UNPLACED (and
 //    word_start true, a floor);
 // 2. the covering distance;
 // 3. the start, where it was left unplaced;
 // 4. the typo cost.
 inline constexpr std::uint32_t UNPLACED = UINT32_MAX;
-void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept;
-void place_start(WordFit& fit, const Pattern& pattern, const Around& around) noexcept;
-void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, CoverCache& cache) noexcept;
+void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept;
+void place_start(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept;
+void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept;
 // The number of word bytes in text[from, to) outside the covers of `fits`
 // (what stands between the words), counted up to `cap`.
 std::uint32_t word_bytes_between(std::span<const WordFit> fits, std::size_t from, std::size_t to,

@@ -81,7 +81,7 @@ RecordFit least_fit(std::uint32_t words, std::span<const Match> matches, std::ui
 // are at their floors ranks no later than the whole one).
 template <class MayEnter>
 std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const Match> matches,
-                                    const TextReader& text, std::span<CoverCache> caches,
+                                    const TextReader& text, std::span<FitCache> caches,
                                     MayEnter&& may_enter) noexcept {
     std::array<WordFit, MAX_QUERY_WORDS> fits;
     std::array<Around, MAX_QUERY_WORDS> around;
@@ -101,7 +101,7 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
     for (std::size_t i = 0; i < held; ++i) {
         const QueryWord& word = query.words[i];
         const WordFit& fit = fits[i] =
-            place_word(word.compiled.pattern, word.first_upper, matches[i], text, around[i]);
+            place_word(word.compiled.pattern, word.first_upper, matches[i], text, around[i], caches[i]);
         record.distance += fit.distance;
         record.errors += fit.errors;
         record.case_differs += fit.case_differs;
@@ -117,7 +117,7 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
     std::uint32_t cover_start = UINT32_MAX, cover_end = 0;
     for (std::size_t i = 0; i < held; ++i) {
         WordFit& fit = fits[i];
-        place_start(fit, query.words[i].compiled.pattern, around[i]);
+        place_start(fit, query.words[i].compiled.pattern, around[i], caches[i]);
         record.off_start += !fit.word_start;
         record.disorder |= i > 0 && fit.start < fits[i - 1].start;
         record.start = std::min(record.start, fit.start);
@@ -337,7 +337,7 @@ void for_each_long_fit(const PreparedWords& query, std::span<WordsScan*> scans, 
         for (const auto& longs : scan->longs()) shards.push_back(longs.shard);
     std::sort(shards.begin(), shards.end());
     shards.erase(std::unique(shards.begin(), shards.end()), shards.end());
-    std::vector<CoverCache> caches(query.words.size());
+    std::vector<FitCache> caches(query.words.size());
     for (const std::uint32_t shard : shards) {
         const RecordStore& store = store_of(shard);
         std::vector<const WordsScan::ShardLongs*> found;

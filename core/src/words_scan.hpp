@@ -125,7 +125,7 @@ private:
     Ranking ranking_;
     std::vector<QueryScan::Found> every_;
     std::vector<ShardLongs> longs_;
-    std::vector<CoverCache> caches_;                    // of each word
+    std::vector<FitCache> caches_;                      // of each word
     std::array<LaneMatches, MAX_QUERY_WORDS> matches_;  // of each word, in the block at hand
 };
 
