@@ -36,7 +36,10 @@ def test_fuzzy_join_matches_words_in_any_order():
     left = pa.table({"who": ["lovelace ada", "turing alan"]})
     right = pa.table({"name": ["Alan Turing", "Ada Lovelace", "Grace Hopper"]})
     joined = fuzzy_join(left, right, left_on="who", right_on="name", words=True)
-    assert list(zip(joined.column("left_row").to_pylist(), joined.column("right_row").to_pylist())) == [(0, 1), (1, 0)]
+    assert list(zip(joined.column("left_row").to_pylist(), joined.column("right_row").to_pylist(), strict=True)) == [
+        (0, 1),
+        (1, 0),
+    ]
     assert fuzzy_join(left, right, left_on="who", right_on="name").num_rows == 0
 
 

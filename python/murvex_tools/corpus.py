@@ -79,13 +79,15 @@ def mode_settings(mode: str) -> dict[str, bool]:
 
 
 def new_index(args: argparse.Namespace) -> ShardedMurvex:
+    mode = mode_settings(getattr(args, "mode", "strict"))
     try:
         return ShardedMurvex(
             getattr(args, "threshold", 0.25),
             getattr(args, "max_errors", 2),
             results_wanted(args),
             workers=getattr(args, "workers", None),
-            **mode_settings(getattr(args, "mode", "strict")),
+            forgiving=mode["forgiving"],
+            words=mode["words"],
         )
     except (ValueError, OverflowError, TypeError) as error:
         raise InputError(f"bad setting: {error}") from None
