@@ -30,12 +30,14 @@ class ShardedMurvex(Index):
     With `forgiving`, matching forgives what murvex.Murvex does not: a swap of
     two neighbouring letters is one edit, the first letter may be wrong, and a
     record lacking a letter of the query can still match (the pre-filter
-    skips a record only when it lacks more of the query's byte classes than
-    edits are allowed); `start` is where the closest stretch begins. Records
-    rank by the words of their text that cover the match (a word: a run of
-    letters, digits and non-ASCII bytes): their distance from the query
-    (optimal string alignment, capped at 10), then the match's errors, then a
-    match that starts a word, then the shorter record, then insertion order;
+    skips a record only when it lacks more of the query's bytes than edits
+    are allowed), a 3-byte query gets one edit; `start` is where the closest
+    stretch begins. Records rank by the words of their text that cover the
+    match (a word: a run of letters, digits and non-ASCII bytes): their
+    distance from the query (optimal string alignment, capped at 10), then
+    the match's errors, then a match that starts a word, then a cover that
+    starts in the query's case, then a typo cost weighing the misspellings
+    people make, then the shorter record, then insertion order;
     the score is 1 - (100 distance + 25 errors + 10 if it starts inside a
     word) / 1000, at least 0, and `threshold` applies to it.
 

@@ -7,7 +7,7 @@
 //     8  version         u32      3
 //    12  header bytes    u32      64
 //    16  threshold       u16      thousandths
-//    18  flags           u16      bit 0: forgiving (zero in version 2)
+//    18  flags           u16      bit 0: forgiving, bit 1: words (zero in version 2)
 //    20  max_errors      u32
 //    24  max_results     u64
 //    32  shard_capacity  u64

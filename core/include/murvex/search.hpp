@@ -28,7 +28,8 @@ struct Engine {
 
 // Every record matching the first 32 bytes of `query` with a score of at
 // least settings.threshold, best first, ties in store order, at most
-// settings.max_results of them. Empty for an empty query or store. A form of
+// settings.max_results of them (in the forgiving and words modes, ranked as
+// words_scan.hpp says). Empty for an empty query or store. A form of
 // the kernel that the CPU does not run is replaced by the widest one it does.
 // Throws std::bad_alloc when memory runs out; the engine is only read.
 std::vector<ResultEntry> search(const Engine& engine, std::string_view query,
