@@ -43,6 +43,14 @@ std::uint64_t lanes_lacking_at_most(const LaneBlock& block, const QueryWord& wor
     return within & ~over & required;
 }
 
+// The lanes whose texts are at most `length` bytes long (never a window's).
+std::uint64_t lanes_no_longer_than(const LaneBlock& block, std::uint32_t length) noexcept {
+    std::uint64_t lanes = 0;
+    for (std::size_t lane = 0; lane < LANES; ++lane)
+        lanes |= std::uint64_t{block.lengths[lane] <= length} << lane;
+    return lanes;
+}
+
 // A lane's text, for a TextReader.
 struct LaneText {
     const LaneBlock* block;
@@ -226,7 +234,7 @@ WordsScan::Bound WordsScan::bound() const noexcept {
     const auto n = static_cast<std::uint32_t>(query_.words.size());
     // A record of h words scores at most h/n of 1000.
     const std::uint32_t held_for_threshold = (query_.threshold * n + 999) / 1000;
-    Bound bound{std::max(1u, held_for_threshold), MAX_ERRORS};
+    Bound bound{std::max(1u, held_for_threshold), MAX_ERRORS, UINT32_MAX};
     if (keep_ == Keep::every) return bound;
     if (const RankedMatch* last = ranking_.last_when_full()) {
         // Only a record that ranks before the last entry, or ties with it
@@ -241,6 +249,9 @@ WordsScan::Bound WordsScan::bound() const noexcept {
         // One word with as many errors as the last entry's distance has that
         // distance too: it ties only when the last entry's errors are as many.
         bound.k = n == 1 && errors < distance ? distance - 1 : distance;
+        // When the last entry's key and tie are the least there are but its
+        // length, only a record no longer than it can rank before it.
+        if (last->key == 0 && (last->tie >> 32) == 0) bound.longest = static_cast<std::uint32_t>(last->tie);
     }
     return bound;
 }
@@ -268,7 +279,11 @@ void WordsScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
                 windows |= std::uint64_t{(block.lengths[std::countr_zero(lanes)] & LaneBlock::WINDOW) != 0}
                            << std::countr_zero(lanes);
         const Bound bound = this->bound();
-        std::uint64_t holding = block.live & ~windows;  // the short records holding words 0..i-1
+        const std::uint64_t short_enough =
+            bound.longest == UINT32_MAX ? ~std::uint64_t{0} : lanes_no_longer_than(block, bound.longest);
+        std::uint64_t holding =
+            block.live & ~windows & short_enough;  // the short records holding words 0..i-1
+        windows &= short_enough;
         for (std::uint32_t i = 0; i < n && (holding || windows); ++i) {
             const QueryWord& word = query_.words[i];
             const int k = std::min(word.k, bound.k);

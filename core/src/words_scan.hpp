@@ -113,6 +113,7 @@ private:
     struct Bound {
         std::uint32_t min_held;
         int k;
+        std::uint32_t longest;  // the longest text that may enter
     };
     Bound bound() const noexcept;
     // Ranks the lanes of `lanes` as holding the first `held` words.
