@@ -125,7 +125,7 @@ def forgiving_search(records, query, threshold, max_errors, max_results, *, word
         cost = sum(f[7] for f in fits)
         letter = lambda byte: 97 <= fold(byte) <= 122
         case_differs = sum(
-            letter(original[f[5]]) and letter(part[0]) and (original[f[5]] < 97) != (part[0] < 97)
+            f[3] < 10 and letter(original[f[5]]) and letter(part[0]) and (original[f[5]] < 97) != (part[0] < 97)
             for f, part in zip(fits, parts, strict=False)  # the words held: the first of the parts
         )
         key = (

@@ -115,6 +115,7 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
     if (start < end && is_word_byte(byte(end - 1)))
         while (cover_end < highest && is_word_byte(byte(cover_end))) ++cover_end;
     const bool cut = (cover_start == lowest && lowest > 0) || (cover_end == highest && highest < text.length);
+    around.word_before = cover_start > 0 && is_word_byte(byte(cover_start - 1));
     const std::size_t length = cover_end - cover_start;
     const std::size_t apart = length > m ? length - m : m - length;  // the distance is never below it
     const std::size_t floor =
@@ -133,14 +134,15 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
         static_cast<std::uint8_t>(match.errors),
         static_cast<std::uint8_t>(floor),
         within_a_word || start == 0 || !is_word_byte(byte(start - 1)),  // at most a floor when unplaced
-        letter(lead) && letter(pattern.bytes[0]) && (lead < 'a') != first_upper,
+        floor < COVER_CAP && letter(lead) && letter(pattern.bytes[0]) && (lead < 'a') != first_upper,
         static_cast<std::uint16_t>(floor >= COVER_CAP ? TYPO_COST_CAP : 0)};
 }
 
 void place_start(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept {
     if (fit.start != UNPLACED) return;
     fit.start = static_cast<std::uint32_t>(start_of(pattern, fit.end, around, cache));
-    fit.word_start = fit.start == fit.cover_start;  // the bytes between them are of one word
+    // the bytes between them are of one word, and so is the one before a cover cut short
+    fit.word_start = fit.start == fit.cover_start && !around.word_before;
 }
 
 std::size_t FitCache::start_in(const Pattern& pattern, std::uint32_t errors,
@@ -192,7 +194,10 @@ void measure_word(WordFit& fit, const Pattern& pattern, const Around& around, Fi
     if (fit.distance >= COVER_CAP) return;  // the floor is already the cap
     fit.distance = static_cast<std::uint8_t>(
         cache.distance(pattern, std::span(around.bytes.data(), fit.cover_end - fit.cover_start)));
-    if (fit.distance >= COVER_CAP) fit.cost = TYPO_COST_CAP;  // covers as far as the cap all cost the most
+    if (fit.distance >= COVER_CAP) {  // covers as far as the cap all cost the most, whatever their case
+        fit.cost = TYPO_COST_CAP;
+        fit.case_differs = false;
+    }
 }
 
 void measure_cost(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept {

@@ -54,7 +54,8 @@ struct WordFit {
     std::uint8_t errors;
     std::uint8_t distance;  // between the pattern and the cover, at most COVER_CAP
     bool word_start;        // the stretch starts a word
-    bool case_differs;      // the cover starts with a letter of the other case than the query's first
+    bool case_differs;      // the cover starts with a letter of the other case than the query's first (never
+                            // for a cover at COVER_CAP)
     std::uint16_t cost;     // the cover's likely-typo cost (typo_cost), at most TYPO_COST_CAP
 };
 
@@ -84,6 +85,7 @@ struct Around {
     std::array<std::uint8_t, MAX_PATTERN_BYTES + MAX_ERRORS> stretch;
     std::size_t tight;
     std::uint32_t errors;
+    bool word_before;  // the byte before the cover is of a word (the cover was cut short)
 
     std::uint8_t at(std::size_t position) const noexcept { return bytes[position - first]; }
 };

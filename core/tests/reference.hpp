@@ -271,7 +271,7 @@ inline std::vector<WordsHit> words_search(const Engine& engine, std::string_view
             distance += d;
             cost += d == 10 ? 1023 : typo_cost(p, cover);
             const auto letter = [](char c) { return fold(c) >= 'a' && fold(c) <= 'z'; };
-            case_differs += letter(cover[0]) && letter(word[0]) &&
+            case_differs += d < 10 && letter(cover[0]) && letter(word[0]) &&
                             (fold(cover[0]) != static_cast<std::uint8_t>(cover[0])) !=
                                 (fold(word[0]) != static_cast<std::uint8_t>(word[0]));
             errors += match->errors;

@@ -61,6 +61,29 @@ TEST(Ranking, AWordLongerThanTheBytesReadAroundAMatchScoresAtTheCap) {
     EXPECT_EQ(hits[2].entry.score, 0.0f);
 }
 
+// Found by the fuzzer: a match inside a word longer than the bytes read
+// around it starts inside that word, and the case of a cover at the cap
+// plays no part, however the cover was cut.
+TEST(Ranking, ACoverCutShortKeepsItsWordStartAndCase) {
+    Engine engine;
+    const std::string text = std::string(21, 'E') + std::string(76, 'x') + std::string(110, 'E') + "!";
+    engine.records.append(1, text);
+    engine.records.append(2, text.substr(85));
+    engine.settings = Settings{0, 1, 5, true};
+    const std::string query(29, 'E');
+    const auto expected = reference::search(engine, query);
+    ASSERT_EQ(expected.size(), 2u);
+    EXPECT_EQ(expected[0].id, 2u);  // the shorter record: both at the cap, both inside the word
+    for (const Kernel kernel : available_kernels()) {
+        const auto got = search(engine, query, kernel);
+        ASSERT_EQ(got.size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i)
+            EXPECT_EQ(std::tuple(got[i].id, got[i].score, got[i].start, got[i].end),
+                      std::tuple(expected[i].id, expected[i].score, expected[i].start, expected[i].end))
+                << kernel_name(kernel);
+    }
+}
+
 TEST(Words, AnyOrderFallbacksAndSpans) {
     const std::vector<std::string> texts = {"Kingdom of the United Arab Emirates", "United Kingdom",
                                             "NVIDIA GeForce RTX 4090 graphics card", "geforce now client",
