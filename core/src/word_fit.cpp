@@ -115,7 +115,6 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
     if (start < end && is_word_byte(byte(end - 1)))
         while (cover_end < highest && is_word_byte(byte(cover_end))) ++cover_end;
     const bool cut = (cover_start == lowest && lowest > 0) || (cover_end == highest && highest < text.length);
-    around.word_before = cover_start > 0 && is_word_byte(byte(cover_start - 1));
     const std::size_t length = cover_end - cover_start;
     const std::size_t apart = length > m ? length - m : m - length;  // the distance is never below it
     const std::size_t floor =
@@ -141,8 +140,9 @@ WordFit place_word(const Pattern& pattern, bool first_upper, const Match& match,
 void place_start(WordFit& fit, const Pattern& pattern, const Around& around, FitCache& cache) noexcept {
     if (fit.start != UNPLACED) return;
     fit.start = static_cast<std::uint32_t>(start_of(pattern, fit.end, around, cache));
-    // the bytes between them are of one word, and so is the one before a cover cut short
-    fit.word_start = fit.start == fit.cover_start && !around.word_before;
+    // the bytes between them are of one word (a cover cut short on the left starts over COVER_REACH
+    // bytes before the match)
+    fit.word_start = fit.start == fit.cover_start;
 }
 
 std::size_t FitCache::start_in(const Pattern& pattern, std::uint32_t errors,

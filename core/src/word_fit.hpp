@@ -85,7 +85,6 @@ struct Around {
     std::array<std::uint8_t, MAX_PATTERN_BYTES + MAX_ERRORS> stretch;
     std::size_t tight;
     std::uint32_t errors;
-    bool word_before;  // the byte before the cover is of a word (the cover was cut short)
 
     std::uint8_t at(std::size_t position) const noexcept { return bytes[position - first]; }
 };
