@@ -116,9 +116,11 @@ std::optional<RecordFit> fit_record(const PreparedWords& query, std::span<const 
     }
     if (!may_enter(record)) return std::nullopt;
     record.distance = 0;
+    record.case_differs = 0;  // a cover found at the cap has no case to compare
     for (std::size_t i = 0; i < held; ++i) {
         measure_word(fits[i], query.words[i].compiled.pattern, around[i], caches[i]);
         record.distance += fits[i].distance;
+        record.case_differs += fits[i].case_differs;
     }
     if (!may_enter(record)) return std::nullopt;
     record.start = UINT32_MAX;

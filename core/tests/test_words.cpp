@@ -62,25 +62,30 @@ TEST(Ranking, AWordLongerThanTheBytesReadAroundAMatchScoresAtTheCap) {
 }
 
 // Found by the fuzzer: the case of a cover at the distance cap plays no
-// part (a cover cut short would show the case of a byte inside its word).
-TEST(Ranking, ACoverCutShortKeepsItsWordStartAndCase) {
-    Engine engine;
-    const std::string text = std::string(21, 'E') + std::string(76, 'x') + std::string(67, 'E') +
-                             std::string("\xF2\0\xE5\xF2=\0\0", 7);
-    engine.records.append(1, text);
-    engine.records.append(2, text.substr(85));
-    engine.settings = Settings{0, 1, 5, true};
-    const std::string query(29, 'E');
-    const auto expected = reference::search(engine, query);
-    ASSERT_EQ(expected.size(), 2u);
-    EXPECT_EQ(expected[0].id, 2u);  // the shorter record: both at the cap, both inside the word
-    for (const Kernel kernel : available_kernels()) {
-        const auto got = search(engine, query, kernel);
-        ASSERT_EQ(got.size(), 2u);
-        for (std::size_t i = 0; i < 2; ++i)
-            EXPECT_EQ(std::tuple(got[i].id, got[i].score, got[i].start, got[i].end),
-                      std::tuple(expected[i].id, expected[i].score, expected[i].start, expected[i].end))
-                << kernel_name(kernel);
+// part, both for a cover cut short (it would show the case of a byte inside
+// its word) and for one whose distance reaches the cap only when measured.
+TEST(Ranking, ACoverAtTheCapHasNoCase) {
+    const std::string cut = std::string(21, 'E') + std::string(76, 'x') + std::string(67, 'E') +
+                            std::string("\xF2\0\xE5\xF2=\0\0", 7);
+    const std::string reaching = std::string(31, 't') + "LLLL\x1bLLLL";
+    const std::tuple<std::string, std::size_t, std::string, std::uint32_t> cases[] = {
+        {cut, 85, std::string(29, 'E'), 1}, {reaching, 20, "L~LLLtt", 3}};
+    for (const auto& [text, half, query, k] : cases) {
+        Engine engine;
+        engine.records.append(1, text);
+        engine.records.append(2, text.substr(half));
+        engine.settings = Settings{0, k, 5, true};
+        const auto expected = reference::search(engine, query);
+        ASSERT_EQ(expected.size(), 2u);
+        EXPECT_EQ(expected[0].id, 2u) << query;  // the shorter record: both at the cap, both inside a word
+        for (const Kernel kernel : available_kernels()) {
+            const auto got = search(engine, query, kernel);
+            ASSERT_EQ(got.size(), 2u);
+            for (std::size_t i = 0; i < 2; ++i)
+                EXPECT_EQ(std::tuple(got[i].id, got[i].score, got[i].start, got[i].end),
+                          std::tuple(expected[i].id, expected[i].score, expected[i].start, expected[i].end))
+                    << query << " " << kernel_name(kernel);
+        }
     }
 }
 
