@@ -7,62 +7,71 @@
 
 namespace murvex::detail {
 
+namespace {
+
+// The longest cover a fit reads, plus one.
+constexpr std::size_t ROW = 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS + 1;
+
+// The least cost of turning the folded pattern bytes `a` into the text bytes
+// `b` (folded here, at most ROW - 1 of them), three rows kept:
+// C[i][j] = min(C[i-1][j] + too_many(i), C[i][j-1] + left_out(j),
+//               C[i-1][j-1] + substitute(a[i-1], b[j-1]),
+//               C[i-2][j-2] + swap where a[i-2..i) and b[j-2..j) are swapped);
+// no byte is edited twice (optimal string alignment). left_out(j) and
+// too_many(i) are given the folded b and a with them.
+template <class LeftOut, class TooMany, class Substitute>
+std::uint32_t alignment_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
+                             LeftOut left_out, TooMany too_many, Substitute substitute,
+                             std::uint32_t swap) noexcept {
+    const std::size_t n = a.size(), m = b.size();
+    std::array<std::uint8_t, ROW> folded{};
+    for (std::size_t j = 0; j < m; ++j) folded[j] = fold(b[j]);
+    std::array<std::uint32_t, ROW> before{}, above{}, row{};
+    for (std::size_t j = 1; j <= m; ++j) above[j] = above[j - 1] + left_out(folded, j);
+    for (std::size_t i = 1; i <= n; ++i) {
+        row[0] = above[0] + too_many(a, i);
+        for (std::size_t j = 1; j <= m; ++j) {
+            const std::uint8_t x = a[i - 1], y = folded[j - 1];
+            std::uint32_t c = std::min({above[j] + too_many(a, i), row[j - 1] + left_out(folded, j),
+                                        above[j - 1] + substitute(x, y)});
+            if (i > 1 && j > 1 && x == folded[j - 2] && a[i - 2] == y) c = std::min(c, before[j - 2] + swap);
+            row[j] = c;
+        }
+        before = above;
+        above = row;
+    }
+    return above[m];
+}
+
+}  // namespace
+
 std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
                            std::uint32_t cap) noexcept {
     const std::size_t n = a.size(), m = b.size();
-    if ((n > m ? n - m : m - n) >= cap) return cap;  // the distance is at least the difference in length
-    // D[i][j]: the distance between a[0, i) and b[0, j), three rows kept:
-    // D[i][j] = min(D[i-1][j] + 1, D[i][j-1] + 1, D[i-1][j-1] + (a[i-1] != b[j-1]),
-    //               D[i-2][j-2] + 1 where a[i-2..i) and b[j-2..j) are swapped).
-    constexpr std::size_t ROW = 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS + 1;
-    std::array<std::uint8_t, ROW> before{}, above{}, row{};
-    std::array<std::uint8_t, ROW> folded{};
-    if (m >= ROW) return cap;
-    for (std::size_t j = 0; j < m; ++j) folded[j] = fold(b[j]);
-    for (std::size_t j = 0; j <= m; ++j) above[j] = static_cast<std::uint8_t>(j);
-    for (std::size_t i = 1; i <= n; ++i) {
-        row[0] = static_cast<std::uint8_t>(i);
-        for (std::size_t j = 1; j <= m; ++j) {
-            int d = std::min({above[j] + 1, row[j - 1] + 1, above[j - 1] + int{a[i - 1] != folded[j - 1]}});
-            if (i > 1 && j > 1 && a[i - 1] == folded[j - 2] && a[i - 2] == folded[j - 1])
-                d = std::min(d, before[j - 2] + 1);
-            row[j] = static_cast<std::uint8_t>(d);
-        }
-        before = above;
-        above = row;
-    }
-    return std::min<std::uint32_t>(above[m], cap);
+    if ((n > m ? n - m : m - n) >= cap || m >= ROW) return cap;  // never below the difference in length
+    const auto one = [](const auto&, std::size_t) { return 1u; };
+    const std::uint32_t distance = alignment_cost(
+        a, b, one, one, [](std::uint8_t x, std::uint8_t y) { return std::uint32_t{x != y}; }, 1);
+    return std::min(distance, cap);
 }
 
 std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
-    constexpr std::size_t ROW = 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS + 1;
-    const std::size_t n = a.size(), m = b.size();
-    if (m >= ROW) return TYPO_COST_CAP;
+    if (b.size() >= ROW) return TYPO_COST_CAP;
     const auto vowel = [](std::uint8_t c) {
         return c == 'a' || c == 'e' || c == 'i' || c == 'o' || c == 'u' || c == 'y';
     };
-    std::array<std::uint8_t, ROW> folded{};
-    for (std::size_t j = 0; j < m; ++j) folded[j] = fold(b[j]);
     // A letter of b left out of a, and a letter of a too many, cost less
     // where they double the letter before them.
-    const auto left_out = [&](std::size_t j) { return j >= 2 && folded[j - 1] == folded[j - 2] ? 5u : 8u; };
-    const auto too_many = [&](std::size_t i) { return i >= 2 && a[i - 1] == a[i - 2] ? 5u : 10u; };
-    std::array<std::uint32_t, ROW> before{}, above{}, row{};
-    for (std::size_t j = 1; j <= m; ++j) above[j] = above[j - 1] + left_out(j);
-    for (std::size_t i = 1; i <= n; ++i) {
-        row[0] = above[0] + too_many(i);
-        for (std::size_t j = 1; j <= m; ++j) {
-            const std::uint8_t x = a[i - 1], y = folded[j - 1];
-            const std::uint32_t substitute = x == y ? 0 : vowel(x) && vowel(y) ? 8 : 10;
-            std::uint32_t d =
-                std::min({above[j] + too_many(i), row[j - 1] + left_out(j), above[j - 1] + substitute});
-            if (i > 1 && j > 1 && x == folded[j - 2] && a[i - 2] == y) d = std::min(d, before[j - 2] + 7);
-            row[j] = d;
-        }
-        before = above;
-        above = row;
-    }
-    return std::min(above[m], TYPO_COST_CAP);
+    const auto doubling = [](const auto& bytes, std::size_t at, std::uint32_t cost) {
+        return at >= 2 && bytes[at - 1] == bytes[at - 2] ? 5u : cost;
+    };
+    const std::uint32_t cost = alignment_cost(
+        a, b, [&](const auto& folded, std::size_t j) { return doubling(folded, j, 8); },
+        [&](const auto& pattern, std::size_t i) { return doubling(pattern, i, 10); },
+        [&](std::uint8_t x, std::uint8_t y) { return x == y                 ? 0u
+                                                     : vowel(x) && vowel(y) ? 8u
+                                                                            : 10u; }, 7);
+    return std::min(cost, TYPO_COST_CAP);
 }
 
 namespace {
