@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING
 
 from murvex_tools._native import Hit
-from murvex_tools.spans import char_span, shown_spans
+from murvex_tools.spans import char_span, engine_spans, outer_span, shown_spans
 
 if TYPE_CHECKING:
     from murvex_tools.corpus import Corpus
@@ -113,23 +113,17 @@ class Printer:
 
     def span(self, query: str, hit: Hit, text: str) -> tuple[int, int]:
         """The byte span a hit covers as a reader sees it: from its first match's start to its last one's end."""
-        spans = [span for span in self.spans(query, hit, text) if span]
-        return min(start for start, _ in spans), max(end for _, end in spans)
+        return outer_span(self.spans(query, hit, text))
 
     def whole(self, query: str, hit: Hit, text: str) -> bool:
         """Whether the hit passes -w (each stretch that matched is whole words) and -x (it is the whole
         record). Outside the strict mode the stretches are the engine's own, not widened to words."""
-        raw = text.encode("utf-8")
         mode = self.corpus.mode
-        if mode == "strict":
-            spans = self.spans(query, hit, text)
-        else:
-            spans = list(hit.spans) if mode == "words" else [(hit.start, hit.end)]
-        held = [span for span in spans if span]
-        if self.args.line_regexp and (min(s for s, _ in held), max(e for _, e in held)) != (0, len(raw)):
+        spans = self.spans(query, hit, text) if mode == "strict" else engine_spans(hit, mode)
+        if self.args.line_regexp and outer_span(spans) != (0, len(text.encode("utf-8"))):
             return False
         if self.args.word_regexp:
-            for start, end in held:
+            for start, end in filter(None, spans):
                 begin, finish = char_span(text, start, end)
                 if (begin > 0 and is_word_character(text[begin - 1])) or (
                     finish < len(text) and is_word_character(text[finish])

@@ -48,7 +48,7 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from murvex_tools._native import usable_cpus
 from murvex_tools.corpus import Corpus, load, mode_of
 from murvex_tools.files import InputError
-from murvex_tools.spans import char_span, shown_spans
+from murvex_tools.spans import char_span, outer_span, shown_spans
 
 MAX_QUERY_BYTES = 1024  # the engine reads the first 32 bytes; longer queries are mistakes, not searches
 MAX_HEADER_BYTES = 16 * 1024  # a request's header lines, all together (browsers send a few hundred bytes)
@@ -154,7 +154,7 @@ def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any
         source, i = corpus.locate(hit.id)
         text = texts[hit.id]
         spans = shown_spans(text.encode("utf-8"), query, hit, mode)
-        start, end = min(span[0] for span in spans if span), max(span[1] for span in spans if span)
+        start, end = outer_span(spans)
         shown.append(
             {
                 "id": source.own_id(i),

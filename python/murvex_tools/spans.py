@@ -8,7 +8,7 @@ the record and cut it at whole characters.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -105,5 +105,15 @@ def shown_spans(text: bytes, query: str, hit: Hit, mode: str) -> list[tuple[int,
     record does not hold)."""
     if mode == "strict":
         return [(match_start(text, query, hit.end), hit.end)]
-    spans = hit.spans if mode == "words" else [(hit.start, hit.end)]
-    return [None if span is None else covering_words(text, *span) for span in spans]
+    return [None if span is None else covering_words(text, *span) for span in engine_spans(hit, mode)]
+
+
+def engine_spans(hit: Hit, mode: str) -> list[tuple[int, int] | None]:
+    """A hit's matches as the engine gives them: each query word's in the words mode, else start..end."""
+    return list(hit.spans) if mode == "words" else [(hit.start, hit.end)]
+
+
+def outer_span(spans: Sequence[tuple[int, int] | None]) -> tuple[int, int]:
+    """From the first span's start to the last one's end (None, a word not held, left out)."""
+    held = [span for span in spans if span]
+    return min(start for start, _ in held), max(end for _, end in held)
