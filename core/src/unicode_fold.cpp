@@ -1,0 +1,271 @@
+#include "murvex/unicode_fold.hpp"
+
+#include <cstring>
+
+namespace murvex {
+
+namespace {
+
+#include "fold_table.inc"
+
+constexpr std::uint32_t NOT_A_CHARACTER = UINT32_MAX;
+
+// One character of `text` from byte i on: its code point and length in
+// bytes; a byte that does not begin a well-formed UTF-8 sequence is a
+// character of one byte that is not a code point.
+struct Character {
+    std::uint32_t code;
+    std::size_t length;
+};
+
+bool continues(std::string_view text, std::size_t i, std::uint8_t low = 0x80, std::uint8_t high = 0xBF) noexcept {
+    if (i >= text.size()) return false;
+    const auto b = static_cast<std::uint8_t>(text[i]);
+    return b >= low && b <= high;
+}
+
+Character character_at(std::string_view text, std::size_t i) noexcept {
+    const auto b = static_cast<std::uint8_t>(text[i]);
+    const auto bits = [&](std::size_t at) { return static_cast<std::uint32_t>(text[i + at]) & 0x3F; };
+    if (b < 0x80) return {b, 1};
+    if (b >= 0xC2 && b <= 0xDF && continues(text, i + 1)) return {(b & 0x1Fu) << 6 | bits(1), 2};
+    if (b >= 0xE0 && b <= 0xEF) {
+        // no overlong forms (E0 80..9F), no surrogates (ED A0..BF)
+        const std::uint8_t low = b == 0xE0 ? 0xA0 : 0x80, high = b == 0xED ? 0x9F : 0xBF;
+        if (continues(text, i + 1, low, high) && continues(text, i + 2))
+            return {(b & 0x0Fu) << 12 | bits(1) << 6 | bits(2), 3};
+    }
+    if (b >= 0xF0 && b <= 0xF4) {
+        // no overlong forms (F0 80..8F), nothing past U+10FFFF (F4 90..BF)
+        const std::uint8_t low = b == 0xF0 ? 0x90 : 0x80, high = b == 0xF4 ? 0x8F : 0xBF;
+        if (continues(text, i + 1, low, high) && continues(text, i + 2) && continues(text, i + 3))
+            return {(b & 0x07u) << 18 | bits(1) << 12 | bits(2) << 6 | bits(3), 4};
+    }
+    return {NOT_A_CHARACTER, 1};
+}
+
+// The fold of a code point, empty for one that folds to nothing; null when
+// it folds to itself.
+const std::uint8_t* fold_of(std::uint32_t code, std::size_t& length) noexcept {
+    if (code >= 0x110000) return nullptr;
+    const std::uint16_t entry = FOLD_ENTRY_OF[std::size_t{FOLD_BLOCKS[code >> 8]} * 256 + (code & 0xFF)];
+    if (entry == 0) return nullptr;
+    length = FOLD_ENTRIES[entry] & 0xFF;
+    return FOLD_BYTES + (FOLD_ENTRIES[entry] >> 8);
+}
+
+// How many bytes from i on are ASCII, eight at a time.
+std::size_t ascii_run(std::string_view text, std::size_t i) noexcept {
+    const std::size_t from = i;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080808080808080u) break;
+    }
+    while (i < text.size() && static_cast<std::uint8_t>(text[i]) < 0x80) ++i;
+    return i - from;
+}
+
+void put_number(std::vector<std::uint8_t>& out, std::size_t value) {
+    for (; value >= 0x80; value >>= 7) out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// The runs, read one after another.
+class RunReader {
+public:
+    explicit RunReader(std::span<const std::uint8_t> runs) noexcept : runs_(runs) {}
+
+    struct Run {
+        std::size_t gap, folded, original;
+        std::string_view bytes;  // the original ones
+    };
+    bool next(Run& run) noexcept {
+        if (at_ >= runs_.size()) return false;
+        run.gap = number();
+        run.folded = number();
+        run.original = number();
+        run.original = std::min(run.original, runs_.size() - at_);
+        run.bytes = std::string_view(reinterpret_cast<const char*>(runs_.data() + at_), run.original);
+        at_ += run.original;
+        return true;
+    }
+
+private:
+    std::size_t number() noexcept {
+        std::size_t value = 0;
+        for (int shift = 0; at_ < runs_.size() && shift < 64; shift += 7) {
+            const std::uint8_t b = runs_[at_++];
+            value |= std::size_t{b & 0x7Fu} << shift;
+            if (!(b & 0x80)) break;
+        }
+        return value;
+    }
+
+    std::span<const std::uint8_t> runs_;
+    std::size_t at_ = 0;
+};
+
+// The folded length of the character at byte i of a run's original bytes.
+std::size_t folded_length(const Character& c) noexcept {
+    std::size_t length = c.length;
+    fold_of(c.code, length);
+    return length;
+}
+
+}  // namespace
+
+std::string_view fold_unicode_version() noexcept { return FOLD_UNICODE_VERSION; }
+
+bool may_fold(std::string_view text) noexcept { return ascii_run(text, 0) < text.size(); }
+
+void fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {
+    folded.clear();
+    runs.clear();
+    folded.reserve(text.size());
+    std::size_t gap_from = 0;  // where the last run ended in the folded text
+    std::size_t run_text = 0, run_folded = 0;
+    bool in_run = false;
+    const auto end_run = [&](std::size_t at) {
+        if (!in_run) return;
+        put_number(runs, run_folded - gap_from);
+        put_number(runs, folded.size() - run_folded);
+        put_number(runs, at - run_text);
+        runs.insert(runs.end(), text.begin() + static_cast<std::ptrdiff_t>(run_text),
+                    text.begin() + static_cast<std::ptrdiff_t>(at));
+        gap_from = folded.size();
+        in_run = false;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<std::uint8_t>(text[i]) < 0x80) {
+            end_run(i);
+            const std::size_t n = ascii_run(text, i);
+            folded.append(text, i, n);
+            i += n;
+            continue;
+        }
+        const Character c = character_at(text, i);
+        std::size_t length = 0;
+        const std::uint8_t* fold = c.code == NOT_A_CHARACTER ? nullptr : fold_of(c.code, length);
+        if (!fold) {
+            end_run(i);
+            folded.append(text, i, c.length);
+        } else {
+            if (!in_run) {
+                in_run = true;
+                run_text = i;
+                run_folded = folded.size();
+            }
+            folded.append(reinterpret_cast<const char*>(fold), length);
+        }
+        i += c.length;
+    }
+    end_run(text.size());
+}
+
+void unfold_text(std::string_view folded, std::span<const std::uint8_t> runs, std::string& out) {
+    RunReader reader(runs);
+    RunReader::Run run;
+    std::size_t at = 0;
+    while (reader.next(run)) {
+        out.append(folded.substr(std::min(at, folded.size()), run.gap));
+        out.append(run.bytes);
+        at += run.gap + run.folded;
+    }
+    if (at < folded.size()) out.append(folded.substr(at));
+}
+
+std::size_t unfolded_length(std::size_t folded_length, std::span<const std::uint8_t> runs) noexcept {
+    RunReader reader(runs);
+    RunReader::Run run;
+    std::size_t length = folded_length;
+    while (reader.next(run)) length = length - run.folded + run.original;
+    return length;
+}
+
+namespace {
+
+// Where the character that holds byte `at` of `text` starts and ends, for
+// `at` in [from, to), a stretch that begins with a character.
+std::pair<std::size_t, std::size_t> character_around(std::string_view text, std::size_t from, std::size_t to,
+                                                     std::size_t at) noexcept {
+    std::size_t i = from;
+    while (i < to) {
+        const std::size_t next = std::min(to, i + character_at(text, i).length);
+        if (at < next) return {i, next};
+        i = next;
+    }
+    return {at, at};
+}
+
+// The original offset of the character whose fold holds byte `at` of the
+// folded text (the original's end for the folded one's).
+std::size_t original_start(std::string_view text, std::span<const std::uint8_t> runs, std::size_t at) noexcept {
+    std::size_t folded = 0, original = 0;  // offsets of the same point in both texts
+    RunReader reader(runs);
+    RunReader::Run run;
+    const auto before_run = [&](std::size_t to) {  // both texts are the same there
+        return original + (character_around(text, folded, to, at).first - folded);
+    };
+    while (reader.next(run)) {
+        if (at < folded + run.gap) return before_run(folded + run.gap);
+        folded += run.gap;
+        original += run.gap;
+        for (std::size_t i = 0; i < run.bytes.size();) {
+            const Character c = character_at(run.bytes, i);
+            const std::size_t length = folded_length(c);
+            if (at < folded + length) return original;
+            folded += length;
+            original += c.length;
+            i += c.length;
+        }
+    }
+    return at < text.size() ? before_run(text.size()) : original + (at - folded);
+}
+
+// The original end of the character whose fold holds byte end - 1 of the
+// folded text (end > 0), past the characters right after it that fold to
+// nothing.
+std::size_t original_end(std::string_view text, std::span<const std::uint8_t> runs, std::size_t end) noexcept {
+    std::size_t folded = 0, original = 0;
+    std::size_t mapped = SIZE_MAX;
+    RunReader reader(runs);
+    RunReader::Run run;
+    const auto before_run = [&](std::size_t to) {
+        return original + (character_around(text, folded, to, end - 1).second - folded);
+    };
+    while (reader.next(run)) {
+        if (end <= folded + run.gap) {
+            mapped = before_run(folded + run.gap);
+            if (mapped < original + run.gap) return mapped;  // the run does not follow right after it
+        }
+        folded += run.gap;
+        original += run.gap;
+        for (std::size_t i = 0; i < run.bytes.size();) {
+            const Character c = character_at(run.bytes, i);
+            const std::size_t length = folded_length(c);
+            if (mapped != SIZE_MAX) {
+                if (length > 0) return mapped;
+                mapped += c.length;  // a mark of the last character
+            } else if (end <= folded + length) {
+                mapped = original + c.length;
+            }
+            folded += length;
+            original += c.length;
+            i += c.length;
+        }
+        // An unchanged character stands between two runs.
+        if (mapped != SIZE_MAX) return mapped;
+    }
+    return end <= text.size() ? before_run(text.size()) : original + (end - folded);
+}
+
+}  // namespace
+
+std::pair<std::size_t, std::size_t> original_span(std::string_view folded, std::span<const std::uint8_t> runs,
+                                                  std::size_t start, std::size_t end) noexcept {
+    const std::size_t first = original_start(folded, runs, start);
+    return {first, end > start ? original_end(folded, runs, end) : first};
+}
+
+}  // namespace murvex
