@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <tuple>
 
 #include "query_scan.hpp"
 #include "words_scan.hpp"
@@ -41,14 +42,14 @@ std::vector<Piece> pieces_of(const ShardedIndex& index, std::size_t workers) {
 
 }  // namespace
 
-ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity)
-    : shard_capacity_(std::clamp<std::size_t>(shard_capacity, 1, MAX_RECORDS)), settings_(settings) {}
+ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity, bool folds)
+    : shard_capacity_(std::clamp<std::size_t>(shard_capacity, 1, MAX_RECORDS)), settings_(settings), folds_(folds) {}
 
 void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard) {
     const bool grow = new_shard || shards_.empty() || shards_.back()->count() >= shard_capacity_;
     if (grow) {
         shards_.reserve(shards_.size() + 1);
-        shards_.push_back(std::make_unique<RecordStore>());
+        shards_.push_back(std::make_unique<RecordStore>(folds_));
     }
     try {
         shards_.back()->append_joined(id, parts);
@@ -99,7 +100,7 @@ std::size_t ShardedIndex::add_shards(std::size_t count) {
     const std::size_t before = shards_.size();
     try {
         shards_.reserve(before + count);
-        for (std::size_t s = 0; s < count; ++s) shards_.push_back(std::make_unique<RecordStore>());
+        for (std::size_t s = 0; s < count; ++s) shards_.push_back(std::make_unique<RecordStore>(folds_));
     } catch (...) {
         shards_.resize(before);
         throw;
@@ -259,14 +260,22 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
                         {r.key, r.tie}};
     };
     if (settings.forgiving || settings.words) {
-        const auto prepared = detail::prepare_words(query, count_, settings);
+        const auto prepared = detail::prepare_words(query, count_, settings, detail::Keep::ranking, folds_);
         if (!prepared) return {};
         for (const detail::RankedMatch& r :
              scan_words(*this, *prepared, detail::Keep::ranking, options, detail::finish_ranking)) {
-            hits.push_back(hit_of(r));
-            if (!settings.words) continue;
-            hits.back().spans = detail::word_spans(*prepared, shard(hits.back().shard), r);
-            hits.back().spans.resize(prepared->words.size(), NO_SPAN);
+            IndexHit& hit = hits.emplace_back(hit_of(r));
+            if (settings.words) {
+                hit.spans = detail::word_spans(*prepared, shard(hit.shard), r);
+                hit.spans.resize(prepared->words.size(), NO_SPAN);
+            }
+            // The matches are in the text the lanes hold: in the record's own
+            // text, they cover whole characters.
+            const RecordStore& store = shard(hit.shard);
+            const std::size_t index = store.index_of_seq(static_cast<std::uint32_t>(r.order));
+            std::tie(hit.entry.start, hit.entry.end) = store.text_span(index, r.start, r.end);
+            for (auto& span : hit.spans)
+                if (span != NO_SPAN) span = store.text_span(index, span.first, span.second);
         }
         return hits;
     }
@@ -285,7 +294,7 @@ std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query,
     const Settings& settings = options.settings ? *options.settings : settings_;
     std::vector<detail::QueryScan::Found> found;
     if (settings.forgiving || settings.words) {
-        const auto prepared = detail::prepare_words(query, count_, settings, detail::Keep::every);
+        const auto prepared = detail::prepare_words(query, count_, settings, detail::Keep::every, folds_);
         if (!prepared) return {};
         found = scan_words(*this, *prepared, detail::Keep::every, options, detail::finish_every);
         return ids_in_order(found);

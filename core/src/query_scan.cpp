@@ -1,5 +1,6 @@
 #include "query_scan.hpp"
 
+#include "murvex/fold.hpp"
 #include "murvex/search.hpp"
 #include "words_scan.hpp"
 
@@ -79,14 +80,46 @@ LongMatches& QueryScan::longs_of(const RecordStore& store, std::uint32_t shard) 
         .second;
 }
 
+// The lanes of a store that folds whose text folding changed hold the
+// folded text: each such record is matched on its own text, one by one (a
+// long one at its first window).
+void QueryScan::scan_folded(const RecordStore& store, std::uint32_t shard, const LaneBlock& block,
+                            std::uint64_t lanes, const Entry& entry) {
+    std::string text;
+    for (; lanes; lanes &= lanes - 1) {
+        const int lane = std::countr_zero(lanes);
+        bool windowed = false;
+        std::uint32_t id = block.ids[lane];
+        if (block.lengths[lane] & LaneBlock::WINDOW) {
+            const WindowPlace window = store.longs().place(block.ids[lane]);
+            if (window.offset != 0) continue;
+            windowed = true;
+            id = window.id;
+        }
+        const Order order = order_of(shard, block.seqs[lane]);
+        const int k = entry.order == UINT64_MAX || order <= entry.order ? entry.before : entry.after;
+        if (k < 0) continue;
+        const std::size_t index = store.index_of_seq(block.seqs[lane]);
+        text.clear();
+        store.append_text(index, text);
+        if ((char_mask(text) & query_.pattern.char_mask) != query_.pattern.char_mask) continue;
+        if (const auto match = best_match(query_.pattern, static_cast<std::uint32_t>(k), text))
+            offer(id, order, windowed, *match, false);
+    }
+}
+
 void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last) {
     if (run_.k < 0 || (run_.cap == 0 && keep_ == Keep::ranking)) return;
     LongMatches* longs = nullptr;                        // made when the first window matches
     const Entry everything{UINT64_MAX, run_.k, run_.k};  // what Keep::every lets in
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);
-        const ActiveLanes lanes =
+        if (block.folded)
+            scan_folded(store, shard, block, block.folded & block.live,
+                        keep_ == Keep::every ? everything : ranking_.entry(run_.k));
+        ActiveLanes lanes =
             active_lanes(block, shard, query_, keep_ == Keep::every ? everything : ranking_.entry(run_.k));
+        lanes.active &= ~block.folded;
         if (!lanes.active) continue;
         scan_(query_, static_cast<std::uint32_t>(lanes.k), block, lanes.active, block.rows, matches_);
         for (std::uint64_t found = matches_.found; found; found &= found - 1) {

@@ -28,7 +28,7 @@ namespace {
 
 constexpr char MAGIC[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'I', 'X'};
 constexpr char END[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'E', 'N'};
-constexpr std::uint32_t VERSION = 3;         // written
+constexpr std::uint32_t VERSION = 4;         // written
 constexpr std::uint32_t OLDEST_VERSION = 2;  // still read: no flags, no metadata
 constexpr std::uint32_t HEADER_BYTES = 64;
 constexpr std::size_t MASK_BYTES = sizeof(std::uint64_t) * 64;  // a block's mask words
@@ -66,14 +66,22 @@ std::uint64_t merge_round(std::uint64_t acc, std::uint64_t value) noexcept {
 // --- settings -------------------------------------------------------------------
 
 // The settings as the header holds them, bytes 16 to 31: threshold (u16),
-// flags (u16, bit 0 forgiving, bit 1 words), max_errors (u32), max_results (u64).
+// flags (u16, bit 0 forgiving, bit 1 words, bit 2 the index folds),
+// max_errors (u32), max_results (u64).
 constexpr std::size_t SETTINGS_AT = 16;
 constexpr std::uint16_t FORGIVING_FLAG = 1;
 constexpr std::uint16_t WORDS_FLAG = 2;
+constexpr std::uint16_t FOLDS_FLAG = 4;
 
-void put_settings(const Settings& settings, std::string& header) {
+std::uint16_t flags_of(std::string_view header) noexcept {
+    std::uint16_t flags;
+    std::memcpy(&flags, header.data() + SETTINGS_AT + 2, 2);
+    return flags;
+}
+
+void put_settings(const Settings& settings, bool folds, std::string& header) {
     const auto flags = static_cast<std::uint16_t>((settings.forgiving ? FORGIVING_FLAG : 0) |
-                                                  (settings.words ? WORDS_FLAG : 0));
+                                                  (settings.words ? WORDS_FLAG : 0) | (folds ? FOLDS_FLAG : 0));
     header.append(reinterpret_cast<const char*>(&settings.threshold), 2);
     header.append(reinterpret_cast<const char*>(&flags), 2);
     header.append(reinterpret_cast<const char*>(&settings.max_errors), 4);
@@ -85,15 +93,15 @@ void put_settings(const Settings& settings, std::string& header) {
 // unknown (version 2 wrote no flags: its files load with the defaults').
 std::optional<Settings> settings_of(std::string_view header, std::uint32_t version) {
     Settings settings;
-    std::uint16_t flags;
+    const std::uint16_t flags = flags_of(header);
     std::memcpy(&settings.threshold, header.data() + SETTINGS_AT, 2);
-    std::memcpy(&flags, header.data() + SETTINGS_AT + 2, 2);
     settings.max_errors = read32(header.data() + SETTINGS_AT + 4);
     settings.max_results = read64(header.data() + SETTINGS_AT + 8);
     settings.forgiving = (flags & FORGIVING_FLAG) != 0;
     settings.words = (flags & WORDS_FLAG) != 0;
     if (settings.threshold > 1000 || settings.max_errors > MAX_ERRORS ||
-        settings.max_results > MAX_RESULTS_LIMIT || (flags & ~(FORGIVING_FLAG | WORDS_FLAG)) != 0 ||
+        settings.max_results > MAX_RESULTS_LIMIT ||
+        (flags & ~(FORGIVING_FLAG | WORDS_FLAG | (version >= 4 ? FOLDS_FLAG : 0))) != 0 ||
         (version < 3 && flags != 0))
         return std::nullopt;
     return settings;
@@ -381,26 +389,34 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
     };
     put(VERSION);
     put(HEADER_BYTES);
-    put_settings(index.settings(), header);
+    put_settings(index.settings(), index.folds(), header);
     put(std::uint64_t{index.shard_capacity()});
     put(std::uint64_t{index.count()});
     put(std::uint64_t{index.shard_count()});
     put(checksum(header));
     out.write(header);
 
-    std::string head, texts;
+    std::string head, texts, runs;
     for (std::size_t s = 0; s < index.shard_count(); ++s) {
         // The shard's records appended afresh, in order, give the blocks as
-        // the loader lays them out again.
+        // the loader lays them out again; in an index that folds, their
+        // folded texts, with the runs folding changed.
         const RecordStore& shard = index.shard(s);
         const std::size_t n = shard.count();
         texts.clear();
+        runs.clear();
         std::vector<std::uint32_t> ids(n), lengths(n);
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t before = texts.size();
-            shard.append_text(i, texts);
+            shard.append_lane_text(i, texts);
             ids[i] = shard.id(i);
             lengths[i] = static_cast<std::uint32_t>(texts.size() - before);
+            if (const auto changed = shard.runs(i); !changed.empty()) {
+                const std::uint32_t place[2] = {static_cast<std::uint32_t>(i),
+                                                static_cast<std::uint32_t>(changed.size())};
+                runs.append(reinterpret_cast<const char*>(place), sizeof place);
+                runs.append(reinterpret_cast<const char*>(changed.data()), changed.size());
+            }
         }
         std::vector<std::string_view> views(n);
         for (std::size_t i = 0, at = 0; i < n; at += lengths[i++])
@@ -420,6 +436,7 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
         append(std::uint64_t{fresh.block_count()});
         append(long_bytes);
         append(body_bytes);
+        append(std::uint64_t{runs.size()});
         head.append(reinterpret_cast<const char*>(ids.data()), 4 * n);
         head.append(reinterpret_cast<const char*>(lengths.data()), 4 * n);
         for (std::size_t b = 0; b < fresh.block_count(); ++b)
@@ -430,6 +447,7 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
             head.append(reinterpret_cast<const char*>(fresh.block(b).lanes_with), MASK_BYTES);
         for (const std::string_view text : views)
             if (text.size() > LANE_TEXT_LIMIT) head += text;
+        head += runs;
         out.write(head);
         out.put(checksum(head));
         for (std::size_t b = 0; b < fresh.block_count(); ++b) out.write(block_bytes(fresh.block(b)));
@@ -470,17 +488,19 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         records > file.size())
         file.fail("corrupted: settings or sizes out of range in the header");
     const Settings& settings = *read_settings;
+    const bool folds = (flags_of(header) & FOLDS_FLAG) != 0;
+    const std::uint64_t sizes_bytes = version >= 4 ? 40 : 32;  // a head's sizes before its ids
 
     // The sections' sizes first, in order, so that a file cut short or with
     // wrong sizes is refused before anything is read in bulk; then each
     // shard's section is read, checked and laid out on a worker thread. A
     // section that fails drops the whole index.
     struct Section {
-        std::uint64_t shard, at, records, blocks, long_bytes, body_bytes;
+        std::uint64_t shard, at, sizes, records, blocks, long_bytes, body_bytes, runs_bytes;
         std::string what() const { return "shard " + std::to_string(shard); }
         // The head's bytes without its checksum.
         std::uint64_t head_bytes() const {
-            return 32 + 8 * records + (4 + 8 + MASK_BYTES) * blocks + long_bytes;
+            return sizes + 8 * records + (4 + 8 + MASK_BYTES) * blocks + long_bytes + runs_bytes;
         }
         std::uint64_t body_at() const { return at + head_bytes() + 8; }
     };
@@ -495,16 +515,17 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     std::vector<Section> sections;
     std::uint64_t at = HEADER_BYTES, total = 0;
     for (std::uint64_t s = 0; s < shards; ++s) {
-        Section section{s, at, 0, 0, 0, 0};
-        const std::string what = section.what(), head = file.read(at, 32, what);
+        Section section{s, at, sizes_bytes, 0, 0, 0, 0, 0};
+        const std::string what = section.what(), head = file.read(at, sizes_bytes, what);
         section.records = read64(head.data());
         section.blocks = read64(head.data() + 8);
         section.long_bytes = read64(head.data() + 16);
         section.body_bytes = read64(head.data() + 24);
-        const std::uint64_t left = file.size() - at - 32;
+        if (version >= 4) section.runs_bytes = read64(head.data() + 32);
+        const std::uint64_t left = file.size() - at - sizes_bytes;
         if (section.records > capacity || section.records > left / 8 ||
             section.blocks > left / (4 + 8 + MASK_BYTES) || section.long_bytes > left ||
-            section.body_bytes > left)
+            section.body_bytes > left || section.runs_bytes > left || (section.runs_bytes > 0 && !folds))
             file.fail("truncated or corrupted in " + what);
         if (section.head_bytes() + 8 + section.body_bytes > file.size() - at)
             file.fail("truncated: it ends inside " + what);
@@ -513,7 +534,8 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         } else {  // a shard that was emptied by removals comes back as none
             std::string head;
             read_head(section, head);
-            if (section.blocks != 0 || section.long_bytes != 0 || section.body_bytes != 0)
+            if (section.blocks != 0 || section.long_bytes != 0 || section.body_bytes != 0 ||
+                section.runs_bytes != 0)
                 file.fail("corrupted: the lanes of " + what);
         }
         total += section.records;
@@ -547,7 +569,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         const std::size_t n = section.records, blocks = section.blocks;
         Scratch& own = scratch[slot];
         read_head(section, own.head);
-        const char* const ids = own.head.data() + 32;
+        const char* const ids = own.head.data() + section.sizes;
         const char* const lengths = ids + 4 * n;
         const char* const rows = lengths + 4 * n;
         const char* const sums = rows + 4 * blocks;
@@ -611,8 +633,19 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         } catch (const std::invalid_argument&) {
             file.fail("corrupted: the lengths of " + what);
         }
+        // What folding changed: (record, bytes) and the runs, records in order.
+        const char* runs = long_text;
+        for (std::uint64_t left = section.runs_bytes, next = 0; left > 0;) {
+            const std::uint32_t record = left >= 8 ? read32(runs) : 0, bytes = left >= 8 ? read32(runs + 4) : 0;
+            if (left < 8 || bytes > left - 8 || record < next || record >= n || bytes == 0)
+                file.fail("corrupted: what folding changed in " + what);
+            shard.restore_runs(record, std::span(reinterpret_cast<const std::uint8_t*>(runs + 8), bytes));
+            runs += 8 + bytes;
+            left -= 8 + std::uint64_t{bytes};
+            next = record + 1;
+        }
     };
-    ShardedIndex index(settings, capacity);
+    ShardedIndex index(settings, capacity, folds);
     index.append_shards(sections.size(), build, pool, workers);
     if (metadata) *metadata = std::move(kept);
     return index;

@@ -9,6 +9,7 @@
 #include "eight_lanes.hpp"
 #include "joined.hpp"
 #include "murvex/fold.hpp"
+#include "murvex/unicode_fold.hpp"
 
 namespace murvex {
 
@@ -74,6 +75,7 @@ LaneBlock LaneSlots::block(std::size_t b) const noexcept {
     return LaneBlock{.data = memory.rows(),
                      .rows = blocks_[b].rows,
                      .live = blocks_[b].live,
+                     .folded = blocks_[b].folded,
                      .mixed = blocks_[b].mixed,
                      .lanes_with = memory.lanes_with,
                      .lengths = memory.lengths,
@@ -96,7 +98,7 @@ void LaneSlots::add_blocks(std::size_t length_class, std::size_t wanted) {
         blocks_.make_room(1);
         // Zeroed, so that the padding is never uninitialised memory.
         auto* memory = static_cast<BlockMemory*>(arena_.allocate(sizeof(BlockMemory) + rows * LANES));
-        blocks_.push_back(Block{memory, static_cast<std::uint32_t>(rows), false, 0});
+        blocks_.push_back(Block{memory, static_cast<std::uint32_t>(rows), false, 0, 0});
         for (std::size_t lane = LANES; lane-- > 0;) {
             memory->lengths[lane] = LaneBlock::FREE_LANE;
             memory->ids[lane] = free_slots_[length_class];
@@ -124,6 +126,7 @@ void LaneSlots::free(Slot slot) noexcept {
     block.ids[slot % LANES] = free_slots_[length_class];
     for (std::uint64_t& lanes : block.lanes_with) lanes &= ~lane;
     blocks_[slot / LANES].live &= ~lane;
+    blocks_[slot / LANES].folded &= ~lane;
     free_slots_[length_class] = slot;
     ++free_counts_[length_class];
 }
@@ -175,7 +178,7 @@ void LaneSlots::reset() noexcept {
 
 // --- the store --------------------------------------------------------------
 
-RecordStore::RecordStore() { order_.reserve(INITIAL_CAPACITY); }
+RecordStore::RecordStore(bool folds) : folds_(folds) { order_.reserve(INITIAL_CAPACITY); }
 
 std::uint32_t RecordStore::id(std::size_t index) const noexcept {
     const Handle h = order_[index];
@@ -211,6 +214,14 @@ std::string RecordStore::text(std::size_t index) const {
 }
 
 void RecordStore::append_text(std::size_t index, std::string& out) const {
+    const std::span<const std::uint8_t> changed = runs(index);
+    if (changed.empty()) return append_lane_text(index, out);
+    std::string folded;
+    append_lane_text(index, folded);
+    unfold_text(folded, changed, out);
+}
+
+void RecordStore::append_lane_text(std::size_t index, std::string& out) const {
     const Handle h = order_[index];
     if (h & LONG_FLAG) {
         out += longs_.text(slots_, h & ~LONG_FLAG);
@@ -222,11 +233,105 @@ void RecordStore::append_text(std::size_t index, std::string& out) const {
     for (std::size_t p = 0; p < length; ++p) out[at + p] = static_cast<char>(lane[p * LANES]);
 }
 
+// --- what folding changed -----------------------------------------------------
+
+const RecordStore::Unfolded* RecordStore::unfolded_of(std::uint32_t seq) const noexcept {
+    const Unfolded* first = unfolded_.data();
+    const Unfolded* last = first + unfolded_.size();
+    const Unfolded* found =
+        std::lower_bound(first, last, seq, [](const Unfolded& u, std::uint32_t s) { return u.seq < s; });
+    return found != last && found->seq == seq ? found : nullptr;
+}
+
+std::span<const std::uint8_t> RecordStore::runs(std::size_t index) const noexcept {
+    if (unfolded_.size() == 0) return {};
+    const Handle h = order_[index];
+    if (!(h & LONG_FLAG) && !slots_.folded(h)) return {};
+    const Unfolded* unfolded = unfolded_of(seq(index));
+    if (!unfolded) return {};
+    return {runs_.data() + unfolded->offset, unfolded->size};
+}
+
+std::pair<std::uint32_t, std::uint32_t> RecordStore::text_span(std::size_t index, std::uint32_t start,
+                                                               std::uint32_t end) const {
+    if (!folds_) return {start, end};
+    std::string lane_text;
+    append_lane_text(index, lane_text);
+    const auto [first, last] = original_span(lane_text, runs(index), start, end);
+    return {static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+}
+
+std::string_view RecordStore::lane_text_of(std::string_view text, std::string& folded,
+                                           std::vector<std::uint8_t>& changed) const {
+    changed.clear();
+    if (!folds_ || !may_fold(text)) return text;
+    fold_text(text, folded, changed);
+    return changed.empty() ? text : std::string_view(folded);
+}
+
+void RecordStore::reserve_runs(std::size_t records, std::size_t bytes) {
+    unfolded_.make_room(records);
+    runs_.make_room(bytes);
+}
+
+void RecordStore::keep_runs(std::size_t index, std::span<const std::uint8_t> changed) noexcept {
+    const std::size_t offset = runs_.size();
+    std::copy(changed.begin(), changed.end(), runs_.grow_by(changed.size()));
+    unfolded_.push_back(Unfolded{seq(index), static_cast<std::uint32_t>(changed.size()), offset});
+    const Handle h = order_[index];
+    if (h & LONG_FLAG)
+        longs_.set_folded(slots_, h & ~LONG_FLAG);
+    else
+        slots_.set_folded(h);
+}
+
+void RecordStore::restore_runs(std::size_t index, std::span<const std::uint8_t> changed) {
+    if (changed.empty()) return;
+    reserve_runs(1, changed.size());
+    keep_runs(index, changed);
+}
+
+// The runs of a record that goes. Their bytes are reclaimed once they are
+// most of what is kept: the runs after them move down.
+void RecordStore::forget_runs(std::uint32_t seq) noexcept {
+    const Unfolded* found = unfolded_of(seq);
+    if (!found) return;
+    unfolded_.erase(static_cast<std::size_t>(found - unfolded_.data()));
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < unfolded_.size(); ++i) live += unfolded_[i].size;
+    if (runs_.size() < 4096 || live > runs_.size() / 2) return;
+    std::size_t at = 0;  // offsets grow along the seqs
+    for (std::size_t i = 0; i < unfolded_.size(); ++i) {
+        std::memmove(runs_.data() + at, runs_.data() + unfolded_[i].offset, unfolded_[i].size);
+        unfolded_[i].offset = at;
+        at += unfolded_[i].size;
+    }
+    runs_.truncate(at);
+}
+
+// --- appending ------------------------------------------------------------------
+
 void RecordStore::append(std::uint32_t id, std::string_view text) {
     append_joined(id, std::span<const std::string_view>(&text, 1));
 }
 
 void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_view> parts) {
+    if (folds_ && std::any_of(parts.begin(), parts.end(), may_fold)) {
+        std::string joined, folded;
+        std::vector<std::uint8_t> changed;
+        detail::for_each_joined_byte(parts, [&](std::uint8_t b) { joined.push_back(static_cast<char>(b)); });
+        const std::string_view text = lane_text_of(joined, folded, changed);
+        if (!changed.empty()) {
+            reserve_runs(1, changed.size());
+            append_as_is(id, std::span(&text, 1));
+            keep_runs(order_.size() - 1, changed);
+            return;
+        }
+    }
+    append_as_is(id, parts);
+}
+
+void RecordStore::append_as_is(std::uint32_t id, std::span<const std::string_view> parts) {
     std::size_t length = parts.empty() ? 0 : parts.size() - 1;
     for (std::string_view part : parts) {
         length += part.size();
@@ -286,9 +391,34 @@ RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std
 }
 
 void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
-                                     std::span<const std::string_view> texts) {
+                                     std::span<const std::string_view> given) {
     constexpr std::size_t CHUNK = 1024, PREFETCH_AHEAD = 8;
-    store_.order_.make_room(texts.size());
+    store_.order_.make_room(given.size());
+    // In a store that folds, the texts folding changes are placed folded,
+    // with room for their runs made first.
+    std::span<const std::string_view> texts = given;
+    std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> changed;
+    if (store_.folds_) {
+        placed_.assign(given.begin(), given.end());
+        folded_.clear();
+        folded_.reserve(given.size());
+        std::size_t bytes = 0;
+        std::string folded;
+        std::vector<std::uint8_t> runs;
+        for (std::size_t i = 0; i < given.size(); ++i) {
+            if (store_.lane_text_of(given[i], folded, runs).data() == given[i].data()) continue;
+            placed_[i] = folded_.emplace_back(std::move(folded));
+            bytes += runs.size();
+            changed.emplace_back(i, std::move(runs));
+        }
+        store_.reserve_runs(changed.size(), bytes);
+        texts = placed_;
+    }
+    std::size_t next_changed = 0;
+    const auto keep_runs = [&](std::size_t i) {
+        if (next_changed < changed.size() && changed[next_changed].first == i)
+            store_.keep_runs(store_.order_.size() - 1, changed[next_changed++].second);
+    };
     for (std::size_t first = 0; first < texts.size(); first += CHUNK) {
         const std::size_t last = std::min(texts.size(), first + CHUNK);
         try {
@@ -302,13 +432,15 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
                 }
                 const std::size_t length = texts[i].size();
                 if (length > LANE_TEXT_LIMIT) {
-                    store_.append(ids[i], texts[i]);
+                    store_.append_as_is(ids[i], std::span(&texts[i], 1));
+                    keep_runs(i);
                     continue;
                 }
                 const std::size_t length_class = store_.lane_class(length);
                 by_class_[length_class].reserve(CHUNK);
                 const LaneSlots::Slot slot = store_.place(length_class, ids[i], length);
                 by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
+                keep_runs(i);
             }
         } catch (...) {
             write(texts);  // the records appended so far are whole
@@ -365,7 +497,7 @@ void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<
             }
             if (next_long == long_texts.size() || long_texts[next_long].size() != lengths[i])
                 throw std::invalid_argument("the long texts do not fit the lengths");
-            append(ids[i], long_texts[next_long++]);
+            append_as_is(ids[i], std::span(&long_texts[next_long++], 1));
         }
         if (next_long != long_texts.size())
             throw std::invalid_argument("the long texts do not fit the lengths");
@@ -383,6 +515,7 @@ void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<
 }
 
 void RecordStore::pop_back() noexcept {
+    if (unfolded_.size() > 0) forget_runs(seq(order_.size() - 1));
     const Handle h = order_[order_.size() - 1];
     order_.truncate(order_.size() - 1);
     if (h & LONG_FLAG)
@@ -395,6 +528,8 @@ void RecordStore::pop_back() noexcept {
 // again in store order.
 std::uint32_t RecordStore::next_seq() noexcept {
     if (next_seq_ == UINT32_MAX) {
+        for (std::size_t u = 0; u < unfolded_.size(); ++u)  // while the old seqs still order the records
+            unfolded_[u].seq = static_cast<std::uint32_t>(index_of_seq(unfolded_[u].seq));
         for (std::size_t i = 0; i < order_.size(); ++i) {
             const Handle h = order_[i];
             const auto seq = static_cast<std::uint32_t>(i);
@@ -413,6 +548,7 @@ bool RecordStore::remove(std::uint32_t id) noexcept {
     while (index < order_.size() && this->id(index) != id) ++index;
     if (index == order_.size()) return false;
 
+    if (unfolded_.size() > 0) forget_runs(seq(index));
     const Handle h = order_[index];
     order_.erase(index);
     if (h & LONG_FLAG)
@@ -427,6 +563,8 @@ void RecordStore::reset() noexcept {
     slots_.reset();
     longs_.reset();
     next_seq_ = 0;
+    unfolded_.release();
+    runs_.release();
 }
 
 }  // namespace murvex

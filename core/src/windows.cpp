@@ -107,6 +107,11 @@ void LongRecords::set_seq(LaneSlots& slots, Index record, std::uint32_t seq) noe
         slots.set_seq(windows_[entry.first_window + w].slot, seq);
 }
 
+void LongRecords::set_folded(LaneSlots& slots, Index record) const noexcept {
+    const Long& entry = longs_[record];
+    for (std::uint32_t w = 0; w < entry.windows; ++w) slots.set_folded(windows_[entry.first_window + w].slot);
+}
+
 WindowPlace LongRecords::place(std::uint32_t window) const noexcept {
     const Index record = windows_[window].record;
     const Long& entry = longs_[record];

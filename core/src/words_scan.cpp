@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "murvex/unicode_fold.hpp"
+
 namespace murvex::detail {
 
 namespace {
@@ -166,7 +168,13 @@ std::vector<std::string_view> query_words(std::string_view query, bool words) {
 }
 
 std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t records,
-                                           const Settings& settings, Keep keep) {
+                                           const Settings& settings, Keep keep, bool fold) {
+    std::string folded;
+    if (fold && may_fold(query)) {
+        std::vector<std::uint8_t> runs;
+        fold_text(query, folded, runs);
+        query = folded;
+    }
     const std::vector<std::string_view> words = query_words(query, settings.words);
     if (words.empty() || records == 0 || (keep == Keep::ranking && settings.max_results == 0))
         return std::nullopt;
@@ -416,7 +424,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> word_spans(const PreparedWo
                                                                 const RecordStore& store,
                                                                 const RankedMatch& match) {
     const auto missing = static_cast<std::size_t>(match.key >> MISSING_SHIFT);
-    const std::string text = store.text(store.index_of_seq(static_cast<std::uint32_t>(match.order)));
+    std::string text;  // as the lanes hold it: the spans are mapped to the record's text later
+    store.append_lane_text(store.index_of_seq(static_cast<std::uint32_t>(match.order)), text);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     for (std::size_t i = 0; i + missing < query.words.size(); ++i) {
         const QueryWord& word = query.words[i];

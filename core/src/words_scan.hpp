@@ -49,9 +49,11 @@ struct PreparedWords {
 };
 
 // Nothing when no match can come of the query: no words, an empty store, a
-// cap of 0 on a ranking.
+// cap of 0 on a ranking. With `fold`, for stores that fold: the query is
+// folded as their texts are (unicode_fold.hpp) before it is cut into words.
 std::optional<PreparedWords> prepare_words(std::string_view query, std::size_t records,
-                                           const Settings& settings, Keep keep = Keep::ranking);
+                                           const Settings& settings, Keep keep = Keep::ranking,
+                                           bool fold = false);
 
 // What the ranking knows of a record that holds the first `held` of the
 // query's `words` words (the others count as missing even where they match).
@@ -142,7 +144,7 @@ std::vector<RankedMatch> finish_ranking(const PreparedWords& query, std::span<Wo
 std::vector<QueryScan::Found> finish_every(const PreparedWords& query, std::span<WordsScan*> scans,
                                            const StoreOf& store_of);
 
-// Each held query word's match (start, end) in the ranked record, in query order.
+// Each held query word's match (start, end) in the ranked record's lane text, in query order.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> word_spans(const PreparedWords& query,
                                                                 const RecordStore& store,
                                                                 const RankedMatch& match);

@@ -60,6 +60,28 @@ void rewrite_header(std::string& file, std::size_t at, T value) {
     std::memcpy(file.data() + 56, &sum, 8);
 }
 
+// A file of format 4 (of an index that does not fold) as format 3 wrote it:
+// no runs bytes in the shards' heads; and as format 2: no metadata either.
+std::string as_older(const std::string& file, std::uint32_t version) {
+    std::string out = file.substr(0, 64);
+    std::size_t at = 64;
+    for (std::uint64_t s = 0, shards = read_u64(file, 48); s < shards; ++s) {
+        const std::uint64_t n = read_u64(file, at), blocks = read_u64(file, at + 8),
+                            long_bytes = read_u64(file, at + 16), body = read_u64(file, at + 24);
+        EXPECT_EQ(read_u64(file, at + 32), 0u);
+        const std::size_t rest = 8 * n + (4 + 8 + 512) * blocks + long_bytes;
+        const std::string head = file.substr(at, 32) + file.substr(at + 40, rest);
+        const std::uint64_t sum = checksum(head);
+        out += head;
+        out.append(reinterpret_cast<const char*>(&sum), 8);
+        out += file.substr(at + 40 + rest + 8, body);
+        at += 40 + rest + 8 + body;
+    }
+    out += version >= 3 ? file.substr(at) : file.substr(file.size() - 8);
+    rewrite_header(out, 8, version);
+    return out;
+}
+
 // The message of what loading `path` throws, without the path; "loaded" when nothing.
 std::string refusal(const std::string& path) {
     try {
@@ -169,8 +191,8 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
     EXPECT_THROW(load_index(bad), SavedIndexError);
     std::string other = good;
     for (const auto& [version, message] :
-         {std::pair{4, "saved by a newer murvex (file format 4; this one reads up to 3)"},
-          std::pair{1, "saved by an older murvex (file format 1; this one reads 2 to 3)"}}) {
+         {std::pair{5, "saved by a newer murvex (file format 5; this one reads up to 4)"},
+          std::pair{1, "saved by an older murvex (file format 1; this one reads 2 to 4)"}}) {
         other[8] = static_cast<char>(version);
         write_all(bad, other);
         try {
@@ -204,7 +226,7 @@ TEST(SavedIndex, ShardsLoadOnTheWorkers) {
     const std::size_t last =
         bad.size() - 8 - 16 - 1;  // the last block of the last shard, before the metadata
     bad[last] = static_cast<char>(bad[last] ^ 1);
-    bad[64 + 32 + 4] = static_cast<char>(bad[64 + 32 + 4] ^ 1);  // an id of shard 0
+    bad[64 + 40 + 4] = static_cast<char>(bad[64 + 40 + 4] ^ 1);  // an id of shard 0
     write_all(path, bad);
     for (int round = 0; round < 5; ++round) {
         try {
@@ -262,8 +284,8 @@ TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
     save_index(sample_index(40, 100, 20), path);
     const std::string good = read_all(path);
     const std::uint64_t n = read_u64(good, 64), blocks = read_u64(good, 72), long_bytes = read_u64(good, 80);
-    const std::size_t lengths = 64 + 32 + 4 * n, rows = lengths + 4 * n,
-                      head_end = 64 + 32 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
+    const std::size_t lengths = 64 + 40 + 4 * n, rows = lengths + 4 * n,
+                      head_end = 64 + 40 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
     // The head changed at `at` to `value`, `times` u32 in a row, its checksum made again.
     const auto refused = [&](std::size_t at, std::uint32_t value, std::size_t times = 1) {
         std::string bad = good;
@@ -338,10 +360,19 @@ TEST(SavedIndex, OlderFilesLoadAndHeadersAreCheckedAgainstTheSections) {
     save_index(index, path, "kept");
     const std::string good = read_all(path);
 
-    std::string old = good.substr(0, good.size() - 8 - 8 - 4 - 8) + good.substr(good.size() - 8);
-    rewrite_header(old, 8, std::uint32_t{2});
+    std::string old = as_older(good, 3);
     write_all(path, old);
-    std::string metadata = "left";
+    std::string metadata;
+    EXPECT_FALSE(load_index(path, nullptr, 1, &metadata).folds());
+    EXPECT_EQ(metadata, "kept");
+    expect_same(load_index(path), index, "version 3");
+    rewrite_header(old, 18, std::uint16_t{4});  // version 3 did not fold
+    write_all(path, old);
+    EXPECT_EQ(refusal(path), "corrupted: settings or sizes out of range in the header");
+
+    old = as_older(good, 2);
+    write_all(path, old);
+    metadata = "left";
     const ShardedIndex loaded = load_index(path, nullptr, 1, &metadata);
     EXPECT_EQ(metadata, "");
     EXPECT_FALSE(loaded.settings().forgiving);
@@ -357,7 +388,7 @@ TEST(SavedIndex, OlderFilesLoadAndHeadersAreCheckedAgainstTheSections) {
         EXPECT_EQ(refusal(path), "corrupted: the header counts another number of records");
     }
     std::string bad = good;
-    rewrite_header(bad, 18, std::uint16_t{4});  // a flag this version does not know
+    rewrite_header(bad, 18, std::uint16_t{8});  // a flag this version does not know
     write_all(path, bad);
     EXPECT_EQ(refusal(path), "corrupted: settings or sizes out of range in the header");
     std::remove(path.c_str());

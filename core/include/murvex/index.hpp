@@ -55,9 +55,16 @@ struct IndexHit {
 // holding every record in that order would give: the same scores, best
 // first, ties in index order, at most max_results. Not safe for concurrent
 // changes: callers hold a readers-writer lock (searches are only reads).
+//
+// An index that folds keeps its records in stores that fold (RecordStore):
+// its forgiving and words searches match the Unicode-folded query against
+// the folded texts; its strict ones match each text as it is, as in any
+// index. Its hits' stretches are in the records' own texts.
 class ShardedIndex {
 public:
-    explicit ShardedIndex(Settings settings = {}, std::size_t shard_capacity = MAX_RECORDS);
+    explicit ShardedIndex(Settings settings = {}, std::size_t shard_capacity = MAX_RECORDS, bool folds = false);
+
+    bool folds() const noexcept { return folds_; }
 
     std::size_t count() const noexcept { return count_; }
     std::size_t shard_count() const noexcept { return shards_.size(); }
@@ -145,6 +152,7 @@ private:
     std::size_t shard_capacity_;
     std::size_t count_ = 0;
     Settings settings_;
+    bool folds_;
 };
 
 }  // namespace murvex

@@ -29,6 +29,9 @@ struct LaneBlock {
     const std::uint8_t* data;
     std::size_t rows;    // bytes per lane
     std::uint64_t live;  // the lanes that hold a text that is not empty
+    // In a store that folds (RecordStore::folds), the lanes whose text
+    // folding changed: they hold the folded text, not the record's own.
+    std::uint64_t folded;
     bool mixed;          // some lane holds a text of a shorter class: scan only as far as the longest
     // The character masks of the lanes' records, sliced by bit: bit l of
     // lanes_with[b] is bit b of lane l's mask (the whole record's, also for a
@@ -97,6 +100,9 @@ public:
     // lane whose length is not 0 is live.
     void fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uint32_t seq,
               std::uint64_t mask) noexcept;
+    // Marks a filled slot as holding a text that folding changed (LaneBlock::folded).
+    void set_folded(Slot slot) noexcept { blocks_[slot / LANES].folded |= std::uint64_t{1} << slot % LANES; }
+    bool folded(Slot slot) const noexcept { return blocks_[slot / LANES].folded >> slot % LANES & 1; }
     // Adds the bits of `mask` to a filled slot's character mask.
     void set_mask(Slot slot, std::uint64_t mask) noexcept;
     // The same for slots first + j, j below 8, neighbours in one block
@@ -143,7 +149,8 @@ private:
         BlockMemory* memory;  // in arena_
         std::uint32_t rows;
         bool mixed;          // see LaneBlock::mixed; stays set until reset
-        std::uint64_t live;  // see LaneBlock::live
+        std::uint64_t live;    // see LaneBlock::live
+        std::uint64_t folded;  // see LaneBlock::folded
     };
 
     BlockMemory& memory(Slot slot) const noexcept { return *blocks_[slot / LANES].memory; }

@@ -4,10 +4,11 @@
 //
 //   header, 64 bytes
 //     0  magic           8 bytes  "MURVEXIX"
-//     8  version         u32      3
+//     8  version         u32      4
 //    12  header bytes    u32      64
 //    16  threshold       u16      thousandths
-//    18  flags           u16      bit 0: forgiving, bit 1: words (zero in version 2)
+//    18  flags           u16      bit 0: forgiving, bit 1: words (zero in version 2),
+//                                 bit 2: the index folds (version 4)
 //    20  max_errors      u32
 //    24  max_results     u64
 //    32  shard_capacity  u64
@@ -20,12 +21,16 @@
 //         blocks         u64      lane blocks
 //         long bytes     u64      of the texts longer than a lane
 //         body bytes     u64
+//         runs bytes     u64      what folding changed (version 4)
 //         ids            u32 per record
 //         lengths        u32 per record, in bytes
 //         rows           u32 per block: bytes per lane
 //         sums           u64 per block: the block checksum of its bytes in the body
 //         masks          64 u64 per block: its lanes' character masks, sliced by bit
 //         long texts     the texts longer than a lane, one after another
+//         runs           for each record whose text folding changed, in
+//                        order: its place in the shard (u32), the runs'
+//                        bytes (u32), the runs (version 4)
 //         checksum       u64      of the head before it
 //     body
 //         each block's bytes, rows * 64 of them: byte p of lane l at p * 64 + l
@@ -43,7 +48,10 @@
 // a block's bytes: 64-bit word i of them is added to running sum i mod 4,
 // and each running sum, once added to, to its weighed sum, modulo 2^64; the
 // checksum of the four running sums, the four weighed ones and the byte
-// count, as nine u64, is the block checksum. Records keep their
+// count, as nine u64, is the block checksum. In an index that folds, the
+// lengths, lanes, masks and long texts are those of the folded texts
+// (unicode_fold.hpp), and the runs give the records' own texts back; a
+// file of version 3 or older loads as an index that does not fold. Records keep their
 // shards and their order, so results after loading equal those before
 // saving, ties included.
 #pragma once

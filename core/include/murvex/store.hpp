@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "murvex/buffer.hpp"
@@ -34,9 +35,16 @@ inline constexpr std::size_t MAX_TEXT_BYTES = 0xFFFFFFFF;
 // MAX_TEXT_BYTES long, the most a 32-bit match position can address. Every
 // change gives the strong guarantee: when it throws (std::bad_alloc, or
 // std::length_error for a text that is too long), the store is as it was.
+//
+// A store that folds keeps each text Unicode-folded (unicode_fold.hpp) in its
+// lanes, for the forgiving and words modes, and where folding changed a text
+// the runs it changed, so that the text and its offsets can be had back; an
+// ASCII text costs what it costs in any store.
 class RecordStore {
 public:
-    RecordStore();
+    explicit RecordStore(bool folds = false);
+
+    bool folds() const noexcept { return folds_; }
 
     std::size_t count() const noexcept { return order_.size(); }
     bool is_full() const noexcept { return count() >= MAX_RECORDS; }
@@ -49,6 +57,17 @@ public:
     std::string text(std::size_t index) const;  // a copy
     // Appends the record's text to `out`.
     void append_text(std::size_t index, std::string& out) const;
+    // Appends the text the record's lanes hold to `out`: its folded text in a
+    // store that folds.
+    void append_lane_text(std::size_t index, std::string& out) const;
+    // The runs folding changed in the record's text; empty when it changed
+    // nothing (or the store does not fold).
+    std::span<const std::uint8_t> runs(std::size_t index) const noexcept;
+    // The stretch [start, end) of the record's lane text in its text, on
+    // whole characters (see original_span), in a store that folds; else the
+    // stretch itself.
+    std::pair<std::uint32_t, std::uint32_t> text_span(std::size_t index, std::uint32_t start,
+                                                      std::uint32_t end) const;
 
     // Bytes [from, from + count) of a long record's text into `out`.
     void read_long(LongRecords::Index record, std::size_t from, std::size_t count,
@@ -114,6 +133,11 @@ public:
     void append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
                          std::span<const std::string_view> long_texts, const BlockFiller& fill);
 
+    // Gives a record that append_laid_out() appended to a store that folds
+    // the runs folding changed in its text (its lanes hold the folded one).
+    // Strong guarantee: throws std::bad_alloc with nothing changed.
+    void restore_runs(std::size_t index, std::span<const std::uint8_t> runs);
+
     // Removes the last record (there must be one).
     void pop_back() noexcept;
 
@@ -131,6 +155,8 @@ private:
     static constexpr Handle LONG_FLAG = LaneSlots::SLOT_LIMIT;
 
     std::uint32_t next_seq() noexcept;
+    // append_joined() of a text as it is, folded or not.
+    void append_as_is(std::uint32_t id, std::span<const std::string_view> parts);
     // The length class whose lane the next record takes when its text has
     // `length` bytes, at most LANE_TEXT_LIMIT (see LaneSlots::class_for).
     std::size_t lane_class(std::size_t length) const noexcept;
@@ -139,10 +165,28 @@ private:
     // for it must be reserved. Returns its slot.
     LaneSlots::Slot place(std::size_t length_class, std::uint32_t id, std::size_t length);
 
+    // The runs of the records whose text folding changed, in store order.
+    struct Unfolded {
+        std::uint32_t seq;
+        std::uint32_t size;
+        std::size_t offset;  // in runs_
+    };
+    const Unfolded* unfolded_of(std::uint32_t seq) const noexcept;
+    // Keeps the runs of the record just appended at `index`; room must be reserved.
+    void keep_runs(std::size_t index, std::span<const std::uint8_t> runs) noexcept;
+    void reserve_runs(std::size_t records, std::size_t bytes);
+    void forget_runs(std::uint32_t seq) noexcept;
+    // The text to place for `text` (folded into `folded` when folding changes
+    // it, with its runs in `runs`).
+    std::string_view lane_text_of(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) const;
+
     PodBuffer<Handle> order_;
     LaneSlots slots_;
     LongRecords longs_;
     std::uint32_t next_seq_ = 0;
+    bool folds_;
+    PodBuffer<Unfolded> unfolded_;
+    PodBuffer<std::uint8_t> runs_;
 };
 
 // Appends records to a store in runs, as one append_many() of them all
@@ -170,6 +214,10 @@ private:
 
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
+    // In a store that folds, the folded texts of this append() that folding
+    // changed, in place of the texts given.
+    std::vector<std::string_view> placed_;
+    std::vector<std::string> folded_;
     LaneSlots::PrefaultWhile prefault_;
 };
 

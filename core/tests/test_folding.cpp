@@ -1,0 +1,122 @@
+// An index that folds: its forgiving and words searches against the model
+// run over the folded texts, with the stretches taken back to the records'
+// own texts; its strict searches as those of an index that does not fold;
+// and the folded store saved and loaded.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "murvex/index.hpp"
+#include "murvex/saved.hpp"
+#include "murvex/unicode_fold.hpp"
+#include "reference.hpp"
+
+namespace murvex {
+namespace {
+
+// Texts of words in several scripts, typed with and without their accents
+// and in either case, some longer than a lane.
+std::string random_text(reference::RandomText& random, std::size_t words) {
+    static const std::vector<std::string> vocabulary = {
+        "München", "munchen", "MÜNCHEN", "Straße", "strasse", "Île-de-France", "ile", "Αθήνα", "αθηνα",
+        "Москва", "москва", "ﬁne", "cafe\xCC\x81", "café", "abcd", "Zcab", "x", "\xC3", "😀"};
+    std::string text;
+    for (std::size_t w = 0; w < words; ++w) {
+        if (w > 0) text += random.below(5) == 0 ? "-" : " ";
+        text += vocabulary[random.below(vocabulary.size())];
+    }
+    return text;
+}
+
+TEST(Folding, SearchesMatchTheFoldedTextsAndGiveStretchesInTheOwnOnes) {
+    WorkerPool pool;
+    reference::RandomText random(31);
+    for (int round = 0; round < 4; ++round) {
+        Engine folded_model;  // the folded texts in a store that does not fold
+        ShardedIndex index(Settings{}, 1 + random.below(300), true), plain(Settings{}, 1 + random.below(300));
+        std::vector<std::string> texts, folded;
+        std::vector<std::vector<std::uint8_t>> runs;
+        const std::size_t n = 300 + random.below(300);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::string& text = texts.emplace_back(random_text(random, random.below(40) == 0 ? 200 : random.below(9)));
+            fold_text(text, folded.emplace_back(), runs.emplace_back());
+            folded_model.records.append(i, folded.back());
+            const std::string_view part = text;
+            index.append_joined(i, std::span(&part, 1));
+            plain.append_joined(i, std::span(&part, 1));
+        }
+        for (int r = 0; r < 30; ++r) {  // removals keep the runs of the others
+            const auto id = static_cast<std::uint32_t>(random.below(n));
+            ASSERT_EQ(index.remove(id), folded_model.records.remove(id));
+            plain.remove(id);
+        }
+        for (std::size_t p = 0; p < index.count(); ++p) ASSERT_EQ(index.record(p), plain.record(p));
+
+        for (const char* query : {"munchen", "MUNCHEN strase", "αθηνα ile", "Straße", "москва fine", "cafe",
+                                  "zcab München"}) {
+            folded_model.settings = Settings{0, 2, 20, true, true};
+            std::string folded_query;
+            std::vector<std::uint8_t> query_runs;
+            fold_text(query, folded_query, query_runs);
+            const auto expected = reference::words_search(folded_model, folded_query);
+            const std::string what = "round " + std::to_string(round) + " '" + query + "'";
+            ASSERT_FALSE(expected.empty()) << what;
+            const Settings strict{0, 2, 20};
+            const auto strict_expected = plain.search(query, SearchOptions{nullptr, 1, Kernel::automatic, &strict});
+            for (const Kernel kernel : available_kernels()) {
+                for (std::size_t workers = 1; workers <= 3; ++workers) {
+                    const SearchOptions options{&pool, workers, kernel, &folded_model.settings};
+                    const auto got = index.search(query, options);
+                    ASSERT_EQ(got.size(), expected.size()) << what;
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        const auto id = expected[i].entry.id;
+                        const auto span = [&](std::uint32_t start, std::uint32_t end) {
+                            const auto [s, e] = original_span(folded[id], runs[id], start, end);
+                            return std::pair{static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(e)};
+                        };
+                        ASSERT_EQ(got[i].entry.id, id) << what << " hit " << i;
+                        ASSERT_EQ(got[i].entry.score, expected[i].entry.score) << what;
+                        ASSERT_EQ(std::pair(got[i].entry.start, got[i].entry.end),
+                                  span(expected[i].entry.start, expected[i].entry.end))
+                            << what << " " << texts[id];
+                        for (std::size_t w = 0; w < expected[i].spans.size(); ++w)
+                            ASSERT_EQ(got[i].spans[w], span(expected[i].spans[w].first, expected[i].spans[w].second))
+                                << what << " word " << w;
+                    }
+                    // The strict mode matches each text as it is.
+                    const auto strict_got = index.search(query, SearchOptions{&pool, workers, kernel, &strict});
+                    ASSERT_EQ(strict_got.size(), strict_expected.size()) << what;
+                    for (std::size_t i = 0; i < strict_got.size(); ++i)
+                        ASSERT_EQ(std::tuple(strict_got[i].entry.id, strict_got[i].entry.score, strict_got[i].entry.end),
+                                  std::tuple(strict_expected[i].entry.id, strict_expected[i].entry.score,
+                                             strict_expected[i].entry.end))
+                            << what << " strict " << kernel_name(kernel);
+                    ASSERT_EQ(index.matching_ids(query, SearchOptions{&pool, workers, kernel, &strict}),
+                              plain.matching_ids(query, SearchOptions{nullptr, 1, kernel, &strict}));
+                }
+            }
+        }
+
+        // Saved and loaded, it folds and finds as before.
+        const std::string path = ::testing::TempDir() + "folding-" + std::to_string(round) + ".murvex";
+        save_index(index, path);
+        const ShardedIndex loaded = load_index(path);
+        std::remove(path.c_str());
+        ASSERT_TRUE(loaded.folds());
+        for (std::size_t p = 0; p < index.count(); ++p) ASSERT_EQ(loaded.record(p), index.record(p));
+        const Settings words{0, 2, 20, true, true};
+        for (const char* query : {"munchen", "strase ile αθηνα"}) {
+            const auto before = index.search(query, SearchOptions{nullptr, 1, Kernel::automatic, &words});
+            const auto after = loaded.search(query, SearchOptions{nullptr, 1, Kernel::automatic, &words});
+            ASSERT_EQ(before.size(), after.size());
+            for (std::size_t i = 0; i < before.size(); ++i)
+                EXPECT_EQ(std::tuple(before[i].entry.id, before[i].entry.start, before[i].spans),
+                          std::tuple(after[i].entry.id, after[i].entry.start, after[i].spans));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace murvex
