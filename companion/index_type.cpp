@@ -87,8 +87,9 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         const bool forgiving = given[6] && to_flag(given[6]);
         const bool words = given[7] && to_flag(given[7]);
         auto state = std::make_unique<IndexState>(
+            // Made in the forgiving or words mode, the index keeps its texts folded.
             ShardedIndex(Settings{py::to_thousandths(threshold), max_errors, max_results, forgiving, words},
-                         capacity),
+                         capacity, forgiving || words),
             workers, kernel);
         allocfunc alloc = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
@@ -439,6 +440,10 @@ PyObject* get_shard_capacity(PyObject* self, void*) {
         nullptr, [&] { return checked(PyLong_FromSize_t(state_of(self).index.shard_capacity())).release(); });
 }
 
+PyObject* get_folds(PyObject* self, void*) {
+    return py::guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(state_of(self).index.folds()); });
+}
+
 PyObject* get_kernel(PyObject* self, void*) {
     return py::guarded<PyObject*>(nullptr, [&] {
         const Kernel kernel = state_of(self).kernel;
@@ -622,6 +627,11 @@ PyGetSetDef index_getset[] = {
     {"shards", get_shards, nullptr, "Number of shards in use", nullptr},
     {"shard_capacity", get_shard_capacity, nullptr, "Most records a shard takes", nullptr},
     {"kernel", get_kernel, nullptr, "The form of the search kernel searches run in", nullptr},
+    {"folds", get_folds, nullptr,
+     "Whether the index keeps its texts Unicode-folded (see fold()): made in the forgiving or words mode.\n"
+     "Its forgiving and words searches then fold the query and find 'Munchen' for 'München'; its strict\n"
+     "searches match the texts as they are",
+     nullptr},
     {"workers", get_workers, set_workers, "Threads a search runs on (at least 1)", nullptr},
     {"threshold", get_threshold, set_threshold, "Minimum score, 0.0 to 1.0 (held in whole thousandths)",
      nullptr},

@@ -2,6 +2,7 @@
 // must not hold: an index whose searches release the interpreter lock, the
 // worker pool they run on, and batch entry points.
 #include "bulk.hpp"
+#include "murvex/unicode_fold.hpp"
 #include "json_lines.hpp"
 #include "native.hpp"
 #include "wire.hpp"
@@ -26,6 +27,17 @@ PyObject* cpus(PyObject*, PyObject*) {
                                   [] { return py::checked(PyLong_FromSize_t(usable_cpus())).release(); });
 }
 
+PyObject* fold(PyObject*, PyObject* text) {
+    return py::guarded<PyObject*>(nullptr, [&] {
+        const std::string_view bytes = py::argument("text", [&] { return text_of(text); });
+        std::string folded;
+        std::vector<std::uint8_t> runs;
+        fold_text(bytes, folded, runs);
+        return py::checked(PyUnicode_DecodeUTF8(folded.data(), static_cast<Py_ssize_t>(folded.size()), "strict"))
+            .release();
+    });
+}
+
 PyObject* shutdown_threads(PyObject*, PyObject*) {
     shutdown();
     Py_RETURN_NONE;
@@ -35,6 +47,10 @@ PyMethodDef module_functions[] = {
     {"kernels", kernels, METH_NOARGS,
      "kernels()\n--\n\nThe forms of the search kernel this CPU runs, widest first ('avx2', ..., "
      "'one_by_one')."},
+    {"fold", fold, METH_O,
+     "fold(text)\n--\n\nText as an index made in the forgiving or words mode keeps and matches it: each\n"
+     "character casefolded, decomposed (NFKD) and without its combining marks ('Straße' gives 'Strasse',\n"
+     "'Αθήνα' 'αθηνα'); ASCII letters keep their case, which the matcher ignores."},
     {"usable_cpus", cpus, METH_NOARGS,
      "usable_cpus()\n--\n\nThe CPUs this process may run on: what workers=None stands for."},
     {"encode_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_records)),
@@ -83,6 +99,9 @@ PyObject* init_module() {
         return nullptr;
     PyRef index(reinterpret_cast<PyObject*>(build_index_type()));
     if (!index || PyModule_AddObjectRef(module.get(), "Index", index.get()) < 0) return nullptr;
+    const std::string_view version = fold_unicode_version();
+    PyRef unicode(PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size())));
+    if (!unicode || PyModule_AddObjectRef(module.get(), "UNICODE_VERSION", unicode.get()) < 0) return nullptr;
     return module.release();
 }
 

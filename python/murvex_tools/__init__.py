@@ -1,6 +1,6 @@
 """Tools around the murvex engine: indexes past 100,000 records on every core, span helpers and the command line.
 
-from murvex_tools import ShardedMurvex, RayMurvex, Hit, record_text, matched_text
+from murvex_tools import ShardedMurvex, RayMurvex, Hit, fold, record_text, matched_text
 """
 
 from __future__ import annotations
@@ -9,7 +9,7 @@ import atexit
 from typing import TYPE_CHECKING, Any
 
 from murvex_tools import _native
-from murvex_tools._native import Hit
+from murvex_tools._native import Hit, fold
 from murvex_tools.join import fuzzy_join
 from murvex_tools.sharded import ShardedMurvex
 from murvex_tools.spans import char_span, matched_text, record_text
@@ -24,6 +24,7 @@ __all__ = [
     "ShardLostError",
     "ShardedMurvex",
     "char_span",
+    "fold",
     "fuzzy_join",
     "matched_text",
     "record_text",

@@ -54,6 +54,16 @@ class ShardedMurvex(Index):
     penalty = 100 distance + 40 if words stand between + 20 if out of order,
     at most ceil(1000/n) - 1: a record holding more words scores higher. One
     word gives exactly the forgiving mode's results.
+
+    An index made with `forgiving` or `words` folds (its `folds` is True): it
+    keeps each text with every character casefolded, decomposed (NFKD) and
+    without combining marks (see fold()), and its forgiving and words
+    searches fold the query alike, so 'munchen' finds 'München', 'strasse'
+    'Straße' and 'αθηνα' 'Αθήνα'. Starts, ends and spans are byte offsets
+    into each record's own text, on whole characters. Its strict searches
+    match the texts as they are, as any index's do (each record that folding
+    changed is then matched on its own, more slowly); an index made strict
+    never folds, whatever a search asks.
     """
 
     def __repr__(self) -> str:
