@@ -91,6 +91,7 @@ public:
     // An ASCII str's text is its own bytes; others are encoded here.
     std::span<const std::string_view> texts(std::span<PyObject* const> items) {
         texts_.resize(items.size());
+        ascii_.assign(items.size(), 0);
         encoded_.clear();
         utf8_.truncate(0);
         for (std::size_t k = 0; k < items.size(); ++k) {
@@ -100,6 +101,7 @@ public:
             const void* data = PyUnicode_DATA(item);
             if (PyUnicode_IS_ASCII(item)) {
                 texts_[k] = std::string_view(static_cast<const char*>(data), length);
+                ascii_[k] = 1;
                 continue;
             }
             const std::size_t at = utf8_.size();
@@ -119,6 +121,9 @@ public:
         }
         return texts_;
     }
+
+    // For each text of the last texts(), 1 when its str is ASCII.
+    std::span<const std::uint8_t> ascii() const noexcept { return ascii_; }
 
     // The ids of `items`, small ints all.
     std::span<const std::uint32_t> ids(std::span<PyObject* const> items) {
@@ -143,6 +148,7 @@ public:
 
 private:
     std::vector<std::string_view> texts_;
+    std::vector<std::uint8_t> ascii_;
     std::vector<std::pair<std::size_t, std::size_t>> encoded_;  // (item, offset in utf8_)
     PodBuffer<char> utf8_;
     std::vector<std::uint32_t> ids_;
@@ -179,7 +185,7 @@ bool append_read_by_workers(ShardedIndex& index, std::span<PyObject* const> text
                 for (const std::string_view text : chunk_texts) bytes += text.size();
                 bulk.emplace(shard, count, bytes / chunk_texts.size() * count);
             }
-            bulk->append(chunk_ids, chunk_texts);
+            bulk->append(chunk_ids, chunk_texts, reader.ascii());
         }
     };
     try {

@@ -272,10 +272,11 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
             // The matches are in the text the lanes hold: in the record's own
             // text, they cover whole characters.
             const RecordStore& store = shard(hit.shard);
-            const std::size_t index = store.index_of_seq(static_cast<std::uint32_t>(r.order));
-            std::tie(hit.entry.start, hit.entry.end) = store.text_span(index, r.start, r.end);
-            for (auto& span : hit.spans)
-                if (span != NO_SPAN) span = store.text_span(index, span.first, span.second);
+            if (!store.folds()) continue;
+            hit.spans.emplace_back(hit.entry.start, hit.entry.end);
+            store.text_spans(store.index_of_seq(static_cast<std::uint32_t>(r.order)), hit.spans);
+            std::tie(hit.entry.start, hit.entry.end) = hit.spans.back();
+            hit.spans.pop_back();
         }
         return hits;
     }

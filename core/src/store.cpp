@@ -252,30 +252,64 @@ std::span<const std::uint8_t> RecordStore::runs(std::size_t index) const noexcep
     return {runs_.data() + unfolded->offset, unfolded->size};
 }
 
-std::pair<std::uint32_t, std::uint32_t> RecordStore::text_span(std::size_t index, std::uint32_t start,
-                                                               std::uint32_t end) const {
-    if (!folds_) return {start, end};
-    std::string lane_text;
+std::uint8_t RecordStore::lane_byte(std::size_t index, std::size_t position) const noexcept {
+    const Handle h = order_[index];
+    std::uint8_t byte;
+    if (h & LONG_FLAG)
+        longs_.read(slots_, h & ~LONG_FLAG, position, 1, &byte);
+    else
+        byte = slots_.lane_bytes(h)[position * LANES];
+    return byte;
+}
+
+void RecordStore::text_spans(std::size_t index, std::span<std::pair<std::uint32_t, std::uint32_t>> spans) const {
+    if (!folds_) return;
+    const std::span<const std::uint8_t> changed = runs(index);
+    if (changed.empty()) {
+        // The text as it is: only a stretch that begins or ends inside a
+        // character needs it read.
+        const Handle h = order_[index];
+        const std::size_t length = (h & LONG_FLAG) ? longs_.length(h & ~LONG_FLAG) : slots_.length(h);
+        const auto inside = [&](std::size_t p) { return p < length && (lane_byte(index, p) & 0xC0) == 0x80; };
+        if (std::none_of(spans.begin(), spans.end(), [&](const auto& span) {
+                return span.first != UINT32_MAX && (inside(span.first) || inside(span.second));
+            }))
+            return;
+    }
+    std::string lane_text;  // read once: its bytes lie a lane apart
     append_lane_text(index, lane_text);
-    const auto [first, last] = original_span(lane_text, runs(index), start, end);
-    return {static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+    for (auto& span : spans) {
+        if (span.first == UINT32_MAX) continue;
+        const auto [first, last] = original_span(lane_text, changed, span.first, span.second);
+        span = {static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+    }
 }
 
 std::string_view RecordStore::lane_text_of(std::string_view text, std::string& folded,
                                            std::vector<std::uint8_t>& changed) const {
     changed.clear();
     if (!folds_ || !may_fold(text)) return text;
+    folded.clear();
     fold_text(text, folded, changed);
     return changed.empty() ? text : std::string_view(folded);
 }
 
 void RecordStore::reserve_runs(std::size_t records, std::size_t bytes) {
+    if (bytes > UINT32_MAX - runs_.size()) throw std::length_error("what folding changed takes 4 GiB or more");
     unfolded_.make_room(records);
     runs_.make_room(bytes);
 }
 
+void RecordStore::reserve_runs_ahead(std::size_t records, std::size_t bytes) noexcept {
+    try {
+        unfolded_.reserve(unfolded_.size() + records);
+        runs_.reserve(runs_.size() + std::min<std::size_t>(bytes, UINT32_MAX));
+    } catch (const std::bad_alloc&) {  // only room ahead: reserve_runs makes what is needed
+    }
+}
+
 void RecordStore::keep_runs(std::size_t index, std::span<const std::uint8_t> changed) noexcept {
-    const std::size_t offset = runs_.size();
+    const auto offset = static_cast<std::uint32_t>(runs_.size());
     std::copy(changed.begin(), changed.end(), runs_.grow_by(changed.size()));
     unfolded_.push_back(Unfolded{seq(index), static_cast<std::uint32_t>(changed.size()), offset});
     const Handle h = order_[index];
@@ -303,7 +337,7 @@ void RecordStore::forget_runs(std::uint32_t seq) noexcept {
     std::size_t at = 0;  // offsets grow along the seqs
     for (std::size_t i = 0; i < unfolded_.size(); ++i) {
         std::memmove(runs_.data() + at, runs_.data() + unfolded_[i].offset, unfolded_[i].size);
-        unfolded_[i].offset = at;
+        unfolded_[i].offset = static_cast<std::uint32_t>(at);
         at += unfolded_[i].size;
     }
     runs_.truncate(at);
@@ -316,19 +350,32 @@ void RecordStore::append(std::uint32_t id, std::string_view text) {
 }
 
 void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_view> parts) {
-    if (folds_ && std::any_of(parts.begin(), parts.end(), may_fold)) {
-        std::string joined, folded;
-        std::vector<std::uint8_t> changed;
-        detail::for_each_joined_byte(parts, [&](std::uint8_t b) { joined.push_back(static_cast<char>(b)); });
-        const std::string_view text = lane_text_of(joined, folded, changed);
-        if (!changed.empty()) {
-            reserve_runs(1, changed.size());
-            append_as_is(id, std::span(&text, 1));
-            keep_runs(order_.size() - 1, changed);
-            return;
-        }
+    if (!folds_ || std::none_of(parts.begin(), parts.end(), may_fold)) return append_as_is(id, parts);
+    std::string_view whole = parts.empty() ? std::string_view() : parts[0];
+    if (parts.size() > 1) {
+        scratch_.joined.clear();
+        detail::for_each_joined_byte(parts,
+                                     [&](std::uint8_t b) { scratch_.joined.push_back(static_cast<char>(b)); });
+        whole = scratch_.joined;
     }
-    append_as_is(id, parts);
+    const std::string_view text = lane_text_of(whole, scratch_.folded, scratch_.runs);
+    // The room of a long text is not worth keeping for the next.
+    const auto let_go = [this] {
+        if (scratch_.folded.capacity() + scratch_.joined.capacity() > (std::size_t{1} << 20)) scratch_ = {};
+    };
+    try {
+        if (scratch_.runs.empty()) {
+            append_as_is(id, parts);
+        } else {
+            reserve_runs(1, scratch_.runs.size());
+            append_as_is(id, std::span(&text, 1));
+            keep_runs(order_.size() - 1, scratch_.runs);
+        }
+    } catch (...) {
+        let_go();
+        throw;
+    }
+    let_go();
 }
 
 void RecordStore::append_as_is(std::uint32_t id, std::span<const std::string_view> parts) {
@@ -386,59 +433,46 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 // slots, are in the cache when they are written.
 
 RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
-    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1), prefault_(store.slots_, bytes) {
+    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1), prefault_(store.slots_, bytes),
+      records_left_(records) {
     store_.order_.reserve(store_.order_.size() + records);
 }
 
-void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
-                                     std::span<const std::string_view> given) {
+void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::span<const std::string_view> given,
+                                     std::span<const std::uint8_t> ascii) {
     constexpr std::size_t CHUNK = 1024, PREFETCH_AHEAD = 8;
     store_.order_.make_room(given.size());
-    // In a store that folds, the texts folding changes are placed folded,
-    // with room for their runs made first.
-    std::span<const std::string_view> texts = given;
-    std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> changed;
-    if (store_.folds_) {
-        placed_.assign(given.begin(), given.end());
-        folded_.clear();
-        folded_.reserve(given.size());
-        std::size_t bytes = 0;
-        std::string folded;
-        std::vector<std::uint8_t> runs;
-        for (std::size_t i = 0; i < given.size(); ++i) {
-            if (store_.lane_text_of(given[i], folded, runs).data() == given[i].data()) continue;
-            placed_[i] = folded_.emplace_back(std::move(folded));
-            bytes += runs.size();
-            changed.emplace_back(i, std::move(runs));
-        }
-        store_.reserve_runs(changed.size(), bytes);
-        texts = placed_;
-    }
-    std::size_t next_changed = 0;
-    const auto keep_runs = [&](std::size_t i) {
-        if (next_changed < changed.size() && changed[next_changed].first == i)
-            store_.keep_runs(store_.order_.size() - 1, changed[next_changed++].second);
-    };
-    for (std::size_t first = 0; first < texts.size(); first += CHUNK) {
-        const std::size_t last = std::min(texts.size(), first + CHUNK);
+    for (std::size_t first = 0; first < given.size(); first += CHUNK) {
+        const std::size_t last = std::min(given.size(), first + CHUNK);
+        // The chunk's texts, those that folding changes folded (while the
+        // chunk's texts are in the cache); record i's is texts[i - first].
+        const std::span<const std::string_view> texts =
+            fold_chunk(given.subspan(first, last - first), ascii.empty() ? ascii : ascii.subspan(first, last - first));
+        std::size_t next_changed = 0;
+        const auto keep_runs = [&](std::size_t i) {
+            if (next_changed < changed_.size() && changed_[next_changed].record == i) {
+                const Changed& c = changed_[next_changed++];
+                store_.keep_runs(store_.order_.size() - 1, std::span(runs_.data() + c.runs_at, c.runs_size));
+            }
+        };
         try {
-            for (std::size_t i = first; i < last; ++i) {
+            for (std::size_t i = 0; i < texts.size(); ++i) {
                 // Texts may lie anywhere (in strings of the caller's, say):
                 // their bytes are asked for a few records ahead.
-                if (i + PREFETCH_AHEAD < texts.size()) {
-                    const std::string_view ahead = texts[i + PREFETCH_AHEAD];
+                if (first + i + PREFETCH_AHEAD < given.size()) {
+                    const std::string_view ahead = given[first + i + PREFETCH_AHEAD];
                     __builtin_prefetch(ahead.data());
                     __builtin_prefetch(ahead.data() + std::min<std::size_t>(ahead.size(), 64));
                 }
                 const std::size_t length = texts[i].size();
                 if (length > LANE_TEXT_LIMIT) {
-                    store_.append_as_is(ids[i], std::span(&texts[i], 1));
+                    store_.append_as_is(ids[first + i], std::span(&texts[i], 1));
                     keep_runs(i);
                     continue;
                 }
                 const std::size_t length_class = store_.lane_class(length);
                 by_class_[length_class].reserve(CHUNK);
-                const LaneSlots::Slot slot = store_.place(length_class, ids[i], length);
+                const LaneSlots::Slot slot = store_.place(length_class, ids[first + i], length);
                 by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
                 keep_runs(i);
             }
@@ -448,6 +482,54 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
         }
         write(texts);
     }
+}
+
+std::span<const std::string_view> RecordStore::BulkAppend::fold_chunk(std::span<const std::string_view> given,
+                                                                      std::span<const std::uint8_t> ascii) {
+    changed_.clear();
+    if (!store_.folds_) return given;
+    folded_.clear();
+    runs_.clear();
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        // The first to read these texts: they are asked for ahead, further
+        // than in append(), as an ASCII text is passed over in a few steps.
+        constexpr std::size_t AHEAD = 32;
+        if (i + AHEAD < given.size()) {
+            __builtin_prefetch(given[i + AHEAD].data());
+            __builtin_prefetch(given[i + AHEAD].data() + std::min<std::size_t>(given[i + AHEAD].size(), 64));
+        }
+        if ((!ascii.empty() && ascii[i]) || !may_fold(given[i])) continue;
+        const std::size_t folded_at = folded_.size(), runs_at = runs_.size();
+        fold_text(given[i], folded_, runs_);
+        if (runs_.size() == runs_at)
+            folded_.resize(folded_at);  // nothing changed
+        else
+            changed_.push_back(Changed{i, folded_at, folded_.size() - folded_at, runs_at, runs_.size() - runs_at});
+    }
+    // Room for the runs of the records to come, as many as this chunk's
+    // tell, made at once: room that doubles as it goes leaves its old
+    // blocks behind.
+    const std::size_t left = std::max(records_left_, given.size());
+    records_left_ = left - given.size();
+    if (changed_.empty()) return given;
+    if (!room_made_ && left > given.size()) {
+        room_made_ = true;
+        const double share = static_cast<double>(left) / static_cast<double>(given.size()) * 1.05;
+        store_.reserve_runs_ahead(static_cast<std::size_t>(static_cast<double>(changed_.size()) * share),
+                                  static_cast<std::size_t>(static_cast<double>(runs_.size()) * share));
+    }
+    store_.reserve_runs(changed_.size(), runs_.size());
+    placed_.assign(given.begin(), given.end());
+    for (const Changed& c : changed_)
+        placed_[c.record] = std::string_view(folded_).substr(c.folded_at, c.folded_size);
+    return placed_;
+}
+
+// What folding changed is kept in room that grew as it came: the room past
+// it goes back.
+RecordStore::BulkAppend::~BulkAppend() {
+    store_.unfolded_.shrink_to_fit();
+    store_.runs_.shrink_to_fit();
 }
 
 // Eight records that took eight neighbouring lanes, as a fresh block's do,

@@ -1,5 +1,6 @@
 #include "murvex/unicode_fold.hpp"
 
+#include <array>
 #include <cstring>
 
 namespace murvex {
@@ -66,12 +67,40 @@ std::size_t ascii_run(std::string_view text, std::size_t i) noexcept {
     return i - from;
 }
 
+// The folds of the two-byte characters (U+0080 to U+07FF: Latin, Greek,
+// Cyrillic and more), one word each for the common case of folding: the
+// length in the low byte (ITSELF: the character itself), then the bytes.
+constexpr std::uint64_t ITSELF = 0xFF;
+inline constexpr auto TWO_BYTE_FOLDS = [] {
+    std::array<std::uint64_t, 0x800> folds{};
+    for (std::uint32_t code = 0; code < 0x800; ++code) {
+        const std::uint16_t entry = FOLD_ENTRY_OF[std::size_t{FOLD_BLOCKS[code >> 8]} * 256 + (code & 0xFF)];
+        if (entry == 0) {
+            folds[code] = ITSELF;
+            continue;
+        }
+        const std::uint32_t length = FOLD_ENTRIES[entry] & 0xFF, at = FOLD_ENTRIES[entry] >> 8;
+        std::uint64_t word = length;
+        for (std::uint32_t i = 0; i < length && i < 7; ++i) word |= std::uint64_t{FOLD_BYTES[at + i]} << (8 * (i + 1));
+        folds[code] = length < 8 ? word : ITSELF;  // never longer than 5 bytes there
+    }
+    return folds;
+}();
+
+// The folded length of a character: its own length when it folds to itself.
+std::size_t folded_length(const Character& c) noexcept {
+    std::size_t length = c.length;
+    if (c.code != NOT_A_CHARACTER) fold_of(c.code, length);
+    return length;
+}
+
 void put_number(std::vector<std::uint8_t>& out, std::size_t value) {
     for (; value >= 0x80; value >>= 7) out.push_back(static_cast<std::uint8_t>(value | 0x80));
     out.push_back(static_cast<std::uint8_t>(value));
 }
 
-// The runs, read one after another.
+// The runs, read one after another; a run's folded length is that of its
+// characters' folds.
 class RunReader {
 public:
     explicit RunReader(std::span<const std::uint8_t> runs) noexcept : runs_(runs) {}
@@ -83,11 +112,15 @@ public:
     bool next(Run& run) noexcept {
         if (at_ >= runs_.size()) return false;
         run.gap = number();
-        run.folded = number();
-        run.original = number();
-        run.original = std::min(run.original, runs_.size() - at_);
+        run.original = std::min(number(), runs_.size() - at_);
         run.bytes = std::string_view(reinterpret_cast<const char*>(runs_.data() + at_), run.original);
         at_ += run.original;
+        run.folded = 0;
+        for (std::size_t i = 0; i < run.bytes.size();) {
+            const Character c = character_at(run.bytes, i);
+            run.folded += folded_length(c);
+            i += c.length;
+        }
         return true;
     }
 
@@ -106,13 +139,6 @@ private:
     std::size_t at_ = 0;
 };
 
-// The folded length of the character at byte i of a run's original bytes.
-std::size_t folded_length(const Character& c) noexcept {
-    std::size_t length = c.length;
-    fold_of(c.code, length);
-    return length;
-}
-
 }  // namespace
 
 std::string_view fold_unicode_version() noexcept { return FOLD_UNICODE_VERSION; }
@@ -120,47 +146,79 @@ std::string_view fold_unicode_version() noexcept { return FOLD_UNICODE_VERSION; 
 bool may_fold(std::string_view text) noexcept { return ascii_run(text, 0) < text.size(); }
 
 void fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {
-    folded.clear();
-    runs.clear();
-    folded.reserve(text.size());
-    std::size_t gap_from = 0;  // where the last run ended in the folded text
-    std::size_t run_text = 0, run_folded = 0;
+    // Characters that fold to themselves are passed over and copied a
+    // stretch at a time, before the next one that does not, into room made
+    // ahead (more when the folds grow past the text's length).
+    constexpr std::size_t FOLD_LONGEST = 64;  // more than any character's fold
+    const std::size_t base = folded.size();
+    folded.resize(base + text.size() + FOLD_LONGEST);
+    std::size_t done = 0;       // bytes of this text's fold written
+    std::size_t copied = 0;     // bytes of the text copied or folded
+    std::size_t gap_from = 0;   // where the last run ended in this text's fold
+    std::size_t run_text = 0;   // where the run being made began in the text
+    std::size_t run_folded = 0; // and in the fold
     bool in_run = false;
-    const auto end_run = [&](std::size_t at) {
-        if (!in_run) return;
+    const auto end_run = [&] {
         put_number(runs, run_folded - gap_from);
-        put_number(runs, folded.size() - run_folded);
-        put_number(runs, at - run_text);
+        put_number(runs, copied - run_text);
         runs.insert(runs.end(), text.begin() + static_cast<std::ptrdiff_t>(run_text),
-                    text.begin() + static_cast<std::ptrdiff_t>(at));
-        gap_from = folded.size();
+                    text.begin() + static_cast<std::ptrdiff_t>(copied));
+        gap_from = done;
         in_run = false;
     };
+    // Copies the text before `at` not yet copied, ending the run before it,
+    // with room for `more` bytes after it.
+    const auto catch_up = [&](std::size_t at, std::size_t more) {
+        if (in_run && copied < at) end_run();
+        if (folded.size() - base < done + (at - copied) + more + FOLD_LONGEST)
+            folded.resize(base + done + (at - copied) + more + text.size() + FOLD_LONGEST);
+        std::memcpy(folded.data() + base + done, text.data() + copied, at - copied);
+        done += at - copied;
+        copied = at;
+    };
     for (std::size_t i = 0; i < text.size();) {
-        if (static_cast<std::uint8_t>(text[i]) < 0x80) {
-            end_run(i);
-            const std::size_t n = ascii_run(text, i);
-            folded.append(text, i, n);
-            i += n;
+        const auto b = static_cast<std::uint8_t>(text[i]);
+        if (b < 0x80) {
+            i += ascii_run(text, i);
             continue;
         }
-        const Character c = character_at(text, i);
-        std::size_t length = 0;
-        const std::uint8_t* fold = c.code == NOT_A_CHARACTER ? nullptr : fold_of(c.code, length);
-        if (!fold) {
-            end_run(i);
-            folded.append(text, i, c.length);
-        } else {
-            if (!in_run) {
-                in_run = true;
-                run_text = i;
-                run_folded = folded.size();
+        std::uint64_t two = ITSELF;
+        std::size_t length = 0, own = 2;
+        const std::uint8_t* fold = nullptr;
+        if (b >= 0xC2 && b <= 0xDF && continues(text, i + 1)) {  // the common case, from a small table
+            two = TWO_BYTE_FOLDS[(b & 0x1Fu) << 6 | (static_cast<std::uint8_t>(text[i + 1]) & 0x3Fu)];
+            if (two == ITSELF) {
+                i += 2;
+                continue;
             }
-            folded.append(reinterpret_cast<const char*>(fold), length);
+            length = two & 0xFF;
+        } else {
+            const Character c = character_at(text, i);
+            own = c.length;
+            if (c.code != NOT_A_CHARACTER) fold = fold_of(c.code, length);
+            if (!fold) {
+                i += own;
+                continue;
+            }
         }
-        i += c.length;
+        catch_up(i, length);
+        if (!in_run) {
+            in_run = true;
+            run_text = i;
+            run_folded = done;
+        }
+        char* out = folded.data() + base + done;
+        if (fold)
+            std::memcpy(out, fold, length);
+        else
+            for (std::size_t k = 0; k < length; ++k) out[k] = static_cast<char>(two >> (8 * (k + 1)));
+        done += length;
+        i += own;
+        copied = i;
     }
-    end_run(text.size());
+    catch_up(text.size(), 0);
+    if (in_run) end_run();
+    folded.resize(base + done);
 }
 
 void unfold_text(std::string_view folded, std::span<const std::uint8_t> runs, std::string& out) {

@@ -81,6 +81,16 @@ public:
     // Gives all memory back.
     void release() noexcept { PodBuffer().swap(*this); }
 
+    // Gives back the room past the values, where the system can take it.
+    void shrink_to_fit() noexcept {
+        if (size_ == capacity_) return;
+        if (size_ == 0) return release();
+        if (void* shrunk = std::realloc(data_, size_ * sizeof(T))) {
+            data_ = static_cast<T*>(shrunk);
+            capacity_ = size_;
+        }
+    }
+
     void swap(PodBuffer& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);

@@ -63,11 +63,11 @@ public:
     // The runs folding changed in the record's text; empty when it changed
     // nothing (or the store does not fold).
     std::span<const std::uint8_t> runs(std::size_t index) const noexcept;
-    // The stretch [start, end) of the record's lane text in its text, on
-    // whole characters (see original_span), in a store that folds; else the
-    // stretch itself.
-    std::pair<std::uint32_t, std::uint32_t> text_span(std::size_t index, std::uint32_t start,
-                                                      std::uint32_t end) const;
+    // In a store that folds, each stretch (start, end) of the record's lane
+    // text made that stretch of its text, on whole characters (see
+    // original_span); stretches that start at UINT32_MAX stay. Elsewhere
+    // nothing changes.
+    void text_spans(std::size_t index, std::span<std::pair<std::uint32_t, std::uint32_t>> spans) const;
 
     // Bytes [from, from + count) of a long record's text into `out`.
     void read_long(LongRecords::Index record, std::size_t from, std::size_t count,
@@ -169,12 +169,16 @@ private:
     struct Unfolded {
         std::uint32_t seq;
         std::uint32_t size;
-        std::size_t offset;  // in runs_
+        std::uint32_t offset;  // in runs_
     };
     const Unfolded* unfolded_of(std::uint32_t seq) const noexcept;
+    // Byte `position` of the record's lane text.
+    std::uint8_t lane_byte(std::size_t index, std::size_t position) const noexcept;
     // Keeps the runs of the record just appended at `index`; room must be reserved.
     void keep_runs(std::size_t index, std::span<const std::uint8_t> runs) noexcept;
     void reserve_runs(std::size_t records, std::size_t bytes);
+    // Room for what is likely to come, where it can be had.
+    void reserve_runs_ahead(std::size_t records, std::size_t bytes) noexcept;
     void forget_runs(std::uint32_t seq) noexcept;
     // The text to place for `text` (folded into `folded` when folding changes
     // it, with its runs in `runs`).
@@ -187,6 +191,11 @@ private:
     bool folds_;
     PodBuffer<Unfolded> unfolded_;
     PodBuffer<std::uint8_t> runs_;
+    // Room a record's folding takes while it is appended, kept for the next.
+    struct {
+        std::string joined, folded;
+        std::vector<std::uint8_t> runs;
+    } scratch_;
 };
 
 // Appends records to a store in runs, as one append_many() of them all
@@ -196,28 +205,44 @@ public:
     // `bytes`: about how many bytes of text the records to come hold (it
     // decides whether their memory is faulted in ahead).
     BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes);
+    ~BulkAppend();
     BulkAppend(const BulkAppend&) = delete;
     BulkAppend& operator=(const BulkAppend&) = delete;
 
     // Appends the next records, as append_many(); the texts need to live
-    // only until it returns.
-    void append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts);
+    // only until it returns. `ascii`, when not empty, tells for each text
+    // whether the caller knows it to be ASCII (it need not be read to
+    // know that folding leaves it as it is).
+    void append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
+                std::span<const std::uint8_t> ascii = {});
 
 private:
     // A record placed, its bytes and mask not yet written.
     struct Pending {
         LaneSlots::Slot slot;
-        std::uint32_t record;  // in the texts of this append()
+        std::uint32_t record;  // in the texts of the chunk
     };
+    // The texts of a chunk as they are placed: in a store that folds, those
+    // folding changes folded (changed_ tells which, with their runs).
+    std::span<const std::string_view> fold_chunk(std::span<const std::string_view> given,
+                                                 std::span<const std::uint8_t> ascii);
     // Writes the records placed so far, a length class at a time.
     void write(std::span<const std::string_view> texts) noexcept;
 
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
-    // In a store that folds, the folded texts of this append() that folding
-    // changed, in place of the texts given.
+    // In a store that folds, the texts of a chunk that folding changed: their
+    // folds one after another in folded_, placed in place of the texts given,
+    // and their runs one after another in runs_.
+    struct Changed {
+        std::size_t record, folded_at, folded_size, runs_at, runs_size;
+    };
     std::vector<std::string_view> placed_;
-    std::vector<std::string> folded_;
+    std::string folded_;
+    std::vector<std::uint8_t> runs_;
+    std::vector<Changed> changed_;
+    std::size_t records_left_;  // about how many records are still to come
+    bool room_made_ = false;
     LaneSlots::PrefaultWhile prefault_;
 };
 

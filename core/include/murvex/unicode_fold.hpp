@@ -9,9 +9,9 @@
 // Where folding changes a text, the "runs" of its characters that changed
 // are kept with their original bytes, so that the original text and its
 // offsets can be had back from the folded one. Encoded as bytes, for each
-// run: the bytes since the last run's end (the same in both texts), the
-// run's folded length and its original length, each as a LEB128 number,
-// then its original bytes.
+// run: the bytes since the last run's end (the same in both texts) and the
+// run's original length, each as a LEB128 number, then its original bytes
+// (their folds give the run's folded length).
 #pragma once
 
 #include <cstddef>
@@ -30,8 +30,8 @@ std::string_view fold_unicode_version() noexcept;
 // Whether folding may change `text`: false when every byte is ASCII.
 bool may_fold(std::string_view text) noexcept;
 
-// `text` folded into `folded`, and the runs that changed into `runs` (both
-// replaced; no runs when nothing changed). Throws std::bad_alloc.
+// `text` folded, appended to `folded`, and the runs that changed appended to
+// `runs` (none when nothing changed). Throws std::bad_alloc.
 void fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs);
 
 // The original text of `folded` and its runs, appended to `out`.
