@@ -45,9 +45,11 @@ def is_word(byte):
 
 
 def typo_cost(a, b):
-    """Tenths: a byte of b left out of a 8 (5 doubling the one before), one too many 10 (5 doubling), a vowel
-    for a vowel 8, another substitution 10, a swap 7; at most 1023."""
-    vowels = set(b"aeiouy")
+    """Tenths, in characters (each byte that is not UTF-8 one of its own): a letter of b left out of a 8 (5
+    doubling the one before), one too many 10 (5 doubling), a vowel for a vowel 8, another substitution 10, a
+    swap 7; at most 1023."""
+    vowels = set("aeiouy")
+    a, b = a.decode("utf-8", "surrogateescape"), b.decode("utf-8", "surrogateescape")
     C = [[0] * (len(b) + 1) for _ in range(len(a) + 1)]
     for i in range(len(a) + 1):
         for j in range(len(b) + 1):

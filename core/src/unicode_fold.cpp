@@ -143,6 +143,11 @@ private:
 
 std::string_view fold_unicode_version() noexcept { return FOLD_UNICODE_VERSION; }
 
+std::pair<std::uint32_t, std::size_t> utf8_character(std::string_view text, std::size_t i) noexcept {
+    const Character c = character_at(text, i);
+    return {c.code == NOT_A_CHARACTER ? 0x110000u + static_cast<std::uint8_t>(text[i]) : c.code, c.length};
+}
+
 bool may_fold(std::string_view text) noexcept { return ascii_run(text, 0) < text.size(); }
 
 void fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "murvex/fold.hpp"
+#include "murvex/unicode_fold.hpp"
 
 namespace murvex::detail {
 
@@ -19,19 +20,18 @@ constexpr std::size_t ROW = 2 * COVER_REACH + MAX_PATTERN_BYTES + MAX_ERRORS + 1
 //               C[i-2][j-2] + swap where a[i-2..i) and b[j-2..j) are swapped);
 // no byte is edited twice (optimal string alignment). left_out(j) and
 // too_many(i) are given the folded b and a with them.
-template <class LeftOut, class TooMany, class Substitute>
-std::uint32_t alignment_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
-                             LeftOut left_out, TooMany too_many, Substitute substitute,
-                             std::uint32_t swap) noexcept {
+template <class T, class LeftOut, class TooMany, class Substitute>
+std::uint32_t alignment_cost(std::span<const T> a, std::span<const T> b, LeftOut left_out, TooMany too_many,
+                             Substitute substitute, std::uint32_t swap) noexcept {
     const std::size_t n = a.size(), m = b.size();
-    std::array<std::uint8_t, ROW> folded{};
-    for (std::size_t j = 0; j < m; ++j) folded[j] = fold(b[j]);
+    std::array<T, ROW> folded{};
+    for (std::size_t j = 0; j < m; ++j) folded[j] = b[j] < 0x80 ? fold(static_cast<std::uint8_t>(b[j])) : b[j];
     std::array<std::uint32_t, ROW> before{}, above{}, row{};
     for (std::size_t j = 1; j <= m; ++j) above[j] = above[j - 1] + left_out(folded, j);
     for (std::size_t i = 1; i <= n; ++i) {
         row[0] = above[0] + too_many(a, i);
         for (std::size_t j = 1; j <= m; ++j) {
-            const std::uint8_t x = a[i - 1], y = folded[j - 1];
+            const T x = a[i - 1], y = folded[j - 1];
             std::uint32_t c = std::min({above[j] + too_many(a, i), row[j - 1] + left_out(folded, j),
                                         above[j - 1] + substitute(x, y)});
             if (i > 1 && j > 1 && x == folded[j - 2] && a[i - 2] == y) c = std::min(c, before[j - 2] + swap);
@@ -55,21 +55,42 @@ std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std:
     return std::min(distance, cap);
 }
 
+namespace {
+
+// The characters of `bytes` (at most ROW - 1 of them) as symbols, ASCII
+// letters small (see utf8_character); how many.
+std::size_t symbols_of(std::span<const std::uint8_t> bytes, std::array<std::uint32_t, ROW>& out) noexcept {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < text.size() && n < ROW - 1;) {
+        const auto [code, length] = utf8_character(text, i);
+        out[n++] = code < 0x80 ? fold(static_cast<std::uint8_t>(code)) : code;
+        i += length;
+    }
+    return n;
+}
+
+}  // namespace
+
 std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
     if (b.size() >= ROW) return TYPO_COST_CAP;
-    const auto vowel = [](std::uint8_t c) {
+    // Typos are made in characters: a letter of two bytes swapped or left
+    // out is one typo.
+    std::array<std::uint32_t, ROW> from, to;
+    const std::span<const std::uint32_t> x(from.data(), symbols_of(a, from)), y(to.data(), symbols_of(b, to));
+    const auto vowel = [](std::uint32_t c) {
         return c == 'a' || c == 'e' || c == 'i' || c == 'o' || c == 'u' || c == 'y';
     };
     // A letter of b left out of a, and a letter of a too many, cost less
     // where they double the letter before them.
-    const auto doubling = [](const auto& bytes, std::size_t at, std::uint32_t cost) {
-        return at >= 2 && bytes[at - 1] == bytes[at - 2] ? 5u : cost;
+    const auto doubling = [](const auto& symbols, std::size_t at, std::uint32_t cost) {
+        return at >= 2 && symbols[at - 1] == symbols[at - 2] ? 5u : cost;
     };
     const std::uint32_t cost = alignment_cost(
-        a, b, [&](const auto& folded, std::size_t j) { return doubling(folded, j, 8); },
+        x, y, [&](const auto& folded, std::size_t j) { return doubling(folded, j, 8); },
         [&](const auto& pattern, std::size_t i) { return doubling(pattern, i, 10); },
-        [&](std::uint8_t x, std::uint8_t y) { return x == y                 ? 0u
-                                                     : vowel(x) && vowel(y) ? 8u
+        [&](std::uint32_t p, std::uint32_t t) { return p == t                 ? 0u
+                                                     : vowel(p) && vowel(t) ? 8u
                                                                             : 10u; }, 7);
     return std::min(cost, TYPO_COST_CAP);
 }

@@ -68,7 +68,8 @@ std::uint32_t osa_distance(std::span<const std::uint8_t> a, std::span<const std:
                            std::uint32_t cap) noexcept;
 
 // The cost in tenths of the typos that turn the folded pattern bytes `a`
-// into the text bytes `b` (folded here), weighted by how often people make
+// into the text bytes `b` (folded here), counted in characters (a letter
+// of two bytes left out is one typo) and weighted by how often people make
 // them: a letter left out of the query (one `b` has and `a` lacks) 8, or 5
 // where it doubles the letter before it; a letter too many 10, or 5 where it
 // doubles; a vowel for a vowel 8, another substitution 10; two neighbours

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "murvex/unicode_fold.hpp"
 #include "murvex/bitap.hpp"
 #include "murvex/search.hpp"
 
@@ -202,14 +203,23 @@ inline std::vector<std::string> words_of(std::string_view query, bool words) {
 // a byte of `to` left out of `from` 8 (5 where it doubles the byte before
 // it), a byte too many 10 (5 where it doubles), a vowel for a vowel 8,
 // another substitution 10, a swap of neighbours 7; at most 1023.
-inline std::uint32_t typo_cost(std::string_view from, std::string_view to) {
-    const auto vowel = [](char c) {
-        return std::string_view("aeiouy").find(static_cast<char>(fold(c))) != std::string_view::npos;
+inline std::uint32_t typo_cost(std::string_view from_bytes, std::string_view to_bytes) {
+    // In characters: each well-formed UTF-8 character one symbol, any other byte one of its own.
+    const auto symbols = [](std::string_view bytes) {
+        std::vector<std::uint32_t> out;
+        for (std::size_t i = 0; i < bytes.size();) {
+            const auto [code, length] = utf8_character(bytes, i);
+            out.push_back(code < 0x80 ? fold(static_cast<std::uint8_t>(code)) : code);
+            i += length;
+        }
+        return out;
     };
+    const std::vector<std::uint32_t> from = symbols(from_bytes), to = symbols(to_bytes);
+    const auto vowel = [](std::uint32_t c) { return c < 0x80 && std::string_view("aeiouy").find(static_cast<char>(c)) != std::string_view::npos; };
     const std::size_t n = from.size(), m = to.size();
     std::vector<std::vector<std::uint32_t>> C(n + 1, std::vector<std::uint32_t>(m + 1, 0));
-    const auto left_out = [&](std::size_t j) { return j >= 2 && same(to[j - 1], to[j - 2]) ? 5u : 8u; };
-    const auto too_many = [&](std::size_t i) { return i >= 2 && same(from[i - 1], from[i - 2]) ? 5u : 10u; };
+    const auto left_out = [&](std::size_t j) { return j >= 2 && to[j - 1] == to[j - 2] ? 5u : 8u; };
+    const auto too_many = [&](std::size_t i) { return i >= 2 && from[i - 1] == from[i - 2] ? 5u : 10u; };
     for (std::size_t i = 0; i <= n; ++i)
         for (std::size_t j = 0; j <= m; ++j) {
             if (i == 0 && j == 0) continue;
@@ -217,10 +227,10 @@ inline std::uint32_t typo_cost(std::string_view from, std::string_view to) {
             if (i > 0) c = std::min(c, C[i - 1][j] + too_many(i));
             if (j > 0) c = std::min(c, C[i][j - 1] + left_out(j));
             if (i > 0 && j > 0)
-                c = std::min(c, C[i - 1][j - 1] + (same(from[i - 1], to[j - 1])             ? 0
+                c = std::min(c, C[i - 1][j - 1] + (from[i - 1] == to[j - 1]                 ? 0
                                                    : vowel(from[i - 1]) && vowel(to[j - 1]) ? 8
                                                                                             : 10));
-            if (i > 1 && j > 1 && same(from[i - 1], to[j - 2]) && same(from[i - 2], to[j - 1]))
+            if (i > 1 && j > 1 && from[i - 1] == to[j - 2] && from[i - 2] == to[j - 1])
                 c = std::min(c, C[i - 2][j - 2] + 7);
             C[i][j] = c;
         }

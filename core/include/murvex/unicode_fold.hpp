@@ -27,6 +27,11 @@ namespace murvex {
 // The Unicode version of the table ("15.1.0").
 std::string_view fold_unicode_version() noexcept;
 
+// The character of `text` at byte i (below its size): its code point, or
+// 0x110000 + the byte for a byte that does not begin a well-formed UTF-8
+// sequence (a character of its own); and its length in bytes.
+std::pair<std::uint32_t, std::size_t> utf8_character(std::string_view text, std::size_t i) noexcept;
+
 // Whether folding may change `text`: false when every byte is ASCII.
 bool may_fold(std::string_view text) noexcept;
 
