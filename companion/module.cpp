@@ -2,8 +2,8 @@
 // must not hold: an index whose searches release the interpreter lock, the
 // worker pool they run on, and batch entry points.
 #include "bulk.hpp"
-#include "murvex/unicode_fold.hpp"
 #include "json_lines.hpp"
+#include "murvex/unicode_fold.hpp"
 #include "native.hpp"
 #include "wire.hpp"
 
@@ -33,7 +33,8 @@ PyObject* fold(PyObject*, PyObject* text) {
         std::string folded;
         std::vector<std::uint8_t> runs;
         fold_text(bytes, folded, runs);
-        return py::checked(PyUnicode_DecodeUTF8(folded.data(), static_cast<Py_ssize_t>(folded.size()), "strict"))
+        return py::checked(
+                   PyUnicode_DecodeUTF8(folded.data(), static_cast<Py_ssize_t>(folded.size()), "strict"))
             .release();
     });
 }

@@ -56,7 +56,8 @@ void check_same(const murvex::RecordStore& store, const Model& model) {
     for (std::size_t i = 0; i < model.size(); ++i) {
         if (store.id(i) != model[i].first) fail("id");
         if (store.text(i) != model[i].second) fail("text");
-        const std::uint64_t mask = murvex::char_mask(store.folds() ? folded_of(model[i].second) : model[i].second);
+        const std::uint64_t mask =
+            murvex::char_mask(store.folds() ? folded_of(model[i].second) : model[i].second);
         if (store.char_mask(i) != mask) fail("char_mask");
     }
 }
@@ -77,7 +78,8 @@ void check_fold(std::string_view text) {
     std::size_t last_start = 0;
     const std::size_t step = 1 + folded.size() / 64;  // each mapping reads the text from its start
     for (std::size_t start = 0; start <= folded.size(); start += step) {
-        const auto [first, end] = murvex::original_span(folded, runs, start, std::min(folded.size(), start + 3));
+        const auto [first, end] =
+            murvex::original_span(folded, runs, start, std::min(folded.size(), start + 3));
         if (first > end || end > text.size() || first < last_start) fail("original span");
         if (!boundary[first] || !boundary[end]) fail("original span inside a character");
         last_start = first;

@@ -43,7 +43,9 @@ std::vector<Piece> pieces_of(const ShardedIndex& index, std::size_t workers) {
 }  // namespace
 
 ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity, bool folds)
-    : shard_capacity_(std::clamp<std::size_t>(shard_capacity, 1, MAX_RECORDS)), settings_(settings), folds_(folds) {}
+    : shard_capacity_(std::clamp<std::size_t>(shard_capacity, 1, MAX_RECORDS)),
+      settings_(settings),
+      folds_(folds) {}
 
 void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard) {
     const bool grow = new_shard || shards_.empty() || shards_.back()->count() >= shard_capacity_;

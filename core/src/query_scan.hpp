@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -171,8 +171,8 @@ public:
 
 private:
     void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again) noexcept;
-    void scan_folded(const RecordStore& store, std::uint32_t shard, const LaneBlock& block, std::uint64_t lanes,
-                     const Entry& entry);
+    void scan_folded(const RecordStore& store, std::uint32_t shard, const LaneBlock& block,
+                     std::uint64_t lanes, const Entry& entry);
     LongMatches& longs_of(const RecordStore& store, std::uint32_t shard);
 
     const CompiledQuery& query_;

@@ -80,8 +80,9 @@ std::uint16_t flags_of(std::string_view header) noexcept {
 }
 
 void put_settings(const Settings& settings, bool folds, std::string& header) {
-    const auto flags = static_cast<std::uint16_t>((settings.forgiving ? FORGIVING_FLAG : 0) |
-                                                  (settings.words ? WORDS_FLAG : 0) | (folds ? FOLDS_FLAG : 0));
+    const auto flags =
+        static_cast<std::uint16_t>((settings.forgiving ? FORGIVING_FLAG : 0) |
+                                   (settings.words ? WORDS_FLAG : 0) | (folds ? FOLDS_FLAG : 0));
     header.append(reinterpret_cast<const char*>(&settings.threshold), 2);
     header.append(reinterpret_cast<const char*>(&flags), 2);
     header.append(reinterpret_cast<const char*>(&settings.max_errors), 4);
@@ -636,7 +637,8 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         // What folding changed: (record, bytes) and the runs, records in order.
         const char* runs = long_text;
         for (std::uint64_t left = section.runs_bytes, next = 0; left > 0;) {
-            const std::uint32_t record = left >= 8 ? read32(runs) : 0, bytes = left >= 8 ? read32(runs + 4) : 0;
+            const std::uint32_t record = left >= 8 ? read32(runs) : 0,
+                                bytes = left >= 8 ? read32(runs + 4) : 0;
             if (left < 8 || bytes > left - 8 || record < next || record >= n || bytes == 0)
                 file.fail("corrupted: what folding changed in " + what);
             shard.restore_runs(record, std::span(reinterpret_cast<const std::uint8_t*>(runs + 8), bytes));

@@ -262,7 +262,8 @@ std::uint8_t RecordStore::lane_byte(std::size_t index, std::size_t position) con
     return byte;
 }
 
-void RecordStore::text_spans(std::size_t index, std::span<std::pair<std::uint32_t, std::uint32_t>> spans) const {
+void RecordStore::text_spans(std::size_t index,
+                             std::span<std::pair<std::uint32_t, std::uint32_t>> spans) const {
     if (!folds_) return;
     const std::span<const std::uint8_t> changed = runs(index);
     if (changed.empty()) {
@@ -295,17 +296,16 @@ std::string_view RecordStore::lane_text_of(std::string_view text, std::string& f
 }
 
 void RecordStore::reserve_runs(std::size_t records, std::size_t bytes) {
-    if (bytes > UINT32_MAX - runs_.size()) throw std::length_error("what folding changed takes 4 GiB or more");
+    if (bytes > UINT32_MAX - runs_.size())
+        throw std::length_error("what folding changed takes 4 GiB or more");
     unfolded_.make_room(records);
     runs_.make_room(bytes);
 }
 
 void RecordStore::reserve_runs_ahead(std::size_t records, std::size_t bytes) noexcept {
-    try {
-        unfolded_.reserve(unfolded_.size() + records);
-        runs_.reserve(runs_.size() + std::min<std::size_t>(bytes, UINT32_MAX));
-    } catch (const std::bad_alloc&) {  // only room ahead: reserve_runs makes what is needed
-    }
+    // Only room ahead: where it cannot be had, reserve_runs() makes what is needed.
+    if (unfolded_.try_reserve(unfolded_.size() + records))
+        runs_.try_reserve(runs_.size() + std::min<std::size_t>(bytes, UINT32_MAX - runs_.size()));
 }
 
 void RecordStore::keep_runs(std::size_t index, std::span<const std::uint8_t> changed) noexcept {
@@ -354,8 +354,8 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
     std::string_view whole = parts.empty() ? std::string_view() : parts[0];
     if (parts.size() > 1) {
         scratch_.joined.clear();
-        detail::for_each_joined_byte(parts,
-                                     [&](std::uint8_t b) { scratch_.joined.push_back(static_cast<char>(b)); });
+        detail::for_each_joined_byte(
+            parts, [&](std::uint8_t b) { scratch_.joined.push_back(static_cast<char>(b)); });
         whole = scratch_.joined;
     }
     const std::string_view text = lane_text_of(whole, scratch_.folded, scratch_.runs);
@@ -433,12 +433,15 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 // slots, are in the cache when they are written.
 
 RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
-    : store_(store), by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1), prefault_(store.slots_, bytes),
+    : store_(store),
+      by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1),
+      prefault_(store.slots_, bytes),
       records_left_(records) {
     store_.order_.reserve(store_.order_.size() + records);
 }
 
-void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::span<const std::string_view> given,
+void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
+                                     std::span<const std::string_view> given,
                                      std::span<const std::uint8_t> ascii) {
     constexpr std::size_t CHUNK = 1024, PREFETCH_AHEAD = 8;
     store_.order_.make_room(given.size());
@@ -446,8 +449,8 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, std::sp
         const std::size_t last = std::min(given.size(), first + CHUNK);
         // The chunk's texts, those that folding changes folded (while the
         // chunk's texts are in the cache); record i's is texts[i - first].
-        const std::span<const std::string_view> texts =
-            fold_chunk(given.subspan(first, last - first), ascii.empty() ? ascii : ascii.subspan(first, last - first));
+        const std::span<const std::string_view> texts = fold_chunk(
+            given.subspan(first, last - first), ascii.empty() ? ascii : ascii.subspan(first, last - first));
         std::size_t next_changed = 0;
         const auto keep_runs = [&](std::size_t i) {
             if (next_changed < changed_.size() && changed_[next_changed].record == i) {
@@ -504,7 +507,8 @@ std::span<const std::string_view> RecordStore::BulkAppend::fold_chunk(std::span<
         if (runs_.size() == runs_at)
             folded_.resize(folded_at);  // nothing changed
         else
-            changed_.push_back(Changed{i, folded_at, folded_.size() - folded_at, runs_at, runs_.size() - runs_at});
+            changed_.push_back(
+                Changed{i, folded_at, folded_.size() - folded_at, runs_at, runs_.size() - runs_at});
     }
     // Room for the runs of the records to come, as many as this chunk's
     // tell, made at once: room that doubles as it goes leaves its old

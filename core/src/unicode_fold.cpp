@@ -19,7 +19,8 @@ struct Character {
     std::size_t length;
 };
 
-bool continues(std::string_view text, std::size_t i, std::uint8_t low = 0x80, std::uint8_t high = 0xBF) noexcept {
+bool continues(std::string_view text, std::size_t i, std::uint8_t low = 0x80,
+               std::uint8_t high = 0xBF) noexcept {
     if (i >= text.size()) return false;
     const auto b = static_cast<std::uint8_t>(text[i]);
     return b >= low && b <= high;
@@ -81,7 +82,8 @@ inline constexpr auto TWO_BYTE_FOLDS = [] {
         }
         const std::uint32_t length = FOLD_ENTRIES[entry] & 0xFF, at = FOLD_ENTRIES[entry] >> 8;
         std::uint64_t word = length;
-        for (std::uint32_t i = 0; i < length && i < 7; ++i) word |= std::uint64_t{FOLD_BYTES[at + i]} << (8 * (i + 1));
+        for (std::uint32_t i = 0; i < length && i < 7; ++i)
+            word |= std::uint64_t{FOLD_BYTES[at + i]} << (8 * (i + 1));
         folds[code] = length < 8 ? word : ITSELF;  // never longer than 5 bytes there
     }
     return folds;
@@ -157,11 +159,11 @@ void fold_text(std::string_view text, std::string& folded, std::vector<std::uint
     constexpr std::size_t FOLD_LONGEST = 64;  // more than any character's fold
     const std::size_t base = folded.size();
     folded.resize(base + text.size() + FOLD_LONGEST);
-    std::size_t done = 0;       // bytes of this text's fold written
-    std::size_t copied = 0;     // bytes of the text copied or folded
-    std::size_t gap_from = 0;   // where the last run ended in this text's fold
-    std::size_t run_text = 0;   // where the run being made began in the text
-    std::size_t run_folded = 0; // and in the fold
+    std::size_t done = 0;        // bytes of this text's fold written
+    std::size_t copied = 0;      // bytes of the text copied or folded
+    std::size_t gap_from = 0;    // where the last run ended in this text's fold
+    std::size_t run_text = 0;    // where the run being made began in the text
+    std::size_t run_folded = 0;  // and in the fold
     bool in_run = false;
     const auto end_run = [&] {
         put_number(runs, run_folded - gap_from);
@@ -263,7 +265,8 @@ std::pair<std::size_t, std::size_t> character_around(std::string_view text, std:
 
 // The original offset of the character whose fold holds byte `at` of the
 // folded text (the original's end for the folded one's).
-std::size_t original_start(std::string_view text, std::span<const std::uint8_t> runs, std::size_t at) noexcept {
+std::size_t original_start(std::string_view text, std::span<const std::uint8_t> runs,
+                           std::size_t at) noexcept {
     std::size_t folded = 0, original = 0;  // offsets of the same point in both texts
     RunReader reader(runs);
     RunReader::Run run;
@@ -289,7 +292,8 @@ std::size_t original_start(std::string_view text, std::span<const std::uint8_t> 
 // The original end of the character whose fold holds byte end - 1 of the
 // folded text (end > 0), past the characters right after it that fold to
 // nothing.
-std::size_t original_end(std::string_view text, std::span<const std::uint8_t> runs, std::size_t end) noexcept {
+std::size_t original_end(std::string_view text, std::span<const std::uint8_t> runs,
+                         std::size_t end) noexcept {
     std::size_t folded = 0, original = 0;
     std::size_t mapped = SIZE_MAX;
     RunReader reader(runs);

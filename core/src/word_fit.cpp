@@ -25,7 +25,8 @@ std::uint32_t alignment_cost(std::span<const T> a, std::span<const T> b, LeftOut
                              Substitute substitute, std::uint32_t swap) noexcept {
     const std::size_t n = a.size(), m = b.size();
     std::array<T, ROW> folded{};
-    for (std::size_t j = 0; j < m; ++j) folded[j] = b[j] < 0x80 ? fold(static_cast<std::uint8_t>(b[j])) : b[j];
+    for (std::size_t j = 0; j < m; ++j)
+        folded[j] = b[j] < 0x80 ? fold(static_cast<std::uint8_t>(b[j])) : b[j];
     std::array<std::uint32_t, ROW> before{}, above{}, row{};
     for (std::size_t j = 1; j <= m; ++j) above[j] = above[j - 1] + left_out(folded, j);
     for (std::size_t i = 1; i <= n; ++i) {
@@ -90,8 +91,8 @@ std::uint32_t typo_cost(std::span<const std::uint8_t> a, std::span<const std::ui
         x, y, [&](const auto& folded, std::size_t j) { return doubling(folded, j, 8); },
         [&](const auto& pattern, std::size_t i) { return doubling(pattern, i, 10); },
         [&](std::uint32_t p, std::uint32_t t) { return p == t                 ? 0u
-                                                     : vowel(p) && vowel(t) ? 8u
-                                                                            : 10u; }, 7);
+                                                       : vowel(p) && vowel(t) ? 8u
+                                                                              : 10u; }, 7);
     return std::min(cost, TYPO_COST_CAP);
 }
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "murvex/unicode_fold.hpp"
 #include "murvex/bitap.hpp"
 #include "murvex/search.hpp"
+#include "murvex/unicode_fold.hpp"
 
 namespace murvex::reference {
 
@@ -209,13 +209,15 @@ inline std::uint32_t typo_cost(std::string_view from_bytes, std::string_view to_
         std::vector<std::uint32_t> out;
         for (std::size_t i = 0; i < bytes.size();) {
             const auto [code, length] = utf8_character(bytes, i);
-            out.push_back(code < 0x80 ? fold(static_cast<std::uint8_t>(code)) : code);
+            out.push_back(code < 0x80 ? std::uint32_t{fold(static_cast<char>(code))} : code);
             i += length;
         }
         return out;
     };
     const std::vector<std::uint32_t> from = symbols(from_bytes), to = symbols(to_bytes);
-    const auto vowel = [](std::uint32_t c) { return c < 0x80 && std::string_view("aeiouy").find(static_cast<char>(c)) != std::string_view::npos; };
+    const auto vowel = [](std::uint32_t c) {
+        return c < 0x80 && std::string_view("aeiouy").find(static_cast<char>(c)) != std::string_view::npos;
+    };
     const std::size_t n = from.size(), m = to.size();
     std::vector<std::vector<std::uint32_t>> C(n + 1, std::vector<std::uint32_t>(m + 1, 0));
     const auto left_out = [&](std::size_t j) { return j >= 2 && to[j - 1] == to[j - 2] ? 5u : 8u; };

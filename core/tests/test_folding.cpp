@@ -20,8 +20,9 @@ namespace {
 // and in either case, some longer than a lane.
 std::string random_text(reference::RandomText& random, std::size_t words) {
     static const std::vector<std::string> vocabulary = {
-        "München", "munchen", "MÜNCHEN", "Straße", "strasse", "Île-de-France", "ile", "Αθήνα", "αθηνα",
-        "Москва", "москва", "ﬁne", "cafe\xCC\x81", "café", "abcd", "Zcab", "x", "\xC3", "😀"};
+        "München", "munchen", "MÜNCHEN", "Straße", "strasse", "Île-de-France", "ile",
+        "Αθήνα",   "αθηνα",   "Москва",  "москва", "ﬁne",     "cafe\xCC\x81",  "café",
+        "abcd",    "Zcab",    "x",       "\xC3",   "😀"};
     std::string text;
     for (std::size_t w = 0; w < words; ++w) {
         if (w > 0) text += random.below(5) == 0 ? "-" : " ";
@@ -40,7 +41,8 @@ TEST(Folding, SearchesMatchTheFoldedTextsAndGiveStretchesInTheOwnOnes) {
         std::vector<std::vector<std::uint8_t>> runs;
         const std::size_t n = 300 + random.below(300);
         for (std::uint32_t i = 0; i < n; ++i) {
-            const std::string& text = texts.emplace_back(random_text(random, random.below(40) == 0 ? 200 : random.below(9)));
+            const std::string& text =
+                texts.emplace_back(random_text(random, random.below(40) == 0 ? 200 : random.below(9)));
             fold_text(text, folded.emplace_back(), runs.emplace_back());
             folded_model.records.append(i, folded.back());
             const std::string_view part = text;
@@ -54,8 +56,8 @@ TEST(Folding, SearchesMatchTheFoldedTextsAndGiveStretchesInTheOwnOnes) {
         }
         for (std::size_t p = 0; p < index.count(); ++p) ASSERT_EQ(index.record(p), plain.record(p));
 
-        for (const char* query : {"munchen", "MUNCHEN strase", "αθηνα ile", "Straße", "москва fine", "cafe",
-                                  "zcab München"}) {
+        for (const char* query :
+             {"munchen", "MUNCHEN strase", "αθηνα ile", "Straße", "москва fine", "cafe", "zcab München"}) {
             folded_model.settings = Settings{0, 2, 20, true, true};
             std::string folded_query;
             std::vector<std::uint8_t> query_runs;
@@ -64,7 +66,8 @@ TEST(Folding, SearchesMatchTheFoldedTextsAndGiveStretchesInTheOwnOnes) {
             const std::string what = "round " + std::to_string(round) + " '" + query + "'";
             ASSERT_FALSE(expected.empty()) << what;
             const Settings strict{0, 2, 20};
-            const auto strict_expected = plain.search(query, SearchOptions{nullptr, 1, Kernel::automatic, &strict});
+            const auto strict_expected =
+                plain.search(query, SearchOptions{nullptr, 1, Kernel::automatic, &strict});
             for (const Kernel kernel : available_kernels()) {
                 for (std::size_t workers = 1; workers <= 3; ++workers) {
                     const SearchOptions options{&pool, workers, kernel, &folded_model.settings};
@@ -82,14 +85,17 @@ TEST(Folding, SearchesMatchTheFoldedTextsAndGiveStretchesInTheOwnOnes) {
                                   span(expected[i].entry.start, expected[i].entry.end))
                             << what << " " << texts[id];
                         for (std::size_t w = 0; w < expected[i].spans.size(); ++w)
-                            ASSERT_EQ(got[i].spans[w], span(expected[i].spans[w].first, expected[i].spans[w].second))
+                            ASSERT_EQ(got[i].spans[w],
+                                      span(expected[i].spans[w].first, expected[i].spans[w].second))
                                 << what << " word " << w;
                     }
                     // The strict mode matches each text as it is.
-                    const auto strict_got = index.search(query, SearchOptions{&pool, workers, kernel, &strict});
+                    const auto strict_got =
+                        index.search(query, SearchOptions{&pool, workers, kernel, &strict});
                     ASSERT_EQ(strict_got.size(), strict_expected.size()) << what;
                     for (std::size_t i = 0; i < strict_got.size(); ++i)
-                        ASSERT_EQ(std::tuple(strict_got[i].entry.id, strict_got[i].entry.score, strict_got[i].entry.end),
+                        ASSERT_EQ(std::tuple(strict_got[i].entry.id, strict_got[i].entry.score,
+                                             strict_got[i].entry.end),
                                   std::tuple(strict_expected[i].entry.id, strict_expected[i].entry.score,
                                              strict_expected[i].entry.end))
                             << what << " strict " << kernel_name(kernel);

@@ -51,6 +51,17 @@ public:
         capacity_ = n;
     }
 
+    // reserve() that tells whether the room could be had instead of throwing.
+    bool try_reserve(std::size_t n) noexcept {
+        if (n <= capacity_) return true;
+        if (n > SIZE_MAX / sizeof(T)) return false;
+        void* grown = std::realloc(data_, n * sizeof(T));
+        if (!grown) return false;
+        data_ = static_cast<T*>(grown);
+        capacity_ = n;
+        return true;
+    }
+
     // Room for n more values; the room at least doubles when it runs out, so
     // that growing one value at a time stays cheap.
     void make_room(std::size_t n) {

@@ -62,7 +62,8 @@ struct IndexHit {
 // index. Its hits' stretches are in the records' own texts.
 class ShardedIndex {
 public:
-    explicit ShardedIndex(Settings settings = {}, std::size_t shard_capacity = MAX_RECORDS, bool folds = false);
+    explicit ShardedIndex(Settings settings = {}, std::size_t shard_capacity = MAX_RECORDS,
+                          bool folds = false);
 
     bool folds() const noexcept { return folds_; }
 

@@ -32,7 +32,7 @@ struct LaneBlock {
     // In a store that folds (RecordStore::folds), the lanes whose text
     // folding changed: they hold the folded text, not the record's own.
     std::uint64_t folded;
-    bool mixed;          // some lane holds a text of a shorter class: scan only as far as the longest
+    bool mixed;  // some lane holds a text of a shorter class: scan only as far as the longest
     // The character masks of the lanes' records, sliced by bit: bit l of
     // lanes_with[b] is bit b of lane l's mask (the whole record's, also for a
     // window). The lanes whose masks hold all bits of a pattern's are then
@@ -148,7 +148,7 @@ private:
     struct Block {
         BlockMemory* memory;  // in arena_
         std::uint32_t rows;
-        bool mixed;          // see LaneBlock::mixed; stays set until reset
+        bool mixed;            // see LaneBlock::mixed; stays set until reset
         std::uint64_t live;    // see LaneBlock::live
         std::uint64_t folded;  // see LaneBlock::folded
     };

@@ -182,7 +182,8 @@ private:
     void forget_runs(std::uint32_t seq) noexcept;
     // The text to place for `text` (folded into `folded` when folding changes
     // it, with its runs in `runs`).
-    std::string_view lane_text_of(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) const;
+    std::string_view lane_text_of(std::string_view text, std::string& folded,
+                                  std::vector<std::uint8_t>& runs) const;
 
     PodBuffer<Handle> order_;
     LaneSlots slots_;
