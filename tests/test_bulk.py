@@ -404,7 +404,7 @@ def test_a_saved_index_loads_with_the_same_results_and_is_never_half_written(tmp
     good = path.read_bytes()
     for name, data, message in [
         ("truncated", good[: len(good) // 2], r": truncated"),
-        ("flipped", good[:108] + bytes([good[108] ^ 1]) + good[109:], r": corrupted: the checksum of shard 0$"),
+        ("flipped", good[:124] + bytes([good[124] ^ 1]) + good[125:], r": corrupted: the checksum of shard 0$"),
         ("foreign", b"PK\x03\x04" + good[4:], r': not a saved murvex index \(its first bytes are not "MURVEXIX"\)'),
         ("newer", good[:8] + b"\x07" + good[9:], r": saved by a newer murvex \(file format 7;"),
     ]:

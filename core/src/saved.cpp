@@ -22,6 +22,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "murvex/unicode_fold.hpp"
+
 namespace murvex {
 
 namespace {
@@ -30,7 +32,8 @@ constexpr char MAGIC[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'I', 'X'};
 constexpr char END[8] = {'M', 'U', 'R', 'V', 'E', 'X', 'E', 'N'};
 constexpr std::uint32_t VERSION = 4;         // written
 constexpr std::uint32_t OLDEST_VERSION = 2;  // still read: no flags, no metadata
-constexpr std::uint32_t HEADER_BYTES = 64;
+constexpr std::uint32_t HEADER_BYTES = 80;   // written: 64 before version 4
+constexpr std::size_t UNICODE_BYTES = 16;    // the folding table's Unicode version, from byte 56 on
 constexpr std::size_t MASK_BYTES = sizeof(std::uint64_t) * 64;  // a block's mask words
 
 static_assert(std::endian::native == std::endian::little,
@@ -394,6 +397,9 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
     put(std::uint64_t{index.shard_capacity()});
     put(std::uint64_t{index.count()});
     put(std::uint64_t{index.shard_count()});
+    std::string unicode(fold_unicode_version());
+    unicode.resize(UNICODE_BYTES, '\0');
+    header += unicode;
     put(checksum(header));
     out.write(header);
 
@@ -469,7 +475,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     if (file.size() < sizeof MAGIC ||
         file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
         file.fail("not a saved murvex index (its first bytes are not \"MURVEXIX\")");
-    const std::string header = file.read(0, HEADER_BYTES, "the header");
+    std::string header = file.read(0, 64, "the header");
     const std::uint32_t version = read32(header.data() + 8);
     if (version > VERSION)
         file.fail("saved by a newer murvex (file format " + std::to_string(version) +
@@ -478,8 +484,11 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         file.fail("saved by an older murvex (file format " + std::to_string(version) + "; this one reads " +
                   std::to_string(OLDEST_VERSION) + " to " + std::to_string(VERSION) +
                   "): add the records again and save them");
-    if (read32(header.data() + 12) != HEADER_BYTES) file.fail("not a file format this murvex reads");
-    if (checksum(std::string_view(header).substr(0, 56)) != read64(header.data() + 56))
+    const std::uint32_t header_bytes = version >= 4 ? HEADER_BYTES : 64;
+    if (read32(header.data() + 12) != header_bytes) file.fail("not a file format this murvex reads");
+    header = file.read(0, header_bytes, "the header");
+    if (checksum(std::string_view(header).substr(0, header_bytes - 8)) !=
+        read64(header.data() + header_bytes - 8))
         file.fail("corrupted: the header's checksum");
 
     const std::optional<Settings> read_settings = settings_of(header, version);
@@ -491,6 +500,16 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     const Settings& settings = *read_settings;
     const bool folds = (flags_of(header) & FOLDS_FLAG) != 0;
     const std::uint64_t sizes_bytes = version >= 4 ? 40 : 32;  // a head's sizes before its ids
+    // The runs of an index that folds are read with the folding table: one
+    // of another Unicode version could read them wrong.
+    if (folds) {
+        const std::string_view unicode = std::string_view(header).substr(56, UNICODE_BYTES);
+        const std::string_view saved = unicode.substr(0, std::min(unicode.find('\0'), unicode.size()));
+        if (saved != fold_unicode_version())
+            file.fail("folded with the tables of Unicode " + std::string(saved) +
+                      ", and this murvex folds with " + std::string(fold_unicode_version()) +
+                      "'s: add the records again and save them");
+    }
 
     // The sections' sizes first, in order, so that a file cut short or with
     // wrong sizes is refused before anything is read in bulk; then each
@@ -514,7 +533,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
             file.fail("corrupted: the checksum of " + section.what());
     };
     std::vector<Section> sections;
-    std::uint64_t at = HEADER_BYTES, total = 0;
+    std::uint64_t at = header_bytes, total = 0;
     for (std::uint64_t s = 0; s < shards; ++s) {
         Section section{s, at, sizes_bytes, 0, 0, 0, 0, 0};
         const std::string what = section.what(), head = file.read(at, sizes_bytes, what);

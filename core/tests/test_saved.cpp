@@ -56,15 +56,19 @@ void write_all(const std::string& path, const std::string& bytes) {
 template <class T>
 void rewrite_header(std::string& file, std::size_t at, T value) {
     std::memcpy(file.data() + at, &value, sizeof value);
-    const std::uint64_t sum = checksum(std::string_view(file).substr(0, 56));
-    std::memcpy(file.data() + 56, &sum, 8);
+    std::uint32_t bytes;
+    std::memcpy(&bytes, file.data() + 12, 4);
+    const std::uint64_t sum = checksum(std::string_view(file).substr(0, bytes - 8));
+    std::memcpy(file.data() + bytes - 8, &sum, 8);
 }
 
 // A file of format 4 (of an index that does not fold) as format 3 wrote it:
-// no runs bytes in the shards' heads; and as format 2: no metadata either.
+// a header of 64 bytes, no runs bytes in the shards' heads; and as format 2:
+// no metadata either.
 std::string as_older(const std::string& file, std::uint32_t version) {
     std::string out = file.substr(0, 64);
-    std::size_t at = 64;
+    out.replace(12, 4, std::string("\x40\0\0\0", 4));
+    std::size_t at = 80;
     for (std::uint64_t s = 0, shards = read_u64(file, 48); s < shards; ++s) {
         const std::uint64_t n = read_u64(file, at), blocks = read_u64(file, at + 8),
                             long_bytes = read_u64(file, at + 16), body = read_u64(file, at + 24);
@@ -226,7 +230,7 @@ TEST(SavedIndex, ShardsLoadOnTheWorkers) {
     const std::size_t last =
         bad.size() - 8 - 16 - 1;  // the last block of the last shard, before the metadata
     bad[last] = static_cast<char>(bad[last] ^ 1);
-    bad[64 + 40 + 4] = static_cast<char>(bad[64 + 40 + 4] ^ 1);  // an id of shard 0
+    bad[80 + 40 + 4] = static_cast<char>(bad[80 + 40 + 4] ^ 1);  // an id of shard 0
     write_all(path, bad);
     for (int round = 0; round < 5; ++round) {
         try {
@@ -283,14 +287,14 @@ TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
     const std::string path = temp_path("fit.murvex");
     save_index(sample_index(40, 100, 20), path);
     const std::string good = read_all(path);
-    const std::uint64_t n = read_u64(good, 64), blocks = read_u64(good, 72), long_bytes = read_u64(good, 80);
-    const std::size_t lengths = 64 + 40 + 4 * n, rows = lengths + 4 * n,
-                      head_end = 64 + 40 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
+    const std::uint64_t n = read_u64(good, 80), blocks = read_u64(good, 88), long_bytes = read_u64(good, 96);
+    const std::size_t lengths = 80 + 40 + 4 * n, rows = lengths + 4 * n,
+                      head_end = 80 + 40 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
     // The head changed at `at` to `value`, `times` u32 in a row, its checksum made again.
     const auto refused = [&](std::size_t at, std::uint32_t value, std::size_t times = 1) {
         std::string bad = good;
         for (std::size_t i = 0; i < times; ++i) std::memcpy(bad.data() + at + 4 * i, &value, 4);
-        const std::uint64_t sum = checksum(std::string_view(bad).substr(64, head_end - 64));
+        const std::uint64_t sum = checksum(std::string_view(bad).substr(80, head_end - 80));
         std::memcpy(bad.data() + head_end, &sum, 8);
         write_all(path, bad);
         try {

@@ -2,10 +2,10 @@
 //
 // The file, every number little-endian:
 //
-//   header, 64 bytes
+//   header, 80 bytes (64 before version 4)
 //     0  magic           8 bytes  "MURVEXIX"
 //     8  version         u32      4
-//    12  header bytes    u32      64
+//    12  header bytes    u32      80 (64 before version 4)
 //    16  threshold       u16      thousandths
 //    18  flags           u16      bit 0: forgiving, bit 1: words (zero in version 2),
 //                                 bit 2: the index folds (version 4)
@@ -14,7 +14,9 @@
 //    32  shard_capacity  u64
 //    40  records         u64      in all shards
 //    48  shards          u64
-//    56  checksum        u64      of bytes 0 to 55
+//    56  unicode         16 bytes the Unicode version of the folding table,
+//                                 NUL-padded (version 4)
+//    72  checksum        u64      of the bytes before it (56 before version 4)
 //   one section per shard, in order: its head, then its body
 //     head
 //         records        u64
@@ -50,8 +52,10 @@
 // checksum of the four running sums, the four weighed ones and the byte
 // count, as nine u64, is the block checksum. In an index that folds, the
 // lengths, lanes, masks and long texts are those of the folded texts
-// (unicode_fold.hpp), and the runs give the records' own texts back; a
-// file of version 3 or older loads as an index that does not fold. Records keep their
+// (unicode_fold.hpp), and the runs give the records' own texts back with
+// the folding table, which must be of the Unicode version the file names
+// (else loading refuses it: the records must be added again); a file of
+// version 3 or older loads as an index that does not fold. Records keep their
 // shards and their order, so results after loading equal those before
 // saving, ties included.
 #pragma once
