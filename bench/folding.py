@@ -32,6 +32,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent
 sys.path[:0] = [str(ROOT), str(ROOT.parent / "examples")]
 
+import recall as recall_bench  # noqa: E402
+
 import report  # noqa: E402
 from murvex_tools import ShardedMurvex, _native, fold  # noqa: E402
 
@@ -42,7 +44,6 @@ LISTS = {
     "Greek": "/usr/share/hunspell/el_GR.dic",
 }
 SAMPLE = 1000
-VOWEL_SETS = ("aeiou", "αεηιουω", "аеиоуъ")
 
 
 def words_of(path):
@@ -63,18 +64,7 @@ def unaccented_other_case(word):
 
 
 def typo(rng, word):
-    if len(word) < 3:
-        return word
-    i = rng.randrange(1, len(word) - 1)
-    kind = rng.choice(["swap", "drop", "double", "vowel"])
-    if kind == "drop":
-        return word[:i] + word[i + 1 :]
-    if kind == "double":
-        return word[:i] + word[i] + word[i:]
-    vowels = next((v for v in VOWEL_SETS if word[i].lower() in v), None)
-    if kind == "vowel" and vowels:  # another vowel of the same script
-        return word[:i] + rng.choice([v for v in vowels if v != word[i].lower()]) + word[i + 1 :]
-    return word[:i] + word[i + 1] + word[i] + word[i + 2 :]
+    return word if len(word) < 3 else recall_bench.typo(rng, word)
 
 
 def recall(words, rng):

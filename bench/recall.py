@@ -58,16 +58,21 @@ def misspellings(words):
     return pairs
 
 
+VOWEL_SETS = ("aeiou", "αεηιουω", "аеиоуъ")
+
+
 def typo(rng, word):
-    """`word` with one typo inside it: two letters swapped, one left out or doubled, or another vowel."""
+    """`word` with one typo inside it: two letters swapped, one left out or doubled, or another vowel of its
+    script."""
     i = rng.randrange(1, len(word) - 1)
     kind = rng.choice(["swap", "drop", "double", "vowel"])
     if kind == "drop":
         return word[:i] + word[i + 1 :]
     if kind == "double":
         return word[:i] + word[i] + word[i:]
-    if kind == "vowel" and word[i].lower() in "aeiou":
-        return word[:i] + rng.choice([v for v in "aeiou" if v != word[i].lower()]) + word[i + 1 :]
+    vowels = next((v for v in VOWEL_SETS if word[i].lower() in v), None)
+    if kind == "vowel" and vowels:
+        return word[:i] + rng.choice([v for v in vowels if v != word[i].lower()]) + word[i + 1 :]
     return word[:i] + word[i + 1] + word[i] + word[i + 2 :]
 
 
