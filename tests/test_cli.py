@@ -419,6 +419,18 @@ def test_a_saved_index_searches_as_the_files_do(two_files, tmp_path):
     ]
 
 
+def test_accents_and_case_fold_in_files_and_in_saved_indexes(tmp_path):
+    cities = tmp_path / "cities.txt"
+    cities.write_text("Αθήνα, Ελλάδα\nMünchen Hauptbahnhof\nOslo\n", encoding="utf-8")
+    saved = tmp_path / "cities.murvex"
+    assert murvex("index", cities, "-o", saved).returncode == 0
+    for source in (cities, saved):
+        found = hits(murvex("search", "--json", source, "ΑΘΗΝΑ"))
+        # byte offsets into the line's own text, on whole characters
+        assert [(h["line"], h["text"].encode()[h["start"] : h["end"]].decode()) for h in found] == [(1, "Αθήνα")]
+    assert murvex("search", "--strict", cities, "ΑΘΗΝΑ").returncode == 1  # four byte edits from Αθήνα
+
+
 def test_the_forgiving_mode_and_the_help(two_files):
     words, _ = two_files
     assert murvex("search", "--strict", words, "xhythm").returncode == 1  # the first letter is never in error

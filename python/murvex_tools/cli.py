@@ -34,10 +34,12 @@ MOST_LISTED = 100  # results a search lists at most: the engine's cap
 
 MODES_HELP = {
     "words": "the default: each word of a query matched on its own, in any order, with the forgiving rules (two "
-    "swapped letters are one edit, the first letter may be wrong); records holding every word first, then those "
-    "holding all but the last word, and so on; ranked by how close their words are to the query's",
+    "swapped letters are one edit, the first letter may be wrong, accents and case are folded in every script); "
+    "records holding every word first, then those holding all but the last word, and so on; ranked by how close "
+    "their words are to the query's",
     "forgiving": "the whole query matched as one stretch, with the forgiving rules and ranking",
-    "strict": "murvex.Murvex's own rules and ranking: the first letter must be right, a swap is two edits",
+    "strict": "murvex.Murvex's own rules and ranking: the first letter must be right, a swap is two edits, only "
+    "ASCII letters fold their case",
 }
 
 EXAMPLES = """examples:
@@ -357,7 +359,8 @@ def run_search(args: argparse.Namespace, out: IO[str]) -> int:
 def run_index(args: argparse.Namespace) -> int:
     if problem := output_problem(args.output):
         raise InputError(f"cannot write the index to {args.output}: {problem}")
-    args.threshold, args.max_errors, args.max_results, args.workers, args.mode = 0.25, 2, 50, None, "strict"
+    # Made in the words mode, as searches run by default: the index folds (each search still chooses its mode).
+    args.threshold, args.max_errors, args.max_results, args.workers, args.mode = 0.25, 2, 50, None, "words"
     progress = sys.stderr if sys.stderr.isatty() else None
     corpus = load(args.files, args, progress)
     save(corpus, args.output)
