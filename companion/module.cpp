@@ -33,8 +33,9 @@ PyObject* fold(PyObject*, PyObject* text) {
         std::string folded;
         std::vector<std::uint8_t> runs;
         fold_text(bytes, folded, runs);
+        const std::string readable = readable_fold(folded);  // the letters of one byte written out
         return py::checked(
-                   PyUnicode_DecodeUTF8(folded.data(), static_cast<Py_ssize_t>(folded.size()), "strict"))
+                   PyUnicode_DecodeUTF8(readable.data(), static_cast<Py_ssize_t>(readable.size()), "strict"))
             .release();
     });
 }

@@ -89,14 +89,15 @@ def word_fit(pattern, raw, k):
 
 
 def forgiving_search(records, query, threshold, max_errors, max_results, *, words=False):
-    """What the forgiving mode (or the words mode) returns, by its definition: hits with their spans."""
-    encoded = query.encode()
+    """What the forgiving mode (or the words mode) returns, by its definition: hits with their spans. Records
+    and query are str, or bytes as they stand in the lanes."""
+    encoded = query if isinstance(query, bytes) else query.encode()
     parts = [w for w in re.split(rb"[ \t\n\v\f\r]+", encoded) if w][:16] if words else [encoded] * bool(encoded)
     patterns = [bytes(fold(b) for b in part[:32]) for part in parts]
     n = len(patterns)
     ranked = []
     for place, (record_id, text) in enumerate(records):
-        original = text.encode()
+        original = text if isinstance(text, bytes) else text.encode()
         raw = bytes(fold(b) for b in original)
         fits = []
         for pattern in patterns:

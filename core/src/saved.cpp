@@ -397,7 +397,7 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
     put(std::uint64_t{index.shard_capacity()});
     put(std::uint64_t{index.count()});
     put(std::uint64_t{index.shard_count()});
-    std::string unicode(fold_unicode_version());
+    std::string unicode(fold_table_id());
     unicode.resize(UNICODE_BYTES, '\0');
     header += unicode;
     put(checksum(header));
@@ -505,10 +505,10 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     if (folds) {
         const std::string_view unicode = std::string_view(header).substr(56, UNICODE_BYTES);
         const std::string_view saved = unicode.substr(0, std::min(unicode.find('\0'), unicode.size()));
-        if (saved != fold_unicode_version())
-            file.fail("folded with the tables of Unicode " + std::string(saved) +
-                      ", and this murvex folds with " + std::string(fold_unicode_version()) +
-                      "'s: add the records again and save them");
+        if (saved != fold_table_id())
+            file.fail("folded with other tables (Unicode and form " + std::string(saved) +
+                      "; this murvex's are " + std::string(fold_table_id()) +
+                      "): add the records again and save them");
     }
 
     // The sections' sizes first, in order, so that a file cut short or with
@@ -665,6 +665,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
             left -= 8 + std::uint64_t{bytes};
             next = record + 1;
         }
+        if (folds) shard.mark_folded_lanes();
     };
     ShardedIndex index(settings, capacity, folds);
     index.append_shards(sections.size(), build, pool, workers);

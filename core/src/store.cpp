@@ -214,11 +214,15 @@ std::string RecordStore::text(std::size_t index) const {
 }
 
 void RecordStore::append_text(std::size_t index, std::string& out) const {
-    const std::span<const std::uint8_t> changed = runs(index);
-    if (changed.empty()) return append_lane_text(index, out);
+    if (!lane_folded(index)) return append_lane_text(index, out);
     std::string folded;
     append_lane_text(index, folded);
-    unfold_text(folded, changed, out);
+    unfold_text(folded, runs(index), out);
+}
+
+bool RecordStore::lane_folded(std::size_t index) const noexcept {
+    const Handle h = order_[index];
+    return (h & LONG_FLAG) ? longs_.folded(slots_, h & ~LONG_FLAG) : slots_.folded(h);
 }
 
 void RecordStore::append_lane_text(std::size_t index, std::string& out) const {
@@ -266,7 +270,7 @@ void RecordStore::text_spans(std::size_t index,
                              std::span<std::pair<std::uint32_t, std::uint32_t>> spans) const {
     if (!folds_) return;
     const std::span<const std::uint8_t> changed = runs(index);
-    if (changed.empty()) {
+    if (!lane_folded(index)) {
         // The text as it is: only a stretch that begins or ends inside a
         // character needs it read.
         const Handle h = order_[index];
@@ -291,8 +295,7 @@ std::string_view RecordStore::lane_text_of(std::string_view text, std::string& f
     changed.clear();
     if (!folds_ || !may_fold(text)) return text;
     folded.clear();
-    fold_text(text, folded, changed);
-    return changed.empty() ? text : std::string_view(folded);
+    return fold_text(text, folded, changed) ? std::string_view(folded) : text;
 }
 
 void RecordStore::reserve_runs(std::size_t records, std::size_t bytes) {
@@ -309,9 +312,11 @@ void RecordStore::reserve_runs_ahead(std::size_t records, std::size_t bytes) noe
 }
 
 void RecordStore::keep_runs(std::size_t index, std::span<const std::uint8_t> changed) noexcept {
-    const auto offset = static_cast<std::uint32_t>(runs_.size());
-    std::copy(changed.begin(), changed.end(), runs_.grow_by(changed.size()));
-    unfolded_.push_back(Unfolded{seq(index), static_cast<std::uint32_t>(changed.size()), offset});
+    if (!changed.empty()) {
+        const auto offset = static_cast<std::uint32_t>(runs_.size());
+        std::copy(changed.begin(), changed.end(), runs_.grow_by(changed.size()));
+        unfolded_.push_back(Unfolded{seq(index), static_cast<std::uint32_t>(changed.size()), offset});
+    }
     const Handle h = order_[index];
     if (h & LONG_FLAG)
         longs_.set_folded(slots_, h & ~LONG_FLAG);
@@ -323,6 +328,25 @@ void RecordStore::restore_runs(std::size_t index, std::span<const std::uint8_t> 
     if (changed.empty()) return;
     reserve_runs(1, changed.size());
     keep_runs(index, changed);
+}
+
+// A lane whose bytes are all ASCII holds its text as it is; any other may
+// hold letters of one byte, and is read through the runs (those without
+// any give their text back as it is).
+void RecordStore::mark_folded_lanes() noexcept {
+    for (std::size_t b = 0; b < slots_.block_count(); ++b) {
+        const LaneBlock block = slots_.block(b);
+        std::uint64_t high[8] = {};  // the top bits of every row, eight lanes to a word
+        for (std::size_t r = 0; r < block.rows; ++r)
+            for (std::size_t w = 0; w < 8; ++w) {
+                std::uint64_t word;
+                std::memcpy(&word, block.data + r * LANES + 8 * w, 8);
+                high[w] |= word & 0x8080808080808080u;
+            }
+        for (std::size_t lane = 0; lane < LANES; ++lane)
+            if ((block.live >> lane & 1) && (high[lane / 8] >> (8 * (lane % 8) + 7) & 1))
+                slots_.set_folded(static_cast<LaneSlots::Slot>(b * LANES + lane));
+    }
 }
 
 // The runs of a record that goes. Their bytes are reclaimed once they are
@@ -364,7 +388,7 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         if (scratch_.folded.capacity() + scratch_.joined.capacity() > (std::size_t{1} << 20)) scratch_ = {};
     };
     try {
-        if (scratch_.runs.empty()) {
+        if (text.data() == whole.data()) {  // folding changed nothing
             append_as_is(id, parts);
         } else {
             reserve_runs(1, scratch_.runs.size());
@@ -503,8 +527,7 @@ std::span<const std::string_view> RecordStore::BulkAppend::fold_chunk(std::span<
         }
         if ((!ascii.empty() && ascii[i]) || !may_fold(given[i])) continue;
         const std::size_t folded_at = folded_.size(), runs_at = runs_.size();
-        fold_text(given[i], folded_, runs_);
-        if (runs_.size() == runs_at)
+        if (!fold_text(given[i], folded_, runs_))
             folded_.resize(folded_at);  // nothing changed
         else
             changed_.push_back(

@@ -14,8 +14,8 @@
 //    32  shard_capacity  u64
 //    40  records         u64      in all shards
 //    48  shards          u64
-//    56  unicode         16 bytes the Unicode version of the folding table,
-//                                 NUL-padded (version 4)
+//    56  folding table   16 bytes its Unicode version and lane form
+//                                 (fold_table_id), NUL-padded (version 4)
 //    72  checksum        u64      of the bytes before it (56 before version 4)
 //   one section per shard, in order: its head, then its body
 //     head
@@ -53,8 +53,8 @@
 // count, as nine u64, is the block checksum. In an index that folds, the
 // lengths, lanes, masks and long texts are those of the folded texts
 // (unicode_fold.hpp), and the runs give the records' own texts back with
-// the folding table, which must be of the Unicode version the file names
-// (else loading refuses it: the records must be added again); a file of
+// the folding table, which must be the one the file names (else loading
+// refuses it: the records must be added again); a file of
 // version 3 or older loads as an index that does not fold. Records keep their
 // shards and their order, so results after loading equal those before
 // saving, ties included.

@@ -137,6 +137,9 @@ public:
     // the runs folding changed in its text (its lanes hold the folded one).
     // Strong guarantee: throws std::bad_alloc with nothing changed.
     void restore_runs(std::size_t index, std::span<const std::uint8_t> runs);
+    // After append_laid_out() to a store that folds: marks the lanes whose
+    // text may differ from their lane form (see LaneBlock::folded).
+    void mark_folded_lanes() noexcept;
 
     // Removes the last record (there must be one).
     void pop_back() noexcept;
@@ -172,6 +175,8 @@ private:
         std::uint32_t offset;  // in runs_
     };
     const Unfolded* unfolded_of(std::uint32_t seq) const noexcept;
+    // Whether the record's lanes hold a lane form that is not its text.
+    bool lane_folded(std::size_t index) const noexcept;
     // Byte `position` of the record's lane text.
     std::uint8_t lane_byte(std::size_t index, std::size_t position) const noexcept;
     // Keeps the runs of the record just appended at `index`; room must be reserved.

@@ -69,8 +69,12 @@ public:
     void read(const LaneSlots& slots, Index record, std::size_t from, std::size_t count,
               std::uint8_t* out) const noexcept;
 
-    // Marks each of the record's windows as holding a text that folding changed.
+    // Marks each of the record's windows as holding a text that folding
+    // changed; whether they are.
     void set_folded(LaneSlots& slots, Index record) const noexcept;
+    bool folded(const LaneSlots& slots, Index record) const noexcept {
+        return slots.folded(windows_[longs_[record].first_window].slot);
+    }
     // Gives the record, and each of its windows, a new place in store order.
     void set_seq(LaneSlots& slots, Index record, std::uint32_t seq) noexcept;
 
