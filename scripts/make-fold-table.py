@@ -35,11 +35,11 @@ def fold(text: str) -> str:
 # The letters written as one byte, and the bytes they take; a new choice
 # makes a new FORM (saved indexes name it).
 LANE_LETTERS = (
-    [chr(cp) for cp in range(0x3B1, 0x3CA) if cp != 0x3C2]  # α to ω; ς folds to σ
-    + [chr(cp) for cp in range(0x430, 0x450) if cp != 0x439]  # а to я; й folds to и
+    [chr(cp) for cp in range(0x3B1, 0x3CA) if cp != 0x3C2]  # Greek alpha to omega; final sigma folds to sigma
+    + [chr(cp) for cp in range(0x430, 0x450) if cp != 0x439]  # Cyrillic a to ya; short i folds to i
     + list("ђєѕіјљњћџґ")
 )
-LANE_BYTES = list(range(0x80, 0xC0)) + [0xC0, 0xC1] + list(range(0xF5, 0x100))
+LANE_BYTES = [*range(0x80, 0xC0), 0xC0, 0xC1, *range(0xF5, 0x100)]
 LANE_CODE = dict(zip(LANE_LETTERS, LANE_BYTES, strict=False))
 FORM = 1
 
