@@ -347,6 +347,11 @@ void RecordStore::mark_folded_lanes() noexcept {
             if ((block.live >> lane & 1) && (high[lane / 8] >> (8 * (lane % 8) + 7) & 1))
                 slots_.set_folded(static_cast<LaneSlots::Slot>(b * LANES + lane));
     }
+    // A long record's windows are marked alike: the record is read, and
+    // matched in the strict mode, whole.
+    for (std::size_t i = 0; i < order_.size(); ++i)
+        if ((order_[i] & LONG_FLAG) && longs_.any_folded(slots_, order_[i] & ~LONG_FLAG))
+            longs_.set_folded(slots_, order_[i] & ~LONG_FLAG);
 }
 
 // The runs of a record that goes. Their bytes are reclaimed once they are

@@ -237,6 +237,16 @@ bool fold_text(std::string_view text, std::string& folded, std::vector<std::uint
             }
             length = two & 0x7F;
             letter = (two & LETTER) != 0;
+            // A letter of one byte right after what is written (a Greek or
+            // Cyrillic word), outside a run: written at once. Room is left,
+            // as a letter takes one byte of its two.
+            if (letter && copied == i && !in_run) {
+                folded[base + done++] = static_cast<char>(two >> 8);
+                letters = true;
+                i += 2;
+                copied = i;
+                continue;
+            }
         } else {
             const Character c = character_at(text, i);
             own = c.length;

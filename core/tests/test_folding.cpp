@@ -146,3 +146,37 @@ TEST(Folding, SearchesMatchTheFoldedTextsAndGiveStretchesInTheOwnOnes) {
 
 }  // namespace
 }  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// A long record whose letters of one byte stand only in a later window (no
+// runs: nothing marks it but its lanes' bytes) comes back whole from a saved
+// file, and the strict mode still matches its own text.
+TEST(Folding, ALongRecordWithLettersInALaterWindowLoadsWhole) {
+    const std::string text = std::string(1500, 'x') + " москва αθηνα " + std::string(600, 'y');
+    ShardedIndex index(Settings{0, 2, 10}, MAX_RECORDS, true), plain(Settings{0, 2, 10});
+    for (ShardedIndex* each : {&index, &plain}) {
+        const std::string_view part = text;
+        each->append_joined(7, std::span(&part, 1));
+    }
+    const std::string path = ::testing::TempDir() + "folding-long.murvex";
+    save_index(index, path);
+    const ShardedIndex loaded = load_index(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(loaded.record(0).second, text);
+    const Settings words{0, 2, 10, true, true};
+    for (const ShardedIndex* each : {static_cast<const ShardedIndex*>(&index), &loaded}) {
+        const auto strict = each->search("москва"), expected = plain.search("москва");
+        ASSERT_EQ(strict.size(), 1u);
+        EXPECT_EQ(std::tuple(strict[0].entry.start, strict[0].entry.end),
+                  std::tuple(expected[0].entry.start, expected[0].entry.end));
+        const auto folded =
+            each->search("МОСКВА αθηνα", SearchOptions{nullptr, 1, Kernel::automatic, &words});
+        ASSERT_EQ(folded.size(), 1u);
+        EXPECT_EQ(folded[0].spans[0], (std::pair<std::uint32_t, std::uint32_t>(1501, 1513)));
+    }
+}
+
+}  // namespace
+}  // namespace murvex

@@ -75,6 +75,12 @@ public:
     bool folded(const LaneSlots& slots, Index record) const noexcept {
         return slots.folded(windows_[longs_[record].first_window].slot);
     }
+    bool any_folded(const LaneSlots& slots, Index record) const noexcept {
+        const Long& entry = longs_[record];
+        for (std::uint32_t w = 0; w < entry.windows; ++w)
+            if (slots.folded(windows_[entry.first_window + w].slot)) return true;
+        return false;
+    }
     // Gives the record, and each of its windows, a new place in store order.
     void set_seq(LaneSlots& slots, Index record, std::uint32_t seq) noexcept;
 
