@@ -49,9 +49,14 @@ Character character_at(std::string_view text, std::size_t i) noexcept {
 // The lane form of a code point's fold (empty for one that folds to
 // nothing), and whether it is a letter written as its own one byte (the
 // form gives it back whole); null when the form is the code point's UTF-8.
+// The table's entry of a code point below 0x110000 (0: its form is its UTF-8).
+constexpr std::uint16_t entry_of(std::uint32_t code) noexcept {
+    return FOLD_ENTRY_OF[std::size_t{FOLD_BLOCKS[code >> 8]} * 256 + (code & 0xFF)];
+}
+
 const std::uint8_t* fold_of(std::uint32_t code, std::size_t& length, bool& letter) noexcept {
     if (code >= 0x110000) return nullptr;
-    const std::uint16_t entry = FOLD_ENTRY_OF[std::size_t{FOLD_BLOCKS[code >> 8]} * 256 + (code & 0xFF)];
+    const std::uint16_t entry = entry_of(code);
     if (entry == 0) return nullptr;
     length = FOLD_ENTRIES[entry] & 0x7F;
     letter = (FOLD_ENTRIES[entry] & 0x80) != 0;
@@ -82,7 +87,7 @@ constexpr std::uint64_t ITSELF = 0xFF, LETTER = 0x80;
 inline constexpr auto TWO_BYTE_FOLDS = [] {
     std::array<std::uint64_t, 0x800> folds{};
     for (std::uint32_t code = 0; code < 0x800; ++code) {
-        const std::uint16_t entry = FOLD_ENTRY_OF[std::size_t{FOLD_BLOCKS[code >> 8]} * 256 + (code & 0xFF)];
+        const std::uint16_t entry = entry_of(code);
         if (entry == 0) {
             folds[code] = ITSELF;
             continue;
@@ -106,9 +111,8 @@ std::size_t folded_length(const Character& c) noexcept {
 }
 
 // One character of the part of a lane form that gives its text back
-// without runs (between them): its length there and in the text, and
-// where it comes from in the text (null for a letter of one byte, which
-// stands for `letter`).
+// without runs (between them): its length there and in the text, and for
+// a letter of one byte the letter it stands for (else 0).
 struct LaneCharacter {
     std::size_t length, original;
     std::uint32_t letter;

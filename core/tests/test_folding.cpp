@@ -4,6 +4,7 @@
 // and the folded store saved and loaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -175,6 +176,62 @@ TEST(Folding, ALongRecordWithLettersInALaterWindowLoadsWhole) {
             each->search("МОСКВА αθηνα", SearchOptions{nullptr, 1, Kernel::automatic, &words});
         ASSERT_EQ(folded.size(), 1u);
         EXPECT_EQ(folded[0].spans[0], (std::pair<std::uint32_t, std::uint32_t>(1501, 1513)));
+    }
+}
+
+}  // namespace
+}  // namespace murvex
+
+namespace murvex {
+namespace {
+
+// A store that folds lays out the same lanes, runs and texts whichever way
+// its records come: one by one, as joined parts, or in bulk (with or without
+// the caller telling which texts are ASCII); and keeps them through removals.
+TEST(Folding, EveryWayOfAppendingFoldsAlike) {
+    reference::RandomText random(5);
+    for (int round = 0; round < 6; ++round) {
+        std::vector<std::string> texts(700 + random.below(600));
+        for (std::string& text : texts)
+            text = (random.below(4) == 0 ? std::string(random(0, 40)) : random_text(random, random.below(9)));
+        texts.push_back(random_text(random, 300));  // longer than a lane
+        std::vector<std::string_view> views(texts.begin(), texts.end());
+        std::vector<std::uint32_t> ids(texts.size());
+        std::vector<std::uint8_t> ascii(texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            ids[i] = static_cast<std::uint32_t>(i);
+            ascii[i] = std::all_of(texts[i].begin(), texts[i].end(), [](char c) { return c >= 0; });
+        }
+        RecordStore one_by_one(true), bulk(true), told(true);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (i % 3 == 0) {  // as two parts joined by a space, where the text has one
+                const std::size_t space = texts[i].find(' ');
+                if (space != std::string::npos) {
+                    const std::string_view parts[] = {views[i].substr(0, space), views[i].substr(space + 1)};
+                    one_by_one.append_joined(ids[i], parts);
+                    continue;
+                }
+            }
+            one_by_one.append(ids[i], views[i]);
+        }
+        bulk.append_many(ids, views);
+        RecordStore::BulkAppend(told, texts.size(), 0).append(ids, views, ascii);
+        for (std::uint32_t id = 0; id < texts.size(); id += 7)
+            for (RecordStore* store : {&one_by_one, &bulk, &told}) store->remove(id);
+        ASSERT_EQ(bulk.count(), one_by_one.count());
+        for (std::size_t i = 0; i < one_by_one.count(); ++i) {
+            const std::string& text = texts[one_by_one.id(i)];
+            std::string lane;
+            one_by_one.append_lane_text(i, lane);
+            for (const RecordStore* store : {&one_by_one, &bulk, &told}) {
+                ASSERT_EQ(store->text(i), text) << round << " " << i;
+                std::string other;
+                store->append_lane_text(i, other);
+                ASSERT_EQ(other, lane);
+                ASSERT_TRUE(std::ranges::equal(store->runs(i), one_by_one.runs(i)));
+                ASSERT_EQ(store->char_mask(i), reference::char_mask(lane));
+            }
+        }
     }
 }
 
