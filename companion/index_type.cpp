@@ -129,6 +129,23 @@ struct IndexSink {
         index.append_joined(id, parts, new_shard);
         new_shard = false;
     }
+    // An index that folds folds the strs' code points (without making their
+    // UTF-8); any other takes their UTF-8.
+    bool append_strs(std::uint32_t id, std::span<PyObject* const> strs, py::RecordReader& reader) {
+        if (!index.folds()) {
+            const auto parts = reader.parts_of(strs);
+            if (parts.empty()) return false;
+            append(id, parts);
+            return true;
+        }
+        if (!add_folded_strs(folded, strs, joined)) return false;
+        index.append_folded(id, folded, new_shard);
+        new_shard = false;
+        return true;
+    }
+
+    RecordStore::FoldedChunk folded;
+    std::vector<Py_UCS4> joined;
 };
 
 constexpr std::array<const char*, 2> ADD_PARAMETERS = {"records", "new_shard"};
@@ -140,7 +157,7 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         parse_arguments(ADD_SIGNATURE, args, nargs, kwnames, given);
         const bool new_shard = given[1] && PyObject_IsTrue(given[1]) == 1;
         const std::size_t added = change(self, [&](ShardedIndex& index) {
-            IndexSink sink{index, new_shard};
+            IndexSink sink{index, new_shard, {}, {}};
             return py::add_records(sink, given[0]);
         });
         return checked(PyLong_FromSize_t(added)).release();

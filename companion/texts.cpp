@@ -82,6 +82,18 @@ bool append_utf8(const Unit* units, std::size_t count, PodBuffer<char>& out) {
     return true;
 }
 
+// A str's code points, of the width it keeps them in.
+template <class Visit>
+decltype(auto) visit_code_points(PyObject* str, const Visit& visit) {
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    const void* data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: return visit(std::span(static_cast<const Py_UCS1*>(data), length));
+        case PyUnicode_2BYTE_KIND: return visit(std::span(static_cast<const Py_UCS2*>(data), length));
+        default: return visit(std::span(static_cast<const Py_UCS4*>(data), length));
+    }
+}
+
 // One worker's reading of a chunk of items at a time.
 class StrReader {
 public:
@@ -125,6 +137,15 @@ public:
     // For each text of the last texts(), 1 when its str is ASCII.
     std::span<const std::uint8_t> ascii() const noexcept { return ascii_; }
 
+    // The texts of `items` (at most CHUNK) as a store that folds places
+    // them, folded from their code points; they live until the next call.
+    RecordStore::FoldedChunk& folded(std::span<PyObject* const> items) {
+        folded_.clear();
+        for (PyObject* item : items)
+            if (!PyUnicode_Check(item) || !add_folded_str(folded_, item)) throw NeedsInterpreter{};
+        return folded_;
+    }
+
     // The ids of `items`, small ints all.
     std::span<const std::uint32_t> ids(std::span<PyObject* const> items) {
         ids_.resize(items.size());
@@ -151,6 +172,7 @@ private:
     std::vector<std::uint8_t> ascii_;
     std::vector<std::pair<std::size_t, std::size_t>> encoded_;  // (item, offset in utf8_)
     PodBuffer<char> utf8_;
+    RecordStore::FoldedChunk folded_;
     std::vector<std::uint32_t> ids_;
 };
 
@@ -169,11 +191,19 @@ bool append_read_by_workers(ShardedIndex& index, std::span<PyObject* const> text
         std::optional<RecordStore::BulkAppend> bulk;
         for (std::size_t chunk = first; chunk < first + count; chunk += StrReader::CHUNK) {
             const std::size_t end = std::min(first + count, chunk + StrReader::CHUNK);
+            const std::span<PyObject* const> items = texts.subspan(chunk, end - chunk);
             std::span<const std::string_view> chunk_texts;
+            RecordStore::FoldedChunk* folded = nullptr;
             std::span<const std::uint32_t> chunk_ids;
             try {
                 if (given_up.load(std::memory_order_relaxed)) throw NeedsInterpreter{};
-                chunk_texts = reader.texts(texts.subspan(chunk, end - chunk));
+                // A store that folds is given its texts folded as they are read.
+                if (shard.folds()) {
+                    folded = &reader.folded(items);
+                    chunk_texts = folded->texts();
+                } else {
+                    chunk_texts = reader.texts(items);
+                }
                 chunk_ids = ids ? reader.ids(std::span(ids + chunk, end - chunk))
                                 : reader.ids(before + chunk, end - chunk);
             } catch (const NeedsInterpreter&) {
@@ -185,7 +215,10 @@ bool append_read_by_workers(ShardedIndex& index, std::span<PyObject* const> text
                 for (const std::string_view text : chunk_texts) bytes += text.size();
                 bulk.emplace(shard, count, bytes / chunk_texts.size() * count);
             }
-            bulk->append(chunk_ids, chunk_texts, reader.ascii());
+            if (folded)
+                bulk->append(chunk_ids, *folded);
+            else
+                bulk->append(chunk_ids, chunk_texts, reader.ascii());
         }
     };
     try {
@@ -199,6 +232,38 @@ bool append_read_by_workers(ShardedIndex& index, std::span<PyObject* const> text
     }
     return true;
 }
+
+}  // namespace
+
+bool add_folded_str(RecordStore::FoldedChunk& chunk, PyObject* str) {
+    if (PyUnicode_IS_ASCII(str)) {
+        chunk.add(std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))),
+                  true);
+        return true;
+    }
+    return visit_code_points(str, [&](auto units) { return chunk.add_code_points(units); });
+}
+
+bool add_folded_strs(RecordStore::FoldedChunk& chunk, std::span<PyObject* const> strs,
+                     std::vector<Py_UCS4>& joined) {
+    chunk.clear();
+    if (strs.size() == 1) return add_folded_str(chunk, strs[0]);
+    joined.clear();
+    bool any = false;
+    for (PyObject* str : strs) {
+        const bool whole = visit_code_points(str, [](auto units) {
+            return std::none_of(units.begin(), units.end(), [](auto u) { return u >= 0xD800 && u <= 0xDFFF; });
+        });
+        if (!whole) continue;  // a lone surrogate
+        if (any) joined.push_back(' ');
+        any = true;
+        visit_code_points(str, [&](auto units) { joined.insert(joined.end(), units.begin(), units.end()); });
+    }
+    return any && chunk.add_code_points(std::span<const Py_UCS4>(joined));
+}
+
+namespace {
 
 constexpr std::array<const char*, 2> TEXTS_PARAMETERS = {"texts", "ids"};
 constexpr py::Signature TEXTS_SIGNATURE = {"Index.add_texts()", TEXTS_PARAMETERS, 1};

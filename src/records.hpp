@@ -8,6 +8,12 @@
 //       void reserve(std::size_t more);    // room for a list's records
 //       void append(std::uint32_t id, std::span<const std::string_view> parts);
 //   };
+//
+// A sink that reads the string values itself (to fold their code points,
+// say) has instead of append():
+//
+//       // Appends the record; false when it adds nothing after all.
+//       bool append_strs(std::uint32_t id, std::span<PyObject* const> strs, RecordReader& reader);
 #pragma once
 
 #include "convert.hpp"
@@ -35,10 +41,16 @@ public:
     // are skipped. Any other failure to encode (MemoryError) ends the call.
     std::span<const std::string_view> parts_of(PyObject* dict);
 
+    // The dict's string values in insertion order, held until the next call.
+    std::span<PyObject* const> strs_of(PyObject* dict);
+    // The UTF-8 bytes of `strs`, as parts_of() gives them.
+    std::span<const std::string_view> parts_of(std::span<PyObject* const> strs);
+
 private:
     PyRef id_key_;
     std::vector<std::string_view> parts_;
-    std::vector<PyRef> owners_;  // keep parts_ alive
+    std::vector<PyRef> owners_;  // keep parts_ and strs_ alive
+    std::vector<PyObject*> strs_;
 };
 
 // One candidate: 1 when it was appended, 0 when it adds nothing (not a dict,
@@ -48,6 +60,10 @@ std::size_t add_record(Sink& sink, RecordReader& reader, PyObject* candidate) {
     sink.check_room();
     const std::uint32_t id = reader.id_of(candidate, sink.default_id());
     if (!PyDict_Check(candidate)) return 0;
+    if constexpr (requires { sink.append_strs(id, std::span<PyObject* const>(), reader); }) {
+        const auto strs = reader.strs_of(candidate);
+        return !strs.empty() && sink.append_strs(id, strs, reader) ? 1 : 0;
+    }
     const auto parts = reader.parts_of(candidate);
     if (parts.empty()) return 0;
     sink.append(id, parts);

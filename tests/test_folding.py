@@ -112,3 +112,30 @@ def test_only_an_index_made_forgiving_or_words_folds_and_it_stays_so(tmp_path):
     assert loaded.folds
     assert loaded.records([0, 1]) == [(0, "Straße"), (1, "München")]
     assert [h.id for h in loaded.search("strase", forgiving=True)] == [2, 0]  # the case of the first letter ties
+
+
+# Values of every width a str keeps (ASCII, Latin-1, UCS-2, UCS-4), a lone surrogate among them.
+values = st.one_of(
+    st.text(alphabet="ab -\u00e9\u00df\u03c9\u03ac\u042f\u0301\U0001f600\ud800", max_size=12),
+    st.integers(0, 9),
+)
+
+
+@settings(max_examples=settings.default.max_examples // 2, deadline=None)
+@given(records=st.lists(st.dictionaries(st.sampled_from(["a", "b", "c"]), values, max_size=3), max_size=8))
+def test_dicts_fold_as_their_joined_texts_do(records):
+    def joined(record):
+        strs = [v for v in record.values() if isinstance(v, str) and "\ud800" not in v]
+        return " ".join(strs) if strs else None
+
+    texts = [(i, t) for i, t in enumerate(map(joined, records)) if t is not None]
+    plain = ShardedMurvex(0, 2, 10, workers=1, words=True)
+    plain.add_texts([t for _, t in texts], ids=[i for i, _ in texts])
+    for one_by_one in (False, True):
+        index = ShardedMurvex(0, 2, 10, workers=1, words=True)
+        batch = [dict(r, id=i) for i, r in enumerate(records)]
+        added = sum(index.add(r) for r in batch) if one_by_one else index.add(batch)
+        assert added == len(texts)
+        assert index.records(range(len(texts))) == texts
+        for query in ("ETE", "\u03a9\u0391", "ss", "\U0001f600"):
+            assert [(h, h.spans) for h in index.search(query)] == [(h, h.spans) for h in plain.search(query)]

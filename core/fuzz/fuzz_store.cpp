@@ -67,7 +67,12 @@ void check_same(const murvex::RecordStore& store, const Model& model) {
 void check_fold(std::string_view text) {
     std::string folded;
     std::vector<std::uint8_t> runs;
-    murvex::fold_text(text, folded, runs);
+    const bool changed = murvex::fold_text(text, folded, runs);
+    std::string slow;
+    std::vector<std::uint8_t> slow_runs;
+    if (murvex::detail::fold_text_by_character(text, slow, slow_runs) != changed || slow != folded ||
+        slow_runs != runs)
+        fail("fold a character at a time");
     std::string back;
     murvex::unfold_text(folded, runs, back);
     if (back != text) fail("unfold");

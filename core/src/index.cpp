@@ -47,19 +47,28 @@ ShardedIndex::ShardedIndex(Settings settings, std::size_t shard_capacity, bool f
       settings_(settings),
       folds_(folds) {}
 
-void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard) {
+template <class Append>
+void ShardedIndex::append_one(bool new_shard, const Append& append) {
     const bool grow = new_shard || shards_.empty() || shards_.back()->count() >= shard_capacity_;
     if (grow) {
         shards_.reserve(shards_.size() + 1);
         shards_.push_back(std::make_unique<RecordStore>(folds_));
     }
     try {
-        shards_.back()->append_joined(id, parts);
+        append(*shards_.back());
     } catch (...) {
         if (grow) shards_.pop_back();
         throw;
     }
     ++count_;
+}
+
+void ShardedIndex::append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard) {
+    append_one(new_shard, [&](RecordStore& shard) { shard.append_joined(id, parts); });
+}
+
+void ShardedIndex::append_folded(std::uint32_t id, RecordStore::FoldedChunk& folded, bool new_shard) {
+    append_one(new_shard, [&](RecordStore& shard) { shard.append_folded(id, folded); });
 }
 
 void ShardedIndex::append_many(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,

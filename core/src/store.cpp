@@ -290,12 +290,12 @@ void RecordStore::text_spans(std::size_t index,
     }
 }
 
-std::string_view RecordStore::lane_text_of(std::string_view text, std::string& folded,
-                                           std::vector<std::uint8_t>& changed) const {
-    changed.clear();
-    if (!folds_ || !may_fold(text)) return text;
-    folded.clear();
-    return fold_text(text, folded, changed) ? std::string_view(folded) : text;
+std::string_view RecordStore::lane_text_of(std::string_view text, PodBuffer<char>& folded,
+                                           PodBuffer<std::uint8_t>& changed) const {
+    changed.truncate(0);
+    if (!folds_) return text;
+    folded.truncate(0);
+    return fold_text(text, folded, changed) ? std::string_view(folded.data(), folded.size()) : text;
 }
 
 void RecordStore::reserve_runs(std::size_t records, std::size_t bytes) {
@@ -390,7 +390,11 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
     const std::string_view text = lane_text_of(whole, scratch_.folded, scratch_.runs);
     // The room of a long text is not worth keeping for the next.
     const auto let_go = [this] {
-        if (scratch_.folded.capacity() + scratch_.joined.capacity() > (std::size_t{1} << 20)) scratch_ = {};
+        if (scratch_.folded.capacity() + scratch_.joined.capacity() > (std::size_t{1} << 20)) {
+            scratch_.joined = std::string();
+            scratch_.folded.release();
+            scratch_.runs.release();
+        }
     };
     try {
         if (text.data() == whole.data()) {  // folding changed nothing
@@ -398,13 +402,22 @@ void RecordStore::append_joined(std::uint32_t id, std::span<const std::string_vi
         } else {
             reserve_runs(1, scratch_.runs.size());
             append_as_is(id, std::span(&text, 1));
-            keep_runs(order_.size() - 1, scratch_.runs);
+            keep_runs(order_.size() - 1, std::span(scratch_.runs.data(), scratch_.runs.size()));
         }
     } catch (...) {
         let_go();
         throw;
     }
     let_go();
+}
+
+void RecordStore::append_folded(std::uint32_t id, FoldedChunk& folded) {
+    if (!folds_ || folded.size() != 1) throw std::invalid_argument("one folded text, for a store that folds");
+    const std::string_view text = folded.texts()[0];
+    if (folded.changed_.empty()) return append_as_is(id, std::span(&text, 1));
+    reserve_runs(1, folded.runs_.size());
+    append_as_is(id, std::span(&text, 1));
+    keep_runs(order_.size() - 1, std::span(folded.runs_.data(), folded.runs_.size()));
 }
 
 void RecordStore::append_as_is(std::uint32_t id, std::span<const std::string_view> parts) {
@@ -464,97 +477,147 @@ void RecordStore::append_many(std::span<const std::uint32_t> ids, std::span<cons
 RecordStore::BulkAppend::BulkAppend(RecordStore& store, std::size_t records, std::size_t bytes)
     : store_(store),
       by_class_(LANE_TEXT_LIMIT / LANE_ROW_STEP + 1),
-      prefault_(store.slots_, bytes),
-      records_left_(records) {
+      records_left_(records),
+      prefault_(store.slots_, bytes) {
     store_.order_.reserve(store_.order_.size() + records);
 }
 
 void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
                                      std::span<const std::string_view> given,
                                      std::span<const std::uint8_t> ascii) {
-    constexpr std::size_t CHUNK = 1024, PREFETCH_AHEAD = 8;
-    store_.order_.make_room(given.size());
+    constexpr std::size_t CHUNK = 1024;
     for (std::size_t first = 0; first < given.size(); first += CHUNK) {
         const std::size_t last = std::min(given.size(), first + CHUNK);
-        // The chunk's texts, those that folding changes folded (while the
-        // chunk's texts are in the cache); record i's is texts[i - first].
-        const std::span<const std::string_view> texts = fold_chunk(
-            given.subspan(first, last - first), ascii.empty() ? ascii : ascii.subspan(first, last - first));
-        std::size_t next_changed = 0;
-        const auto keep_runs = [&](std::size_t i) {
-            if (next_changed < changed_.size() && changed_[next_changed].record == i) {
-                const Changed& c = changed_[next_changed++];
-                store_.keep_runs(store_.order_.size() - 1, std::span(runs_.data() + c.runs_at, c.runs_size));
-            }
-        };
-        try {
-            for (std::size_t i = 0; i < texts.size(); ++i) {
-                // Texts may lie anywhere (in strings of the caller's, say):
-                // their bytes are asked for a few records ahead.
-                if (first + i + PREFETCH_AHEAD < given.size()) {
-                    const std::string_view ahead = given[first + i + PREFETCH_AHEAD];
-                    __builtin_prefetch(ahead.data());
-                    __builtin_prefetch(ahead.data() + std::min<std::size_t>(ahead.size(), 64));
-                }
-                const std::size_t length = texts[i].size();
-                if (length > LANE_TEXT_LIMIT) {
-                    store_.append_as_is(ids[first + i], std::span(&texts[i], 1));
-                    keep_runs(i);
-                    continue;
-                }
-                const std::size_t length_class = store_.lane_class(length);
-                by_class_[length_class].reserve(CHUNK);
-                const LaneSlots::Slot slot = store_.place(length_class, ids[first + i], length);
-                by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
-                keep_runs(i);
-            }
-        } catch (...) {
-            write(texts);  // the records appended so far are whole
-            throw;
+        if (!store_.folds_) {
+            place(ids.subspan(first, last - first), given.subspan(first, last - first), {}, {});
+            continue;
         }
-        write(texts);
+        // The texts that folding changes are folded while the chunk's texts
+        // are in the cache. This is the first read of them: they are asked
+        // for further ahead than in place(), as an ASCII text is passed over
+        // in a few steps.
+        constexpr std::size_t AHEAD = 32;
+        chunk_.clear();
+        for (std::size_t i = first; i < last; ++i) {
+            if (i + AHEAD < last) {
+                __builtin_prefetch(given[i + AHEAD].data());
+                __builtin_prefetch(given[i + AHEAD].data() + std::min<std::size_t>(given[i + AHEAD].size(), 64));
+            }
+            chunk_.add(given[i], !ascii.empty() && ascii[i]);
+        }
+        append(ids.subspan(first, last - first), chunk_);
     }
 }
 
-std::span<const std::string_view> RecordStore::BulkAppend::fold_chunk(std::span<const std::string_view> given,
-                                                                      std::span<const std::uint8_t> ascii) {
-    changed_.clear();
-    if (!store_.folds_) return given;
-    folded_.clear();
-    runs_.clear();
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        // The first to read these texts: they are asked for ahead, further
-        // than in append(), as an ASCII text is passed over in a few steps.
-        constexpr std::size_t AHEAD = 32;
-        if (i + AHEAD < given.size()) {
-            __builtin_prefetch(given[i + AHEAD].data());
-            __builtin_prefetch(given[i + AHEAD].data() + std::min<std::size_t>(given[i + AHEAD].size(), 64));
-        }
-        if ((!ascii.empty() && ascii[i]) || !may_fold(given[i])) continue;
-        const std::size_t folded_at = folded_.size(), runs_at = runs_.size();
-        if (!fold_text(given[i], folded_, runs_))
-            folded_.resize(folded_at);  // nothing changed
-        else
-            changed_.push_back(
-                Changed{i, folded_at, folded_.size() - folded_at, runs_at, runs_.size() - runs_at});
-    }
+void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, FoldedChunk& chunk) {
+    if (!store_.folds_) throw std::invalid_argument("folded texts need a store that folds");
+    if (ids.size() != chunk.size()) throw std::invalid_argument("as many ids as texts are needed");
     // Room for the runs of the records to come, as many as this chunk's
     // tell, made at once: room that doubles as it goes leaves its old
     // blocks behind.
-    const std::size_t left = std::max(records_left_, given.size());
-    records_left_ = left - given.size();
-    if (changed_.empty()) return given;
-    if (!room_made_ && left > given.size()) {
-        room_made_ = true;
-        const double share = static_cast<double>(left) / static_cast<double>(given.size()) * 1.05;
-        store_.reserve_runs_ahead(static_cast<std::size_t>(static_cast<double>(changed_.size()) * share),
-                                  static_cast<std::size_t>(static_cast<double>(runs_.size()) * share));
+    const std::size_t left = std::max(records_left_, chunk.size());
+    records_left_ = left - chunk.size();
+    if (!chunk.changed_.empty()) {
+        if (!room_made_ && left > chunk.size()) {
+            room_made_ = true;
+            const double share = static_cast<double>(left) / static_cast<double>(chunk.size()) * 1.05;
+            store_.reserve_runs_ahead(
+                static_cast<std::size_t>(static_cast<double>(chunk.changed_.size()) * share),
+                static_cast<std::size_t>(static_cast<double>(chunk.runs_.size()) * share));
+        }
+        store_.reserve_runs(chunk.changed_.size(), chunk.runs_.size());
     }
-    store_.reserve_runs(changed_.size(), runs_.size());
-    placed_.assign(given.begin(), given.end());
-    for (const Changed& c : changed_)
-        placed_[c.record] = std::string_view(folded_).substr(c.folded_at, c.folded_size);
-    return placed_;
+    place(ids, chunk.texts(), chunk.changed_, std::span(chunk.runs_.data(), chunk.runs_.size()));
+}
+
+void RecordStore::BulkAppend::place(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
+                                    std::span<const FoldedChunk::Changed> changed,
+                                    std::span<const std::uint8_t> runs) {
+    constexpr std::size_t PREFETCH_AHEAD = 8;
+    store_.order_.make_room(texts.size());
+    std::size_t next_changed = 0;
+    const auto keep_runs = [&](std::size_t i) {
+        if (next_changed < changed.size() && changed[next_changed].record == i) {
+            const FoldedChunk::Changed& c = changed[next_changed++];
+            store_.keep_runs(store_.order_.size() - 1, runs.subspan(c.runs_at, c.runs_size));
+        }
+    };
+    try {
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            // Texts may lie anywhere (in strings of the caller's, say): their
+            // bytes are asked for a few records ahead.
+            if (i + PREFETCH_AHEAD < texts.size()) {
+                const std::string_view ahead = texts[i + PREFETCH_AHEAD];
+                __builtin_prefetch(ahead.data());
+                __builtin_prefetch(ahead.data() + std::min<std::size_t>(ahead.size(), 64));
+            }
+            const std::size_t length = texts[i].size();
+            if (length > LANE_TEXT_LIMIT) {
+                store_.append_as_is(ids[i], std::span(&texts[i], 1));
+                keep_runs(i);
+                continue;
+            }
+            const std::size_t length_class = store_.lane_class(length);
+            by_class_[length_class].reserve(texts.size());
+            const LaneSlots::Slot slot = store_.place(length_class, ids[i], length);
+            by_class_[length_class].push_back(Pending{slot, static_cast<std::uint32_t>(i)});
+            keep_runs(i);
+        }
+    } catch (...) {
+        write(texts);  // the records appended so far are whole
+        throw;
+    }
+    write(texts);
+}
+
+// --- texts folded for a bulk append -----------------------------------------------
+
+void RecordStore::FoldedChunk::clear() noexcept {
+    texts_.clear();
+    held_.clear();
+    changed_.clear();
+    folded_.truncate(0);
+    runs_.truncate(0);
+    views_made_ = true;
+}
+
+void RecordStore::FoldedChunk::hold(std::size_t folded_at, std::size_t runs_at, bool changed) {
+    const std::size_t record = texts_.size() - 1;
+    held_.push_back(Held{record, folded_at, folded_.size() - folded_at});
+    if (changed) changed_.push_back(Changed{record, runs_at, runs_.size() - runs_at});
+    views_made_ = false;
+}
+
+void RecordStore::FoldedChunk::add(std::string_view text, bool ascii) {
+    texts_.push_back(text);
+    if (ascii || !may_fold(text)) return;
+    const std::size_t folded_at = folded_.size(), runs_at = runs_.size();
+    if (fold_text(text, folded_, runs_))
+        hold(folded_at, runs_at, true);
+    else
+        folded_.truncate(folded_at);  // nothing changed: the text itself
+}
+
+template <class Unit>
+bool RecordStore::FoldedChunk::add_code_points(std::span<const Unit> units) {
+    const std::size_t folded_at = folded_.size(), runs_at = runs_.size();
+    const CodePointsFolded outcome = fold_code_points(units, folded_, runs_);
+    if (outcome == CodePointsFolded::surrogate) return false;
+    texts_.emplace_back();
+    hold(folded_at, runs_at, outcome == CodePointsFolded::changed);
+    return true;
+}
+
+template bool RecordStore::FoldedChunk::add_code_points(std::span<const std::uint8_t>);
+template bool RecordStore::FoldedChunk::add_code_points(std::span<const std::uint16_t>);
+template bool RecordStore::FoldedChunk::add_code_points(std::span<const std::uint32_t>);
+
+std::span<const std::string_view> RecordStore::FoldedChunk::texts() noexcept {
+    // folded_ has stopped moving: the views into it can be made.
+    if (!views_made_)
+        for (const Held& h : held_) texts_[h.record] = std::string_view(folded_.data() + h.at, h.size);
+    views_made_ = true;
+    return texts_;
 }
 
 // What folding changed is kept in room that grew as it came: the room past

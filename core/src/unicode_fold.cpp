@@ -1,6 +1,8 @@
 #include "murvex/unicode_fold.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace murvex {
@@ -192,7 +194,7 @@ std::pair<std::uint32_t, std::size_t> utf8_character(std::string_view text, std:
 
 bool may_fold(std::string_view text) noexcept { return ascii_run(text, 0) < text.size(); }
 
-bool fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {
+bool detail::fold_text_by_character(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {
     // Characters whose lane form is their UTF-8 are passed over and copied a
     // stretch at a time, before the next one whose form is not, into room
     // made ahead (more when the forms grow past the text's length).
@@ -289,6 +291,340 @@ bool fold_text(std::string_view text, std::string& folded, std::vector<std::uint
     folded.resize(base + done);
     return letters || runs.size() > runs_before;
 }
+
+namespace {
+
+constexpr std::size_t utf8_length(std::uint32_t code) noexcept {
+    return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+}
+
+// Writes the UTF-8 of a code point at `out`; past it.
+char* put_utf8(std::uint32_t code, char* out) noexcept {
+    auto* p = reinterpret_cast<unsigned char*>(out);
+    if (code < 0x80) {
+        *p++ = static_cast<unsigned char>(code);
+    } else if (code < 0x800) {
+        *p++ = static_cast<unsigned char>(0xC0 | code >> 6);
+        *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        *p++ = static_cast<unsigned char>(0xE0 | code >> 12);
+        *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
+        *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    } else {
+        *p++ = static_cast<unsigned char>(0xF0 | code >> 18);
+        *p++ = static_cast<unsigned char>(0x80 | (code >> 12 & 0x3F));
+        *p++ = static_cast<unsigned char>(0x80 | (code >> 6 & 0x3F));
+        *p++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    }
+    return reinterpret_cast<char*>(p);
+}
+
+// For the code points below 0x800 whose lane form is one byte (and 0x800
+// for all others): that byte, and whether the form gives the character back
+// (ASCII, a letter of one byte) or a run must hold it, and whether it is a
+// letter of one byte.
+constexpr std::uint16_t ONE_BYTE = 0x100, IN_RUN = 0x200, ONE_BYTE_LETTER = 0x400;
+inline constexpr auto ONE_BYTE_FORMS = [] {
+    std::array<std::uint16_t, 0x801> forms{};
+    for (std::uint32_t code = 0; code < 0x80; ++code) forms[code] = static_cast<std::uint16_t>(ONE_BYTE | code);
+    for (std::uint32_t code = 0x80; code < 0x800; ++code) {
+        const std::uint64_t two = TWO_BYTE_FOLDS[code];
+        if (two != ITSELF && (two & 0x7F) == 1)
+            forms[code] = static_cast<std::uint16_t>(ONE_BYTE | (two >> 8 & 0xFF) |
+                                                     ((two & LETTER) ? ONE_BYTE_LETTER : IN_RUN));
+    }
+    return forms;
+}();
+
+// Writes `value` as a LEB128 number at `out`; past it.
+std::uint8_t* put_number(std::uint8_t* out, std::size_t value) noexcept {
+    for (; value >= 0x80; value >>= 7) *out++ = static_cast<std::uint8_t>(value | 0x80);
+    *out++ = static_cast<std::uint8_t>(value);
+    return out;
+}
+
+constexpr std::size_t BLOCK = 64;  // characters looked up at once
+
+// What a source's block() found: `good` characters from where it began,
+// each of one byte in the form (written), taking `read` of its positions;
+// which of them need a run; their forms or-ed; and whether a character whose
+// form is not one byte stopped it (before the end of the source).
+struct OneByteBlock {
+    std::size_t good, read;
+    std::uint64_t in_runs;
+    unsigned forms;
+    bool stopped;
+};
+
+// The text folded as UTF-8 bytes; positions are byte offsets.
+class Utf8Source {
+public:
+    explicit Utf8Source(std::string_view text) noexcept
+        : bytes_(reinterpret_cast<const std::uint8_t*>(text.data())), size_(text.size()) {}
+
+    std::size_t size() const noexcept { return size_; }
+
+    // Up to BLOCK characters from byte i on whose forms are one byte each,
+    // written to `out` (which has room for BLOCK + 8 bytes).
+    OneByteBlock block(std::size_t i, std::uint8_t* out) noexcept {
+        constexpr std::uint64_t HIGH = 0x8080808080808080u;
+        std::size_t k = 0, at = i;
+        std::uint64_t in_runs = 0;
+        unsigned forms = 0;
+        while (k < BLOCK && at < size_) {
+            const std::uint8_t b = bytes_[at];
+            if (b < 0x80) {
+                if (at + 8 <= size_) {  // ASCII, a word at a time
+                    std::uint64_t word;
+                    std::memcpy(&word, bytes_ + at, 8);
+                    std::memcpy(out + k, &word, 8);  // the bytes past ASCII are written again
+                    const std::uint64_t high = word & HIGH;
+                    const std::size_t n = std::min(
+                        high ? static_cast<std::size_t>(std::countr_zero(high)) / 8 : std::size_t{8}, BLOCK - k);
+                    k += n;
+                    at += n;
+                } else {
+                    out[k++] = b;
+                    ++at;
+                }
+                continue;
+            }
+            if (b < 0xC2 || b > 0xDF || at + 1 >= size_ || (bytes_[at + 1] & 0xC0) != 0x80) break;
+            const std::uint16_t form = ONE_BYTE_FORMS[(b & 0x1Fu) << 6 | (bytes_[at + 1] & 0x3Fu)];
+            if (!(form & ONE_BYTE)) break;
+            out[k] = static_cast<std::uint8_t>(form);
+            in_runs |= std::uint64_t{(form & IN_RUN) != 0} << k;
+            forms |= form;
+            starts_[k++] = static_cast<std::uint8_t>(at - i);
+            at += 2;
+        }
+        return {k, at - i, in_runs, forms, k < BLOCK && at < size_};
+    }
+    // Where character k of the block that began at i begins and ends, for
+    // a character in a run (two bytes: ASCII is never in one).
+    std::size_t start_of(std::size_t i, std::size_t k) const noexcept { return i + starts_[k]; }
+    std::size_t end_of(std::size_t i, std::size_t k) const noexcept { return i + starts_[k] + 2; }
+
+    // The character at i, for those block() stops at.
+    Character character(std::size_t i) const noexcept {
+        return character_at(std::string_view(reinterpret_cast<const char*>(bytes_), size_), i);
+    }
+    std::uint8_t byte(std::size_t i) const noexcept { return bytes_[i]; }
+
+    // The original bytes of [from, to).
+    std::size_t original_length(std::size_t from, std::size_t to) const noexcept { return to - from; }
+    std::uint8_t* put_original(std::size_t from, std::size_t to, std::uint8_t* out) const noexcept {
+        std::memcpy(out, bytes_ + from, to - from);
+        return out + (to - from);
+    }
+
+private:
+    const std::uint8_t* bytes_;
+    std::size_t size_;
+    std::array<std::uint8_t, BLOCK> starts_{};  // of the block's two-byte characters
+};
+
+// The text folded as code points of one width; positions are their indexes.
+template <class Unit>
+class CodePointSource {
+public:
+    explicit CodePointSource(std::span<const Unit> units) noexcept : units_(units) {}
+
+    std::size_t size() const noexcept { return units_.size(); }
+
+    OneByteBlock block(std::size_t i, std::uint8_t* out) const noexcept {
+        const std::size_t most = std::min(BLOCK, units_.size() - i);
+        const Unit* const from = units_.data() + i;
+        std::uint64_t in_runs = 0;
+        unsigned forms = 0;
+        std::size_t good = 0;
+        if constexpr (sizeof(Unit) == 1) {
+            // Copied a word at a time, and the bytes that are not ASCII found
+            // by their top bits (gathered into a mask by the multiplication).
+            constexpr std::uint64_t HIGH = 0x8080808080808080u, GATHER = 0x0102040810204080u;
+            std::uint64_t high = 0;
+            std::size_t k = 0;
+            for (std::uint64_t word; k + 8 <= most; k += 8) {
+                std::memcpy(&word, from + k, 8);
+                std::memcpy(out + k, &word, 8);
+                high |= ((word & HIGH) >> 7) * GATHER >> 56 << k;
+            }
+            for (; k < most; ++k) {
+                out[k] = from[k];
+                high |= static_cast<std::uint64_t>(from[k] >> 7) << k;
+            }
+            good = most;
+            for (; high; high &= high - 1) {  // in order
+                const auto at = static_cast<std::size_t>(std::countr_zero(high));
+                const std::uint16_t form = ONE_BYTE_FORMS[from[at]];
+                if (!(form & ONE_BYTE)) {
+                    good = at;
+                    break;
+                }
+                out[at] = static_cast<std::uint8_t>(form);
+                in_runs |= std::uint64_t{(form & IN_RUN) != 0} << at;
+                forms |= form;
+            }
+        } else {
+            for (; good < most; ++good) {
+                const std::uint16_t form = ONE_BYTE_FORMS[std::min<std::uint32_t>(from[good], 0x800)];
+                if (!(form & ONE_BYTE)) break;
+                out[good] = static_cast<std::uint8_t>(form);
+                in_runs |= std::uint64_t{(form & IN_RUN) != 0} << good;
+                forms |= form;
+            }
+        }
+        return {good, good, in_runs, forms, good < most};
+    }
+    std::size_t start_of(std::size_t i, std::size_t k) const noexcept { return i + k; }
+    std::size_t end_of(std::size_t i, std::size_t k) const noexcept { return i + k + 1; }
+
+    Character character(std::size_t i) const noexcept { return {units_[i], 1}; }
+    std::uint8_t byte(std::size_t) const noexcept { return 0; }  // every unit is a code point
+
+    std::size_t original_length(std::size_t from, std::size_t to) const noexcept {
+        std::size_t length = 0;
+        for (std::size_t k = from; k < to; ++k) length += utf8_length(units_[k]);
+        return length;
+    }
+    std::uint8_t* put_original(std::size_t from, std::size_t to, std::uint8_t* out) const noexcept {
+        for (std::size_t k = from; k < to; ++k)
+            out = reinterpret_cast<std::uint8_t*>(put_utf8(units_[k], reinterpret_cast<char*>(out)));
+        return out;
+    }
+
+private:
+    std::span<const Unit> units_;
+};
+
+// Folds a source's characters into `folded` and `runs`: a block at a time
+// of characters whose forms are one byte, one by one for the others. A run
+// is begun at the first character whose form does not give it back and
+// ended at the next one that does (or the end).
+template <class Source>
+CodePointsFolded fold_source(Source& source, PodBuffer<char>& folded, PodBuffer<std::uint8_t>& runs) {
+    constexpr std::size_t FOLD_LONGEST = 64;  // more than any character's form
+    const std::size_t runs_before = runs.size();
+    folded.make_room(source.size() + FOLD_LONGEST);
+    std::size_t done = 0;        // bytes of this text's form written
+    std::size_t gap_from = 0;    // where the last run ended in the form
+    std::size_t run_first = 0;   // the position the run being made began at
+    std::size_t run_folded = 0;  // and where it began in the form
+    bool in_run = false, letters = false;
+    // Room for `more` bytes of the form past what is written; where they go.
+    const auto room = [&](std::size_t more) {
+        folded.make_room(done + more);
+        return folded.data() + folded.size() + done;
+    };
+    // Ends the run before position `end`, `form_end` bytes into the form.
+    const auto end_run = [&](std::size_t end, std::size_t form_end) {
+        const std::size_t original = source.original_length(run_first, end);
+        runs.make_room(2 * 10 + original);
+        std::uint8_t* const start = runs.data() + runs.size();
+        std::uint8_t* out = put_number(put_number(start, run_folded - gap_from), original);
+        out = source.put_original(run_first, end, out);
+        runs.grow_by(static_cast<std::size_t>(out - start));
+        gap_from = form_end;
+        in_run = false;
+    };
+    const auto begin_run = [&](std::size_t position, std::size_t form_at) {
+        in_run = true;
+        run_first = position;
+        run_folded = form_at;
+    };
+    for (std::size_t i = 0; i < source.size();) {
+        const OneByteBlock block = source.block(i, reinterpret_cast<std::uint8_t*>(room(BLOCK + 8)));
+        letters = letters || (block.forms & ONE_BYTE_LETTER);
+        for (std::size_t k = 0; k < block.good;) {  // the runs among them
+            const std::uint64_t rest = block.in_runs >> k;
+            if (in_run) {  // it goes on while the characters need it
+                k += static_cast<std::size_t>(std::countr_one(rest));
+                if (k >= block.good) break;
+                end_run(k == 0 ? i : source.end_of(i, k - 1), done + k);
+            } else {
+                if (rest == 0) break;
+                k += static_cast<std::size_t>(std::countr_zero(rest));
+                begin_run(source.start_of(i, k), done + k);
+            }
+        }
+        done += block.good;
+        i += block.read;
+        if (!block.stopped) continue;
+
+        // One character whose form is not one byte.
+        const Character c = source.character(i);
+        char* out = room(FOLD_LONGEST);
+        std::size_t length = 1;
+        bool letter = false, itself = false;
+        const std::uint8_t* fold = nullptr;
+        std::uint64_t two = 0;
+        if (c.code == NOT_A_CHARACTER) {  // a byte that is not UTF-8 stays as it is, in a run
+            *out = static_cast<char>(source.byte(i));
+        } else if (c.code < 0x800) {
+            two = TWO_BYTE_FOLDS[c.code];
+            itself = two == ITSELF;
+            length = two & 0x7F;
+            letter = !itself && (two & LETTER);
+        } else if (c.code >= 0xD800 && c.code <= 0xDFFF) {
+            runs.truncate(runs_before);
+            return CodePointsFolded::surrogate;
+        } else {
+            fold = fold_of(c.code, length, letter);
+            itself = !fold;
+        }
+        if (itself || letter) {  // gives itself back: no run holds it
+            if (in_run) end_run(i, done);
+            if (itself)
+                length = static_cast<std::size_t>(put_utf8(c.code, out) - out);
+            else if (fold)
+                std::memcpy(out, fold, length);
+            else
+                *out = static_cast<char>(two >> 8);
+            letters = letters || letter;
+        } else {
+            if (!in_run) begin_run(i, done);
+            if (fold)
+                std::memcpy(out, fold, length);
+            else if (c.code != NOT_A_CHARACTER)
+                for (std::size_t k = 0; k < length; ++k) out[k] = static_cast<char>(two >> (8 * (k + 1)));
+        }
+        done += length;
+        i += c.length;
+    }
+    if (in_run) end_run(source.size(), done);
+    folded.grow_by(done);
+    return letters || runs.size() > runs_before ? CodePointsFolded::changed : CodePointsFolded::itself;
+}
+
+}  // namespace
+
+bool fold_text(std::string_view text, PodBuffer<char>& folded, PodBuffer<std::uint8_t>& runs) {
+    Utf8Source source(text);
+    return fold_source(source, folded, runs) == CodePointsFolded::changed;
+}
+
+bool fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {
+    PodBuffer<char> form;
+    PodBuffer<std::uint8_t> changed;
+    const bool differs = fold_text(text, form, changed);
+    folded.append(form.data(), form.size());
+    runs.insert(runs.end(), changed.data(), changed.data() + changed.size());
+    return differs;
+}
+
+template <class Unit>
+CodePointsFolded fold_code_points(std::span<const Unit> units, PodBuffer<char>& folded,
+                                  PodBuffer<std::uint8_t>& runs) {
+    CodePointSource<Unit> source(units);
+    return fold_source(source, folded, runs);
+}
+
+template CodePointsFolded fold_code_points(std::span<const std::uint8_t>, PodBuffer<char>&,
+                                           PodBuffer<std::uint8_t>&);
+template CodePointsFolded fold_code_points(std::span<const std::uint16_t>, PodBuffer<char>&,
+                                           PodBuffer<std::uint8_t>&);
+template CodePointsFolded fold_code_points(std::span<const std::uint32_t>, PodBuffer<char>&,
+                                           PodBuffer<std::uint8_t>&);
 
 namespace {
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -79,6 +82,64 @@ TEST(UnicodeFold, OriginalTextAndSpansComeBack) {
             }
         EXPECT_EQ(murvex::original_span(out, runs, out.size(), out.size()).first, text.size());
     }
+}
+
+// The fast folds, of UTF-8 and of a str's code points at any width, give
+// what folding a character at a time gives, appended after what the buffers
+// hold already, across blocks of characters and across the room made ahead
+// (a character that folds to 33 bytes, many times).
+template <class Unit>
+void expect_same_fold(std::string_view text, bool changed, const std::string& want,
+                      const std::vector<std::uint8_t>& want_runs) {
+    std::vector<Unit> units;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto [code, length] = murvex::utf8_character(text, i);
+        if (code > std::numeric_limits<Unit>::max() || code >= 0x110000) return;  // not of this width, or not UTF-8
+        units.push_back(static_cast<Unit>(code));
+        i += length;
+    }
+    murvex::PodBuffer<char> got;
+    murvex::PodBuffer<std::uint8_t> got_runs;
+    std::memcpy(got.grow_by(6), "before", 6);
+    got_runs.push_back(1);
+    got_runs.push_back(2);
+    const auto outcome = murvex::fold_code_points(std::span<const Unit>(units), got, got_runs);
+    ASSERT_EQ(std::string(got.data(), got.size()), want) << text;
+    ASSERT_EQ(std::vector<std::uint8_t>(got_runs.data(), got_runs.data() + got_runs.size()), want_runs) << text;
+    ASSERT_EQ(outcome, changed ? murvex::CodePointsFolded::changed : murvex::CodePointsFolded::itself) << text;
+}
+
+TEST(UnicodeFold, FastFoldsFoldAsOneCharacterAtATime) {
+    murvex::reference::RandomText random(8);
+    constexpr std::string_view LONGER[] = {"plain words ", "αθηνα ", "Ελλάδα ", "Москва ", "été "};
+    for (int round = 0; round < 4000; ++round) {
+        std::string text;
+        const std::size_t n = round < 10 ? 200 : random.below(round % 2 ? 13 : 60);
+        for (std::size_t i = 0; i < n; ++i) {
+            text += round < 10 ? "ﷺ" : PIECES[random.below(std::size(PIECES))];
+            if (random.below(4) == 0) text += LONGER[random.below(std::size(LONGER))];
+        }
+        std::string want = "before";
+        std::vector<std::uint8_t> want_runs{1, 2};
+        const bool changed = murvex::detail::fold_text_by_character(text, want, want_runs);
+        std::string got = "before";
+        std::vector<std::uint8_t> got_runs{1, 2};
+        ASSERT_EQ(fold_text(text, got, got_runs), changed) << text;
+        ASSERT_EQ(got, want) << text;
+        ASSERT_EQ(got_runs, want_runs) << text;
+        expect_same_fold<std::uint8_t>(text, changed, want, want_runs);
+        expect_same_fold<std::uint16_t>(text, changed, want, want_runs);
+        expect_same_fold<std::uint32_t>(text, changed, want, want_runs);
+    }
+    murvex::PodBuffer<char> out;
+    murvex::PodBuffer<std::uint8_t> runs;
+    out.push_back('k');
+    runs.push_back(9);
+    const std::vector<std::uint16_t> surrogate = {u'é', 0xD800, u'a'};
+    EXPECT_EQ(murvex::fold_code_points(std::span<const std::uint16_t>(surrogate), out, runs),
+              murvex::CodePointsFolded::surrogate);
+    EXPECT_EQ(out.size(), 1u);
+    EXPECT_EQ(runs.size(), 1u);
 }
 
 }  // namespace

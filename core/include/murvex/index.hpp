@@ -78,6 +78,9 @@ public:
     // `new_shard`, into a new shard even when the last one has room. Strong
     // guarantee, as RecordStore::append_joined.
     void append_joined(std::uint32_t id, std::span<const std::string_view> parts, bool new_shard = false);
+    // Appends a record whose text is the only one of `folded`, folded
+    // already (an index that folds), as append_joined would that text.
+    void append_folded(std::uint32_t id, RecordStore::FoldedChunk& folded, bool new_shard = false);
 
     // Appends records in order, record i with id ids[i] and text texts[i],
     // as append_joined would one by one (new_shard for the first), faster:
@@ -141,6 +144,10 @@ public:
                                                    const SearchOptions& options = {}) const;
 
 private:
+    // Appends one record to the last shard, or a new one: `append(shard)`.
+    template <class Append>
+    void append_one(bool new_shard, const Append& append);
+
     // Adds `count` empty shards at the end; the index of the first. Strong
     // guarantee.
     std::size_t add_shards(std::size_t count);

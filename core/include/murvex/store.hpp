@@ -108,6 +108,12 @@ public:
     // append_many() for a caller that makes the texts as it goes (joins
     // them from columns, say) and holds only some of them at a time.
     class BulkAppend;
+    // Texts as a store that folds places them, for BulkAppend.
+    class FoldedChunk;
+
+    // Appends one record whose text is the only one of `folded`, in a store
+    // that folds (else std::invalid_argument), as append() would that text.
+    void append_folded(std::uint32_t id, FoldedChunk& folded);
 
     // A lane block to be filled by append_laid_out()'s caller: its rows,
     // where its bytes go (rows * LANES of them, laid out as LaneBlock::data)
@@ -186,9 +192,9 @@ private:
     void reserve_runs_ahead(std::size_t records, std::size_t bytes) noexcept;
     void forget_runs(std::uint32_t seq) noexcept;
     // The text to place for `text` (folded into `folded` when folding changes
-    // it, with its runs in `runs`).
-    std::string_view lane_text_of(std::string_view text, std::string& folded,
-                                  std::vector<std::uint8_t>& runs) const;
+    // it, with its runs in `runs`); `text` is read even when it is ASCII.
+    std::string_view lane_text_of(std::string_view text, PodBuffer<char>& folded,
+                                  PodBuffer<std::uint8_t>& runs) const;
 
     PodBuffer<Handle> order_;
     LaneSlots slots_;
@@ -199,9 +205,51 @@ private:
     PodBuffer<std::uint8_t> runs_;
     // Room a record's folding takes while it is appended, kept for the next.
     struct {
-        std::string joined, folded;
-        std::vector<std::uint8_t> runs;
+        std::string joined;
+        PodBuffer<char> folded;
+        PodBuffer<std::uint8_t> runs;
     } scratch_;
+};
+
+// The texts of a chunk of records as a store that folds places them: each
+// in its lane form, with the runs of those that folding changed. BulkAppend
+// makes one from the texts it is given; a caller that reads texts as code
+// points (a Python str's) folds them as it reads them, without making their
+// UTF-8 first.
+class RecordStore::FoldedChunk {
+public:
+    // Starts a new chunk.
+    void clear() noexcept;
+    // Adds the next text, which must live until the chunk is appended.
+    // `ascii`: the caller knows it to be ASCII (it is not read).
+    void add(std::string_view text, bool ascii = false);
+    // Adds the next text given as code points of one width (std::uint8_t,
+    // std::uint16_t or std::uint32_t); false, with nothing added, at a lone
+    // surrogate.
+    template <class Unit>
+    bool add_code_points(std::span<const Unit> units);
+
+    std::size_t size() const noexcept { return texts_.size(); }
+    // The texts added, in order, as the lanes hold them; valid until the next add or clear().
+    std::span<const std::string_view> texts() noexcept;
+
+private:
+    friend class BulkAppend;
+    friend class RecordStore;
+    struct Changed {
+        std::size_t record, runs_at, runs_size;
+    };
+    struct Held {  // a text made here, in folded_
+        std::size_t record, at, size;
+    };
+    void hold(std::size_t folded_at, std::size_t runs_at, bool changed);
+
+    std::vector<std::string_view> texts_;
+    std::vector<Held> held_;
+    std::vector<Changed> changed_;
+    PodBuffer<char> folded_;
+    PodBuffer<std::uint8_t> runs_;
+    bool views_made_ = true;
 };
 
 // Appends records to a store in runs, as one append_many() of them all
@@ -221,6 +269,9 @@ public:
     // know that folding leaves it as it is).
     void append(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
                 std::span<const std::uint8_t> ascii = {});
+    // The same for texts folded already, in a store that folds (else
+    // std::invalid_argument), one id for each.
+    void append(std::span<const std::uint32_t> ids, FoldedChunk& chunk);
 
 private:
     // A record placed, its bytes and mask not yet written.
@@ -228,25 +279,16 @@ private:
         LaneSlots::Slot slot;
         std::uint32_t record;  // in the texts of the chunk
     };
-    // The texts of a chunk as they are placed: in a store that folds, those
-    // folding changes folded (changed_ tells which, with their runs).
-    std::span<const std::string_view> fold_chunk(std::span<const std::string_view> given,
-                                                 std::span<const std::uint8_t> ascii);
+    // Places the records of a chunk, keeps the runs of those folding
+    // changed, and writes them.
+    void place(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
+               std::span<const FoldedChunk::Changed> changed, std::span<const std::uint8_t> runs);
     // Writes the records placed so far, a length class at a time.
     void write(std::span<const std::string_view> texts) noexcept;
 
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
-    // In a store that folds, the texts of a chunk that folding changed: their
-    // folds one after another in folded_, placed in place of the texts given,
-    // and their runs one after another in runs_.
-    struct Changed {
-        std::size_t record, folded_at, folded_size, runs_at, runs_size;
-    };
-    std::vector<std::string_view> placed_;
-    std::string folded_;
-    std::vector<std::uint8_t> runs_;
-    std::vector<Changed> changed_;
+    FoldedChunk chunk_;  // in a store that folds, the chunk being appended
     std::size_t records_left_;  // about how many records are still to come
     bool room_made_ = false;
     LaneSlots::PrefaultWhile prefault_;

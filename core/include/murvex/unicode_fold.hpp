@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "murvex/buffer.hpp"
+
 namespace murvex {
 
 // The Unicode version of the table ("15.1.0"), and with it the revision of
@@ -47,6 +49,21 @@ bool may_fold(std::string_view text) noexcept;
 // to `runs`; whether the lane form is not the text itself. Throws
 // std::bad_alloc.
 bool fold_text(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs);
+bool fold_text(std::string_view text, PodBuffer<char>& folded, PodBuffer<std::uint8_t>& runs);
+
+// What fold_code_points() made of a text.
+enum class CodePointsFolded {
+    itself,     // the lane form appended is the text's UTF-8, no runs
+    changed,    // the lane form differs from the UTF-8; its runs appended
+    surrogate,  // a lone surrogate (no UTF-8): nothing appended
+};
+
+// fold_text() of the UTF-8 of `units`, code points of one width (Latin-1,
+// UCS-2 or UCS-4, as a Python str holds them), without that UTF-8 being
+// made: the same lane form and runs appended. Throws std::bad_alloc.
+template <class Unit>
+CodePointsFolded fold_code_points(std::span<const Unit> units, PodBuffer<char>& folded,
+                                  PodBuffer<std::uint8_t>& runs);
 
 // A lane form as UTF-8: its letters of one byte written as such.
 std::string readable_fold(std::string_view lane);
@@ -64,5 +81,13 @@ std::size_t unfolded_length(std::string_view folded, std::span<const std::uint8_
 // nothing (their marks). An empty stretch maps to an empty one.
 std::pair<std::size_t, std::size_t> original_span(std::string_view folded, std::span<const std::uint8_t> runs,
                                                   std::size_t start, std::size_t end) noexcept;
+
+namespace detail {
+
+// fold_text() done a character at a time: slower, and plain enough to
+// check the fast one against.
+bool fold_text_by_character(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs);
+
+}  // namespace detail
 
 }  // namespace murvex
