@@ -253,7 +253,8 @@ bool add_folded_strs(RecordStore::FoldedChunk& chunk, std::span<PyObject* const>
     bool any = false;
     for (PyObject* str : strs) {
         const bool whole = visit_code_points(str, [](auto units) {
-            return std::none_of(units.begin(), units.end(), [](auto u) { return u >= 0xD800 && u <= 0xDFFF; });
+            return std::none_of(units.begin(), units.end(),
+                                [](auto u) { return u >= 0xD800 && u <= 0xDFFF; });
         });
         if (!whole) continue;  // a lone surrogate
         if (any) joined.push_back(' ');

@@ -501,7 +501,8 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
         for (std::size_t i = first; i < last; ++i) {
             if (i + AHEAD < last) {
                 __builtin_prefetch(given[i + AHEAD].data());
-                __builtin_prefetch(given[i + AHEAD].data() + std::min<std::size_t>(given[i + AHEAD].size(), 64));
+                __builtin_prefetch(given[i + AHEAD].data() +
+                                   std::min<std::size_t>(given[i + AHEAD].size(), 64));
             }
             chunk_.add(given[i], !ascii.empty() && ascii[i]);
         }
@@ -530,7 +531,8 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids, FoldedC
     place(ids, chunk.texts(), chunk.changed_, std::span(chunk.runs_.data(), chunk.runs_.size()));
 }
 
-void RecordStore::BulkAppend::place(std::span<const std::uint32_t> ids, std::span<const std::string_view> texts,
+void RecordStore::BulkAppend::place(std::span<const std::uint32_t> ids,
+                                    std::span<const std::string_view> texts,
                                     std::span<const FoldedChunk::Changed> changed,
                                     std::span<const std::uint8_t> runs) {
     constexpr std::size_t PREFETCH_AHEAD = 8;

@@ -194,7 +194,8 @@ std::pair<std::uint32_t, std::size_t> utf8_character(std::string_view text, std:
 
 bool may_fold(std::string_view text) noexcept { return ascii_run(text, 0) < text.size(); }
 
-bool detail::fold_text_by_character(std::string_view text, std::string& folded, std::vector<std::uint8_t>& runs) {
+bool detail::fold_text_by_character(std::string_view text, std::string& folded,
+                                    std::vector<std::uint8_t>& runs) {
     // Characters whose lane form is their UTF-8 are passed over and copied a
     // stretch at a time, before the next one whose form is not, into room
     // made ahead (more when the forms grow past the text's length).
@@ -326,7 +327,8 @@ char* put_utf8(std::uint32_t code, char* out) noexcept {
 constexpr std::uint16_t ONE_BYTE = 0x100, IN_RUN = 0x200, ONE_BYTE_LETTER = 0x400;
 inline constexpr auto ONE_BYTE_FORMS = [] {
     std::array<std::uint16_t, 0x801> forms{};
-    for (std::uint32_t code = 0; code < 0x80; ++code) forms[code] = static_cast<std::uint16_t>(ONE_BYTE | code);
+    for (std::uint32_t code = 0; code < 0x80; ++code)
+        forms[code] = static_cast<std::uint16_t>(ONE_BYTE | code);
     for (std::uint32_t code = 0x80; code < 0x800; ++code) {
         const std::uint64_t two = TWO_BYTE_FOLDS[code];
         if (two != ITSELF && (two & 0x7F) == 1)
@@ -379,8 +381,9 @@ public:
                     std::memcpy(&word, bytes_ + at, 8);
                     std::memcpy(out + k, &word, 8);  // the bytes past ASCII are written again
                     const std::uint64_t high = word & HIGH;
-                    const std::size_t n = std::min(
-                        high ? static_cast<std::size_t>(std::countr_zero(high)) / 8 : std::size_t{8}, BLOCK - k);
+                    const std::size_t n =
+                        std::min(high ? static_cast<std::size_t>(std::countr_zero(high)) / 8 : std::size_t{8},
+                                 BLOCK - k);
                     k += n;
                     at += n;
                 } else {
@@ -519,7 +522,8 @@ CodePointsFolded fold_source(Source& source, PodBuffer<char>& folded, PodBuffer<
     // Ends the run before position `end`, `form_end` bytes into the form.
     const auto end_run = [&](std::size_t end, std::size_t form_end) {
         const std::size_t original = source.original_length(run_first, end);
-        runs.make_room(2 * 10 + original);
+        constexpr std::size_t NUMBERS_LONGEST = 20;  // two LEB128 numbers of 64 bits
+        runs.make_room(NUMBERS_LONGEST + original);
         std::uint8_t* const start = runs.data() + runs.size();
         std::uint8_t* out = put_number(put_number(start, run_folded - gap_from), original);
         out = source.put_original(run_first, end, out);

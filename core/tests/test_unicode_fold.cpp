@@ -94,7 +94,8 @@ void expect_same_fold(std::string_view text, bool changed, const std::string& wa
     std::vector<Unit> units;
     for (std::size_t i = 0; i < text.size();) {
         const auto [code, length] = murvex::utf8_character(text, i);
-        if (code > std::numeric_limits<Unit>::max() || code >= 0x110000) return;  // not of this width, or not UTF-8
+        if (code > std::numeric_limits<Unit>::max() || code >= 0x110000)
+            return;  // not of this width, or not UTF-8
         units.push_back(static_cast<Unit>(code));
         i += length;
     }
@@ -105,8 +106,10 @@ void expect_same_fold(std::string_view text, bool changed, const std::string& wa
     got_runs.push_back(2);
     const auto outcome = murvex::fold_code_points(std::span<const Unit>(units), got, got_runs);
     ASSERT_EQ(std::string(got.data(), got.size()), want) << text;
-    ASSERT_EQ(std::vector<std::uint8_t>(got_runs.data(), got_runs.data() + got_runs.size()), want_runs) << text;
-    ASSERT_EQ(outcome, changed ? murvex::CodePointsFolded::changed : murvex::CodePointsFolded::itself) << text;
+    ASSERT_EQ(std::vector<std::uint8_t>(got_runs.data(), got_runs.data() + got_runs.size()), want_runs)
+        << text;
+    ASSERT_EQ(outcome, changed ? murvex::CodePointsFolded::changed : murvex::CodePointsFolded::itself)
+        << text;
 }
 
 TEST(UnicodeFold, FastFoldsFoldAsOneCharacterAtATime) {

@@ -288,7 +288,7 @@ private:
 
     RecordStore& store_;
     std::vector<std::vector<Pending>> by_class_;
-    FoldedChunk chunk_;  // in a store that folds, the chunk being appended
+    FoldedChunk chunk_;         // in a store that folds, the chunk being appended
     std::size_t records_left_;  // about how many records are still to come
     bool room_made_ = false;
     LaneSlots::PrefaultWhile prefault_;

@@ -52,7 +52,7 @@ bool fold_text(std::string_view text, std::string& folded, std::vector<std::uint
 bool fold_text(std::string_view text, PodBuffer<char>& folded, PodBuffer<std::uint8_t>& runs);
 
 // What fold_code_points() made of a text.
-enum class CodePointsFolded {
+enum class CodePointsFolded : std::uint8_t {
     itself,     // the lane form appended is the text's UTF-8, no runs
     changed,    // the lane form differs from the UTF-8; its runs appended
     surrogate,  // a lone surrogate (no UTF-8): nothing appended
