@@ -66,18 +66,26 @@ PyTypeObject* hit_type() { return type; }
 
 namespace {
 
-// ((start, end), ...), None for a word the record does not hold.
-PyRef spans_of(const IndexHit& found) {
+PyRef pair(PyObject* first, PyObject* second) {
+    PyRef tuple = py::checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(first));
+    PyTuple_SET_ITEM(tuple.get(), 1, Py_NewRef(second));
+    return tuple;
+}
+
+PyRef number(std::uint32_t value) { return py::checked(PyLong_FromUnsignedLong(value)); }
+
+// ((start, end), ...), None for a word the record does not hold; a span that
+// is the hit's own stretch shares its `start` and `end` objects.
+PyRef spans_of(const IndexHit& found, PyObject* start, PyObject* end) {
     PyRef spans = py::checked(PyTuple_New(static_cast<Py_ssize_t>(found.spans.size())));
     for (std::size_t i = 0; i < found.spans.size(); ++i) {
-        PyObject* span = Py_None;
-        if (found.spans[i] == NO_SPAN)
-            Py_INCREF(Py_None);
-        else
-            span = py::checked(Py_BuildValue("(kk)", static_cast<unsigned long>(found.spans[i].first),
-                                             static_cast<unsigned long>(found.spans[i].second)))
-                       .release();
-        PyTuple_SET_ITEM(spans.get(), static_cast<Py_ssize_t>(i), span);
+        const auto [first, last] = found.spans[i];
+        PyRef span = found.spans[i] == NO_SPAN ? PyRef::borrow(Py_None)
+                     : first == found.entry.start && last == found.entry.end
+                         ? pair(start, end)
+                         : pair(number(first).get(), number(last).get());
+        PyTuple_SET_ITEM(spans.get(), static_cast<Py_ssize_t>(i), span.release());
     }
     return spans;
 }
@@ -86,12 +94,14 @@ PyRef spans_of(const IndexHit& found) {
 
 PyRef new_hit(const IndexHit& found) {
     const ResultEntry& entry = found.entry;
+    PyRef start = number(entry.start), end = number(entry.end);
+    PyRef spans = spans_of(found, start.get(), end.get());
     PyRef hit = py::checked(PyStructSequence_New(type));
-    PyStructSequence_SetItem(hit.get(), 0, py::checked(PyLong_FromUnsignedLong(entry.id)).release());
+    PyStructSequence_SetItem(hit.get(), 0, number(entry.id).release());
     PyStructSequence_SetItem(hit.get(), 1, py::checked(PyFloat_FromDouble(entry.score)).release());
-    PyStructSequence_SetItem(hit.get(), 2, py::checked(PyLong_FromUnsignedLong(entry.start)).release());
-    PyStructSequence_SetItem(hit.get(), 3, py::checked(PyLong_FromUnsignedLong(entry.end)).release());
-    PyStructSequence_SetItem(hit.get(), 4, spans_of(found).release());
+    PyStructSequence_SetItem(hit.get(), 2, start.release());
+    PyStructSequence_SetItem(hit.get(), 3, end.release());
+    PyStructSequence_SetItem(hit.get(), 4, spans.release());
     return hit;
 }
 

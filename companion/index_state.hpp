@@ -33,6 +33,13 @@ public:
         changed_.wait(lock, [&] { return !writing_ && writers_waiting_ == 0; });
         ++readers_;
     }
+    // lock_shared() when it need not wait; false when it would.
+    bool try_lock_shared() {
+        const std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock() || writing_ || writers_waiting_ != 0) return false;
+        ++readers_;
+        return true;
+    }
     void unlock_shared() {
         std::lock_guard lock(mutex_);
         if (--readers_ == 0) changed_.notify_all();
@@ -72,10 +79,10 @@ struct IndexState {
     // parent held would stay held in the child for ever: the child's first
     // call makes a new one (the old one's memory is lost, once).
     RwLock& lock() {
-        if (pid_ != getpid()) {
+        if (const unsigned now = fork_generation(); generation_ != now) {
             [[maybe_unused]] RwLock* abandoned = lock_.release();  // may be held by a thread that is gone
             lock_ = std::make_unique<RwLock>();
-            pid_ = getpid();
+            generation_ = now;
             writer.store({});
         }
         return *lock_;
@@ -83,7 +90,7 @@ struct IndexState {
 
 private:
     std::unique_ptr<RwLock> lock_ = std::make_unique<RwLock>();
-    pid_t pid_ = getpid();
+    unsigned generation_ = fork_generation();
 };
 
 // The Index's arguments `workers` (None: every CPU this process may use,
@@ -128,17 +135,31 @@ auto change(PyObject* self, Body&& body) {
     return body(state.index);
 }
 
+// The most records a search runs on the caller's thread with the
+// interpreter lock held (see search_released): a few microseconds of work.
+constexpr std::size_t SMALL_INDEX = 1000;
+
 // Runs body(index, options) holding the index's lock shared, without the
 // interpreter lock: body must not touch any Python object. What it throws is
 // rethrown once the interpreter lock is back. `settings`, when not null, are
 // this search's own instead of the index's.
 template <class Body>
 auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& body,
-                     const Settings* settings = nullptr) {
+                     const Settings* settings = nullptr, bool small_runs_here = false) {
     IndexState& state = state_of(self);
     if (state.writer.load() == std::this_thread::get_id())
         throw Error::lazy(PyExc_RuntimeError, "Already mutably borrowed");
     RwLock& lock = state.lock();
+    // One search of a small index runs on this thread with the interpreter
+    // lock held, when the index's lock need not be waited for: letting the
+    // interpreter lock go and taking it back would cost more than the search.
+    if (small_runs_here && state.index.count() <= SMALL_INDEX && lock.try_lock_shared()) {
+        const struct Unlock {
+            RwLock& lock;
+            ~Unlock() { lock.unlock_shared(); }
+        } unlock{lock};
+        return body(state.index, SearchOptions{nullptr, 1, state.kernel, settings});
+    }
     const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel, settings};
     std::optional<decltype(body(state.index, options))> result;
     std::exception_ptr error;

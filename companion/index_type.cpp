@@ -351,7 +351,7 @@ auto one_query(PyObject* self, const Signature& signature, PyObject* const* args
     return search_released(
         self, workers,
         [&](const ShardedIndex& index, const SearchOptions& options) { return run(index, bytes, options); },
-        settings ? &*settings : nullptr);
+        settings ? &*settings : nullptr, true);
 }
 
 std::vector<IndexHit> search_one(PyObject* self, const Signature& signature, PyObject* const* args,

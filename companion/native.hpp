@@ -21,6 +21,10 @@ using py::PyRef;
 // or goes in, never takes the interpreter lock again but waits for the
 // process to end: the interpreter would end it inside PyEval_RestoreThread
 // with pthread_exit, whose unwinding through C++ frames aborts the process.
+// How many times this process is a child of fork() (0 in the first one):
+// a change tells a child that what the parent's threads held is not held.
+unsigned fork_generation();
+
 class WithoutInterpreterLock {
 public:
     WithoutInterpreterLock() noexcept;

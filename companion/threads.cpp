@@ -26,17 +26,29 @@ std::atomic<std::size_t> released{0};  // threads between releasing the interpre
 // be held by a thread that does not either: forget the pool (its memory is
 // lost, once) and make a new one on next need. The one thread there is
 // holds the interpreter lock.
+std::atomic<unsigned> forks{0};  // children this process's line has been, counted in each child
+
 void forget_pool_in_child() noexcept {
     pool.store(nullptr);
     released.store(0);
+    forks.fetch_add(1);
 }
 
 std::once_flag fork_handler;
 
+void watch_forks() {
+    std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+}
+
 }  // namespace
 
+unsigned fork_generation() {
+    watch_forks();
+    return forks.load(std::memory_order_relaxed);
+}
+
 WorkerPool& shared_pool() {
-    std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+    watch_forks();
     WorkerPool* current = pool.load();
     if (current) return *current;
     auto* made = new WorkerPool();  // NOLINT(cppcoreguidelines-owning-memory): lives as long as the process

@@ -190,6 +190,28 @@ def test_threads_searching_and_changing_indexes_at_once():
     assert not any(thread.is_alive() for thread in threads) and errors == []
 
 
+def test_a_small_index_searched_while_a_change_holds_it_waits_for_the_change():
+    """A search of a small index runs with the interpreter lock held, but never waits for the index's lock so:
+    here the change holds the index while its record's item access sleeps without the interpreter lock."""
+    index = ShardedMurvex(workers=1)
+    index.add_texts([f"row {i}" for i in range(100)])
+
+    class SlowRecord(dict):
+        def __getitem__(self, key):
+            time.sleep(0.2)
+            return super().__getitem__(key)
+
+    firsts = []
+    adding = threading.Thread(target=index.add, args=(SlowRecord(id=100, t="row 100"),), daemon=True)
+    searching = threading.Thread(target=lambda: firsts.append(index.search("row 100")[0].id), daemon=True)
+    adding.start()
+    time.sleep(0.05)
+    searching.start()
+    searching.join(timeout=10)
+    adding.join(timeout=10)
+    assert not searching.is_alive() and not adding.is_alive() and firsts == [100]
+
+
 def test_reentry_from_the_same_thread_is_an_error_not_a_hang():
     index = ShardedMurvex()
 
