@@ -135,9 +135,23 @@ auto change(PyObject* self, Body&& body) {
     return body(state.index);
 }
 
-// The most records a search runs on the caller's thread with the
-// interpreter lock held (see search_released): a few microseconds of work.
-constexpr std::size_t SMALL_INDEX = 1000;
+// Whether one search of the index is a few microseconds of work, which runs
+// on the caller's thread with the interpreter lock held (see
+// search_released): at most 1,000 records in at most 256 KiB of lanes (long
+// records take many).
+inline bool is_small(const ShardedIndex& index) noexcept {
+    constexpr std::size_t SMALL_RECORDS = 1000, SMALL_LANE_BYTES = std::size_t{256} << 10;
+    if (index.count() > SMALL_RECORDS) return false;
+    std::size_t bytes = 0;
+    for (std::size_t s = 0; s < index.shard_count(); ++s) {
+        const RecordStore& shard = index.shard(s);
+        for (std::size_t b = 0; b < shard.block_count(); ++b) {
+            bytes += shard.block(b).rows * LANES;
+            if (bytes > SMALL_LANE_BYTES) return false;
+        }
+    }
+    return true;
+}
 
 // Runs body(index, options) holding the index's lock shared, without the
 // interpreter lock: body must not touch any Python object. What it throws is
@@ -153,12 +167,13 @@ auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& 
     // One search of a small index runs on this thread with the interpreter
     // lock held, when the index's lock need not be waited for: letting the
     // interpreter lock go and taking it back would cost more than the search.
-    if (small_runs_here && state.index.count() <= SMALL_INDEX && lock.try_lock_shared()) {
+    if (small_runs_here && lock.try_lock_shared()) {
         const struct Unlock {
             RwLock& lock;
             ~Unlock() { lock.unlock_shared(); }
         } unlock{lock};
-        return body(state.index, SearchOptions{nullptr, 1, state.kernel, settings});
+        if (is_small(state.index))  // read with the index held
+            return body(state.index, SearchOptions{nullptr, 1, state.kernel, settings});
     }
     const SearchOptions options{&shared_pool(), workers.value_or(state.workers), state.kernel, settings};
     std::optional<decltype(body(state.index, options))> result;

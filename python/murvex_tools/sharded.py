@@ -21,9 +21,9 @@ class ShardedMurvex(Index):
     'id' gets the total count. A search runs without holding the interpreter
     lock, on `workers` threads (None: every CPU this process may use; 1: the
     calling thread alone), so other Python threads run meanwhile; one search
-    of an index of at most 1,000 records runs on the calling thread with the
-    lock held, which costs less than letting it go. Changes from other threads
-    wait for running searches. `kernel` chooses a form of the
+    of a small index (at most 1,000 records in 256 KiB) runs on the calling
+    thread with the lock held, which costs less than letting it go. Changes
+    from other threads wait for running searches. `kernel` chooses a form of the
     search kernel by name (see murvex_tools._native.kernels()); every form
     gives the same results. Every method and setting is the compiled Index's
     (murvex_tools._native); this class adds what the Python layer does:
