@@ -139,3 +139,19 @@ def test_dicts_fold_as_their_joined_texts_do(records):
         assert index.records(range(len(texts))) == texts
         for query in ("ETE", "\u03a9\u0391", "ss", "\U0001f600"):
             assert [(h, h.spans) for h in index.search(query)] == [(h, h.spans) for h in plain.search(query)]
+
+
+def test_add_texts_folds_every_width_and_leaves_out_lone_surrogates_as_an_index_that_does_not_fold():
+    texts = ["plain", "\u00e9t\u00e9", "\u03a9\u03bc\u03ad\u03b3\u03b1", "\U0001f600 \u00c9", "a\ud800b"] * 900
+    made = {}
+    for folds in (False, True):
+        for workers in (1, 2):
+            index = ShardedMurvex(workers=workers, words=folds)
+            added = index.add_texts(texts)
+            made[folds, workers] = (added, tuple(index.records(range(index.count))))
+    assert len(set(made.values())) == 1
+    index = ShardedMurvex(workers=2, words=True)
+    index.add_texts(texts[:-1])  # no surrogate: read on the workers, folded as read
+    assert index.records(range(4)) == list(enumerate(texts[:4]))
+    assert [h.id for h in index.search("OMEGA")] == []
+    assert index.search("\u03c9\u03bc\u03b5\u03b3\u03b1")[0].id == 2

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,40 @@ namespace {
 // A store that folds lays out the same lanes, runs and texts whichever way
 // its records come: one by one, as joined parts, or in bulk (with or without
 // the caller telling which texts are ASCII); and keeps them through removals.
+// Adds `text` to `chunk` as its code points, 16 bits wide where they fit
+// (32 where not); as UTF-8 where it is not UTF-8 (a str never is that).
+void add_as_str(RecordStore::FoldedChunk& chunk, std::string_view text) {
+    std::vector<std::uint32_t> codes;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto [code, length] = utf8_character(text, i);
+        if (code >= 0x110000) return chunk.add(text);
+        codes.push_back(code);
+        i += length;
+    }
+    if (std::ranges::all_of(codes, [](std::uint32_t c) { return c <= 0xFFFF; })) {
+        const std::vector<std::uint16_t> narrow(codes.begin(), codes.end());
+        ASSERT_TRUE(chunk.add_code_points(std::span<const std::uint16_t>(narrow)));
+    } else {
+        ASSERT_TRUE(chunk.add_code_points(std::span<const std::uint32_t>(codes)));
+    }
+}
+
+TEST(Folding, FoldedTextsGoOnlyToAStoreThatFoldsOneIdEach) {
+    RecordStore plain(false), folds(true);
+    RecordStore::FoldedChunk chunk;
+    chunk.add("Straße");
+    chunk.add("plain", true);
+    const std::uint32_t ids[] = {1, 2};
+    EXPECT_THROW(RecordStore::BulkAppend(plain, 2, 0).append(ids, chunk), std::invalid_argument);
+    EXPECT_THROW(RecordStore::BulkAppend(folds, 2, 0).append(std::span(ids, 1), chunk),
+                 std::invalid_argument);
+    EXPECT_THROW(folds.append_folded(1, chunk), std::invalid_argument);  // two texts, not one
+    EXPECT_EQ(plain.count() + folds.count(), 0u);
+    RecordStore::BulkAppend(folds, 2, 0).append(ids, chunk);
+    EXPECT_EQ(folds.text(0), "Straße");
+    EXPECT_EQ(folds.text(1), "plain");
+}
+
 TEST(Folding, EveryWayOfAppendingFoldsAlike) {
     reference::RandomText random(5);
     for (int round = 0; round < 6; ++round) {
@@ -202,7 +237,7 @@ TEST(Folding, EveryWayOfAppendingFoldsAlike) {
             ids[i] = static_cast<std::uint32_t>(i);
             ascii[i] = std::all_of(texts[i].begin(), texts[i].end(), [](char c) { return c >= 0; });
         }
-        RecordStore one_by_one(true), bulk(true), told(true);
+        RecordStore one_by_one(true), bulk(true), told(true), as_code_points(true), folded_one_by_one(true);
         for (std::size_t i = 0; i < texts.size(); ++i) {
             if (i % 3 == 0) {  // as two parts joined by a space, where the text has one
                 const std::size_t space = texts[i].find(' ');
@@ -216,14 +251,31 @@ TEST(Folding, EveryWayOfAppendingFoldsAlike) {
         }
         bulk.append_many(ids, views);
         RecordStore::BulkAppend(told, texts.size(), 0).append(ids, views, ascii);
+        // Read as a str holds its text (UCS-2 here; UCS-4 past it), folded as
+        // read, in chunks and one record at a time.
+        RecordStore::BulkAppend read(as_code_points, texts.size(), 0);
+        RecordStore::FoldedChunk chunk, one;
+        for (std::size_t first = 0; first < texts.size(); first += 1000) {
+            chunk.clear();
+            const std::size_t last = std::min(texts.size(), first + 1000);
+            for (std::size_t i = first; i < last; ++i) {
+                add_as_str(chunk, views[i]);
+                one.clear();
+                add_as_str(one, views[i]);
+                folded_one_by_one.append_folded(ids[i], one);
+            }
+            read.append(std::span(ids).subspan(first, last - first), chunk);
+        }
         for (std::uint32_t id = 0; id < texts.size(); id += 7)
-            for (RecordStore* store : {&one_by_one, &bulk, &told}) store->remove(id);
+            for (RecordStore* store : {&one_by_one, &bulk, &told, &as_code_points, &folded_one_by_one})
+                store->remove(id);
         ASSERT_EQ(bulk.count(), one_by_one.count());
         for (std::size_t i = 0; i < one_by_one.count(); ++i) {
             const std::string& text = texts[one_by_one.id(i)];
             std::string lane;
             one_by_one.append_lane_text(i, lane);
-            for (const RecordStore* store : {&one_by_one, &bulk, &told}) {
+            for (const RecordStore* store :
+                 {&one_by_one, &bulk, &told, &as_code_points, &folded_one_by_one}) {
                 ASSERT_EQ(store->text(i), text) << round << " " << i;
                 std::string other;
                 store->append_lane_text(i, other);
