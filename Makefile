@@ -36,7 +36,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store fuzz_json_lines
 
-.PHONY: fuzz-seeds core-tests test-tools bench-ingest bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: test-versions fuzz-seeds core-tests test-tools bench-ingest bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -98,6 +98,12 @@ test-python: build
 	$(PY) -m pytest
 
 test: test-core test-python
+
+# The Python tests on CPython 3.10, 3.11 and 3.12 as well (from pyenv or the
+# PATH): all but those that need the package installed (make test runs them).
+TEST_VERSIONS ?= 3.10 3.11 3.12
+test-versions: build
+	for version in $(TEST_VERSIONS); do bash scripts/test-version.sh $$version || exit 1; done
 
 demo: install
 	$(PY) examples/demo.py

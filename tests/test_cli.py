@@ -164,6 +164,7 @@ def test_bad_input_is_one_line_naming_file_and_line(tmp_path, name, content, mes
     assert len(error.strip().splitlines()) == 1
 
 
+@pytest.mark.installed
 def test_bad_arguments_and_the_version():
     bad = murvex("search", "--max-errors", "7", "-", "x", stdin="a\n")
     assert bad.returncode == 2 and b"max_errors must be between 0 and 3" in bad.stderr and bad.stdout == b""
@@ -441,6 +442,7 @@ def test_the_forgiving_mode_and_the_help(two_files):
     assert "examples:" in shown and "exit status: 0 something matched, 1 nothing matched" in shown
 
 
+@pytest.mark.installed
 def test_the_man_page_and_completions_are_made_from_the_parser_and_installed():
     pytest.importorskip("shtab", reason="shtab makes the completions (it comes with the test extra)")
     root = Path(__file__).resolve().parent.parent

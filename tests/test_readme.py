@@ -68,6 +68,7 @@ def test_readme_command_line_samples_print_what_they_show(tmp_path):
     assert checked == 3
 
 
+@pytest.mark.installed
 def test_the_completions_and_man_page_turn_on_as_the_readme_says():
     import subprocess
     import sys

@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+pytestmark = pytest.mark.installed
 
 
 def run(*args):

@@ -4,11 +4,14 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 from os import PathLike
-from typing import Any, Self, Unpack
+from typing import TYPE_CHECKING, Any
 
 from murvex_tools._batches import SearchOptions, SequenceNotStr, as_batch
 from murvex_tools._native import Index, load
 from murvex_tools.tables import Kind, results_table
+
+if TYPE_CHECKING:  # in annotations only: Python 3.10 has neither
+    from typing import Self, Unpack
 
 SAVED_MAGIC = b"MURVEXIX"  # the first bytes of a file that save() writes
 
