@@ -82,6 +82,26 @@ bool append_utf8(const Unit* units, std::size_t count, PodBuffer<char>& out) {
     return true;
 }
 
+// Whether a str's code points can be read as they lie: before 3.12 a str
+// made by the old C API may not have them yet (lay_out() makes them).
+bool laid_out([[maybe_unused]] PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(str);
+#else
+    return true;
+#endif
+}
+
+// Makes a str's code points where they are not yet, with the interpreter
+// lock; false with the error set when that fails.
+bool lay_out([[maybe_unused]] PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(str) == 0;
+#else
+    return true;
+#endif
+}
+
 // A str's code points, of the width it keeps them in.
 template <class Visit>
 decltype(auto) visit_code_points(PyObject* str, const Visit& visit) {
@@ -108,7 +128,7 @@ public:
         utf8_.truncate(0);
         for (std::size_t k = 0; k < items.size(); ++k) {
             PyObject* item = items[k];
-            if (!PyUnicode_Check(item)) throw NeedsInterpreter{};
+            if (!PyUnicode_Check(item) || !laid_out(item)) throw NeedsInterpreter{};
             const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
             const void* data = PyUnicode_DATA(item);
             if (PyUnicode_IS_ASCII(item)) {
@@ -142,7 +162,8 @@ public:
     RecordStore::FoldedChunk& folded(std::span<PyObject* const> items) {
         folded_.clear();
         for (PyObject* item : items)
-            if (!PyUnicode_Check(item) || !add_folded_str(folded_, item)) throw NeedsInterpreter{};
+            if (!PyUnicode_Check(item) || !laid_out(item) || !add_folded_str(folded_, item))
+                throw NeedsInterpreter{};
         return folded_;
     }
 
@@ -247,6 +268,8 @@ bool add_folded_str(RecordStore::FoldedChunk& chunk, PyObject* str) {
 
 bool add_folded_strs(RecordStore::FoldedChunk& chunk, std::span<PyObject* const> strs,
                      std::vector<Py_UCS4>& joined) {
+    for (PyObject* str : strs)
+        if (!lay_out(str)) throw Error::fetch();
     chunk.clear();
     if (strs.size() == 1) return add_folded_str(chunk, strs[0]);
     joined.clear();
