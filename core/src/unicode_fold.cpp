@@ -324,9 +324,10 @@ char* put_utf8(std::uint32_t code, char* out) noexcept {
     return reinterpret_cast<char*>(p);
 }
 
-// For the code points below 0x800 whose lane form is one byte (and 0x800
-// for all others; 0 for those whose form is not one byte): that byte, and whether the form gives the
-// character back (ASCII, a letter of one byte) or a run must hold it, and whether it is a letter of one byte.
+// For a code point below 0x800 whose lane form is one byte: that byte with
+// ONE_BYTE, and IN_RUN where a run must hold it (its form does not give it
+// back) or ONE_BYTE_LETTER for a letter of one byte; 0 for the others, and
+// at 0x800, where every larger code point is looked up.
 constexpr std::uint16_t ONE_BYTE = 0x100, IN_RUN = 0x200, ONE_BYTE_LETTER = 0x400;
 inline constexpr auto ONE_BYTE_FORMS = [] {
     std::array<std::uint16_t, 0x801> forms{};
