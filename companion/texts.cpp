@@ -137,12 +137,9 @@ public:
                 continue;
             }
             const std::size_t at = utf8_.size();
-            const bool encoded = PyUnicode_KIND(item) == PyUnicode_1BYTE_KIND
-                                     ? append_utf8(static_cast<const Py_UCS1*>(data), length, utf8_)
-                                 : PyUnicode_KIND(item) == PyUnicode_2BYTE_KIND
-                                     ? append_utf8(static_cast<const Py_UCS2*>(data), length, utf8_)
-                                     : append_utf8(static_cast<const Py_UCS4*>(data), length, utf8_);
-            if (!encoded) throw NeedsInterpreter{};
+            if (!visit_code_points(
+                    item, [&](auto units) { return append_utf8(units.data(), units.size(), utf8_); }))
+                throw NeedsInterpreter{};
             encoded_.emplace_back(k, at);
         }
         // The buffer has stopped moving: the views into it can be made.
