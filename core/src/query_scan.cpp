@@ -16,17 +16,27 @@ struct ActiveLanes {
     int k = -1;
 };
 
+// The lanes of `lanes` whose records come up to `order` in store order. A
+// block's lanes mostly all come before the ranking's last entry or all
+// after it: its seq bounds tell without a look at each lane.
+std::uint64_t lanes_up_to(const LaneBlock& block, std::uint32_t shard, Order order, std::uint64_t lanes) noexcept {
+    if (order_of(shard, block.most_seq) <= order) return lanes;
+    if (order_of(shard, block.least_seq) > order) return 0;
+    std::uint64_t early = 0;
+    for (; lanes; lanes &= lanes - 1) {
+        const int lane = std::countr_zero(lanes);
+        early |= std::uint64_t{order_of(shard, block.seqs[lane]) <= order} << lane;
+    }
+    return early;
+}
+
 ActiveLanes active_lanes(const LaneBlock& block, std::uint32_t shard, const CompiledQuery& query,
                          const Entry& entry) noexcept {
     std::uint64_t active = block.live;
     for (std::uint64_t bits = query.pattern.char_mask; bits && active; bits &= bits - 1)
         active &= block.lanes_with[std::countr_zero(bits)];
     if (entry.order == UINT64_MAX || !active) return ActiveLanes{active, entry.before};
-    std::uint64_t early = 0;  // lanes up to the ranking's last entry in store order
-    for (std::uint64_t lanes = active; lanes; lanes &= lanes - 1) {
-        const int lane = std::countr_zero(lanes);
-        early |= std::uint64_t{order_of(shard, block.seqs[lane]) <= entry.order} << lane;
-    }
+    const std::uint64_t early = lanes_up_to(block, shard, entry.order, active);
     if (entry.after < 0) return ActiveLanes{early, entry.before};
     return ActiveLanes{active, early ? entry.before : entry.after};
 }

@@ -80,7 +80,9 @@ LaneBlock LaneSlots::block(std::size_t b) const noexcept {
                      .lanes_with = memory.lanes_with,
                      .lengths = memory.lengths,
                      .ids = memory.ids,
-                     .seqs = memory.seqs};
+                     .seqs = memory.seqs,
+                     .least_seq = blocks_[b].least_seq,
+                     .most_seq = blocks_[b].most_seq};
 }
 
 std::size_t LaneSlots::class_for(std::size_t own, std::size_t texts) const noexcept {
@@ -165,6 +167,7 @@ void LaneSlots::fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uin
     block.ids[l] = id;
     block.seqs[l] = seq;
     Block& owner = blocks_[slot / LANES];
+    owner.bound_seq(seq);
     if (length != 0) owner.live |= lane;
     if (murvex::length_class(length & ~LaneBlock::WINDOW) * LANE_ROW_STEP < owner.rows) owner.mixed = true;
 }

@@ -2,6 +2,7 @@
 // allocator of their lanes ("slots").
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,6 +42,11 @@ struct LaneBlock {
     const std::uint16_t* lengths;  // FREE_LANE, or the length with WINDOW set for a window
     const std::uint32_t* ids;
     const std::uint32_t* seqs;  // the records' places in store order (see RecordStore::seq)
+    // Every seq a lane of the block has held lies in [least_seq, most_seq]
+    // (least_seq > most_seq: none yet), so that a search can tell in one
+    // comparison that all its lanes come before or after a record.
+    std::uint32_t least_seq;
+    std::uint32_t most_seq;
 };
 
 // The length class of a text: its length in LANE_ROW_STEP rows, rounded up.
@@ -110,7 +116,10 @@ public:
     // turned into a byte per mask bit, rather than bit by bit.
     void set_eight_masks(Slot first, const std::uint64_t* masks) noexcept;
     void set_id(Slot slot, std::uint32_t id) noexcept { memory(slot).ids[slot % LANES] = id; }
-    void set_seq(Slot slot, std::uint32_t seq) noexcept { memory(slot).seqs[slot % LANES] = seq; }
+    void set_seq(Slot slot, std::uint32_t seq) noexcept {
+        memory(slot).seqs[slot % LANES] = seq;
+        blocks_[slot / LANES].bound_seq(seq);
+    }
 
     // Removes every block and gives their memory back.
     void reset() noexcept;
@@ -151,6 +160,12 @@ private:
         bool mixed;            // see LaneBlock::mixed; stays set until reset
         std::uint64_t live;    // see LaneBlock::live
         std::uint64_t folded;  // see LaneBlock::folded
+        std::uint32_t least_seq = UINT32_MAX, most_seq = 0;  // see LaneBlock::least_seq
+
+        void bound_seq(std::uint32_t seq) noexcept {
+            least_seq = std::min(least_seq, seq);
+            most_seq = std::max(most_seq, seq);
+        }
     };
 
     BlockMemory& memory(Slot slot) const noexcept { return *blocks_[slot / LANES].memory; }
