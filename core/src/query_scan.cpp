@@ -19,7 +19,8 @@ struct ActiveLanes {
 // The lanes of `lanes` whose records come up to `order` in store order. A
 // block's lanes mostly all come before the ranking's last entry or all
 // after it: its seq bounds tell without a look at each lane.
-std::uint64_t lanes_up_to(const LaneBlock& block, std::uint32_t shard, Order order, std::uint64_t lanes) noexcept {
+std::uint64_t lanes_up_to(const LaneBlock& block, std::uint32_t shard, Order order,
+                          std::uint64_t lanes) noexcept {
     if (order_of(shard, block.most_seq) <= order) return lanes;
     if (order_of(shard, block.least_seq) > order) return 0;
     std::uint64_t early = 0;

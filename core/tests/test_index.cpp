@@ -198,6 +198,61 @@ TEST(ShardedIndex, ShardsFillInOrderAndSearchManyEqualsSearch) {
         EXPECT_EQ(many[q].size(), queries[q] == "item" ? 3u : 0u) << queries[q];
 }
 
+// search_many runs its queries in batches, each batch's queries over a group
+// of blocks in turn: every query must still get exactly what search() gives
+// it, in every mode, with pruning, windows of long records, several groups
+// and shards, any number of batches and workers, and every form.
+TEST(ShardedIndex, SearchManyInBatchesEqualsSearch) {
+    WorkerPool pool;
+    reference::RandomText random(47);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i)  // lanes past two groups, many of them long records' windows
+        texts.push_back(random.below(10) == 0 ? random(600, 1400) : random(4, 180));
+    for (const bool folds : {false, true}) {
+        ShardedIndex index(Settings{}, 1100, folds);
+        for (std::uint32_t i = 0; i < texts.size(); ++i) {
+            const std::string_view part = texts[i];
+            index.append_joined(i % 500, std::span(&part, 1));
+        }
+        for (std::uint32_t id = 0; id < 500; id += 9) index.remove(id);
+        std::vector<std::string> owned;
+        const int count = std::getenv("MURVEX_SAMPLED") ? 40 : 100;  // fewer in the slow runs
+        for (int q = 0; q < count; ++q) {
+            const std::string& from = texts[random.below(texts.size())];
+            const std::size_t at = from.size() > 12 ? random.below(from.size() - 12) : 0;
+            owned.push_back(q % 4 == 0 ? random(1, 30)
+                                       : random.mutate(from.substr(at, 3 + random.below(20)), 2) + " " +
+                                             (q % 3 ? random(1, 6) : ""));
+        }
+        owned[7].clear();  // an empty query: no hits, the others as ever
+        const std::vector<std::string_view> queries(owned.begin(), owned.end());
+        for (const Settings settings : {Settings{250, 2, 3}, Settings{0, 3, 1, true, false},
+                                        Settings{500, 2, 10, false, true}, Settings{0, 1, 100}}) {
+            std::vector<std::vector<IndexHit>> expected;
+            const SearchOptions one{nullptr, 1, Kernel::automatic, &settings};
+            for (const std::string_view query : queries) expected.push_back(index.search(query, one));
+            const std::vector<Kernel> forms = available_kernels();
+            for (const Kernel kernel : forms)
+                for (std::size_t workers = 1; workers <= 3; ++workers) {
+                    if (kernel != forms.front() && workers != 2) continue;  // the other forms on two
+                    const auto many =
+                        index.search_many(queries, SearchOptions{&pool, workers, kernel, &settings});
+                    ASSERT_EQ(many.size(), queries.size());
+                    for (std::size_t q = 0; q < queries.size(); ++q) {
+                        ASSERT_EQ(hits(many[q]), hits(expected[q]))
+                            << kernel_name(kernel) << " workers " << workers << " query '" << queries[q]
+                            << "'";
+                        for (std::size_t h = 0; h < many[q].size(); ++h) {
+                            EXPECT_EQ(many[q][h].spans, expected[q][h].spans);
+                            EXPECT_EQ(many[q][h].rank, expected[q][h].rank);
+                            EXPECT_EQ(many[q][h].shard, expected[q][h].shard);
+                        }
+                    }
+                }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace murvex
 

@@ -157,9 +157,9 @@ private:
     struct Block {
         BlockMemory* memory;  // in arena_
         std::uint32_t rows;
-        bool mixed;            // see LaneBlock::mixed; stays set until reset
-        std::uint64_t live;    // see LaneBlock::live
-        std::uint64_t folded;  // see LaneBlock::folded
+        bool mixed;                                          // see LaneBlock::mixed; stays set until reset
+        std::uint64_t live;                                  // see LaneBlock::live
+        std::uint64_t folded;                                // see LaneBlock::folded
         std::uint32_t least_seq = UINT32_MAX, most_seq = 0;  // see LaneBlock::least_seq
 
         void bound_seq(std::uint32_t seq) noexcept {
