@@ -230,6 +230,7 @@ bench: build
 	$(VENV)/bin/cmake --build build/bench
 	$(PY) bench/run.py --kernel-bench build/bench/murvex_kernel_bench
 	$(PY) bench/small.py
+	$(PY) bench/batches.py
 
 # ShardedMurvex and RayMurvex on 1,000,000 and 5,000,000 records (about 10 GB of memory).
 bench-scale: build
