@@ -206,6 +206,7 @@ TEST(ShardedIndex, SearchManyInBatchesEqualsSearch) {
     WorkerPool pool;
     reference::RandomText random(47);
     std::vector<std::string> texts;
+    texts.reserve(3000);
     for (int i = 0; i < 3000; ++i)  // lanes past two groups, many of them long records' windows
         texts.push_back(random.below(10) == 0 ? random(600, 1400) : random(4, 180));
     for (const bool folds : {false, true}) {
@@ -217,6 +218,7 @@ TEST(ShardedIndex, SearchManyInBatchesEqualsSearch) {
         for (std::uint32_t id = 0; id < 500; id += 9) index.remove(id);
         std::vector<std::string> owned;
         const int count = std::getenv("MURVEX_SAMPLED") ? 40 : 100;  // fewer in the slow runs
+        owned.reserve(count);
         for (int q = 0; q < count; ++q) {
             const std::string& from = texts[random.below(texts.size())];
             const std::size_t at = from.size() > 12 ? random.below(from.size() - 12) : 0;
@@ -229,6 +231,7 @@ TEST(ShardedIndex, SearchManyInBatchesEqualsSearch) {
         for (const Settings settings : {Settings{250, 2, 3}, Settings{0, 3, 1, true, false},
                                         Settings{500, 2, 10, false, true}, Settings{0, 1, 100}}) {
             std::vector<std::vector<IndexHit>> expected;
+            expected.reserve(queries.size());
             const SearchOptions one{nullptr, 1, Kernel::automatic, &settings};
             for (const std::string_view query : queries) expected.push_back(index.search(query, one));
             const std::vector<Kernel> forms = available_kernels();
