@@ -217,18 +217,40 @@ void ShardedIndex::truncate(std::size_t shards) noexcept {
 
 namespace {
 
-// The query's scans over every shard of the index, one per participant (its
-// ranking prunes every piece it takes), on up to options.workers threads.
-template <class Scan, class Query>
-std::vector<std::optional<Scan>> scan_all(const ShardedIndex& index, const Query& query, detail::Keep keep,
-                                          const SearchOptions& options, auto... run) {
+// The lane bytes that the queries of a batch read in turn before the batch
+// moves on: they stay in the core's L2 cache meanwhile, so each byte comes
+// from memory once per batch rather than once per query.
+constexpr std::size_t BATCH_GROUP_BYTES = std::size_t{256} << 10;
+// The most queries in a batch: more would push the group out of L2 with
+// their own state.
+constexpr std::size_t MAX_BATCH_QUERIES = 64;
+
+// The scans of a batch of `count` queries, one for each query on each
+// participant (made by make(scan, q); one left empty takes no part), over
+// the pieces of the index that scan_all's would take: each piece a group of
+// blocks at a time, every query reading a group before the next one. Each
+// query's scans then hold what scan_all's would.
+template <class Scan, class Make>
+std::vector<std::vector<std::optional<Scan>>> scan_batch(const ShardedIndex& index, std::size_t count,
+                                                         const SearchOptions& options, const Make& make) {
     const std::size_t workers = options.pool ? std::max<std::size_t>(options.workers, 1) : 1;
     const std::vector<Piece> pieces = pieces_of(index, workers);
-    std::vector<std::optional<Scan>> scans(std::min(workers, pieces.size()));
-    for (auto& one : scans) one.emplace(query, run..., detail::kernel_form(options.kernel).scan, keep);
+    std::vector<std::vector<std::optional<Scan>>> scans(
+        std::max<std::size_t>(1, std::min(workers, pieces.size())));
+    for (auto& own : scans) {
+        own = std::vector<std::optional<Scan>>(count);
+        for (std::size_t q = 0; q < count; ++q) make(own[q], q);
+    }
     const auto body = [&](std::size_t task, std::size_t slot) {
         const Piece& piece = pieces[task];
-        scans[slot]->scan(index.shard(piece.shard), piece.shard, piece.first, piece.last);
+        const RecordStore& store = index.shard(piece.shard);
+        for (std::size_t first = piece.first, last = 0; first < piece.last; first = last) {
+            std::size_t bytes = 0;
+            for (last = first; last < piece.last && (last == first || bytes < BATCH_GROUP_BYTES); ++last)
+                bytes += store.block(last).rows * LANES;
+            for (auto& scan : scans[slot])
+                if (scan) scan->scan(store, piece.shard, first, last);
+        }
     };
     if (scans.size() > 1)
         options.pool->run(pieces.size(), scans.size(), body);
@@ -237,13 +259,24 @@ std::vector<std::optional<Scan>> scan_all(const ShardedIndex& index, const Query
     return scans;
 }
 
+// The query's scans over every shard of the index, one per participant (its
+// ranking prunes every piece it takes), on up to options.workers threads:
+// scans[s][0] for participant s.
+template <class Scan, class Query>
+auto scan_all(const ShardedIndex& index, const Query& query, detail::Keep keep, const SearchOptions& options,
+              auto... run) {
+    return scan_batch<Scan>(index, 1, options, [&](auto& one, std::size_t) {
+        one.emplace(query, run..., detail::kernel_form(options.kernel).scan, keep);
+    });
+}
+
 // The words-mode scans, finished with `finish`.
 template <class Finish>
 auto scan_words(const ShardedIndex& index, const detail::PreparedWords& query, detail::Keep keep,
                 const SearchOptions& options, Finish&& finish) {
     auto scans = scan_all<detail::WordsScan>(index, query, keep, options);
     std::vector<detail::WordsScan*> each(scans.size());
-    for (std::size_t s = 0; s < scans.size(); ++s) each[s] = &*scans[s];
+    for (std::size_t s = 0; s < scans.size(); ++s) each[s] = &*scans[s][0];
     return finish(query, std::span(each),
                   [&](std::uint32_t shard) -> const RecordStore& { return index.shard(shard); });
 }
@@ -258,10 +291,6 @@ std::vector<std::uint32_t> ids_in_order(std::vector<detail::QueryScan::Found>& f
     for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;
     return ids;
 }
-
-}  // namespace
-
-namespace {
 
 IndexHit hit_of(const detail::RankedMatch& r) {
     return IndexHit{static_cast<std::uint32_t>(r.order >> 32),
@@ -300,65 +329,39 @@ std::vector<IndexHit> words_hits(const ShardedIndex& index, const detail::Prepar
     return hits;
 }
 
-// The lane bytes that the queries of a batch read in turn before the batch
-// moves on: they stay in the core's L2 cache meanwhile, so each byte comes
-// from memory once per batch rather than once per query.
-constexpr std::size_t BATCH_GROUP_BYTES = std::size_t{256} << 10;
-// The most queries in a batch: more would push the group out of L2 with
-// their own state.
-constexpr std::size_t MAX_BATCH_QUERIES = 64;
-
-// Each of `scans` over every block of the index in index order, a group of
-// blocks at a time: the same matches as one scan over all of them each.
-template <class Scan>
-void scan_grouped(const ShardedIndex& index, std::span<std::optional<Scan>> scans) {
-    for (std::size_t s = 0; s < index.shard_count(); ++s) {
-        const RecordStore& store = index.shard(s);
-        const auto shard = static_cast<std::uint32_t>(s);
-        for (std::size_t first = 0, last = 0; first < store.block_count(); first = last) {
-            std::size_t bytes = 0;
-            for (last = first; last < store.block_count() && (last == first || bytes < BATCH_GROUP_BYTES);
-                 ++last)
-                bytes += store.block(last).rows * LANES;
-            for (auto& scan : scans)
-                if (scan) scan->scan(store, shard, first, last);
-        }
-    }
-}
-
-// A batch of queries of one mode, each with a scan of its own, run over the
-// index together; its results into `results`.
+// A batch of queries of one mode run over the index together; their results
+// into `results`.
 void search_batch(const ShardedIndex& index, std::span<const std::string_view> queries,
                   std::span<std::vector<IndexHit>> results, const Settings& settings, bool folds,
-                  Kernel kernel) {
-    const detail::ScanBlock scan = detail::kernel_form(kernel).scan;
+                  const SearchOptions& options) {
+    const detail::ScanBlock scan = detail::kernel_form(options.kernel).scan;
     const std::size_t n = queries.size();
     if (settings.forgiving || settings.words) {
         std::vector<std::optional<detail::PreparedWords>> prepared(n);
-        std::vector<std::optional<detail::WordsScan>> scans(n);
-        for (std::size_t q = 0; q < n; ++q) {
+        for (std::size_t q = 0; q < n; ++q)
             prepared[q] =
                 detail::prepare_words(queries[q], index.count(), settings, detail::Keep::ranking, folds);
-            if (prepared[q]) scans[q].emplace(*prepared[q], scan);
-        }
-        scan_grouped<detail::WordsScan>(index, scans);
+        auto scans = scan_batch<detail::WordsScan>(index, n, options, [&](auto& one, std::size_t q) {
+            if (prepared[q]) one.emplace(*prepared[q], scan);
+        });
+        std::vector<detail::WordsScan*> each(scans.size());
         for (std::size_t q = 0; q < n; ++q) {
-            if (!scans[q]) continue;
-            detail::WordsScan* each[] = {&*scans[q]};
+            if (!prepared[q]) continue;
+            for (std::size_t s = 0; s < scans.size(); ++s) each[s] = &*scans[s][q];
             results[q] = words_hits(index, *prepared[q], settings.words, each);
         }
         return;
     }
     std::vector<std::optional<detail::PreparedQuery>> prepared(n);
-    std::vector<std::optional<detail::QueryScan>> scans(n);
-    for (std::size_t q = 0; q < n; ++q) {
+    for (std::size_t q = 0; q < n; ++q)
         prepared[q] = detail::prepare_query(queries[q], index.count(), settings);
-        if (prepared[q]) scans[q].emplace(prepared[q]->compiled, prepared[q]->run, scan);
-    }
-    scan_grouped<detail::QueryScan>(index, scans);
+    auto scans = scan_batch<detail::QueryScan>(index, n, options, [&](auto& one, std::size_t q) {
+        if (prepared[q]) one.emplace(prepared[q]->compiled, prepared[q]->run, scan);
+    });
+    std::vector<std::vector<detail::RankedMatch>> kept(scans.size());
     for (std::size_t q = 0; q < n; ++q) {
-        if (!scans[q]) continue;
-        std::vector<detail::RankedMatch> kept[] = {std::move(scans[q]->kept())};
+        if (!prepared[q]) continue;
+        for (std::size_t s = 0; s < scans.size(); ++s) kept[s] = std::move(scans[s][q]->kept());
         results[q] = strict_hits(kept, prepared[q]->run.cap);
     }
 }
@@ -379,7 +382,7 @@ std::vector<IndexHit> ShardedIndex::search(std::string_view query, const SearchO
     std::vector<std::vector<detail::RankedMatch>> kept;
     for (auto& one : scan_all<detail::QueryScan>(*this, prepared->compiled, detail::Keep::ranking, options,
                                                  prepared->run))
-        kept.push_back(std::move(one->kept()));
+        kept.push_back(std::move(one[0]->kept()));
     return strict_hits(kept, prepared->run.cap);
 }
 
@@ -397,34 +400,22 @@ std::vector<std::uint32_t> ShardedIndex::matching_ids(std::string_view query,
     if (!prepared) return {};
     for (auto& one :
          scan_all<detail::QueryScan>(*this, prepared->compiled, detail::Keep::every, options, prepared->run))
-        found.insert(found.end(), one->every().begin(), one->every().end());
+        found.insert(found.end(), one[0]->every().begin(), one[0]->every().end());
     return ids_in_order(found);
 }
 
 std::vector<std::vector<IndexHit>> ShardedIndex::search_many(std::span<const std::string_view> queries,
                                                              const SearchOptions& options) const {
     std::vector<std::vector<IndexHit>> results(queries.size());
-    const std::size_t workers = options.pool ? std::max<std::size_t>(options.workers, 1) : 1;
-    if (queries.size() < workers) {  // too few to keep every worker busy: each query on all of them
-        for (std::size_t q = 0; q < queries.size(); ++q) results[q] = search(queries[q], options);
-        return results;
-    }
-    // Batches of queries of about equal size, as many for each worker, so
-    // that the workers finish together.
-    std::size_t batches = (queries.size() + MAX_BATCH_QUERIES - 1) / MAX_BATCH_QUERIES;
-    batches = (batches + workers - 1) / workers * workers;
-    const std::size_t size = (queries.size() + batches - 1) / batches;
-    batches = (queries.size() + size - 1) / size;
     const Settings& settings = options.settings ? *options.settings : settings_;
-    const auto body = [&](std::size_t batch, std::size_t) {
-        const std::size_t first = batch * size, count = std::min(size, queries.size() - first);
+    // Batches of about equal size, one after another, each on every worker.
+    const std::size_t batches = (queries.size() + MAX_BATCH_QUERIES - 1) / MAX_BATCH_QUERIES;
+    const std::size_t size = batches ? (queries.size() + batches - 1) / batches : 0;
+    for (std::size_t first = 0; first < queries.size(); first += size) {
+        const std::size_t count = std::min(size, queries.size() - first);
         search_batch(*this, queries.subspan(first, count), std::span(results).subspan(first, count), settings,
-                     folds_, options.kernel);
-    };
-    if (workers > 1)
-        options.pool->run(batches, std::min(workers, batches), body);
-    else
-        for (std::size_t batch = 0; batch < batches; ++batch) body(batch, 0);
+                     folds_, options);
+    }
     return results;
 }
 
