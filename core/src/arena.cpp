@@ -2,9 +2,13 @@
 
 #include <new>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 
-#ifndef MADV_POPULATE_WRITE
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it and pages come on first touch
 #endif
 
@@ -12,15 +16,34 @@ namespace murvex {
 
 // --- pages ------------------------------------------------------------------
 
+namespace {
+
+// Zeroed pages that come as they are first touched, or null.
+void* map_pages(std::size_t bytes) noexcept {
+#ifdef _WIN32
+    return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+#endif
+}
+
+}  // namespace
+
 Pages Pages::lazy(std::size_t bytes) {
     if (bytes == 0) return {};
-    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
+    void* memory = map_pages(bytes);
+    if (!memory) throw std::bad_alloc();
     return Pages(static_cast<std::uint8_t*>(memory), bytes);
 }
 
 Pages Pages::filled(std::size_t bytes) {
     if (bytes == 0) return {};
+#ifndef __linux__
+    // Elsewhere the pages come on first touch: a region can be given back
+    // only whole (Windows), and huge pages need privileges or do not exist.
+    return lazy(bytes);
+#else
     // Whole huge pages on a huge page boundary: map one more and trim.
     const std::size_t whole = (bytes + HUGE_PAGE_BYTES - 1) / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
     Pages wide = lazy(whole + HUGE_PAGE_BYTES);
@@ -33,10 +56,16 @@ Pages Pages::filled(std::size_t bytes) {
     madvise(memory, whole, MADV_HUGEPAGE);        // hints: refused where there are no huge pages,
     madvise(memory, whole, MADV_POPULATE_WRITE);  // or on kernels before 5.14
     return Pages(memory, whole);
+#endif
 }
 
 Pages::~Pages() {
-    if (memory_) munmap(memory_, bytes_);
+    if (!memory_) return;
+#ifdef _WIN32
+    VirtualFree(memory_, 0, MEM_RELEASE);
+#else
+    munmap(memory_, bytes_);
+#endif
 }
 
 // --- the arena --------------------------------------------------------------

@@ -3,15 +3,21 @@
 #include <algorithm>
 #include <atomic>
 
-#include <pthread.h>
+#ifdef __linux__
 #include <sched.h>
+#endif
+#ifndef _WIN32
+#include <pthread.h>
 #include <signal.h>
+#endif
 
 namespace murvex {
 
 std::size_t usable_cpus() noexcept {
-    cpu_set_t set;
+#ifdef __linux__
+    cpu_set_t set;  // the CPUs this process may run on, which a container or taskset may narrow
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
@@ -83,7 +89,9 @@ void WorkerPool::grow(std::size_t helpers) noexcept {
     // would not interrupt the thread that waits for it (an interpreter's main
     // thread blocked reading a terminal, say, would miss a Ctrl-C). A thread
     // starts with the mask of the thread that starts it. Faults stay
-    // unblocked, so that a helper's crash is reported as such.
+    // unblocked, so that a helper's crash is reported as such. (Windows
+    // delivers Ctrl-C on a thread of its own: nothing to block there.)
+#ifndef _WIN32
     sigset_t blocked, before;
     sigfillset(&blocked);
     for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&blocked, fault);
@@ -92,6 +100,7 @@ void WorkerPool::grow(std::size_t helpers) noexcept {
         const sigset_t& before;
         ~Restore() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
     } restore{before};
+#endif
     try {
         threads_.reserve(helpers);
         while (threads_.size() < helpers) threads_.emplace_back([this] { help(); });

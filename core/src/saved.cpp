@@ -15,14 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include "murvex/unicode_fold.hpp"
+#include "saved_file.hpp"
 
 namespace murvex {
 
@@ -113,213 +107,6 @@ std::optional<Settings> settings_of(std::string_view header, std::uint32_t versi
 
 // --- writing ----------------------------------------------------------------------
 
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The prefix of the temporary names of saves to `path`: PATH.tmp-
-std::string temporary_prefix(const std::string& path) { return path + ".tmp-"; }
-
-// A temporary name beside `path`, in the same directory so that the rename
-// is atomic: PATH.tmp-PID-RANDOM.
-std::string temporary_beside(const std::string& path) {
-    std::random_device random;
-    char suffix[40];
-    std::snprintf(suffix, sizeof suffix, "%d-%08x", static_cast<int>(::getpid()), random());
-    return temporary_prefix(path) + suffix;
-}
-
-// Removes the temporary files of earlier saves to `path` whose process is
-// gone (killed while saving); those of running saves stay.
-void remove_stale_temporaries(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string prefix = temporary_prefix(slash == std::string::npos ? path : path.substr(slash + 1));
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory_of(path).c_str()), ::closedir);
-    if (!listing) return;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        const std::string_view name = entry->d_name;
-        if (!name.starts_with(prefix)) continue;
-        const std::string rest(name.substr(prefix.size()));
-        char* end = nullptr;
-        const long pid = std::strtol(rest.c_str(), &end, 10);
-        if (pid <= 0 || end == rest.c_str() || *end != '-') continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
-    }
-}
-
-// A file written through a descriptor, without a name until keep() gives
-// it one where the system has unnamed files (O_TMPFILE), else under a
-// temporary name beside the target; closed (and a temporary name removed)
-// on destruction when not kept.
-class Output {
-public:
-    explicit Output(const std::string& target) : target_(target) {
-#ifdef O_TMPFILE
-        fd_ = ::open(directory_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-        if (fd_ >= 0) return;
-#endif
-        name_ = temporary_beside(target);
-        fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
-    }
-    ~Output() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!name_.empty()) ::unlink(name_.c_str());
-    }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-
-    void write(std::string_view bytes) {
-        buffer_ += bytes;
-        if (buffer_.size() >= (std::size_t{1} << 22)) flush();
-    }
-    template <class T>
-    void put(T value) {
-        write(std::string_view(reinterpret_cast<const char*>(&value), sizeof value));
-    }
-    // Writes what is left and syncs; only then gives the file a name (an
-    // unnamed one first a temporary name: a link cannot replace a file) and
-    // renames it onto the target.
-    void keep() {
-        flush();
-        if (::fsync(fd_) != 0) fail("cannot write");
-        if (name_.empty()) {
-            std::string name = temporary_beside(target_);
-            const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-                fail("cannot name");
-            name_ = std::move(name);
-        }
-        if (::close(std::exchange(fd_, -1)) != 0) fail("cannot write");
-        if (::rename(name_.c_str(), target_.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(),
-                                    "cannot rename " + name_ + " to " + target_);
-        name_.clear();
-        // The rename itself made lasting, as far as the directory can be synced.
-        if (const int directory = ::open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            directory >= 0) {
-            ::fsync(directory);
-            ::close(directory);
-        }
-    }
-
-private:
-    void flush() {
-        for (std::size_t done = 0; done < buffer_.size();) {
-            const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) fail("cannot write");
-            done += static_cast<std::size_t>(n);
-        }
-        buffer_.clear();
-    }
-    [[noreturn]] void fail(const char* what) const {
-        throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                                std::string(what) + " " + target_);
-    }
-
-    std::string target_;
-    std::string name_;  // the temporary name, while the file has one
-    int fd_ = -1;
-    std::string buffer_;
-};
-
-// --- reading ----------------------------------------------------------------------
-
-// A saved index's file, read where it is asked, with pread, so that each
-// shard's bytes are read on the thread that loads it. Only a regular file
-// is read: a device or a pipe could give bytes without end, or none ever. A
-// read past the end is refused as a truncation, also when the file shrinks
-// while it is read.
-class SavedFile {
-public:
-    explicit SavedFile(std::string path) : path_(std::move(path)) {
-        // Not blocking: opening a pipe without a writer would wait for one.
-        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
-        struct stat info{};
-        if (::fstat(fd_, &info) != 0) {
-            const int error = errno;
-            ::close(fd_);
-            throw std::system_error(error, std::generic_category(), "cannot read " + path_);
-        }
-        if (!S_ISREG(info.st_mode)) {
-            ::close(fd_);
-            fail(S_ISDIR(info.st_mode) ? "a directory, not a saved index"
-                                       : "not a regular file (a saved index is read from a file)");
-        }
-        size_ = static_cast<std::uint64_t>(info.st_size);
-    }
-    ~SavedFile() { ::close(fd_); }
-    SavedFile(const SavedFile&) = delete;
-    SavedFile& operator=(const SavedFile&) = delete;
-
-    std::uint64_t size() const noexcept { return size_; }
-
-    // `n` bytes from `at` on into `into`; refused, naming `what`, past the end.
-    void read(std::uint64_t at, std::size_t n, char* into, const std::string& what) const {
-        if (at > size_ || n > size_ - at) fail("truncated: it ends inside " + what);
-        for (std::size_t done = 0; done < n;) {
-            const std::size_t got = read_some(into + done, n - done, static_cast<off_t>(at + done));
-            if (got == 0) fail("truncated: it ends inside " + what);
-            done += got;
-        }
-    }
-    // The bytes from `at` on into `parts`, one after another.
-    void read(std::uint64_t at, std::span<iovec> parts, const std::string& what) const {
-        std::uint64_t n = 0;
-        for (const iovec& part : parts) n += part.iov_len;
-        if (at > size_ || n > size_ - at) fail("truncated: it ends inside " + what);
-        for (;;) {
-            // Past the parts read whole and the empty ones (a block of empty
-            // texts has no rows): a read into nothing but those gives 0.
-            while (!parts.empty() && parts.front().iov_len == 0) parts = parts.subspan(1);
-            if (parts.empty()) return;
-            const ssize_t got =
-                ::preadv(fd_, parts.data(), static_cast<int>(std::min<std::size_t>(parts.size(), IOV_MAX)),
-                         static_cast<off_t>(at));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
-            if (got == 0) fail("truncated: it ends inside " + what);
-            at += static_cast<std::uint64_t>(got);
-            // Into the rest of one read in part.
-            auto left = static_cast<std::size_t>(got);
-            for (; !parts.empty() && left >= parts.front().iov_len; parts = parts.subspan(1))
-                left -= parts.front().iov_len;
-            if (left > 0) {
-                parts.front().iov_base = static_cast<char*>(parts.front().iov_base) + left;
-                parts.front().iov_len -= left;
-            }
-        }
-    }
-    std::string read(std::uint64_t at, std::size_t n, const std::string& what) const {
-        std::string bytes(n, '\0');
-        read(at, n, bytes.data(), what);
-        return bytes;
-    }
-
-    [[noreturn]] void fail(const std::string& problem) const {
-        throw SavedIndexError(path_ + ": " + problem);
-    }
-
-private:
-    // Up to `n` bytes from `at`; 0 at the end.
-    std::size_t read_some(char* into, std::size_t n, off_t at) const {
-        for (;;) {
-            const ssize_t got = ::pread(fd_, into, n, at);
-            if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR)
-                throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
-        }
-    }
-
-    std::string path_;
-    int fd_ = -1;
-    std::uint64_t size_ = 0;
-};
-
 // A block's bytes, rows * LANES of them.
 std::string_view block_bytes(const LaneBlock& block) noexcept {
     return std::string_view(reinterpret_cast<const char*>(block.data), block.rows * LANES);
@@ -385,8 +172,8 @@ std::uint64_t checksum(std::string_view bytes) noexcept {
 }
 
 void save_index(const ShardedIndex& index, const std::string& path, std::string_view metadata) {
-    remove_stale_temporaries(path);
-    Output out(path);
+    detail::remove_stale_temporaries(path);
+    detail::Output out(path);
     std::string header(MAGIC, sizeof MAGIC);
     const auto put = [&header](auto value) {
         header.append(reinterpret_cast<const char*>(&value), sizeof value);
@@ -471,7 +258,7 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
 
 ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers,
                         std::string* metadata) {
-    const SavedFile file(path);
+    const detail::SavedFile file(path);
     if (file.size() < sizeof MAGIC ||
         file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
         file.fail("not a saved murvex index (its first bytes are not \"MURVEXIX\")");
@@ -579,7 +366,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     struct Scratch {
         std::string head;
         std::vector<std::uint32_t> ids, lengths;
-        std::vector<iovec> parts;
+        std::vector<detail::ReadPart> parts;
         std::vector<std::string_view> long_texts;
     };
     std::vector<Scratch> scratch(std::max<std::size_t>(workers, 1));
@@ -637,7 +424,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
                 for (last = first; last < blocks && last - first < READ_BLOCKS &&
                                    (last == first || block_at[last + 1] - block_at[first] <= READ_BYTES);
                      ++last)
-                    own.parts.push_back(iovec{laid_out[last].data, laid_out[last].rows * LANES});
+                    own.parts.push_back(detail::ReadPart{laid_out[last].data, laid_out[last].rows * LANES});
                 file.read(section.body_at() + block_at[first], own.parts, what);
                 for (std::size_t b = first; b < last; ++b) {
                     const std::string_view bytes(reinterpret_cast<const char*>(laid_out[b].data),

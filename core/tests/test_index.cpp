@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include "murvex/index.hpp"
 #include "reference.hpp"
@@ -86,6 +88,7 @@ TEST(WorkerPool, TheFirstFailureReachesTheCallerAfterEveryoneStopped) {
     EXPECT_EQ(sum.load(), 4950u);
 }
 
+#ifndef _WIN32
 // A signal sent to the process must reach a thread that waits for it, not a
 // helper: helpers block them, faults aside; the caller's mask is as it was.
 TEST(WorkerPool, HelpersTakeNoSignalSentToTheProcess) {
@@ -106,6 +109,7 @@ TEST(WorkerPool, HelpersTakeNoSignalSentToTheProcess) {
     EXPECT_GT(helpers.load(), 0);
     EXPECT_EQ(helpers_blocking.load(), helpers.load());
 }
+#endif
 
 // The index and one store holding every record in the same order, changed
 // alike, must give the same results, whatever the shard size, the workers

@@ -300,6 +300,13 @@ TEST(Kernel, EveryCpuOfOursRunsALaneForm) {
 #elif defined(__x86_64__)
     EXPECT_TRUE(kernel_available(Kernel::ssse3));  // every x86-64 CPU this runs on in practice
     EXPECT_FALSE(kernel_available(Kernel::neon));
+#if defined(__linux__) && defined(__GNUC__)
+    // The CPU asked directly says what the compiler's runtime says, where it has one that works.
+    __builtin_cpu_init();
+    EXPECT_EQ(kernel_available(Kernel::avx2), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(kernel_available(Kernel::avx512),
+              __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512f") != 0);
+#endif
 #endif
 }
 

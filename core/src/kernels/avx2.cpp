@@ -11,13 +11,11 @@
 
 #include "../eight_lanes_impl.hpp"
 #include "target.hpp"
+#include "x86_features.hpp"
 
 namespace murvex::detail::avx2 {
 
-bool available() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
+bool available() noexcept { return x86_features().avx2; }
 
 MURVEX_TARGET_BEGIN("avx2")
 

@@ -8,13 +8,11 @@
 #include <bit>
 
 #include "target.hpp"
+#include "x86_features.hpp"
 
 namespace murvex::detail::avx512 {
 
-bool available() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f");
-}
+bool available() noexcept { return x86_features().avx512bw; }
 
 MURVEX_TARGET_BEGIN("avx2,avx512f,avx512bw")
 

@@ -2,9 +2,38 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+
+#include "x86_features.hpp"
+#endif
+
 namespace murvex::detail {
+
+#if defined(__x86_64__) || defined(__i386__)
+const X86Features& x86_features() noexcept {
+    static const X86Features features = [] {
+        X86Features found;
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return found;
+        found.ssse3 = (ecx >> 9 & 1) != 0;
+        // The wider registers need the system to save them: XCR0, read by
+        // xgetbv where the system says it may be (OSXSAVE).
+        if (!(ecx >> 27 & 1)) return found;
+        std::uint32_t xcr0_low = 0, xcr0_high = 0;
+        __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+        const bool avx_state = (xcr0_low & 0x6) == 0x6, avx512_state = (xcr0_low & 0xE6) == 0xE6;
+        if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return found;
+        found.avx2 = avx_state && (ebx >> 5 & 1);
+        found.avx512bw = avx512_state && (ebx >> 16 & 1) && (ebx >> 30 & 1);
+        return found;
+    }();
+    return features;
+}
+#endif
 
 namespace {
 

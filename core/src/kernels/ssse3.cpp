@@ -8,13 +8,11 @@
 #include <type_traits>
 
 #include "target.hpp"
+#include "x86_features.hpp"
 
 namespace murvex::detail::ssse3 {
 
-bool available() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
-}
+bool available() noexcept { return x86_features().ssse3; }
 
 MURVEX_TARGET_BEGIN("ssse3")
 
