@@ -36,7 +36,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_matcher fuzz_store fuzz_json_lines
 
-.PHONY: test-versions fuzz-seeds core-tests test-tools bench-ingest bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
+.PHONY: cross test-versions fuzz-seeds core-tests test-tools bench-ingest bench-serve tsan gtest wheel install build bench-scale test-core-aarch64 test test-core test-python demo bench sanitize fuzz soak valgrind package-check lint clean venv
 
 venv:
 	@python=$$(scripts/find-python.sh); \
@@ -93,6 +93,16 @@ test-core-aarch64: venv
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build $(AARCH64_BUILD)
 	cd $(AARCH64_BUILD) && $(SAMPLED) $(abspath $(VENV))/bin/ctest --output-on-failure -R '$(AARCH64_SUITES)'
+
+# The core and its tests built with zig (PyPI's ziglang) for macOS on both
+# CPUs and for Windows, whose tests run under wine (Debian's wine64): the
+# first build of each target compiles zig's C++ runtime for it (minutes).
+CROSS_TARGETS := x86_64-windows-gnu x86_64-macos aarch64-macos
+
+cross: venv
+	scripts/ensure-debian-packages.sh "" wine64 googletest file
+	$(PY) -m pip install -q --disable-pip-version-check "ziglang==0.17.1"
+	for target in $(CROSS_TARGETS); do PY=$(abspath $(PY)) scripts/cross-build.sh $$target || exit 1; done
 
 test-python: build
 	$(PY) -m pytest
