@@ -350,13 +350,13 @@ def test_the_server_answers_other_requests_while_a_search_scans(corpus, monkeypa
     import httpx2
 
     answered = threading.Event()
-    search = corpus.index.search
+    search_many = corpus.index.search_many
 
-    def waits_for_health(query, **settings):  # a scan that lasts until /health has been answered
+    def waits_for_health(queries, **settings):  # a scan that lasts until /health has been answered
         assert answered.wait(10), "/health waited for the search: the event loop is blocked"
-        return search(query, **settings)
+        return search_many(queries, **settings)
 
-    monkeypatch.setattr(corpus.index, "search", waits_for_health)
+    monkeypatch.setattr(corpus.index, "search_many", waits_for_health)
 
     async def both():
         transport = httpx2.ASGITransport(app=create_app(corpus))
@@ -390,3 +390,65 @@ def test_the_listening_socket_says_it_is_tcp_so_that_answers_are_not_held_back()
         with accepted:
             assert accepted.proto == socket.IPPROTO_TCP
         assert client.fileno() >= 0
+
+
+class _GatedIndex:
+    """An index whose first scan waits until `arrived` requests wait behind it, and that notes every scan."""
+
+    def __init__(self, index, arrived):
+        self.index, self.arrived, self.scans = index, arrived, []
+        self.gate = threading.Event()
+
+    def search_many(self, queries, **settings):
+        if not self.scans:
+            assert self.gate.wait(10)
+        self.scans.append((list(queries), settings))
+        if "bad" in queries:
+            raise ValueError("one bad query")
+        return self.index.search_many(queries, **settings)
+
+    def search(self, query, **settings):
+        if query == "bad":
+            raise ValueError("the bad query itself")
+        return self.index.search(query, **settings)
+
+
+def test_requests_arriving_during_a_scan_share_the_next_one_and_keep_their_own_settings_and_errors(corpus):
+    import anyio
+
+    from murvex_tools.serve import Batcher
+
+    gated = _GatedIndex(corpus.index, 5)
+    batcher = Batcher(gated)
+    asked = [("Smith", {}), ("Muller", {"max_results": 1}), ("rythm", {}), ("bad", {}), ("Zurich", {"max_results": 1})]
+    answers = {}
+
+    async def ask(query, settings):
+        try:
+            answers[query] = (await batcher.search(query, settings))[0]
+        except ValueError as error:
+            answers[query] = error
+
+    async def all_of_them():
+        async with anyio.create_task_group() as group:
+            group.start_soon(ask, "Edinburgh", {})  # the first scan, held until the others wait
+            await anyio.sleep(0.05)
+            for query, settings in asked:
+                group.start_soon(ask, query, settings)
+            await anyio.sleep(0.05)
+            gated.gate.set()
+
+    anyio.run(all_of_them)
+    batcher.stop()
+    # One scan for the first request, then one per group of settings for everything that came meanwhile.
+    assert [sorted(queries) for queries, _ in gated.scans] == [
+        ["Edinburgh"],
+        ["Smith", "bad", "rythm"],
+        ["Muller", "Zurich"],
+    ]
+    for query, settings in [("Edinburgh", {}), *asked]:
+        if query == "bad":
+            assert str(answers[query]) == "the bad query itself"  # its own error, the others unharmed
+        else:
+            assert answers[query] == corpus.index.search(query, **settings), query
+    batcher.stop()  # a second stop does nothing

@@ -11,24 +11,30 @@ Errors are JSON, {"error": "...", "parameter": "..."} where a parameter is at
 fault: 400 for a bad parameter, 413 for a query over MAX_QUERY_BYTES, 404 for
 an unknown path, 405 for a method other than GET; never a traceback.
 
-Searches run in worker threads, without the interpreter lock, on the
+Searches run in a thread of their own, without the interpreter lock, on the
 companion's thread pool: the event loop only parses requests and writes
-responses, so it never waits for a scan.
+responses, so it never waits for a scan. The requests that arrive while a scan
+runs are gathered into the next one (search_many reads the records once for
+all of them), each with its own settings and hits.
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
 import contextlib
 import ipaddress
 import math
 import os
+import queue
 import resource
 import signal
 import socket
 import sys
+import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
+from dataclasses import dataclass
 from importlib import resources
 from types import FrameType
 from typing import IO, Any, cast
@@ -45,7 +51,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from murvex_tools._native import usable_cpus
+from murvex_tools._native import Hit, usable_cpus
 from murvex_tools.corpus import Corpus, load, mode_of
 from murvex_tools.files import InputError
 from murvex_tools.spans import char_span, outer_span, shown_spans
@@ -142,11 +148,98 @@ def search_parameters(request: Request) -> tuple[str, dict[str, Any]]:
 # --- the answers ------------------------------------------------------------------------------
 
 
-def found(corpus: Corpus, query: str, settings: dict[str, Any]) -> dict[str, Any]:
-    """One search and what the page shows of its hits (in a worker thread: it holds no lock of the loop's)."""
-    began = time.perf_counter()
-    hits = corpus.index.search(query, **settings)
-    took = (time.perf_counter() - began) * 1000
+@dataclass
+class _Waiting:
+    query: str
+    settings: dict[str, Any]
+    loop: asyncio.AbstractEventLoop
+    future: asyncio.Future[tuple[list[Hit], float]]
+
+    def answer(self, hits: list[Hit] | None, took: float, error: BaseException | None = None) -> None:
+        def settle() -> None:
+            if self.future.done():  # the request went away meanwhile
+                return
+            if error is not None:
+                self.future.set_exception(error)
+            else:
+                self.future.set_result((hits or [], took))
+
+        with contextlib.suppress(RuntimeError):  # a loop that has closed wants no answer
+            self.loop.call_soon_threadsafe(settle)
+
+
+class Batcher:
+    """The searches of the requests that arrive while a scan runs, gathered into the next scan: one search_many
+    per group of requests with the same settings, each request keeping its own settings and hits. A request
+    waits at most for the scan that runs when it comes before its own starts; a query that fails, fails alone."""
+
+    def __init__(self, index: Any) -> None:
+        self._index = index
+        self._waiting: queue.SimpleQueue[_Waiting | None] = queue.SimpleQueue()
+        self._thread: threading.Thread | None = None
+        self._lock = threading.Lock()
+
+    async def search(self, query: str, settings: dict[str, Any]) -> tuple[list[Hit], float]:
+        """The hits of one request and the milliseconds its scan took."""
+        loop = asyncio.get_running_loop()
+        waiting = _Waiting(query, settings, loop, loop.create_future())
+        with self._lock:
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, name="murvex-batches", daemon=True)
+                self._thread.start()
+            self._waiting.put(waiting)
+        return await waiting.future
+
+    def stop(self) -> None:
+        """Ends the thread once the searches given to it are answered."""
+        with self._lock:
+            thread, self._thread = self._thread, None
+            if thread is None:
+                return
+            self._waiting.put(None)
+        thread.join()
+
+    def _run(self) -> None:
+        while True:
+            first = self._waiting.get()
+            if first is None:
+                return
+            batch = [first]
+            with contextlib.suppress(queue.Empty):
+                while True:
+                    more = self._waiting.get_nowait()
+                    if more is None:  # stop once these are answered
+                        self._waiting.put(None)
+                        break
+                    batch.append(more)
+            groups: dict[tuple[tuple[str, Any], ...], list[_Waiting]] = {}
+            for waiting in batch:
+                groups.setdefault(tuple(sorted(waiting.settings.items())), []).append(waiting)
+            for group in groups.values():
+                self._answer(group)
+
+    def _answer(self, group: list[_Waiting]) -> None:
+        settings = group[0].settings
+        began = time.perf_counter()
+        try:
+            results = self._index.search_many([waiting.query for waiting in group], **settings)
+        except Exception:  # one query's fault, or memory: each query again on its own, with its own error
+            for waiting in group:
+                began = time.perf_counter()
+                try:
+                    hits = self._index.search(waiting.query, **settings)
+                except Exception as error:
+                    waiting.answer(None, 0.0, error)
+                else:
+                    waiting.answer(hits, (time.perf_counter() - began) * 1000)
+            return
+        took = (time.perf_counter() - began) * 1000
+        for waiting, hits in zip(group, results, strict=True):
+            waiting.answer(hits, took)
+
+
+def found(corpus: Corpus, query: str, settings: dict[str, Any], hits: list[Hit], took: float) -> dict[str, Any]:
+    """What the page shows of a search's hits (in a worker thread: it holds no lock of the loop's)."""
     texts = corpus.texts([hit.id for hit in hits])
     shown = []
     mode = mode_of(settings.get("forgiving", corpus.index.forgiving), settings.get("words", corpus.index.words))
@@ -242,10 +335,18 @@ def page_files() -> dict[str, tuple[bytes, str]]:
 
 def create_app(corpus: Corpus, *, cors: str | None = None, searches: int | None = None) -> Starlette:
     """The ASGI application over `corpus`, whose index's settings are those of a request that names none.
-    `cors`: an origin whose pages may call the API (else same origin only); `searches`: how many searches run
-    at once (default: the CPUs), the others waiting their turn."""
+    `cors`: an origin whose pages may call the API (else same origin only); `searches`: how many answers are made
+    ready at once (default: the CPUs), the others waiting their turn; the searches themselves run in batches."""
     files = page_files()
     limiter = anyio.CapacityLimiter(searches or usable_cpus())
+    batcher = Batcher(corpus.index)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        try:
+            yield
+        finally:
+            await anyio.to_thread.run_sync(batcher.stop)
 
     async def page(request: Request) -> Response:
         body, kind = files[request.url.path]
@@ -253,8 +354,9 @@ def create_app(corpus: Corpus, *, cors: str | None = None, searches: int | None 
 
     async def search(request: Request) -> Response:
         query, settings = search_parameters(request)
-        hits = await anyio.to_thread.run_sync(lambda: found(corpus, query, settings), limiter=limiter)
-        return JSONResponse(hits, headers={"cache-control": "no-store"})
+        hits, took = await batcher.search(query, settings)
+        answer = await anyio.to_thread.run_sync(lambda: found(corpus, query, settings, hits, took), limiter=limiter)
+        return JSONResponse(answer, headers={"cache-control": "no-store"})
 
     async def health(request: Request) -> Response:
         return JSONResponse({"status": "ok", "records": corpus.index.count})
@@ -268,7 +370,7 @@ def create_app(corpus: Corpus, *, cors: str | None = None, searches: int | None 
     if cors:
         middleware.append(Middleware(CORSMiddleware, allow_origins=[cors], allow_methods=["GET"]))
     handlers: dict[Any, Callable[..., Any]] = {HTTPException: error_response, Exception: error_response}
-    return Starlette(routes=routes, middleware=middleware, exception_handlers=handlers)
+    return Starlette(routes=routes, middleware=middleware, exception_handlers=handlers, lifespan=lifespan)
 
 
 # --- the command ---------------------------------------------------------------------------------
