@@ -15,8 +15,16 @@ case $target in
   # zig's headers for macOS give float.h once: whichever part of it is asked
   # for first (math.h asks for INFINITY alone) is all there is. Both parts
   # first, then.
-  *-macos) system=Darwin; flags=(-DCMAKE_CXX_FLAGS="-include float.h -include __float_infinity_nan.h") ;;
-  *-windows-*) system=Windows ;;
+  # The extension modules are built against this machine's CPython headers
+  # and left to find the interpreter's symbols when loaded: a check that they
+  # compile and link for macOS.
+  *-macos)
+    system=Darwin
+    flags=(-DCMAKE_CXX_FLAGS="-include float.h -include __float_infinity_nan.h"
+           -DCMAKE_USER_MAKE_RULES_OVERRIDE="$root/cmake/zig-macos-rules.cmake"
+           -DMURVEX_BUILD_PYTHON=ON -DPython_INCLUDE_DIR="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
+    targets=(murvex_core_tests murvex _native) ;;
+  *-windows-*) system=Windows; targets=(murvex_core_tests) ;;
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
 # zig takes the target as its own flag: one wrapper per tool.
@@ -32,10 +40,12 @@ done
   -DCMAKE_AR="$build/bin/ar" -DCMAKE_RANLIB="$build/bin/ranlib" \
   -DCMAKE_INSTALL_NAME_TOOL="$(command -v true)" \
   -DMURVEX_BUILD_TESTS=ON -DPython_EXECUTABLE="$py" "${flags[@]}" >/dev/null
-"$root/.venv/bin/cmake" --build "$build" --target murvex_core_tests
+"$root/.venv/bin/cmake" --build "$build" --target "${targets[@]}"
 if [ $system = Windows ]; then
   # wine's first start makes its prefix; its chatter on stderr is not ours.
   WINEDEBUG=-all WINEPREFIX="$root/build/cross/wine" wine "$build/core/murvex_core_tests.exe" --gtest_brief=1
 else
-  echo "$target: built $(file -b "$build/core/murvex_core_tests" | cut -d, -f1); it runs on that system only"
+  for built in "$build"/core/murvex_core_tests "$build"/src/murvex*.so "$build"/companion/_native*.so; do
+    echo "$target: built ${built#"$build"/}, $(file -b "$built" | cut -d, -f1); it runs on that system only"
+  done
 fi
