@@ -59,21 +59,12 @@ def long_queries(texts, count, seed=5):
     return queries
 
 
-def seconds(run, repeats=1):
-    best = float("inf")
-    for _ in range(repeats):
-        began = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - began)
-    return best
-
-
 def per_query_ms(index, queries, batch, workers):
     """Milliseconds per query when `queries` go to search_many `batch` at a time (1: a loop of search)."""
     if batch == 1:
-        total = seconds(lambda: [index.search(q, workers=workers) for q in queries])
+        total = report.best_seconds(lambda: [index.search(q, workers=workers) for q in queries])
     else:
-        total = seconds(
+        total = report.best_seconds(
             lambda: [index.search_many(queries[i : i + batch], workers=workers) for i in range(0, len(queries), batch)]
         )
     return total / len(queries) * 1000
@@ -91,8 +82,8 @@ def stream_memory(stop):
 
 
 def two_workers(index, queries):
-    one = seconds(lambda: index.search_many(queries, workers=1), 2)
-    two = seconds(lambda: index.search_many(queries, workers=2), 2)
+    one = report.best_seconds(lambda: index.search_many(queries, workers=1), 2)
+    two = report.best_seconds(lambda: index.search_many(queries, workers=2), 2)
     return one, two
 
 
@@ -142,12 +133,12 @@ def join_target(texts):
 
     rows_left = short_queries(texts, 10_000, seed=11)
     left, right = pa.table({"name": rows_left}), pa.table({"text": texts})
-    joined = seconds(lambda: fuzzy_join(left, right, left_on="name", right_on="text", workers=1))
+    joined = report.best_seconds(lambda: fuzzy_join(left, right, left_on="name", right_on="text", workers=1))
     index = ShardedMurvex(max_results=1, workers=1)
     index.add_texts(texts)
     sample = rows_left[:1000]
-    loop = seconds(lambda: [index.search(q) for q in sample]) * len(rows_left) / len(sample)
-    built = seconds(lambda: ShardedMurvex(max_results=1, workers=1).add_frame(right, "text", row_ids=True))
+    loop = report.best_seconds(lambda: [index.search(q) for q in sample]) * len(rows_left) / len(sample)
+    built = report.best_seconds(lambda: ShardedMurvex(max_results=1, workers=1).add_frame(right, "text", row_ids=True))
     return (
         "fuzzy_join of 10,000 short rows, workers=1 (before: a loop of search, estimated from 1,000)",
         f"{built + loop:.1f} s -> {joined:.1f} s",
@@ -167,8 +158,8 @@ def words_target(texts):
             if len(" ".join(picked).encode()) <= 32:
                 three.append(" ".join(picked))
                 one_word.append("".join(picked) + "x")  # the same length, one word
-    t3 = statistics.median(seconds(lambda q=q: words.search(q), 3) for q in three)
-    t1 = statistics.median(seconds(lambda q=q: words.search(q), 3) for q in one_word)
+    t3 = statistics.median(report.best_seconds(lambda q=q: words.search(q), 3) for q in three)
+    t1 = statistics.median(report.best_seconds(lambda q=q: words.search(q), 3) for q in one_word)
     return (
         "a words-mode query of three words against one word of its length",
         f"{t1 * 1000:.2f} -> {t3 * 1000:.2f} ms",

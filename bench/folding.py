@@ -126,12 +126,7 @@ def memory(file, folds):
 
 
 def best_ms(body, repeats=7):
-    best = float("inf")
-    for _ in range(repeats):
-        began = time.perf_counter()
-        body()
-        best = min(best, time.perf_counter() - began)
-    return best * 1000
+    return report.best_seconds(body, repeats) * 1000
 
 
 def cost(name, texts, rng, tmp):

@@ -3,6 +3,7 @@
 import os
 import platform
 import re
+import time
 from pathlib import Path
 
 
@@ -43,3 +44,13 @@ def table(header, rows):
         "|---|" + "---:|" * (len(header) - 1),
         *["| " + " | ".join(map(str, row)) + " |" for row in rows],
     ]
+
+
+def best_seconds(run, repeats=1):
+    """The least time `run()` took in `repeats` calls."""
+    best = float("inf")
+    for _ in range(repeats):
+        began = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - began)
+    return best
