@@ -41,7 +41,7 @@ class Configured(Protocol):
     def _configure(self, name: str, value: Any) -> None: ...
 
 
-class Setting(Generic[_Value]):  # noqa: UP046 (type parameters need Python 3.12)
+class Setting(Generic[_Value]):
     """A setting of a Configured index: read as its Index holds it, set through _configure() (which lets the
     Index validate it), documented as the Index documents it."""
 

@@ -2,7 +2,9 @@
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, Final, Self, Unpack, final
+from typing import Any, Final, TypeVar, final
+
+from typing_extensions import Self, Unpack  # Python 3.10's typing has neither
 
 from murvex_tools._batches import SearchOptions, SequenceNotStr
 
@@ -90,7 +92,10 @@ def frame_texts(frame: object, columns: str | Sequence[str] | None = None) -> li
 def json_lines(
     block: bytes, first_line: int, first_id: int, fields: Sequence[str] | None
 ) -> tuple[list[int], list[str], list[int], list[str], bool] | None: ...
-def load[T: Index](
-    type: type[T], path: str | PathLike[str], workers: int | None = None, kernel: str = "automatic"
-) -> T: ...
+
+_Loaded = TypeVar("_Loaded", bound=Index)  # not def load[T: Index]: Python 3.10 cannot parse that
+
+def load(
+    type: type[_Loaded], path: str | PathLike[str], workers: int | None = None, kernel: str = "automatic"
+) -> _Loaded: ...
 def _shutdown() -> None: ...

@@ -10,8 +10,8 @@ from murvex_tools._batches import SearchOptions, SequenceNotStr, as_batch
 from murvex_tools._native import Index, load
 from murvex_tools.tables import Kind, results_table
 
-if TYPE_CHECKING:  # in annotations only: Python 3.10 has neither
-    from typing import Self, Unpack
+if TYPE_CHECKING:  # in annotations only: Python 3.10's typing has neither (type checkers know typing_extensions)
+    from typing_extensions import Self, Unpack
 
 SAVED_MAGIC = b"MURVEXIX"  # the first bytes of a file that save() writes
 
