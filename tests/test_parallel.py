@@ -11,7 +11,7 @@ import pytest
 import murvex
 from conftest import run_python
 from murvex_tools import Hit, ShardedMurvex, _native
-from scenarios import as_tuples, play, random_records
+from scenarios import WORDS, as_tuples, play, random_records
 
 KERNELS = _native.kernels()
 
@@ -54,6 +54,28 @@ def test_search_many_is_a_loop_of_search_and_names_a_bad_query():
     with pytest.raises(TypeError):
         index.search_many(5)
     assert index.search_many([]) == []
+
+
+def test_search_many_in_several_batches_answers_as_search_in_every_mode():
+    # search_many reads the lanes a group of blocks at a time for up to 64 queries: over enough
+    # records for several groups, shards and batches, with each mode's settings, it must answer
+    # each query as search() does, pruned rankings and words' spans included.
+    rng = random.Random(8)
+    texts = [" ".join(rng.choices(WORDS, k=rng.randrange(3, 25))) for _ in range(8000)]
+    index = ShardedMurvex(max_results=4, shard_capacity=3000, words=True)
+    index.add_texts(texts)
+    queries = []
+    for _ in range(150):
+        words = rng.choice(texts).split()
+        at = rng.randrange(len(words))
+        query = " ".join(words[at : at + rng.randrange(1, 4)])
+        cut = rng.randrange(len(query))
+        queries.append(query[:cut] + query[cut + 1 :] if rng.random() < 0.5 else query.upper())
+    queries[9] = ""
+    for own in ({}, {"words": False, "forgiving": True}, {"words": False, "max_results": 2, "max_errors": 3}):
+        expected = [index.search(q, **own) for q in queries]
+        for workers in (1, 2, 3):
+            assert index.search_many(queries, workers=workers, **own) == expected, (own, workers)
 
 
 def test_settings_read_back_and_apply_to_every_shard():
