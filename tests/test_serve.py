@@ -452,3 +452,9 @@ def test_requests_arriving_during_a_scan_share_the_next_one_and_keep_their_own_s
         else:
             assert answers[query] == corpus.index.search(query, **settings), query
     batcher.stop()  # a second stop does nothing
+
+    async def again():
+        return (await batcher.search("Smith", {}))[0]
+
+    assert anyio.run(again) == corpus.index.search("Smith")  # a search after a stop starts another thread
+    batcher.stop()

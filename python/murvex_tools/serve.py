@@ -185,38 +185,46 @@ class Batcher:
         waiting = _Waiting(query, settings, loop, loop.create_future())
         with self._lock:
             if self._thread is None:
-                self._thread = threading.Thread(target=self._run, name="murvex-batches", daemon=True)
+                self._thread = threading.Thread(
+                    target=self._run, args=(self._waiting,), name="murvex-batches", daemon=True
+                )
                 self._thread.start()
             self._waiting.put(waiting)
         return await waiting.future
 
     def stop(self) -> None:
-        """Ends the thread once the searches given to it are answered."""
+        """Ends the thread once the searches given to it are answered; a later search starts another, with a
+        queue of its own."""
         with self._lock:
             thread, self._thread = self._thread, None
             if thread is None:
                 return
             self._waiting.put(None)
+            self._waiting = queue.SimpleQueue()
         thread.join()
 
-    def _run(self) -> None:
+    def _run(self, waiting_queue: queue.SimpleQueue[_Waiting | None]) -> None:
         while True:
-            first = self._waiting.get()
+            first = waiting_queue.get()
             if first is None:
                 return
             batch = [first]
             with contextlib.suppress(queue.Empty):
                 while True:
-                    more = self._waiting.get_nowait()
+                    more = waiting_queue.get_nowait()
                     if more is None:  # stop once these are answered
-                        self._waiting.put(None)
+                        waiting_queue.put(None)
                         break
                     batch.append(more)
             groups: dict[tuple[tuple[str, Any], ...], list[_Waiting]] = {}
             for waiting in batch:
                 groups.setdefault(tuple(sorted(waiting.settings.items())), []).append(waiting)
             for group in groups.values():
-                self._answer(group)
+                try:
+                    self._answer(group)
+                except Exception as error:  # never leave a request waiting: the thread must go on
+                    for waiting in group:
+                        waiting.answer(None, 0.0, error)
 
     def _answer(self, group: list[_Waiting]) -> None:
         settings = group[0].settings
