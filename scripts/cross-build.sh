@@ -45,7 +45,9 @@ if [ $system = Windows ]; then
   # wine's first start makes its prefix; its chatter on stderr is not ours.
   # The prefix lies outside the tree: its drive z: links to /, which a walk
   # of the tree (making the sdist, say) would follow.
-  WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/murvex/wine}" wine "$build/core/murvex_core_tests.exe" --gtest_brief=1
+  prefix=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/murvex/wine}
+  mkdir -p "$(dirname "$prefix")"
+  WINEDEBUG=-all WINEPREFIX="$prefix" wine "$build/core/murvex_core_tests.exe" --gtest_brief=1
 else
   for built in "$build"/core/murvex_core_tests "$build"/src/murvex*.so "$build"/companion/_native*.so; do
     echo "$target: built ${built#"$build"/}, $(file -b "$built" | cut -d, -f1); it runs on that system only"
