@@ -20,7 +20,6 @@
 #include <string>
 #include <thread>
 
-#include <unistd.h>
 
 namespace murvex::tools {
 

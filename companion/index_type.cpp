@@ -17,7 +17,6 @@
 #include <optional>
 #include <thread>
 
-#include <unistd.h>
 
 namespace murvex::tools {
 

@@ -7,8 +7,9 @@
 #include <mutex>
 #include <thread>
 
+#if !defined(_WIN32)
 #include <pthread.h>
-#include <unistd.h>
+#endif
 
 namespace murvex::tools {
 
@@ -28,6 +29,7 @@ std::atomic<std::size_t> released{0};  // threads between releasing the interpre
 // holds the interpreter lock.
 std::atomic<unsigned> forks{0};  // children this process's line has been, counted in each child
 
+#if !defined(_WIN32)  // no fork() there
 void forget_pool_in_child() noexcept {
     pool.store(nullptr);
     released.store(0);
@@ -35,9 +37,12 @@ void forget_pool_in_child() noexcept {
 }
 
 std::once_flag fork_handler;
+#endif
 
 void watch_forks() {
+#if !defined(_WIN32)
     std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+#endif
 }
 
 }  // namespace
@@ -61,7 +66,7 @@ namespace {
 
 [[noreturn]] void wait_for_the_end() noexcept {
     released.fetch_sub(1);
-    for (;;) pause();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 }  // namespace

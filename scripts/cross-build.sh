@@ -24,7 +24,23 @@ case $target in
            -DCMAKE_USER_MAKE_RULES_OVERRIDE="$root/cmake/zig-macos-rules.cmake"
            -DMURVEX_BUILD_PYTHON=ON -DPython_INCLUDE_DIR="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
     targets=(murvex_core_tests murvex _native) ;;
-  *-windows-*) system=Windows; targets=(murvex_core_tests) ;;
+  # For Windows the headers get a pyconfig.h of that system's, and the
+  # interpreter's DLL an import library naming what this machine's libpython
+  # exports: a check that the modules compile and link for Windows.
+  *-windows-*)
+    system=Windows
+    python_dir=$build/python
+    include=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    read -r libdir library version < <("$py" -c 'import sysconfig as s; print(*(s.get_config_var(n) for n in ("LIBDIR", "LDLIBRARY", "py_version_nodot")))')
+    rm -rf "$python_dir" && mkdir -p "$python_dir"
+    cp -r "$include" "$python_dir/include"
+    cp "$root/scripts/cross/windows-pyconfig.h" "$python_dir/include/pyconfig.h"
+    { echo "LIBRARY python$version.dll"; echo EXPORTS
+      nm -D --defined-only "$libdir/$library" | awk '$3 ~ /^_?Py/ {print $3}'; } > "$python_dir/python$version.def"
+    "$py" -m ziglang dlltool -m i386:x86-64 -d "$python_dir/python$version.def" -l "$python_dir/python$version.lib"
+    flags=(-DMURVEX_BUILD_PYTHON=ON -DPython_INCLUDE_DIR="$python_dir/include"
+           -DPython_LIBRARY="$python_dir/python$version.lib" -DPython_SOABI="cp$version-win_amd64")
+    targets=(murvex_core_tests murvex _native) ;;
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
 # zig takes the target as its own flag: one wrapper per tool.
@@ -33,7 +49,7 @@ for tool in cc c++ ar ranlib; do
   [ "$tool" = cc ] || [ "$tool" = c++ ] && own="-target $target"
   printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$py" "$tool" "$own" > "$build/bin/$tool"
   chmod +x "$build/bin/$tool"
-done
+done; true
 "$root/.venv/bin/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
   -DCMAKE_SYSTEM_NAME=$system -DCMAKE_SYSTEM_PROCESSOR="${target%%-*}" \
   -DCMAKE_C_COMPILER="$build/bin/cc" -DCMAKE_CXX_COMPILER="$build/bin/c++" \
@@ -48,8 +64,8 @@ if [ $system = Windows ]; then
   prefix=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/murvex/wine}
   mkdir -p "$(dirname "$prefix")"
   WINEDEBUG=-all WINEPREFIX="$prefix" wine "$build/core/murvex_core_tests.exe" --gtest_brief=1
-else
-  for built in "$build"/core/murvex_core_tests "$build"/src/murvex*.so "$build"/companion/_native*.so; do
-    echo "$target: built ${built#"$build"/}, $(file -b "$built" | cut -d, -f1); it runs on that system only"
-  done
 fi
+shopt -s nullglob
+for built in "$build"/core/murvex_core_tests "$build"/core/murvex_core_tests.exe "$build"/src/murvex*.{so,pyd} "$build"/companion/_native*.{so,pyd}; do
+  if [ -f "$built" ]; then echo "$target: built ${built#"$build"/}, $(file -b "$built" | cut -d, -f1)"; fi
+done
