@@ -317,19 +317,19 @@ std::uint64_t Column::valid_bits(std::int64_t first, std::int64_t rows) const no
     if (!has_nulls()) return wanted;
     const auto* bits = static_cast<const std::uint8_t*>(array_.buffers[0]);
     const std::int64_t at = first + offset_, last = at + count - 1;
-    // Nine bytes at once where the bitmap holds them (it covers the array's
-    // own offset and length), else only the bytes that hold those rows' bits.
-    if (at / 8 + 9 <= (array_.offset + array_.length + 7) / 8) {
-        std::uint64_t low;
-        std::memcpy(&low, bits + at / 8, 8);
-        const std::uint64_t high = bits[at / 8 + 8];
-        const int shift = static_cast<int>(at % 8);
-        return (shift ? low >> shift | high << (64 - shift) : low) & wanted;
+    // The nine bytes that hold those rows' bits: read in place where the
+    // bitmap holds them all (it covers the array's own offset and length),
+    // else the bytes it holds, copied.
+    std::uint8_t held[9] = {};
+    const std::uint8_t* nine = bits + at / 8;
+    if (at / 8 + 9 > (array_.offset + array_.length + 7) / 8) {
+        std::memcpy(held, nine, static_cast<std::size_t>(last / 8 - at / 8 + 1));
+        nine = held;
     }
-    unsigned __int128 word = 0;
-    for (std::int64_t byte = at / 8; byte <= last / 8; ++byte)
-        word |= static_cast<unsigned __int128>(bits[byte]) << (8 * (byte - at / 8));
-    return static_cast<std::uint64_t>(word >> (at % 8)) & wanted;
+    std::uint64_t low;
+    std::memcpy(&low, nine, 8);
+    const int shift = static_cast<int>(at % 8);
+    return (shift ? low >> shift | std::uint64_t{nine[8]} << (64 - shift) : low) & wanted;
 }
 
 std::size_t Column::text_bytes(std::int64_t first, std::int64_t end) const noexcept {

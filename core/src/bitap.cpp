@@ -1,9 +1,12 @@
 #include "murvex/bitap.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "platform.hpp"
+
+#if defined(MURVEX_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -29,17 +32,16 @@ std::array<std::uint8_t, N> either_case(const Pattern& pattern) noexcept {
 // Position of the next byte at or after `p` that is one of `values`, or
 // `end` when there is none.
 template <std::size_t N>
-[[gnu::always_inline]] inline const std::uint8_t* next_of(const std::array<std::uint8_t, N>& values,
-                                                          const std::uint8_t* p,
-                                                          const std::uint8_t* end) noexcept {
-#if defined(__SSE2__)
+MURVEX_ALWAYS_INLINE const std::uint8_t* next_of(const std::array<std::uint8_t, N>& values,
+                                                 const std::uint8_t* p, const std::uint8_t* end) noexcept {
+#if defined(MURVEX_SSE2)
     __m128i wanted[N];
     for (std::size_t i = 0; i < N; ++i) wanted[i] = _mm_set1_epi8(static_cast<char>(values[i]));
     for (; end - p >= 16; p += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i hit = _mm_cmpeq_epi8(bytes, wanted[0]);
         for (std::size_t i = 1; i < N; ++i) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, wanted[i]));
-        if (const int hits = _mm_movemask_epi8(hit)) return p + __builtin_ctz(static_cast<unsigned>(hits));
+        if (const int hits = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(hits));
     }
 #endif
     for (; p < end; ++p)

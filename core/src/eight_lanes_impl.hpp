@@ -9,7 +9,9 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "platform.hpp"
+
+#if defined(MURVEX_X86)
 #include <immintrin.h>
 #endif
 
@@ -21,7 +23,7 @@ namespace murvex::detail {
 // Eight bytes of `text` from byte p on, zeros past its end. The last bytes
 // of a text of 8 or more come from its last 8, shifted: no copy of a length
 // known only here.
-[[gnu::always_inline]] inline std::uint64_t word_at(std::string_view text, std::size_t p) noexcept {
+MURVEX_ALWAYS_INLINE std::uint64_t word_at(std::string_view text, std::size_t p) noexcept {
     std::uint64_t word = 0;
     if (p + 8 <= text.size()) {
         std::memcpy(&word, text.data() + p, 8);
@@ -37,8 +39,8 @@ namespace murvex::detail {
 // Eight texts' next eight bytes, word j text j's, written as eight rows of
 // eight neighbouring lanes from `lane` on: one 8x8 byte transposition, so
 // that a store writes eight bytes, not one.
-[[gnu::always_inline]] inline void write_rows(const std::uint64_t* words, std::uint8_t* lane) noexcept {
-#if defined(__SSE2__) && defined(__x86_64__)
+MURVEX_ALWAYS_INLINE void write_rows(const std::uint64_t* words, std::uint8_t* lane) noexcept {
+#if defined(MURVEX_X86_64)
     const auto load = [words](int j) { return _mm_cvtsi64_si128(static_cast<long long>(words[j])); };
     const __m128i pairs01 = _mm_unpacklo_epi8(load(0), load(1)),
                   pairs23 = _mm_unpacklo_epi8(load(2), load(3)),

@@ -10,6 +10,7 @@
 #include "joined.hpp"
 #include "murvex/fold.hpp"
 #include "murvex/unicode_fold.hpp"
+#include "platform.hpp"
 
 namespace murvex {
 
@@ -503,9 +504,9 @@ void RecordStore::BulkAppend::append(std::span<const std::uint32_t> ids,
         chunk_.clear();
         for (std::size_t i = first; i < last; ++i) {
             if (i + AHEAD < last) {
-                __builtin_prefetch(given[i + AHEAD].data());
-                __builtin_prefetch(given[i + AHEAD].data() +
-                                   std::min<std::size_t>(given[i + AHEAD].size(), 64));
+                ::murvex::detail::prefetch(given[i + AHEAD].data());
+                ::murvex::detail::prefetch(given[i + AHEAD].data() +
+                                           std::min<std::size_t>(given[i + AHEAD].size(), 64));
             }
             chunk_.add(given[i], !ascii.empty() && ascii[i]);
         }
@@ -553,8 +554,8 @@ void RecordStore::BulkAppend::place(std::span<const std::uint32_t> ids,
             // bytes are asked for a few records ahead.
             if (i + PREFETCH_AHEAD < texts.size()) {
                 const std::string_view ahead = texts[i + PREFETCH_AHEAD];
-                __builtin_prefetch(ahead.data());
-                __builtin_prefetch(ahead.data() + std::min<std::size_t>(ahead.size(), 64));
+                ::murvex::detail::prefetch(ahead.data());
+                ::murvex::detail::prefetch(ahead.data() + std::min<std::size_t>(ahead.size(), 64));
             }
             const std::size_t length = texts[i].size();
             if (length > LANE_TEXT_LIMIT) {

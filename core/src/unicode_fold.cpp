@@ -4,7 +4,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#if defined(__SSE2__)
+
+#include "platform.hpp"
+
+#if defined(MURVEX_SSE2)
 #include <emmintrin.h>
 #endif
 #include <memory>
@@ -472,7 +475,7 @@ public:
             // by their top bits (gathered into a mask by the multiplication).
             std::uint64_t high = 0;
             std::size_t k = 0;
-#if defined(__SSE2__)
+#if defined(MURVEX_SSE2)
             for (; k + 16 <= most; k += 16) {  // sixteen at a time where every x86-64 can
                 const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), bytes);

@@ -1,9 +1,10 @@
 // The lane kernel with AVX2: 32 lanes to a vector. Unlike the 16-lane forms
 // it does not run as pairs: two of its vectors per level leave too few
 // registers. And the eight-lane writer's masks, four texts to a vector.
+#include "../platform.hpp"
 #include "kernels.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(MURVEX_X86)
 #include <immintrin.h>
 
 #include <algorithm>

@@ -1,8 +1,9 @@
 // The lane kernel with AVX-512 (F and BW): 64 lanes to a vector, a whole
 // block in one.
+#include "../platform.hpp"
 #include "kernels.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(MURVEX_X86)
 #include <immintrin.h>
 
 #include <bit>

@@ -5,28 +5,61 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
+#include "../platform.hpp"
 
+#if defined(MURVEX_X86)
+#if !defined(MURVEX_MSVC)
+#include <cpuid.h>
+#endif
 #include "x86_features.hpp"
 #endif
 
 namespace murvex::detail {
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(MURVEX_X86)
+namespace {
+
+// Leaf `leaf` (subleaf 0) into the four registers; false where the CPU has
+// no such leaf.
+bool cpuid(unsigned leaf, unsigned& eax, unsigned& ebx, unsigned& ecx, unsigned& edx) noexcept {
+#if defined(MURVEX_MSVC)
+    int registers[4];
+    __cpuid(registers, static_cast<int>(leaf & 0x80000000u));
+    if (static_cast<unsigned>(registers[0]) < leaf) return false;
+    __cpuidex(registers, static_cast<int>(leaf), 0);
+    eax = static_cast<unsigned>(registers[0]), ebx = static_cast<unsigned>(registers[1]);
+    ecx = static_cast<unsigned>(registers[2]), edx = static_cast<unsigned>(registers[3]);
+    return true;
+#else
+    return __get_cpuid_count(leaf, 0, &eax, &ebx, &ecx, &edx) != 0;
+#endif
+}
+
+// XCR0: which register states the system saves.
+std::uint64_t xgetbv0() noexcept {
+#if defined(MURVEX_MSVC)
+    return _xgetbv(0);
+#else
+    std::uint32_t low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return std::uint64_t{high} << 32 | low;
+#endif
+}
+
+}  // namespace
+
 const X86Features& x86_features() noexcept {
     static const X86Features features = [] {
         X86Features found;
         unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-        if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return found;
+        if (!cpuid(1, eax, ebx, ecx, edx)) return found;
         found.ssse3 = (ecx >> 9 & 1) != 0;
         // The wider registers need the system to save them: XCR0, read by
         // xgetbv where the system says it may be (OSXSAVE).
         if (!(ecx >> 27 & 1)) return found;
-        std::uint32_t xcr0_low = 0, xcr0_high = 0;
-        __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-        const bool avx_state = (xcr0_low & 0x6) == 0x6, avx512_state = (xcr0_low & 0xE6) == 0xE6;
-        if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return found;
+        const std::uint64_t xcr0 = xgetbv0();
+        const bool avx_state = (xcr0 & 0x6) == 0x6, avx512_state = (xcr0 & 0xE6) == 0xE6;
+        if (!cpuid(7, eax, ebx, ecx, edx)) return found;
         found.avx2 = avx_state && (ebx >> 5 & 1);
         found.avx512bw = avx512_state && (ebx >> 16 & 1) && (ebx >> 30 & 1);
         return found;
@@ -77,11 +110,11 @@ void fill_lane_pattern(const Pattern& pattern, LanePattern& lanes) noexcept {
 // Every form this build holds, widest first. A new instruction set is a file
 // of its own (see avx2.cpp), one line here and one row below (and its name
 // in the Kernel enum).
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(MURVEX_X86)
 MURVEX_FORM(avx512)
 MURVEX_FORM(avx2)
 MURVEX_FORM(ssse3)
-#elif defined(__aarch64__)
+#elif defined(MURVEX_ARM64)
 MURVEX_FORM(neon)
 #endif
 MURVEX_FORM(one_by_one)
@@ -89,11 +122,11 @@ MURVEX_FORM(one_by_one)
 namespace {
 
 constexpr KernelForm FORMS[] = {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(MURVEX_X86)
     {Kernel::avx512, "avx512", avx512::available, avx512::scan_block, nullptr},
     {Kernel::avx2, "avx2", avx2::available, avx2::scan_block, avx2::write_eight},
     {Kernel::ssse3, "ssse3", ssse3::available, ssse3::scan_block, nullptr},
-#elif defined(__aarch64__)
+#elif defined(MURVEX_ARM64)
     {Kernel::neon, "neon", neon::available, neon::scan_block, nullptr},
 #endif
     {Kernel::one_by_one, "one_by_one", one_by_one::available, one_by_one::scan_block, portable::write_eight},

@@ -1,8 +1,9 @@
 // The lane kernel with NEON on aarch64: 16 lanes to a vector, run as pairs.
 // NEON is part of the aarch64 baseline, so there is no target region.
+#include "../platform.hpp"
 #include "kernels.hpp"
 
-#if defined(__aarch64__)
+#if defined(MURVEX_ARM64)
 #include <arm_neon.h>
 
 #include <bit>

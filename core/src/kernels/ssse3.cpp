@@ -1,7 +1,8 @@
 // The lane kernel with SSSE3: 16 lanes to a vector, run as pairs in the strict mode.
+#include "../platform.hpp"
 #include "kernels.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(MURVEX_X86)
 #include <immintrin.h>
 
 #include <bit>
