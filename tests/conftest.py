@@ -40,6 +40,12 @@ def outcome(call, *, messages=True):
         return ("error", type(error), str(error)) if messages else ("error", type(error))
 
 
+# What only some systems have: /proc and address-space limits (Linux);
+# fork, terminals, FIFOs and signals sent to a process (POSIX).
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+posix_only = pytest.mark.skipif(os.name != "posix", reason="needs fork, terminals, FIFOs or POSIX signals")
+
+
 def run_python(code, **kwargs):
     """Runs code in a fresh interpreter; returns the completed process."""
     return subprocess.run(

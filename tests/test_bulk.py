@@ -7,6 +7,7 @@ import random
 import pytest
 
 import murvex
+from conftest import posix_only
 from murvex_tools import ShardedMurvex, fuzzy_join
 from scenarios import as_tuples
 
@@ -420,6 +421,7 @@ def test_a_saved_index_loads_with_the_same_results_and_is_never_half_written(tmp
     assert path.read_bytes() == good
 
 
+@posix_only
 def test_every_saved_index_loads_with_its_settings_and_metadata(tmp_path):
     from murvex_tools import _native
 

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import posix_only
+
 FLAG = "\U0001f1eb\U0001f1f7"  # a flag: 8 bytes in two characters
 
 
@@ -186,6 +188,7 @@ def test_bad_arguments_and_the_version():
 HOSTILE = "needle \x1b]0;PWNED\x07 \x1b[2J \x1b[6n \u009b31m back\x08space \u202eevil"
 
 
+@posix_only
 def test_control_characters_of_a_record_are_shown_escaped_on_a_terminal_and_in_a_pipe(tmp_path):
 
     path = tmp_path / "e.jsonl"
@@ -347,6 +350,7 @@ def test_recursive_search_fields_show_and_a_far_match_led_by_the_first_field(tmp
     assert directory.returncode == 2 and b"is a directory (-r searches the files in it)" in directory.stderr
 
 
+@posix_only
 def test_colour_follows_the_option_no_color_and_a_dumb_terminal(two_files):
 
     words, _ = two_files
@@ -359,6 +363,7 @@ def test_colour_follows_the_option_no_color_and_a_dumb_terminal(two_files):
     assert "\x1b[" not in on_terminal("search", "--color", "never", words, "rhythm")
 
 
+@posix_only
 def test_interactive_queries_have_line_editing_and_leave_cleanly(two_files):
     import pty
     import select
@@ -584,6 +589,7 @@ def test_a_saved_index_holds_its_file_list_and_output_paths_are_checked(tmp_path
         )
 
 
+@posix_only
 def test_a_closed_pipe_and_a_late_ctrl_c_end_quietly(tmp_path):
     import signal
     import time as clock

@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import run_python
+from conftest import linux_only, run_python
 
 OUT_OF_MEMORY = """
 import resource
@@ -39,6 +39,7 @@ print("ok")
 """
 
 
+@linux_only
 @pytest.mark.skipif(
     bool(os.environ.get("MURVEX_SANITIZED")),
     reason="AddressSanitizer reserves more address space than the limit allows",
@@ -49,6 +50,7 @@ def test_an_allocation_failure_raises_memory_error_and_changes_nothing():
     assert process.stdout.strip() == "ok"
 
 
+@linux_only
 def test_reset_gives_the_memory_of_its_records_back():
     process = run_python(
         """

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import murvex
-from conftest import run_python
+from conftest import linux_only, posix_only, run_python
 from murvex_tools import Hit, ShardedMurvex, _native
 from scenarios import WORDS, as_tuples, play, random_records
 
@@ -254,6 +254,7 @@ def test_reentry_from_the_same_thread_is_an_error_not_a_hang():
     assert index.threshold == 0.5 and index.count == 1
 
 
+@posix_only
 def test_a_forked_child_searches_on_a_working_pool():
     index = ShardedMurvex(max_results=3, shard_capacity=1000, workers=2)
     index.add({"id": i, "t": f"row {i}"} for i in range(20_000))
@@ -289,6 +290,7 @@ def test_the_interpreter_exits_while_daemon_threads_search():
     assert process.stdout.strip() == "exiting"
 
 
+@linux_only
 @pytest.mark.skipif(bool(os.environ.get("MURVEX_SANITIZED")), reason="the sanitizers reserve more address space")
 def test_running_out_of_memory_raises_and_keeps_the_index():
     process = run_python(
@@ -316,6 +318,7 @@ def test_running_out_of_memory_raises_and_keeps_the_index():
     assert process.stdout.strip() == "True"
 
 
+@linux_only
 @pytest.mark.skipif(bool(os.environ.get("MURVEX_SANITIZED")), reason="the sanitizers reserve more address space")
 def test_a_bulk_add_that_runs_out_of_memory_on_the_workers_adds_nothing():
     process = run_python(

@@ -17,6 +17,7 @@ import pytest
 pytest.importorskip("starlette", reason="murvex[serve] is not installed")
 from starlette.testclient import TestClient
 
+from conftest import posix_only
 from murvex_tools import cli
 from murvex_tools.corpus import load as load_corpus
 from murvex_tools.serve import create_app, is_loopback, warnings
@@ -192,6 +193,7 @@ def records_file(tmp_path):
     return path
 
 
+@posix_only
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_the_server_stops_cleanly_on_a_signal(records_file, sig):
     with serving(records_file) as (server, url, said):
