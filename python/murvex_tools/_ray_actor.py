@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-import os
 import secrets
 
 from murvex_tools._native import Hit, Index
+from murvex_tools._process import resident_bytes
 
 
 class WrongActorError(RuntimeError):
@@ -76,5 +76,4 @@ class ShardHost:
     def memory(self, token: str) -> int:
         """This actor's resident memory in bytes."""
         self._check(token)
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        return resident_bytes()

@@ -25,9 +25,7 @@ import asyncio
 import contextlib
 import ipaddress
 import math
-import os
 import queue
-import resource
 import signal
 import socket
 import sys
@@ -52,6 +50,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from murvex_tools._native import Hit, usable_cpus
+from murvex_tools._process import resident_bytes
 from murvex_tools.corpus import Corpus, load, mode_of
 from murvex_tools.files import InputError
 from murvex_tools.spans import char_span, outer_span, shown_spans
@@ -270,15 +269,6 @@ def found(corpus: Corpus, query: str, settings: dict[str, Any], hits: list[Hit],
             }
         )
     return {"query": query, "took_ms": round(took, 3), "hits": shown}
-
-
-def resident_bytes() -> int:
-    """This process's resident memory now (Linux), else its peak."""
-    try:
-        with open("/proc/self/statm", encoding="ascii") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except (OSError, ValueError, IndexError):
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def stats(corpus: Corpus) -> dict[str, Any]:
