@@ -119,6 +119,23 @@ def test_the_longest_query_is_searched_and_oversized_headers_are_refused(client)
     assert client.get("/search", params={"q": "x"}, headers={"x-filler": "y" * 8_000}).status_code == 200
 
 
+@posix_only
+def test_resident_memory_without_proc_is_the_peak_in_bytes_on_every_system(monkeypatch):
+    import resource
+
+    from murvex_tools import _process
+
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+    def no_proc(*args, **kwargs):
+        raise FileNotFoundError("/proc/self/statm")
+
+    monkeypatch.setattr(_process, "open", no_proc, raising=False)
+    for system, unit in [("darwin", 1), ("linux", 1024), ("freebsd14", 1024)]:
+        monkeypatch.setattr(_process.sys, "platform", system)
+        assert peak * unit <= _process.resident_bytes() <= (peak + 64 * 1024 // unit + 1) * unit, system
+
+
 def test_other_paths_and_methods_and_faults_answer_json_without_a_traceback(corpus, monkeypatch):
     client = client_of(corpus)
     assert client.get("/nowhere").status_code == 404 and "/nowhere" in client.get("/nowhere").json()["error"]
