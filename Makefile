@@ -98,10 +98,11 @@ test-core-aarch64: venv
 # CPUs and for Windows, whose tests run under wine (Debian's wine64): the
 # first build of each target compiles zig's C++ runtime for it (minutes).
 CROSS_TARGETS := x86_64-windows-gnu x86_64-macos aarch64-macos
+export ZIGLANG := ziglang==0.17.1
 
 cross: venv
 	scripts/ensure-debian-packages.sh "" wine64 googletest file
-	$(PY) -m pip install -q --disable-pip-version-check "ziglang==0.17.1"
+	$(PY) -m pip install -q --disable-pip-version-check "$(ZIGLANG)"
 	for target in $(CROSS_TARGETS); do PY=$(abspath $(PY)) scripts/cross-build.sh $$target || exit 1; done
 
 test-python: build
@@ -219,6 +220,9 @@ LINT_TOOLS := "ruff>=0.6" "clang-format~=23.1" "clang-tidy~=23.1" "cibuildwheel=
 RELEASE_WHEELS := cp310-manylinux_x86_64 cp311-manylinux_x86_64 cp312-manylinux_x86_64 cp313-manylinux_x86_64 cp314-manylinux_x86_64 \
 	cp310-manylinux_aarch64 cp311-manylinux_aarch64 cp312-manylinux_aarch64 cp313-manylinux_aarch64 cp314-manylinux_aarch64 \
 	cp310-musllinux_x86_64 cp311-musllinux_x86_64 cp312-musllinux_x86_64 cp313-musllinux_x86_64 cp314-musllinux_x86_64
+RELEASE_WHEELS_MACOS := cp310-macosx_x86_64 cp310-macosx_arm64 cp311-macosx_x86_64 cp311-macosx_arm64 \
+	cp312-macosx_x86_64 cp312-macosx_arm64 cp313-macosx_x86_64 cp313-macosx_arm64 cp314-macosx_x86_64 cp314-macosx_arm64
+RELEASE_WHEELS_WINDOWS := cp310-win_amd64 cp311-win_amd64 cp312-win_amd64 cp313-win_amd64 cp314-win_amd64
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.inc')
 TIDY_SOURCES = $(shell git ls-files 'core/src/*.cpp' 'src/*.cpp' 'companion/*.cpp' 'core/tests/*.cpp' 'bench/*.cpp')
 lint: gtest
@@ -229,6 +233,9 @@ lint: gtest
 	$(VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
 	test "$$(CIBW_ARCHS_LINUX='x86_64 aarch64' $(VENV)/bin/cibuildwheel --print-build-identifiers --platform linux \
 		| xargs)" = "$(RELEASE_WHEELS)"
+	test "$$(CIBW_ARCHS_MACOS='x86_64 arm64' $(VENV)/bin/cibuildwheel --print-build-identifiers --platform macos \
+		| xargs)" = "$(RELEASE_WHEELS_MACOS)"
+	test "$$($(VENV)/bin/cibuildwheel --print-build-identifiers --platform windows | xargs)" = "$(RELEASE_WHEELS_WINDOWS)"
 	$(VENV)/bin/cmake -S . -B build/lint -G Ninja -DMURVEX_BUILD_TESTS=ON -DMURVEX_BUILD_PYTHON=ON \
 		-DMURVEX_BUILD_BENCH=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
