@@ -31,7 +31,7 @@ class ActorPlacementError(RuntimeError):
 
 def _import_ray() -> Any:
     try:
-        import ray
+        import ray  # type: ignore[import-not-found, unused-ignore]  # an extra: the package type-checks without it
     except ImportError:
         raise ImportError("RayMurvex needs Ray, which is not installed: pip install 'murvex[ray]'") from None
     return ray
