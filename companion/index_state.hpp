@@ -20,7 +20,6 @@
 #include <string>
 #include <thread>
 
-
 namespace murvex::tools {
 
 // A readers-writer lock that lets a waiting writer in before new readers, so

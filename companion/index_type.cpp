@@ -17,7 +17,6 @@
 #include <optional>
 #include <thread>
 
-
 namespace murvex::tools {
 
 std::size_t to_workers(PyObject* value) {
