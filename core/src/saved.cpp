@@ -256,9 +256,32 @@ void save_index(const ShardedIndex& index, const std::string& path, std::string_
     out.keep();
 }
 
-ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers,
-                        std::string* metadata) {
-    const detail::SavedFile file(path);
+namespace {
+
+class OpenMappedFile final : public MappedFile {
+public:
+    explicit OpenMappedFile(const std::string& path) : file(path), opened_(file.state()) {}
+    const std::string& path() const noexcept override { return file.path(); }
+    bool changed() const override {
+        try {
+            return file.state() != opened_;
+        } catch (const std::system_error&) {
+            return true;
+        }
+    }
+
+    const detail::SavedFile file;
+
+private:
+    const detail::SavedFile::State opened_;
+};
+
+}  // namespace
+
+ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t workers, std::string* metadata,
+                        std::shared_ptr<const MappedFile>* mapped) {
+    const auto source = std::make_shared<const OpenMappedFile>(path);
+    const detail::SavedFile& file = source->file;
     if (file.size() < sizeof MAGIC ||
         file.read(0, sizeof MAGIC, "the header") != std::string_view(MAGIC, sizeof MAGIC))
         file.fail("not a saved murvex index (its first bytes are not \"MURVEXIX\")");
@@ -411,7 +434,15 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         if (block_at[blocks] != section.body_bytes) file.fail("corrupted: the lanes of " + what);
 
         // The body is read straight into the blocks, some at a time, each
-        // checked while its bytes are still in the cache.
+        // checked while its bytes are still in the cache; or mapped, and
+        // the blocks' rows are its bytes.
+        std::shared_ptr<const detail::MappedBytes> body;
+        if (mapped && section.body_bytes > 0) body = file.map(section.body_at(), section.body_bytes);
+        const auto rows_of = [&](std::size_t b, std::size_t block_rows) -> std::uint8_t* {
+            return b < blocks && block_at[b + 1] - block_at[b] == std::uint64_t{block_rows} * LANES
+                       ? body->data() + block_at[b]
+                       : nullptr;
+        };
         constexpr std::uint64_t READ_BYTES = std::uint64_t{1} << 20;
         constexpr std::size_t READ_BLOCKS = 512;
         const auto fill = [&](std::span<const RecordStore::BlockToFill> laid_out) {
@@ -424,8 +455,10 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
                 for (last = first; last < blocks && last - first < READ_BLOCKS &&
                                    (last == first || block_at[last + 1] - block_at[first] <= READ_BYTES);
                      ++last)
-                    own.parts.push_back(detail::ReadPart{laid_out[last].data, laid_out[last].rows * LANES});
-                file.read(section.body_at() + block_at[first], own.parts, what);
+                    if (!body)
+                        own.parts.push_back(
+                            detail::ReadPart{laid_out[last].data, laid_out[last].rows * LANES});
+                if (!body) file.read(section.body_at() + block_at[first], own.parts, what);
                 for (std::size_t b = first; b < last; ++b) {
                     const std::string_view bytes(reinterpret_cast<const char*>(laid_out[b].data),
                                                  laid_out[b].rows * LANES);
@@ -436,7 +469,10 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
             }
         };
         try {
-            shard.append_laid_out(own.ids, own.lengths, own.long_texts, fill);
+            if (body)
+                shard.append_laid_out(own.ids, own.lengths, own.long_texts, fill, rows_of, body);
+            else
+                shard.append_laid_out(own.ids, own.lengths, own.long_texts, fill);
         } catch (const std::invalid_argument&) {
             file.fail("corrupted: the lengths of " + what);
         }
@@ -457,6 +493,7 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
     ShardedIndex index(settings, capacity, folds);
     index.append_shards(sections.size(), build, pool, workers);
     if (metadata) *metadata = std::move(kept);
+    if (mapped) *mapped = source;
     return index;
 }
 

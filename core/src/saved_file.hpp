@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <span>
 #include <string>
@@ -84,6 +85,24 @@ private:
     std::string buffer_;
 };
 
+// Bytes of a file mapped copy-on-write: this process may write them, and
+// the file keeps its own. Unmapped on destruction.
+class MappedBytes {
+public:
+    MappedBytes(void* base, std::size_t length, std::size_t offset) noexcept
+        : base_(base), length_(length), offset_(offset) {}
+    ~MappedBytes();
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+
+    std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(base_) + offset_; }
+
+private:
+    void* base_;
+    std::size_t length_;  // mapped from base_ on
+    std::size_t offset_;  // from base_ to the bytes asked for
+};
+
 // A saved index's file, read where it is asked, so that each shard's bytes
 // are read on the thread that loads it. Only a regular file is read: a
 // device or a pipe could give bytes without end, or none ever. A read past
@@ -114,6 +133,21 @@ public:
         read(at, n, bytes.data(), what);
         return bytes;
     }
+
+    // `n` bytes from `at` on (within the file), mapped copy-on-write.
+    // Throws std::system_error when the system will not map them.
+    std::unique_ptr<MappedBytes> map(std::uint64_t at, std::size_t n) const;
+
+    // What changes when the file is written: its size and the time of its
+    // last change. Throws std::system_error when it cannot be asked.
+    struct State {
+        std::uint64_t size;
+        std::int64_t changed;  // in the system's units
+        bool operator==(const State&) const = default;
+    };
+    State state() const;
+
+    const std::string& path() const noexcept { return path_; }
 
     [[noreturn]] void fail(const std::string& problem) const {
         throw SavedIndexError(path_ + ": " + problem);

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,6 +152,32 @@ void SavedFile::read(std::uint64_t at, std::span<ReadPart> parts, const std::str
             parts.front().iov_len -= left;
         }
     }
+}
+
+MappedBytes::~MappedBytes() { ::munmap(base_, length_); }
+
+std::unique_ptr<MappedBytes> SavedFile::map(std::uint64_t at, std::size_t n) const {
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t from = at / page * page;
+    const std::size_t length = static_cast<std::size_t>(at - from) + n;
+    void* base = ::mmap(nullptr, std::max<std::size_t>(length, 1), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd_,
+                        static_cast<off_t>(from));
+    if (base == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "cannot map " + path_);
+    return std::make_unique<MappedBytes>(base, std::max<std::size_t>(length, 1),
+                                         static_cast<std::size_t>(at - from));
+}
+
+SavedFile::State SavedFile::state() const {
+    struct stat info{};
+    if (::fstat(fd_, &info) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+#ifdef __APPLE__
+    const struct timespec changed = info.st_ctimespec;
+#else
+    const struct timespec changed = info.st_ctim;
+#endif
+    return State{static_cast<std::uint64_t>(info.st_size),
+                 static_cast<std::int64_t>(changed.tv_sec) * 1'000'000'000 + changed.tv_nsec};
 }
 
 std::size_t SavedFile::read_some(char* into, std::size_t n, std::uint64_t at) const {

@@ -126,6 +126,35 @@ void SavedFile::read(std::uint64_t at, std::span<ReadPart> parts, const std::str
     }
 }
 
+MappedBytes::~MappedBytes() { UnmapViewOfFile(base_); }
+
+std::unique_ptr<MappedBytes> SavedFile::map(std::uint64_t at, std::size_t n) const {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const std::uint64_t granularity = system.dwAllocationGranularity, from = at / granularity * granularity;
+    const std::size_t length = static_cast<std::size_t>(at - from) + n;
+    // The mapping object goes once the view holds the section.
+    HANDLE mapping = CreateFileMappingW(handle_, nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
+    if (!mapping) system_failure("cannot map " + path_);
+    void* base = MapViewOfFile(mapping, FILE_MAP_COPY, static_cast<DWORD>(from >> 32),
+                               static_cast<DWORD>(from), std::max<std::size_t>(length, 1));
+    const DWORD error = GetLastError();
+    CloseHandle(mapping);
+    if (!base)
+        throw std::system_error(static_cast<int>(error), std::system_category(), "cannot map " + path_);
+    return std::make_unique<MappedBytes>(base, length, static_cast<std::size_t>(at - from));
+}
+
+SavedFile::State SavedFile::state() const {
+    LARGE_INTEGER size;
+    FILETIME written;
+    if (!GetFileSizeEx(handle_, &size) || !GetFileTime(handle_, nullptr, nullptr, &written))
+        system_failure("cannot read " + path_);
+    return State{
+        static_cast<std::uint64_t>(size.QuadPart),
+        static_cast<std::int64_t>(std::uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime)};
+}
+
 std::size_t SavedFile::read_some(char* into, std::size_t n, std::uint64_t at) const {
     OVERLAPPED where{};
     where.Offset = static_cast<DWORD>(at);

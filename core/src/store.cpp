@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -73,7 +74,7 @@ LaneSlots::LaneSlots() noexcept {
 
 LaneBlock LaneSlots::block(std::size_t b) const noexcept {
     BlockMemory& memory = *blocks_[b].memory;
-    return LaneBlock{.data = memory.rows(),
+    return LaneBlock{.data = blocks_[b].rows_at,
                      .rows = blocks_[b].rows,
                      .live = blocks_[b].live,
                      .folded = blocks_[b].folded,
@@ -100,8 +101,13 @@ void LaneSlots::add_blocks(std::size_t length_class, std::size_t wanted) {
         if (first + LANES >= SLOT_LIMIT) throw std::length_error("too many lane slots");
         blocks_.make_room(1);
         // Zeroed, so that the padding is never uninitialised memory.
-        auto* memory = static_cast<BlockMemory*>(arena_.allocate(sizeof(BlockMemory) + rows * LANES));
-        blocks_.push_back(Block{memory, static_cast<std::uint32_t>(rows), false, 0, 0});
+        std::uint8_t* rows_at = nullptr;
+        if (rows_of_ && !(rows_at = rows_of_(blocks_.size(), rows)))
+            throw std::invalid_argument("no rows for a lane block");
+        auto* memory =
+            static_cast<BlockMemory*>(arena_.allocate(sizeof(BlockMemory) + (rows_at ? 0 : rows * LANES)));
+        if (!rows_at) rows_at = reinterpret_cast<std::uint8_t*>(memory + 1);
+        blocks_.push_back(Block{memory, rows_at, static_cast<std::uint32_t>(rows), false, 0, 0});
         for (std::size_t lane = LANES; lane-- > 0;) {
             memory->lengths[lane] = LaneBlock::FREE_LANE;
             memory->ids[lane] = free_slots_[length_class];
@@ -176,6 +182,7 @@ void LaneSlots::fill(Slot slot, std::uint16_t length, std::uint32_t id, std::uin
 void LaneSlots::reset() noexcept {
     blocks_.release();
     arena_.release();
+    rows_owners_.clear();
     std::fill(std::begin(free_slots_), std::end(free_slots_), NO_SLOT);
     std::fill(std::begin(free_counts_), std::end(free_counts_), 0u);
 }
@@ -664,14 +671,17 @@ void RecordStore::BulkAppend::write(std::span<const std::string_view> texts) noe
 }
 
 void RecordStore::append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
-                                  std::span<const std::string_view> long_texts, const BlockFiller& fill) {
+                                  std::span<const std::string_view> long_texts, const BlockFiller& fill,
+                                  const LaneSlots::RowsOf& rows_of, std::shared_ptr<const void> owner) {
     if (count() != 0 || block_count() != 0)
         throw std::invalid_argument("laid-out records need an empty store");
     if (ids.size() != lengths.size()) throw std::invalid_argument("as many ids as lengths are needed");
     try {
         std::size_t bytes = 0, next_long = 0;
         for (const std::uint32_t length : lengths) bytes += length;
-        const LaneSlots::PrefaultWhile prefault(slots_, bytes);
+        const LaneSlots::PrefaultWhile prefault(slots_, rows_of ? 0 : bytes);
+        std::optional<LaneSlots::RowsFromWhile> rows_from;
+        if (rows_of) rows_from.emplace(slots_, rows_of, std::move(owner));
         order_.reserve(ids.size());
         for (std::size_t i = 0; i < ids.size(); ++i) {
             if (lengths[i] <= LANE_TEXT_LIMIT) {

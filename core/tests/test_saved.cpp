@@ -369,6 +369,68 @@ TEST(SavedIndex, EveryStoreSavedLoadsAsItWas) {
     std::remove(path.c_str());
 }
 
+// A mapped load gives what a copying one gives, and stays so through
+// removals and appends, which never reach the file; the file may go, but a
+// change to it is noticed; a mapped body is checked as a copied one.
+TEST(SavedIndex, AMappedLoadEqualsACopyingOneAndNeverWritesItsFile) {
+    reference::RandomText random(33);
+    const std::string path = temp_path("mapped.murvex");
+    WorkerPool pool;
+    for (int round = 0; round < 24; ++round) {
+        ShardedIndex index(Settings{static_cast<std::uint16_t>(random.below(1001)), 2, 1 + random.below(50),
+                                    round % 3 == 1, round % 3 == 2},
+                           1 + random.below(round % 4 == 0 ? 3 : 130), round % 2 == 1);
+        for (std::uint32_t i = 0, n = static_cast<std::uint32_t>(random.below(400)); i < n; ++i) {
+            const std::string text = random(0, random.below(25) == 0 ? 2500 : 70) + (i % 3 ? " abcD" : "");
+            const std::string_view part = text;
+            index.append_joined(static_cast<std::uint32_t>(random.below(40)), std::span(&part, 1));
+        }
+        save_index(index, path);
+        const std::string saved = read_all(path);
+        std::shared_ptr<const MappedFile> file;
+        ShardedIndex copied = load_index(path, &pool, 2);
+        ShardedIndex mapped = load_index(path, &pool, 1 + random.below(2), nullptr, &file);
+        const std::string where = "round " + std::to_string(round);
+        ASSERT_TRUE(file) << where;
+        expect_same(mapped, index, where);
+        for (int change = 0; change < 30; ++change) {
+            const auto id = static_cast<std::uint32_t>(random.below(40));
+            if (change % 2 == 0) {
+                copied.remove(id);
+                mapped.remove(id);
+            } else {
+                const std::string text = random(0, change == 1 ? 1800 : 60) + " abcd";
+                const std::string_view part = text;
+                copied.append_joined(id, std::span(&part, 1));
+                mapped.append_joined(id, std::span(&part, 1));
+            }
+        }
+        expect_same(mapped, copied, where + " changed");
+        EXPECT_EQ(read_all(path), saved) << where;
+        EXPECT_FALSE(file->changed()) << where;
+    }
+    std::shared_ptr<const MappedFile> file;
+    const ShardedIndex mapped = load_index(path, nullptr, 1, nullptr, &file);
+    const ShardedIndex copied = load_index(path);
+    std::remove(path.c_str());  // the mapping holds the bytes
+    expect_same(mapped, copied, "its file removed");
+    EXPECT_EQ(file->path(), path);
+
+    const ShardedIndex index = sample_index(300, 100);
+    save_index(index, path);
+    std::shared_ptr<const MappedFile> opened;
+    const ShardedIndex kept = load_index(path, nullptr, 1, nullptr, &opened);
+    std::string bytes = read_all(path);
+    write_all(path, bytes + "x");  // in place: the same file, grown
+    EXPECT_TRUE(opened->changed());
+    bytes[bytes.size() - 100] = static_cast<char>(bytes[bytes.size() - 100] ^ 1);  // in the last body
+    write_all(path, bytes);
+    std::shared_ptr<const MappedFile> refused;
+    EXPECT_THROW(load_index(path, nullptr, 1, nullptr, &refused), SavedIndexError);
+    EXPECT_FALSE(refused);
+    std::remove(path.c_str());
+}
+
 // A file of the last format (no flags, no metadata) loads with the defaults
 // for what it did not hold; a header whose record count the sections do not
 // hold, or with an unknown flag, is refused though its checksum holds.

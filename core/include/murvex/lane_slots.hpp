@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "murvex/arena.hpp"
 #include "murvex/buffer.hpp"
@@ -92,11 +94,13 @@ public:
     void free(Slot slot) noexcept;
 
     // A block's bytes and mask words, to be written (see LaneBlock).
-    std::uint8_t* block_rows(std::size_t b) const noexcept { return blocks_[b].memory->rows(); }
+    std::uint8_t* block_rows(std::size_t b) const noexcept { return blocks_[b].rows_at; }
     std::uint64_t* block_lanes_with(std::size_t b) const noexcept { return blocks_[b].memory->lanes_with; }
 
     // A lane's bytes: byte p is at lane_bytes(slot)[p * LANES].
-    std::uint8_t* lane_bytes(Slot slot) const noexcept { return memory(slot).rows() + slot % LANES; }
+    std::uint8_t* lane_bytes(Slot slot) const noexcept {
+        return blocks_[slot / LANES].rows_at + slot % LANES;
+    }
     std::uint16_t length(Slot slot) const noexcept { return memory(slot).lengths[slot % LANES]; }
     std::uint32_t id(Slot slot) const noexcept { return memory(slot).ids[slot % LANES]; }
     std::uint32_t seq(Slot slot) const noexcept { return memory(slot).seqs[slot % LANES]; }
@@ -124,6 +128,27 @@ public:
     // Removes every block and gives their memory back.
     void reset() noexcept;
 
+    // Where the rows of blocks come from while one lives: block b's are
+    // `rows_of(b, rows)`, memory that `owner` keeps (a file's mapped bytes,
+    // say), rather than the arena's; the slots keep `owner` until reset().
+    // rows_of returns nullptr for a block it has no rows for, and the
+    // allocation then throws std::invalid_argument. Its rows may be written
+    // like the arena's.
+    using RowsOf = std::function<std::uint8_t*(std::size_t block, std::size_t rows)>;
+    class RowsFromWhile {
+    public:
+        RowsFromWhile(LaneSlots& slots, RowsOf rows_of, std::shared_ptr<const void> owner) : slots_(slots) {
+            slots_.rows_of_ = std::move(rows_of);
+            slots_.rows_owners_.push_back(std::move(owner));
+        }
+        ~RowsFromWhile() { slots_.rows_of_ = nullptr; }
+        RowsFromWhile(const RowsFromWhile&) = delete;
+        RowsFromWhile& operator=(const RowsFromWhile&) = delete;
+
+    private:
+        LaneSlots& slots_;
+    };
+
     // While one lives, texts of `bytes` that fill a chunk of blocks or more
     // take their pages a chunk at a time, in one system call rather than a
     // page fault per page (see BlockArena::set_prefault).
@@ -144,18 +169,18 @@ private:
     static constexpr std::size_t CLASSES = LANE_TEXT_LIMIT / LANE_ROW_STEP + 1;
 
     // One block's memory: the lanes' masks (sliced by bit), ids, seqs and
-    // lengths, then the rows. A free lane's id holds the next free slot of
-    // its length class.
+    // lengths, then (unless they come from rows_of_) the rows. A free
+    // lane's id holds the next free slot of its length class.
     struct BlockMemory {
         std::uint64_t lanes_with[64];
         std::uint32_t ids[LANES];
         std::uint32_t seqs[LANES];
         std::uint16_t lengths[LANES];
-        std::uint8_t* rows() noexcept { return reinterpret_cast<std::uint8_t*>(this + 1); }
     };
     static_assert(sizeof(BlockMemory) % 64 == 0);
     struct Block {
-        BlockMemory* memory;  // in arena_
+        BlockMemory* memory;    // in arena_
+        std::uint8_t* rows_at;  // after memory, or from rows_of_
         std::uint32_t rows;
         bool mixed;                                          // see LaneBlock::mixed; stays set until reset
         std::uint64_t live;                                  // see LaneBlock::live
@@ -175,6 +200,8 @@ private:
     PodBuffer<Block> blocks_;
     Slot free_slots_[CLASSES];  // the first free slot of each length class
     std::uint32_t free_counts_[CLASSES];
+    RowsOf rows_of_;                                        // see RowsFromWhile
+    std::vector<std::shared_ptr<const void>> rows_owners_;  // what keeps rows not in arena_
 };
 
 }  // namespace murvex

@@ -60,6 +60,7 @@
 // saving, ties included.
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -83,14 +84,31 @@ public:
 // file cannot be written; `path` then keeps what it held.
 void save_index(const ShardedIndex& index, const std::string& path, std::string_view metadata = {});
 
+// The file whose lanes a loaded index maps (see load_index), open while
+// someone holds it, so that a change to it can be noticed.
+class MappedFile {
+public:
+    virtual ~MappedFile() = default;
+    virtual const std::string& path() const noexcept = 0;
+    // Whether the file was written, cut or grown since it was opened to be
+    // loaded (or can no longer be asked): the lanes read its bytes where
+    // this process has not written them, and they may then differ from
+    // what was checked.
+    virtual bool changed() const = 0;
+};
+
 // Reads an index saved by save_index, its shards filled on up to `workers`
 // threads (as ShardedIndex::append_shards), and its metadata into `metadata`
 // when not null (empty for a file of version 2). Only a regular file is
-// read. Throws std::system_error when the file cannot be read,
-// SavedIndexError when it is not a whole index of a version this build reads
-// (or not a regular file), std::bad_alloc when memory runs out.
+// read. With `mapped` not null, the lanes' bytes are not copied: the file
+// is mapped copy-on-write and the lanes read it there (their checksums are
+// checked as in a copy), and *mapped is set to the file, which the index
+// depends on from then on; what this process writes to a lane stays its
+// own. Throws std::system_error when the file cannot be read or mapped,
+// SavedIndexError when it is not a whole index of a version this build
+// reads (or not a regular file), std::bad_alloc when memory runs out.
 ShardedIndex load_index(const std::string& path, WorkerPool* pool = nullptr, std::size_t workers = 1,
-                        std::string* metadata = nullptr);
+                        std::string* metadata = nullptr, std::shared_ptr<const MappedFile>* mapped = nullptr);
 
 // XXH64 of `bytes` with seed 0.
 std::uint64_t checksum(std::string_view bytes) noexcept;

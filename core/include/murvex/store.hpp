@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -133,11 +134,15 @@ public:
     // reading a saved store back without writing every text again. A text
     // longer than LANE_TEXT_LIMIT is the next of `long_texts` and is
     // appended as by append(). The masks are kept only for lanes that hold
-    // a text. When it throws (what `fill` throws, std::bad_alloc, or
-    // std::invalid_argument when the store is not empty or `long_texts` do
-    // not fit `lengths`), the store is left empty.
+    // a text. With `rows_of`, the blocks' rows are not allocated but come
+    // from it, kept by `owner` (see LaneSlots::RowsFromWhile), and `fill`
+    // finds them there. When it throws (what `fill` throws, std::bad_alloc,
+    // or std::invalid_argument when the store is not empty, `long_texts` do
+    // not fit `lengths` or `rows_of` has no rows for a block), the store is
+    // left empty.
     void append_laid_out(std::span<const std::uint32_t> ids, std::span<const std::uint32_t> lengths,
-                         std::span<const std::string_view> long_texts, const BlockFiller& fill);
+                         std::span<const std::string_view> long_texts, const BlockFiller& fill,
+                         const LaneSlots::RowsOf& rows_of = {}, std::shared_ptr<const void> owner = {});
 
     // Gives a record that append_laid_out() appended to a store that folds
     // the runs folding changed in its text (its lanes hold the folded one).
