@@ -138,11 +138,11 @@ public:
     // Throws std::system_error when the system will not map them.
     std::unique_ptr<MappedBytes> map(std::uint64_t at, std::size_t n) const;
 
-    // What changes when the file is written: its size and the time of its
-    // last change. Throws std::system_error when it cannot be asked.
+    // What changes when the file is written: its size and the time it was
+    // last written. Throws std::system_error when it cannot be asked.
     struct State {
         std::uint64_t size;
-        std::int64_t changed;  // in the system's units
+        std::int64_t written;  // in the system's units
         bool operator==(const State&) const = default;
     };
     State state() const;

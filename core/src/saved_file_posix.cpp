@@ -171,13 +171,15 @@ SavedFile::State SavedFile::state() const {
     struct stat info{};
     if (::fstat(fd_, &info) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
+    // The modification time, not the status change time: removing the
+    // file's name (a save replacing it) changes the latter, not the bytes.
 #ifdef __APPLE__
-    const struct timespec changed = info.st_ctimespec;
+    const struct timespec written = info.st_mtimespec;
 #else
-    const struct timespec changed = info.st_ctim;
+    const struct timespec written = info.st_mtim;
 #endif
     return State{static_cast<std::uint64_t>(info.st_size),
-                 static_cast<std::int64_t>(changed.tv_sec) * 1'000'000'000 + changed.tv_nsec};
+                 static_cast<std::int64_t>(written.tv_sec) * 1'000'000'000 + written.tv_nsec};
 }
 
 std::size_t SavedFile::read_some(char* into, std::size_t n, std::uint64_t at) const {
