@@ -39,6 +39,18 @@ Error saved_error(const std::exception_ptr& thrown, const std::string& path) {
     }
 }
 
+}  // namespace
+
+Error mapped_file_changed(const MappedFile& file) {
+    return Error::lazy(
+        PyExc_ValueError,
+        file.path() +
+            ": changed on disk since the index was loaded from it with mapped=True (the index reads "
+            "its lanes there): load it again");
+}
+
+namespace {
+
 std::string path_of(PyObject* path) {
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(path, static_cast<void*>(&converted))) throw Error::fetch();
@@ -72,14 +84,14 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 namespace {
 
-constexpr std::array<const char*, 4> LOAD_PARAMETERS = {"type", "path", "workers", "kernel"};
+constexpr std::array<const char*, 5> LOAD_PARAMETERS = {"type", "path", "workers", "kernel", "mapped"};
 constexpr Signature LOAD_SIGNATURE = {"load()", LOAD_PARAMETERS, 2, 2};
 
 }  // namespace
 
 PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 4> given;
+        std::array<PyObject*, 5> given;
         parse_arguments(LOAD_SIGNATURE, args, nargs, kwnames, given);
         if (!PyType_Check(given[0]) || !index_type() ||
             !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(given[0]), index_type()))
@@ -88,13 +100,17 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const std::string path = path_of(given[1]);
         const std::size_t workers = to_workers(given[2]);
         const Kernel kernel = to_kernel(given[3]);
+        const int mapped = given[4] ? PyObject_IsTrue(given[4]) : 0;
+        if (mapped < 0) throw Error::fetch();
         std::optional<ShardedIndex> loaded;
         std::string metadata;
+        std::shared_ptr<const MappedFile> mapped_file;
         std::exception_ptr thrown;
         {
             WithoutInterpreterLock released;
             try {
-                loaded.emplace(load_index(path, &shared_pool(), workers, &metadata));
+                loaded.emplace(
+                    load_index(path, &shared_pool(), workers, &metadata, mapped ? &mapped_file : nullptr));
             } catch (...) {
                 thrown = std::current_exception();
             }
@@ -110,6 +126,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         }
         auto state = std::make_unique<IndexState>(std::move(*loaded), workers, kernel);
         state->metadata = std::move(metadata);
+        state->mapped_file = std::move(mapped_file);
         allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(type, 0);
         if (!self) throw Error::fetch();

@@ -9,6 +9,7 @@
 // for the interpreter lock never waits on it.
 #pragma once
 
+#include "murvex/saved.hpp"
 #include "native.hpp"
 
 #include <atomic>
@@ -70,8 +71,9 @@ struct IndexState {
     ShardedIndex index;
     std::size_t workers;
     Kernel kernel;
-    std::string metadata;                   // kept with the index in its saved file
-    std::atomic<std::thread::id> writer{};  // the thread changing the index, if any
+    std::string metadata;                           // kept with the index in its saved file
+    std::shared_ptr<const MappedFile> mapped_file;  // where a mapped load left the lanes, else null
+    std::atomic<std::thread::id> writer{};          // the thread changing the index, if any
 
     // The lock of this process. After fork() a lock that a thread of the
     // parent held would stay held in the child for ever: the child's first
@@ -90,6 +92,9 @@ private:
     std::unique_ptr<RwLock> lock_ = std::make_unique<RwLock>();
     unsigned generation_ = fork_generation();
 };
+
+// ValueError: the file a mapped load left the lanes in has changed.
+Error mapped_file_changed(const MappedFile& file);
 
 // The Index's arguments `workers` (None: every CPU this process may use,
 // else a whole number of at least 1) and `kernel` (a form's name this CPU
@@ -161,6 +166,8 @@ auto search_released(PyObject* self, std::optional<std::size_t> workers, Body&& 
     IndexState& state = state_of(self);
     if (state.writer.load() == std::this_thread::get_id())
         throw Error::lazy(PyExc_RuntimeError, "Already mutably borrowed");
+    // Its bytes may differ from those checked: nothing is read from them.
+    if (state.mapped_file && state.mapped_file->changed()) throw mapped_file_changed(*state.mapped_file);
     RwLock& lock = state.lock();
     // One search of a small index runs on this thread with the interpreter
     // lock held, when the index's lock need not be waited for: letting the

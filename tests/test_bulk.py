@@ -421,6 +421,35 @@ def test_a_saved_index_loads_with_the_same_results_and_is_never_half_written(tmp
     assert path.read_bytes() == good
 
 
+@pytest.mark.parametrize("mode", [{}, {"forgiving": True}, {"forgiving": True, "words": True}])
+def test_a_mapped_load_answers_as_a_copying_one_and_refuses_to_read_a_changed_file(tmp_path, mode):
+    path = tmp_path / "m.murvex"
+    index = ShardedMurvex(shard_capacity=150, **mode)
+    index.add([as_dict(row) for row in random_rows(11)])
+    index.save(path)
+    good = path.read_bytes()
+    copied, mapped = ShardedMurvex.load(path), ShardedMurvex.load(path, workers=2, mapped=True)
+    assert answers(mapped) == answers(index)
+    for each in (copied, mapped):  # changes stay the process's own
+        each.remove(3)
+        each.add([{"name": "gamma delta " * 90}, {"name": "alpha beta"}])
+        each.remove(7)
+    assert answers(mapped) == answers(copied) and mapped.records(range(mapped.count)) == copied.records(
+        range(copied.count)
+    )
+    assert path.read_bytes() == good
+    mapped.save(path)  # replaces the file: the mapped one stays whole
+    assert answers(ShardedMurvex.load(path, mapped=True)) == answers(mapped) == answers(copied)
+
+    again = ShardedMurvex.load(path, mapped=True)
+    with open(path, "ab") as file:  # written in place
+        file.write(b"x")
+    for read in (lambda: again.search("alpha"), lambda: again.records([0]), lambda: again.save(tmp_path / "c")):
+        with pytest.raises(ValueError, match="m.murvex: changed on disk since the index was loaded from it"):
+            read()
+    assert again.count == copied.count  # what needs no lane still answers
+
+
 @posix_only
 def test_every_saved_index_loads_with_its_settings_and_metadata(tmp_path):
     from murvex_tools import _native

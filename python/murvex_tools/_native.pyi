@@ -96,6 +96,10 @@ def json_lines(
 _Loaded = TypeVar("_Loaded", bound=Index)  # not def load[T: Index]: Python 3.10 cannot parse that
 
 def load(
-    type: type[_Loaded], path: str | PathLike[str], workers: int | None = None, kernel: str = "automatic"
+    type: type[_Loaded],
+    path: str | PathLike[str],
+    workers: int | None = None,
+    kernel: str = "automatic",
+    mapped: bool = False,
 ) -> _Loaded: ...
 def _shutdown() -> None: ...

@@ -89,11 +89,23 @@ class ShardedMurvex(Index):
         return results_table(queries, self.search_many(queries, **own), as_)
 
     @classmethod
-    def load(cls, path: str | PathLike[str], *, workers: int | None = None, kernel: str = "automatic") -> Self:
+    def load(
+        cls, path: str | PathLike[str], *, workers: int | None = None, kernel: str = "automatic", mapped: bool = False
+    ) -> Self:
         """The index a file written by save() holds; search results equal those before saving, ties included.
 
         OSError when the file cannot be read; ValueError naming the file and
         the problem when it is not a whole saved index (truncated, corrupted,
         foreign, or of another format version). Nothing is half loaded.
+
+        With mapped=True the records' lanes (most of the file) are not copied
+        into memory: the file is mapped copy-on-write and read where it lies,
+        which loads several times faster and shares the pages with the system's
+        file cache. The index then depends on the file: adding and removing
+        records never write to it, and save() over the same path replaces it
+        safely, but a program that writes into the file in place changes what
+        the index reads, and one that cuts it short ends this process (SIGBUS).
+        Whatever reads the records (a search, records(), save()) of an index
+        whose file was written since the load raises ValueError: load it again.
         """
-        return load(cls, path, workers=workers, kernel=kernel)
+        return load(cls, path, workers=workers, kernel=kernel, mapped=mapped)
