@@ -135,6 +135,7 @@ def main() -> int:
             "add_texts of the same records' texts": lambda: ShardedMurvex().add_texts(texts, ids),
             "add_frame of a pyarrow table of them": lambda: ShardedMurvex().add_frame(table, id_column="id"),
             "load of the saved index": lambda: ShardedMurvex.load(saved),
+            "load of the saved index, mapped": lambda: ShardedMurvex.load(saved, mapped=True),
         }
         best = dict.fromkeys(routes, float("inf"))
         for route in routes.values():
@@ -145,8 +146,13 @@ def main() -> int:
         dicts = best.pop("add of the dicts")
         rows.append((f"add of {args.records:,} dicts", f"{dicts * 1000:.0f} ms"))
         rows += [(name, f"{took * 1000:.0f} ms, {dicts / took:.2f}x the dicts") for name, took in best.items()]
+        file_bytes = saved.stat().st_size
         rows += [
-            ("saved file / text bytes", f"{saved.stat().st_size / text_bytes:.3f}"),
+            ("saved file / text bytes", f"{file_bytes / text_bytes:.3f}"),
+            *(
+                (f"{name}, file bytes a second", f"{file_bytes / best[name] / 1e9:.2f} GB/s")
+                for name in ("load of the saved index", "load of the saved index, mapped")
+            ),
         ]
         peak = frame_peak(table, folder)
         rows.append(("add_frame peak memory / final index", f"{(peak['peak_over']) / max(peak['index'], 1):.2f}"))
