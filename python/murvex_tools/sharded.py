@@ -100,11 +100,12 @@ class ShardedMurvex(Index):
 
         With mapped=True the records' lanes (most of the file) are not copied
         into memory: the file is mapped copy-on-write and read where it lies,
-        which loads several times faster and shares the pages with the system's
-        file cache. The index then depends on the file: adding and removing
-        records never write to it, and save() over the same path replaces it
-        safely, but a program that writes into the file in place changes what
-        the index reads, and one that cuts it short ends this process (SIGBUS).
+        which loads faster and shares the pages with the system's file cache.
+        The index then depends on the file: adding and removing records never
+        write to it, and save() over the same path replaces it safely (Windows
+        refuses that while the file is mapped: OSError), but a program that
+        writes into the file in place changes what the index reads, and one
+        that cuts it short ends this process (SIGBUS).
         Whatever reads the records (a search, records(), save()) of an index
         whose file was written since the load raises ValueError: load it again.
         """
