@@ -412,8 +412,7 @@ PyObject* index_search_many(PyObject* self, PyObject* const* args, Py_ssize_t na
         parse_arguments(MANY_SIGNATURE, args, nargs, kwnames, given);
         state_of(self);
         refuse_bare_str(given[0], "queries", "a query");
-        PyRef items(PySequence_Fast(given[0], "argument 'queries': expected a sequence of str"));
-        if (!items) throw Error::fetch();
+        const PyRef items = held_items(given[0], "argument 'queries': expected a sequence of str");
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
         std::vector<std::string_view> queries;
         queries.reserve(static_cast<std::size_t>(n));

@@ -46,6 +46,17 @@ inline void refuse_bare_str(PyObject* value, const char* argument, const char* o
                                                "] for one)");
 }
 
+// The items of a sequence (TypeError `message` for what is not one) in a
+// tuple that holds them: the bytes of its str items are read while the
+// interpreter lock is let go, when another thread could empty a list and
+// free them.
+inline PyRef held_items(PyObject* value, const char* message) {
+    PyRef items(PySequence_Fast(value, message));
+    if (!items) throw Error::fetch();
+    if (PyList_Check(items.get())) return py::checked(PyList_AsTuple(items.get()));
+    return items;
+}
+
 // The UTF-8 bytes of a str; TypeError "... cannot be converted to 'str'"
 // otherwise (the engine's own messages keep their 'PyString').
 inline std::string_view text_of(PyObject* value) { return py::to_utf8(value, "str"); }

@@ -296,13 +296,11 @@ PyObject* index_add_texts(PyObject* self, PyObject* const* args, Py_ssize_t narg
         std::array<PyObject*, 2> given;
         py::parse_arguments(TEXTS_SIGNATURE, args, nargs, kwnames, given);
         refuse_bare_str(given[0], "texts", "a text");
-        PyRef texts(PySequence_Fast(given[0], "argument 'texts': expected a sequence or iterable of str"));
-        if (!texts) throw Error::fetch();
+        const PyRef texts = held_items(given[0], "argument 'texts': expected a sequence or iterable of str");
         PyRef ids;
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(texts.get());
         if (given[1] && given[1] != Py_None) {
-            ids = PyRef(PySequence_Fast(given[1], "argument 'ids': expected a sequence of int"));
-            if (!ids) throw Error::fetch();
+            ids = held_items(given[1], "argument 'ids': expected a sequence of int");
             if (PySequence_Fast_GET_SIZE(ids.get()) != n)
                 throw Error::lazy(PyExc_ValueError,
                                   "texts and ids differ in length: " + std::to_string(n) + " texts, " +

@@ -78,6 +78,58 @@ def test_search_many_in_several_batches_answers_as_search_in_every_mode():
             assert index.search_many(queries, workers=workers, **own) == expected, (own, workers)
 
 
+def test_a_list_emptied_by_another_thread_during_search_many_or_add_texts_keeps_its_items_for_the_call():
+    # The queries' bytes are read without the interpreter lock, which another thread takes as soon
+    # as search_many lets it go: the call must hold its queries, not borrow them from the list.
+    import weakref
+
+    class Query(str):  # a str that can be watched going
+        pass
+
+    rng = random.Random(12)
+    index = ShardedMurvex(workers=1, forgiving=True)
+    index.add_texts([" ".join(rng.choices(WORDS, k=12)) for _ in range(20_000)])
+    queries = [Query(rng.choice(WORDS) + rng.choice(WORDS)[:3]) for _ in range(100)]
+    expected = index.search_many([str(query) for query in queries])
+    watched = [weakref.ref(query) for query in queries]
+    go, seen = threading.Event(), {}
+
+    def empty_it():
+        go.wait()
+        queries.clear()
+        seen["held"] = sum(ref() is not None for ref in watched)
+        seen["at"] = time.perf_counter()
+
+    emptier = threading.Thread(target=empty_it)
+    emptier.start()
+    go.set()
+    found = index.search_many(queries)
+    returned = time.perf_counter()
+    emptier.join()
+    assert seen["at"] < returned, "the list was emptied after the search, not during it"
+    assert seen["held"] == 100 and found == expected
+
+    # add_texts lets the lock go while it waits for a search to leave the index: the same there.
+    texts = [Query(f"text {i} " + rng.choice(WORDS)) for i in range(5000)]
+    copies, watched = [str(text) for text in texts], [weakref.ref(text) for text in texts]
+
+    def empty_texts():
+        time.sleep(0.02)
+        texts.clear()
+        seen["held"] = sum(ref() is not None for ref in watched)
+
+    searcher = threading.Thread(target=index.search_many, args=(copies,))
+    searcher.start()
+    time.sleep(0.02)  # the search holds the index
+    emptier = threading.Thread(target=empty_texts)
+    emptier.start()
+    added = index.add_texts(texts)  # waits for the search, the interpreter lock let go
+    searcher.join()
+    emptier.join()
+    assert added == 5000 and seen["held"] == 5000
+    assert index.records(range(20_000, 25_000)) == [(20_000 + i, text) for i, text in enumerate(copies)]
+
+
 def test_settings_read_back_and_apply_to_every_shard():
     index = ShardedMurvex(shard_capacity=2)
     index.add([{"t": "abcdef"}] * 5 + [{"t": "abxdef"}])
