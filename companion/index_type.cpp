@@ -278,8 +278,9 @@ PyObject* index_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* index_reset(PyObject* self, PyObject*) {
     return py::guarded<PyObject*>(nullptr, [&] {
-        change(self, [](ShardedIndex& index) {
+        change(self, [&](ShardedIndex& index) {
             index.reset();
+            state_of(self).mapped_file.reset();  // the index no longer reads the file
             return 0;
         });
         Py_RETURN_NONE;

@@ -452,6 +452,8 @@ def test_a_mapped_load_answers_as_a_copying_one_and_refuses_to_read_a_changed_fi
         with pytest.raises(ValueError, match=r"\.murvex: changed on disk since the index was loaded from it"):
             read()
     assert again.count == copied.count  # what needs no lane still answers
+    again.reset()  # nothing is read from the file any more
+    assert again.search("alpha") == [] and again.records([]) == []
 
 
 @posix_only
