@@ -101,9 +101,8 @@ void LaneSlots::add_blocks(std::size_t length_class, std::size_t wanted) {
         if (first + LANES >= SLOT_LIMIT) throw std::length_error("too many lane slots");
         blocks_.make_room(1);
         // Zeroed, so that the padding is never uninitialised memory.
-        std::uint8_t* rows_at = nullptr;
-        if (rows_of_ && !(rows_at = rows_of_(blocks_.size(), rows)))
-            throw std::invalid_argument("no rows for a lane block");
+        std::uint8_t* rows_at = rows_of_ ? rows_of_(blocks_.size(), rows) : nullptr;
+        if (rows_of_ && !rows_at) throw std::invalid_argument("no rows for a lane block");
         auto* memory =
             static_cast<BlockMemory*>(arena_.allocate(sizeof(BlockMemory) + (rows_at ? 0 : rows * LANES)));
         if (!rows_at) rows_at = reinterpret_cast<std::uint8_t*>(memory + 1);
