@@ -439,9 +439,9 @@ ShardedIndex load_index(const std::string& path, WorkerPool* pool, std::size_t w
         std::shared_ptr<const detail::MappedBytes> body;
         if (mapped && section.body_bytes > 0) body = file.map(section.body_at(), section.body_bytes);
         const auto rows_of = [&](std::size_t b, std::size_t block_rows) -> std::uint8_t* {
-            return b < blocks && block_at[b + 1] - block_at[b] == std::uint64_t{block_rows} * LANES
-                       ? body->data() + block_at[b]
-                       : nullptr;
+            if (b >= blocks || block_at[b + 1] - block_at[b] != std::uint64_t{block_rows} * LANES)
+                file.fail("corrupted: the lanes of " + what);  // as fill() finds it when copying
+            return body->data() + block_at[b];
         };
         constexpr std::uint64_t READ_BYTES = std::uint64_t{1} << 20;
         constexpr std::size_t READ_BLOCKS = 512;

@@ -189,11 +189,14 @@ TEST(SavedIndex, EveryFlippedByteAndEveryTruncationIsRefused) {
         std::string flipped = good;
         flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
         write_all(bad, flipped);
-        try {
-            load_index(bad);
-            ADD_FAILURE() << "byte " << at << " flipped was loaded";
-        } catch (const SavedIndexError& error) {
-            EXPECT_EQ(std::string(error.what()).rfind(bad + ": ", 0), 0u) << error.what();
+        for (const bool mapped : {false, true}) {
+            std::shared_ptr<const MappedFile> file;
+            try {
+                load_index(bad, nullptr, 1, nullptr, mapped ? &file : nullptr);
+                ADD_FAILURE() << "byte " << at << " flipped was loaded, mapped " << mapped;
+            } catch (const SavedIndexError& error) {
+                EXPECT_EQ(std::string(error.what()).rfind(bad + ": ", 0), 0u) << error.what();
+            }
         }
     }
     for (const std::size_t length : places_to_try(good.size())) {
@@ -303,19 +306,26 @@ TEST(SavedIndex, BlocksThatDoNotFitTheRecordsAreRefused) {
     const std::uint64_t n = read_u64(good, 80), blocks = read_u64(good, 88), long_bytes = read_u64(good, 96);
     const std::size_t lengths = 80 + 40 + 4 * n, rows = lengths + 4 * n,
                       head_end = 80 + 40 + 8 * n + (4 + 8 + 512) * blocks + long_bytes;
-    // The head changed at `at` to `value`, `times` u32 in a row, its checksum made again.
+    // The head changed at `at` to `value`, `times` u32 in a row, its checksum made again; a
+    // mapped load must refuse it as a copying one does.
     const auto refused = [&](std::size_t at, std::uint32_t value, std::size_t times = 1) {
         std::string bad = good;
         for (std::size_t i = 0; i < times; ++i) std::memcpy(bad.data() + at + 4 * i, &value, 4);
         const std::uint64_t sum = checksum(std::string_view(bad).substr(80, head_end - 80));
         std::memcpy(bad.data() + head_end, &sum, 8);
         write_all(path, bad);
-        try {
-            load_index(path);
-            return std::string("loaded");
-        } catch (const SavedIndexError& error) {
-            return std::string(error.what()).substr(path.size() + 2);
+        std::string said[2];
+        for (const bool mapped : {false, true}) {
+            std::shared_ptr<const MappedFile> file;
+            try {
+                load_index(path, nullptr, 1, nullptr, mapped ? &file : nullptr);
+                said[mapped] = "loaded";
+            } catch (const SavedIndexError& error) {
+                said[mapped] = std::string(error.what()).substr(path.size() + 2);
+            }
         }
+        EXPECT_EQ(said[1], said[0]);
+        return said[0];
     };
     const std::uint32_t other_rows = read_u64(good, rows) % (1ull << 32) == 16 ? 24 : 16;
     EXPECT_EQ(refused(rows, other_rows), "corrupted: the lanes of shard 0");  // another block length
