@@ -11,6 +11,7 @@ py=${PY:-python3}
 build=$root/build/cross/$target
 mkdir -p "$build/bin"
 flags=()
+include=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')  # this CPython's headers
 case $target in
   # zig's headers for macOS give float.h once: whichever part of it is asked
   # for first (math.h asks for INFINITY alone) is all there is. Both parts
@@ -22,7 +23,7 @@ case $target in
     system=Darwin
     flags=(-DCMAKE_CXX_FLAGS="-include float.h -include __float_infinity_nan.h"
            -DCMAKE_USER_MAKE_RULES_OVERRIDE="$root/cmake/zig-macos-rules.cmake"
-           -DMURVEX_BUILD_PYTHON=ON -DPython_INCLUDE_DIR="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
+           -DMURVEX_BUILD_PYTHON=ON -DPython_INCLUDE_DIR="$include")
     targets=(murvex_core_tests murvex _native) ;;
   # For Windows the headers get a pyconfig.h of that system's, and the
   # interpreter's DLL an import library naming what this machine's libpython
@@ -30,7 +31,6 @@ case $target in
   *-windows-*)
     system=Windows
     python_dir=$build/python
-    include=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
     read -r libdir library version < <("$py" -c 'import sysconfig as s; print(*(s.get_config_var(n) for n in ("LIBDIR", "LDLIBRARY", "py_version_nodot")))')
     rm -rf "$python_dir" && mkdir -p "$python_dir"
     cp -r "$include" "$python_dir/include"
@@ -49,7 +49,7 @@ for tool in cc c++ ar ranlib; do
   [ "$tool" = cc ] || [ "$tool" = c++ ] && own="-target $target"
   printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$py" "$tool" "$own" > "$build/bin/$tool"
   chmod +x "$build/bin/$tool"
-done; true
+done
 "$root/.venv/bin/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
   -DCMAKE_SYSTEM_NAME=$system -DCMAKE_SYSTEM_PROCESSOR="${target%%-*}" \
   -DCMAKE_C_COMPILER="$build/bin/cc" -DCMAKE_CXX_COMPILER="$build/bin/c++" \

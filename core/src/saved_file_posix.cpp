@@ -162,9 +162,8 @@ MappedBytes::~MappedBytes() { ::munmap(base_, length_); }
 std::unique_ptr<MappedBytes> SavedFile::map(std::uint64_t at, std::size_t n) const {
     const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
     const std::uint64_t from = at / page * page;
-    const std::size_t length = static_cast<std::size_t>(at - from) + n;
-    void* base = ::mmap(nullptr, std::max<std::size_t>(length, 1), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd_,
-                        static_cast<off_t>(from));
+    const std::size_t length = std::max<std::size_t>(static_cast<std::size_t>(at - from) + n, 1);
+    void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd_, static_cast<off_t>(from));
     if (base == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "cannot map " + path_);
 #ifdef __linux__
     // The page tables filled in one call rather than a fault at a time, for
@@ -172,8 +171,7 @@ std::unique_ptr<MappedBytes> SavedFile::map(std::uint64_t at, std::size_t n) con
     // refuse it and pages come on first touch).
     madvise(base, length, MADV_POPULATE_READ);
 #endif
-    return std::make_unique<MappedBytes>(base, std::max<std::size_t>(length, 1),
-                                         static_cast<std::size_t>(at - from));
+    return std::make_unique<MappedBytes>(base, length, static_cast<std::size_t>(at - from));
 }
 
 SavedFile::State SavedFile::state() const {
