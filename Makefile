@@ -158,7 +158,8 @@ tsan: gtest test-tools
 # inputs that reach every branch the targets had found, and every input that
 # once failed), then all run side by side for FUZZ_SECONDS; a crash fails make
 # with the input saved under $(FUZZ_BUILD)/artifacts. `make fuzz-seeds` merges what a run
-# found into the seeds.
+# found into the seeds. Each run is waited for by its pid: `wait -n` answers 127
+# when two end at the same moment.
 FUZZ_SEEDS := fuzz/seeds
 fuzz: venv
 	scripts/ensure-debian-packages.sh "" clang-14 libclang-rt-14-dev
@@ -173,12 +174,12 @@ fuzz: venv
 			| grep -E '^(Done|==|SUMMARY|.*disagrees)' || exit 1; \
 	done
 	@echo "fuzzing $(FUZZ_TARGETS) for $(FUZZ_SECONDS) s, side by side"; \
-	for target in $(FUZZ_TARGETS); do \
+	pids=; for target in $(FUZZ_TARGETS); do \
 		$(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=2048 -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_BUILD)/artifacts/$$target- $(FUZZ_BUILD)/corpus/$$target $(FUZZ_SEEDS)/$$target \
-			> $(FUZZ_BUILD)/$$target.log 2>&1 & \
+			> $(FUZZ_BUILD)/$$target.log 2>&1 & pids="$$pids $$!"; \
 	done; \
-	failed=0; for target in $(FUZZ_TARGETS); do wait -n || failed=1; done; \
+	failed=0; for pid in $$pids; do wait $$pid || failed=1; done; \
 	for target in $(FUZZ_TARGETS); do \
 		echo "$$target:"; grep -E '^(Done|stat::number_of_executed_units|==|SUMMARY|.*disagrees)' $(FUZZ_BUILD)/$$target.log || true; \
 	done; \
