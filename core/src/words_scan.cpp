@@ -238,7 +238,16 @@ WordsScan::WordsScan(const PreparedWords& query, ScanBlock scan, Keep keep)
       scan_(scan),
       keep_(keep),
       ranking_(keep == Keep::ranking ? query.cap : 0),
-      caches_(query.words.size()) {}
+      caches_(query.words.size()) {
+    for (std::size_t required = 1; required <= query.words.size(); ++required) {
+        auto& order = longest_first_[required - 1];
+        for (std::size_t i = 0; i < required; ++i) order[i] = static_cast<std::uint8_t>(i);
+        std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(required),
+                         [&](std::uint8_t a, std::uint8_t b) {
+                             return query.words[a].compiled.pattern.len > query.words[b].compiled.pattern.len;
+                         });
+    }
+}
 
 WordsScan::Bound WordsScan::bound() const noexcept {
     const auto n = static_cast<std::uint32_t>(query_.words.size());
@@ -294,16 +303,28 @@ void WordsScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
         std::uint64_t holding =
             block.live & ~windows & short_enough;  // the short records holding words 0..i-1
         windows &= short_enough;
-        for (std::uint32_t i = 0; i < n && (holding || windows); ++i) {
+        // A short record enters only holding each of the first min_held
+        // words: it must pass all their pre-filters before any is scanned,
+        // and those words are scanned the longest first, which the fewest
+        // records hold, so that the scans of the others find fewer lanes.
+        const std::uint32_t required = std::min(bound.min_held, n);
+        std::array<std::uint64_t, MAX_QUERY_WORDS> passing;
+        for (std::uint32_t i = 0; i < required; ++i)
+            holding &= passing[i] =
+                lanes_lacking_at_most(block, query_.words[i], std::min(query_.words[i].k, bound.k));
+        if (!holding && !windows) continue;
+        for (std::uint32_t step = 0; step < n && (holding || windows); ++step) {
+            const std::uint32_t i = step < required ? longest_first_[required - 1][step] : step;
             const QueryWord& word = query_.words[i];
             const int k = std::min(word.k, bound.k);
             LaneMatches& found = matches_[i];
-            const std::uint64_t active = (holding | windows) & lanes_lacking_at_most(block, word, k);
+            const std::uint64_t active =
+                (holding | windows) & (i < required ? passing[i] : lanes_lacking_at_most(block, word, k));
             found.found = 0;
             if (active)
                 scan_(k == 0 ? word.exact : word.compiled, static_cast<std::uint32_t>(k), block, active,
                       block.rows, found);
-            if (i >= bound.min_held) offer_lanes(block, shard, holding & ~found.found, i);
+            if (step >= required) offer_lanes(block, shard, holding & ~found.found, i);
             holding &= found.found;
             for (std::uint64_t lanes = found.found & windows; lanes; lanes &= lanes - 1) {
                 const int lane = std::countr_zero(lanes);

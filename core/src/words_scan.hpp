@@ -130,6 +130,8 @@ private:
     std::vector<ShardLongs> longs_;
     std::vector<FitCache> caches_;                      // of each word
     std::array<LaneMatches, MAX_QUERY_WORDS> matches_;  // of each word, in the block at hand
+    // The first r words' numbers, longest first, at [r - 1].
+    std::array<std::array<std::uint8_t, MAX_QUERY_WORDS>, MAX_QUERY_WORDS> longest_first_;
 };
 
 // The store of a shard number.
