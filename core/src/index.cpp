@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 #include <tuple>
+#include <type_traits>
 
 #include "query_scan.hpp"
 #include "words_scan.hpp"
@@ -235,6 +236,7 @@ std::vector<std::vector<std::optional<Scan>>> scan_batch(const ShardedIndex& ind
                                                          const SearchOptions& options, const Make& make) {
     const std::size_t workers = options.pool ? std::max<std::size_t>(options.workers, 1) : 1;
     const std::vector<Piece> pieces = pieces_of(index, workers);
+    const detail::KernelForm& form = detail::kernel_form(options.kernel);
     std::vector<std::vector<std::optional<Scan>>> scans(
         std::max<std::size_t>(1, std::min(workers, pieces.size())));
     for (auto& own : scans) {
@@ -248,8 +250,12 @@ std::vector<std::vector<std::optional<Scan>>> scan_batch(const ShardedIndex& ind
             std::size_t bytes = 0;
             for (last = first; last < piece.last && (last == first || bytes < BATCH_GROUP_BYTES); ++last)
                 bytes += store.block(last).rows * LANES;
-            for (auto& scan : scans[slot])
-                if (scan) scan->scan(store, piece.shard, first, last);
+            if constexpr (std::is_same_v<Scan, detail::QueryScan>)
+                detail::QueryScan::scan_together(scans[slot], store, piece.shard, first, last, form.scan_pack,
+                                                 form.pack);
+            else
+                for (auto& scan : scans[slot])
+                    if (scan) scan->scan(store, piece.shard, first, last);
         }
     };
     if (scans.size() > 1)

@@ -119,32 +119,84 @@ void QueryScan::scan_folded(const RecordStore& store, std::uint32_t shard, const
     }
 }
 
-void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last) {
-    if (run_.k < 0 || (run_.cap == 0 && keep_ == Keep::ranking)) return;
-    LongMatches* longs = nullptr;                        // made when the first window matches
+std::pair<std::uint64_t, int> QueryScan::lanes_of(const RecordStore& store, std::uint32_t shard,
+                                                  const LaneBlock& block) {
     const Entry everything{UINT64_MAX, run_.k, run_.k};  // what Keep::every lets in
+    const auto entry = [&] { return keep_ == Keep::every ? everything : ranking_.entry(run_.k); };
+    if (block.folded) scan_folded(store, shard, block, block.folded & block.live, entry());
+    const ActiveLanes lanes = active_lanes(block, shard, query_, entry());  // after the folded lanes' offers
+    return {lanes.active & ~block.folded, lanes.k};
+}
+
+void QueryScan::take(const RecordStore& store, std::uint32_t shard, const LaneBlock& block) {
+    for (std::uint64_t found = matches_.found; found; found &= found - 1) {
+        const int lane = std::countr_zero(found);
+        const std::uint32_t errors = matches_.errors[lane], end = matches_.end[lane];
+        if (!(block.lengths[lane] & LaneBlock::WINDOW)) {
+            offer(block.ids[lane], order_of(shard, block.seqs[lane]), false, Match{errors, end}, false);
+            continue;
+        }
+        const WindowPlace window = store.longs().place(block.ids[lane]);
+        LongMatches& longs = longs_of(store, shard);
+        if (const auto better = longs.improve(window, errors, end))
+            offer(window.id, order_of(shard, window.seq), true, *better, true);
+    }
+}
+
+bool QueryScan::idle() const noexcept { return run_.k < 0 || (run_.cap == 0 && keep_ == Keep::ranking); }
+
+void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last) {
+    if (idle()) return;
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);
-        if (block.folded)
-            scan_folded(store, shard, block, block.folded & block.live,
-                        keep_ == Keep::every ? everything : ranking_.entry(run_.k));
-        ActiveLanes lanes =
-            active_lanes(block, shard, query_, keep_ == Keep::every ? everything : ranking_.entry(run_.k));
-        lanes.active &= ~block.folded;
-        if (!lanes.active) continue;
-        scan_(query_, static_cast<std::uint32_t>(lanes.k), block, lanes.active, block.rows, matches_);
-        for (std::uint64_t found = matches_.found; found; found &= found - 1) {
-            const int lane = std::countr_zero(found);
-            const std::uint32_t errors = matches_.errors[lane], end = matches_.end[lane];
-            if (!(block.lengths[lane] & LaneBlock::WINDOW)) {
-                offer(block.ids[lane], order_of(shard, block.seqs[lane]), false, Match{errors, end}, false);
+        const auto [active, k] = lanes_of(store, shard, block);
+        if (!active) continue;
+        scan_(query_, static_cast<std::uint32_t>(k), block, active, block.rows, matches_);
+        take(store, shard, block);
+    }
+}
+
+void QueryScan::scan_together(std::span<std::optional<QueryScan>> scans, const RecordStore& store,
+                              std::uint32_t shard, std::size_t first, std::size_t last, ScanPack scan_pack,
+                              std::size_t pack) {
+    if (pack < 2) {
+        for (auto& scan : scans)
+            if (scan) scan->scan(store, shard, first, last);
+        return;
+    }
+    // The packs being filled: one of each mode and budget (a pack runs at
+    // its largest budget).
+    std::array<std::vector<std::pair<QueryScan*, PackMember>>, 2 * (MAX_ERRORS + 1)> packs;
+    for (auto& members : packs) members.reserve(pack);
+    std::vector<PackMember> members;
+    members.reserve(pack);
+    const auto run = [&](std::vector<std::pair<QueryScan*, PackMember>>& filled, const LaneBlock& block) {
+        members.clear();
+        for (const auto& [scan, member] : filled) members.push_back(member);
+        scan_pack(members, block);
+        for (const auto& [scan, member] : filled) scan->take(store, shard, block);
+        filled.clear();
+    };
+    for (std::size_t b = first; b < last; ++b) {
+        const LaneBlock block = store.block(b);
+        for (auto& scan : scans) {
+            if (!scan || scan->idle()) continue;
+            const auto [active, k] = scan->lanes_of(store, shard, block);
+            if (!active) continue;
+            const CompiledQuery& query = scan->query_;
+            // Few lanes: alone, jumping over the rows where all are idle.
+            if (query.lanes.planes != 1 || std::popcount(active) <= SPARSE_LANES) {
+                scan->scan_(query, static_cast<std::uint32_t>(k), block, active, block.rows, scan->matches_);
+                scan->take(store, shard, block);
                 continue;
             }
-            const WindowPlace window = store.longs().place(block.ids[lane]);
-            if (!longs) longs = &longs_of(store, shard);
-            if (const auto better = longs->improve(window, errors, end))
-                offer(window.id, order_of(shard, window.seq), true, *better, true);
+            auto& filled = packs[(query.forgiving ? MAX_ERRORS + 1 : 0) + static_cast<std::size_t>(k)];
+            filled.emplace_back(&*scan,
+                                PackMember{&query, static_cast<std::uint32_t>(k), active, &scan->matches_});
+            if (filled.size() == pack) run(filled, block);
         }
+        for (auto& filled : packs)
+            if (!filled.empty()) run(filled, block);
     }
 }
 

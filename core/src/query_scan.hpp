@@ -162,6 +162,13 @@ public:
     // Blocks [first, last) of `store`.
     void scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last);
 
+    // The same for every scan of `scans` (an empty one takes no part), block
+    // by block: the queries of one plane with many lanes to read in a block
+    // go through scan_pack, `pack` at a time, each as its own scan would.
+    static void scan_together(std::span<std::optional<QueryScan>> scans, const RecordStore& store,
+                              std::uint32_t shard, std::size_t first, std::size_t last, ScanPack scan_pack,
+                              std::size_t pack);
+
     // The kept matches, best first.
     std::vector<RankedMatch>& kept() noexcept { return ranking_.kept(); }
 
@@ -170,6 +177,14 @@ public:
     std::vector<Found>& every() noexcept { return every_; }
 
 private:
+    // Whether no match can come of the query.
+    bool idle() const noexcept;
+    // The lanes of `block` to scan and their budget (none: 0), the folded
+    // lanes matched on their own meanwhile.
+    std::pair<std::uint64_t, int> lanes_of(const RecordStore& store, std::uint32_t shard,
+                                           const LaneBlock& block);
+    // Offers the block's matches, found in matches_.
+    void take(const RecordStore& store, std::uint32_t shard, const LaneBlock& block);
     void offer(std::uint32_t id, Order order, bool windowed, const Match& match, bool again) noexcept;
     void scan_folded(const RecordStore& store, std::uint32_t shard, const LaneBlock& block,
                      std::uint64_t lanes, const Entry& entry);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -232,6 +233,61 @@ TEST(EightLanes, EveryFormWritesTheTextsAndTheirMasks) {
                 if (at / LANES >= rows || at % LANES < FIRST_LANE || at % LANES >= FIRST_LANE + 8) {
                     ASSERT_EQ(lanes[at], 0xEE)
                         << form.name << " round " << round << " wrote outside at " << at;
+                }
+            }
+        }
+    }
+}
+
+// A pass of several queries over a block finds in each lane what each
+// query's own scan finds, in every form: one-plane patterns of 1-8 bytes,
+// budgets 0-3 mixed in a pack, both modes, any lanes, patterns that are
+// prefixes and suffixes of each other, matches at the lanes' ends.
+TEST(LaneKernels, APackFindsWhatEachQueryFindsAlone) {
+    reference::RandomText random(83);
+    for (int round = 0; round < 12; ++round) {
+        const std::string stem = random(8, 8);
+        RecordStore store;
+        for (std::uint32_t id = 0; id < 300; ++id) {
+            std::string text = random(0, 100);
+            if (random.below(2)) text += random.mutate(stem, static_cast<std::uint32_t>(random.below(3)));
+            store.append(id, text);
+        }
+        for (const bool forgiving : {false, true}) {
+            std::vector<detail::CompiledQuery> queries;
+            for (int q = 0; q < 4; ++q) {
+                const std::size_t m = 1 + random.below(8);
+                const std::string query = q == 0   ? stem.substr(0, m)
+                                          : q == 1 ? stem.substr(8 - m)
+                                                   : random(m, m);
+                queries.push_back(detail::compile_query(query, forgiving));
+            }
+            for (const detail::KernelForm& form : detail::kernel_forms()) {
+                if (!form.available()) continue;
+                for (std::size_t b = 0; b < store.block_count(); ++b) {
+                    const LaneBlock block = store.block(b);
+                    const std::size_t count = 1 + random.below(form.pack);
+                    std::vector<detail::LaneMatches> alone(count), packed(count);
+                    std::vector<detail::PackMember> members;
+                    for (std::size_t q = 0; q < count; ++q) {
+                        const auto k = static_cast<std::uint32_t>(random.below(4));
+                        const std::uint64_t active =
+                            block.live & (random.below(3) ? ~std::uint64_t{0} : random.below(UINT64_MAX));
+                        form.scan(queries[q], k, block, active, block.rows, alone[q]);
+                        members.push_back(detail::PackMember{&queries[q], k, active, &packed[q]});
+                    }
+                    form.scan_pack(members, block);
+                    for (std::size_t q = 0; q < count; ++q) {
+                        ASSERT_EQ(packed[q].found, alone[q].found)
+                            << form.name << " round " << round << " block " << b << " member " << q;
+                        for (std::uint64_t lanes = alone[q].found; lanes; lanes &= lanes - 1) {
+                            const int lane = std::countr_zero(lanes);
+                            ASSERT_EQ(packed[q].errors[lane], alone[q].errors[lane])
+                                << form.name << " lane " << lane;
+                            ASSERT_EQ(packed[q].end[lane], alone[q].end[lane])
+                                << form.name << " lane " << lane;
+                        }
+                    }
                 }
             }
         }

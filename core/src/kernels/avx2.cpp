@@ -24,6 +24,7 @@ struct V {
     using Vec = __m256i;
     using Mask = std::uint32_t;
     static constexpr std::size_t LANES = 32;
+    static constexpr int PACK = 2;
 #ifndef MURVEX_PREFETCH_ROWS
     static constexpr std::size_t PREFETCH_ROWS = 64;
 #else

@@ -21,6 +21,7 @@ struct V {
     using Vec = __m512i;
     using Mask = std::uint64_t;
     static constexpr std::size_t LANES = 64;
+    static constexpr int PACK = 4;
 #ifndef MURVEX_PREFETCH_ROWS
     static constexpr std::size_t PREFETCH_ROWS = 64;
 #else

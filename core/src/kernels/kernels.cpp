@@ -104,6 +104,7 @@ void fill_lane_pattern(const Pattern& pattern, LanePattern& lanes) noexcept {
     bool available() noexcept;                                                                          \
     void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,                \
                     std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;             \
+    void scan_pack(std::span<const PackMember> members, const LaneBlock& block) noexcept;               \
     void write_eight(const std::string_view* texts, std::uint8_t* lane, std::uint64_t* masks) noexcept; \
     }
 
@@ -123,13 +124,14 @@ namespace {
 
 constexpr KernelForm FORMS[] = {
 #if defined(MURVEX_X86)
-    {Kernel::avx512, "avx512", avx512::available, avx512::scan_block, nullptr},
-    {Kernel::avx2, "avx2", avx2::available, avx2::scan_block, avx2::write_eight},
-    {Kernel::ssse3, "ssse3", ssse3::available, ssse3::scan_block, nullptr},
+    {Kernel::avx512, "avx512", avx512::available, avx512::scan_block, avx512::scan_pack, 4, nullptr},
+    {Kernel::avx2, "avx2", avx2::available, avx2::scan_block, avx2::scan_pack, 2, avx2::write_eight},
+    {Kernel::ssse3, "ssse3", ssse3::available, ssse3::scan_block, ssse3::scan_pack, 1, nullptr},
 #elif defined(MURVEX_ARM64)
-    {Kernel::neon, "neon", neon::available, neon::scan_block, nullptr},
+    {Kernel::neon, "neon", neon::available, neon::scan_block, neon::scan_pack, 2, nullptr},
 #endif
-    {Kernel::one_by_one, "one_by_one", one_by_one::available, one_by_one::scan_block, portable::write_eight},
+    {Kernel::one_by_one, "one_by_one", one_by_one::available, one_by_one::scan_block, one_by_one::scan_pack,
+     4, portable::write_eight},
 };
 
 const KernelForm* find_form(Kernel kernel) noexcept {
@@ -197,6 +199,11 @@ void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& bl
     }
 }
 
+// Each member on its own: what every form's pass must give.
+void scan_pack(std::span<const PackMember> members, const LaneBlock& block) noexcept {
+    for (const PackMember& member : members)
+        scan_block(*member.query, member.k, block, member.active, block.rows, *member.matches);
+}
 }  // namespace one_by_one
 
 }  // namespace murvex::detail

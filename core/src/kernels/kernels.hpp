@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "../eight_lanes.hpp"
 #include "murvex/bitap.hpp"
@@ -64,6 +65,23 @@ inline std::size_t longest_lane(const LaneBlock& block, std::uint64_t lanes) noe
 using ScanBlock = void (*)(const CompiledQuery& query, std::uint32_t k, const LaneBlock& block,
                            std::uint64_t active, std::size_t rows, LaneMatches& matches) noexcept;
 
+// The most lanes with which a scan still looks for rows where every one is
+// idle, to jump over them. A query with more is worth packing.
+inline constexpr int SPARSE_LANES = 8;
+
+// One query of several scanned over a block in one pass: as ScanBlock's
+// arguments, each lane over its own length.
+struct PackMember {
+    const CompiledQuery* query;  // of one plane (at most 8 bytes)
+    std::uint32_t k;
+    std::uint64_t active;
+    LaneMatches* matches;
+};
+
+// Scans the members (at most the form's `pack`, all of one mode) over the
+// block, each as ScanBlock would.
+using ScanPack = void (*)(std::span<const PackMember> members, const LaneBlock& block) noexcept;
+
 // One row of the table of forms: an instruction set, and what the core
 // runs in it.
 struct KernelForm {
@@ -71,6 +89,8 @@ struct KernelForm {
     const char* name;
     bool (*available)() noexcept;  // whether this CPU runs it
     ScanBlock scan;
+    ScanPack scan_pack;
+    std::size_t pack;  // how many queries scan_pack takes
     // The eight-lane writer (eight_lanes.hpp) in this set, or null where it
     // has none of its own: a narrower form's is used.
     EightLanesWriter write_eight;

@@ -48,6 +48,7 @@ struct Half {
 
 #include "pair.inc"
 struct V : Pair<Half> {
+    static constexpr int PACK = 2;
 #ifndef MURVEX_PREFETCH_ROWS
     static constexpr std::size_t PREFETCH_ROWS = 64;
 #else

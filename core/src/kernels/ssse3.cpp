@@ -62,6 +62,7 @@ constexpr std::size_t PREFETCH = MURVEX_PREFETCH_ROWS;
 // strict mode).
 namespace paired {
 struct V : Pair<Half> {
+    static constexpr int PACK = 1;  // a pair of one plane each already fills the registers
     static constexpr std::size_t PREFETCH_ROWS = PREFETCH;
 };
 #include "body.inc"
@@ -69,6 +70,7 @@ struct V : Pair<Half> {
 
 namespace single {
 struct V : Half {
+    static constexpr int PACK = 1;
     static constexpr std::size_t PREFETCH_ROWS = PREFETCH;
 };
 #include "body.inc"
@@ -80,6 +82,11 @@ void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& bl
         single::scan_block(query, k, block, active, rows, matches);
     else
         paired::scan_block(query, k, block, active, rows, matches);
+}
+
+void scan_pack(std::span<const PackMember> members, const LaneBlock& block) noexcept {
+    for (const PackMember& member : members)
+        scan_block(*member.query, member.k, block, member.active, block.rows, *member.matches);
 }
 
 MURVEX_TARGET_END
