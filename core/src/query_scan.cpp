@@ -185,7 +185,7 @@ void QueryScan::scan_together(std::span<std::optional<QueryScan>> scans, const R
             if (!active) continue;
             const CompiledQuery& query = scan->query_;
             // Few lanes: alone, jumping over the rows where all are idle.
-            if (query.lanes.planes != 1 || std::popcount(active) <= SPARSE_LANES) {
+            if (std::popcount(active) <= SPARSE_LANES) {
                 scan->scan_(query, static_cast<std::uint32_t>(k), block, active, block.rows, scan->matches_);
                 scan->take(store, shard, block);
                 continue;

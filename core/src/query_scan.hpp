@@ -163,8 +163,8 @@ public:
     void scan(const RecordStore& store, std::uint32_t shard, std::size_t first, std::size_t last);
 
     // The same for every scan of `scans` (an empty one takes no part), block
-    // by block: the queries of one plane with many lanes to read in a block
-    // go through scan_pack, `pack` at a time, each as its own scan would.
+    // by block: the queries with many lanes to read in a block go through
+    // scan_pack, `pack` at a time, each as its own scan would.
     static void scan_together(std::span<std::optional<QueryScan>> scans, const RecordStore& store,
                               std::uint32_t shard, std::size_t first, std::size_t last, ScanPack scan_pack,
                               std::size_t pack);

@@ -240,13 +240,15 @@ TEST(EightLanes, EveryFormWritesTheTextsAndTheirMasks) {
 }
 
 // A pass of several queries over a block finds in each lane what each
-// query's own scan finds, in every form: one-plane patterns of 1-8 bytes,
+// query's own scan finds, in every form: patterns of 1-32 bytes (those of
+// more than 8 leaving the pass where a lane carries out of their first 8),
 // budgets 0-3 mixed in a pack, both modes, any lanes, patterns that are
 // prefixes and suffixes of each other, matches at the lanes' ends.
 TEST(LaneKernels, APackFindsWhatEachQueryFindsAlone) {
     reference::RandomText random(83);
-    for (int round = 0; round < 12; ++round) {
-        const std::string stem = random(8, 8);
+    for (int round = 0; round < 16; ++round) {
+        const std::size_t longest = round % 2 ? 8 : 32;
+        const std::string stem = random(longest, longest);
         RecordStore store;
         for (std::uint32_t id = 0; id < 300; ++id) {
             std::string text = random(0, 100);
@@ -256,9 +258,9 @@ TEST(LaneKernels, APackFindsWhatEachQueryFindsAlone) {
         for (const bool forgiving : {false, true}) {
             std::vector<detail::CompiledQuery> queries;
             for (int q = 0; q < 4; ++q) {
-                const std::size_t m = 1 + random.below(8);
+                const std::size_t m = 1 + random.below(longest);
                 const std::string query = q == 0   ? stem.substr(0, m)
-                                          : q == 1 ? stem.substr(8 - m)
+                                          : q == 1 ? stem.substr(longest - m)
                                                    : random(m, m);
                 queries.push_back(detail::compile_query(query, forgiving));
             }

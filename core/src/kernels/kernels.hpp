@@ -72,7 +72,7 @@ inline constexpr int SPARSE_LANES = 8;
 // One query of several scanned over a block in one pass: as ScanBlock's
 // arguments, each lane over its own length.
 struct PackMember {
-    const CompiledQuery* query;  // of one plane (at most 8 bytes)
+    const CompiledQuery* query;
     std::uint32_t k;
     std::uint64_t active;
     LaneMatches* matches;
