@@ -159,23 +159,23 @@ void QueryScan::scan(const RecordStore& store, std::uint32_t shard, std::size_t 
 void QueryScan::scan_together(std::span<std::optional<QueryScan>> scans, const RecordStore& store,
                               std::uint32_t shard, std::size_t first, std::size_t last, ScanPack scan_pack,
                               std::size_t pack) {
-    if (pack < 2) {
+    if (pack < 2 || scans.size() < 2) {
         for (auto& scan : scans)
             if (scan) scan->scan(store, shard, first, last);
         return;
     }
     // The packs being filled: one of each mode and budget (a pack runs at
     // its largest budget).
-    std::array<std::vector<std::pair<QueryScan*, PackMember>>, 2 * (MAX_ERRORS + 1)> packs;
-    for (auto& members : packs) members.reserve(pack);
-    std::vector<PackMember> members;
-    members.reserve(pack);
-    const auto run = [&](std::vector<std::pair<QueryScan*, PackMember>>& filled, const LaneBlock& block) {
-        members.clear();
-        for (const auto& [scan, member] : filled) members.push_back(member);
-        scan_pack(members, block);
-        for (const auto& [scan, member] : filled) scan->take(store, shard, block);
-        filled.clear();
+    struct Filling {
+        std::array<QueryScan*, MAX_PACK> scans;
+        std::array<PackMember, MAX_PACK> members;
+        std::size_t count = 0;
+    };
+    std::array<Filling, 2 * (MAX_ERRORS + 1)> packs;
+    const auto run = [&](Filling& filled, const LaneBlock& block) {
+        scan_pack(std::span(filled.members.data(), filled.count), block);
+        for (std::size_t m = 0; m < filled.count; ++m) filled.scans[m]->take(store, shard, block);
+        filled.count = 0;
     };
     for (std::size_t b = first; b < last; ++b) {
         const LaneBlock block = store.block(b);
@@ -190,13 +190,14 @@ void QueryScan::scan_together(std::span<std::optional<QueryScan>> scans, const R
                 scan->take(store, shard, block);
                 continue;
             }
-            auto& filled = packs[(query.forgiving ? MAX_ERRORS + 1 : 0) + static_cast<std::size_t>(k)];
-            filled.emplace_back(&*scan,
-                                PackMember{&query, static_cast<std::uint32_t>(k), active, &scan->matches_});
-            if (filled.size() == pack) run(filled, block);
+            Filling& filled = packs[(query.forgiving ? MAX_ERRORS + 1 : 0) + static_cast<std::size_t>(k)];
+            filled.scans[filled.count] = &*scan;
+            filled.members[filled.count++] =
+                PackMember{&query, static_cast<std::uint32_t>(k), active, &scan->matches_};
+            if (filled.count == std::min(pack, MAX_PACK)) run(filled, block);
         }
-        for (auto& filled : packs)
-            if (!filled.empty()) run(filled, block);
+        for (Filling& filled : packs)
+            if (filled.count) run(filled, block);
     }
 }
 

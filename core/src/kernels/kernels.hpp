@@ -78,6 +78,9 @@ struct PackMember {
     LaneMatches* matches;
 };
 
+// The most queries a form's pass takes.
+inline constexpr std::size_t MAX_PACK = 4;
+
 // Scans the members (at most the form's `pack`, all of one mode) over the
 // block, each as ScanBlock would.
 using ScanPack = void (*)(std::span<const PackMember> members, const LaneBlock& block) noexcept;
