@@ -193,7 +193,8 @@ def main():
         "of 4-12 bytes from the records, most with a typo, long ones 20-32 bytes of a record. Milliseconds "
         "per query by how many queries one search_many call gets (1: a loop of search), and in brackets how "
         "much faster than that loop; search_many runs 64 queries at most in one batch, each batch reading "
-        "every group of about 256 KiB of lanes once for all of them.",
+        "every group of about 256 KiB of lanes once for all of them, and in the strict mode the queries that "
+        "read many lanes of a block share passes of the kernel (four at a time with AVX-512, two with AVX2).",
         "",
         *report.table(["records", "queries", "workers", *(f"batch {b}" for b in BATCHES)], rows),
     ]
