@@ -171,7 +171,8 @@ void QueryScan::scan_together(std::span<std::optional<QueryScan>> scans, const R
         std::array<PackMember, MAX_PACK> members;
         std::size_t count = 0;
     };
-    std::array<Filling, 2 * (MAX_ERRORS + 1)> packs;
+    constexpr std::size_t BUDGETS = MAX_ERRORS + 1;
+    std::array<Filling, 2 * BUDGETS> packs;
     const auto run = [&](Filling& filled, const LaneBlock& block) {
         scan_pack(std::span(filled.members.data(), filled.count), block);
         for (std::size_t m = 0; m < filled.count; ++m) filled.scans[m]->take(store, shard, block);
@@ -190,7 +191,7 @@ void QueryScan::scan_together(std::span<std::optional<QueryScan>> scans, const R
                 scan->take(store, shard, block);
                 continue;
             }
-            Filling& filled = packs[(query.forgiving ? MAX_ERRORS + 1 : 0) + static_cast<std::size_t>(k)];
+            Filling& filled = packs[(query.forgiving ? BUDGETS : 0) + static_cast<std::size_t>(k)];
             filled.scans[filled.count] = &*scan;
             filled.members[filled.count++] =
                 PackMember{&query, static_cast<std::uint32_t>(k), active, &scan->matches_};
