@@ -244,7 +244,7 @@ TEST(EightLanes, EveryFormWritesTheTextsAndTheirMasks) {
 // more than 8 leaving the pass where a lane carries out of their first 8),
 // budgets 0-3 mixed in a pack, both modes, any lanes, patterns that are
 // prefixes and suffixes of each other, matches at the lanes' ends.
-TEST(LaneKernels, APackFindsWhatEachQueryFindsAlone) {
+TEST(Kernel, APackFindsWhatEachQueryFindsAlone) {
     reference::RandomText random(83);
     for (int round = 0; round < 16; ++round) {
         const std::size_t longest = round % 2 ? 8 : 32;
