@@ -85,6 +85,12 @@ inline constexpr std::size_t MAX_PACK = 4;
 // block, each as ScanBlock would.
 using ScanPack = void (*)(std::span<const PackMember> members, const LaneBlock& block) noexcept;
 
+// Each member on its own with `scan`: the pass of a form that runs one query at a time.
+inline void scan_each(ScanBlock scan, std::span<const PackMember> members, const LaneBlock& block) noexcept {
+    for (const PackMember& member : members)
+        scan(*member.query, member.k, block, member.active, block.rows, *member.matches);
+}
+
 // One row of the table of forms: an instruction set, and what the core
 // runs in it.
 struct KernelForm {

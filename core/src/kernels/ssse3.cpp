@@ -85,8 +85,7 @@ void scan_block(const CompiledQuery& query, std::uint32_t k, const LaneBlock& bl
 }
 
 void scan_pack(std::span<const PackMember> members, const LaneBlock& block) noexcept {
-    for (const PackMember& member : members)
-        scan_block(*member.query, member.k, block, member.active, block.rows, *member.matches);
+    scan_each(scan_block, members, block);
 }
 
 MURVEX_TARGET_END
