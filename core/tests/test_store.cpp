@@ -264,30 +264,36 @@ TEST(Kernel, APackFindsWhatEachQueryFindsAlone) {
                                                    : random(m, m);
                 queries.push_back(detail::compile_query(query, forgiving));
             }
+            const detail::KernelForm& one_by_one = detail::kernel_form(Kernel::one_by_one);
             for (const detail::KernelForm& form : detail::kernel_forms()) {
                 if (!form.available()) continue;
                 for (std::size_t b = 0; b < store.block_count(); ++b) {
                     const LaneBlock block = store.block(b);
                     const std::size_t count = 1 + random.below(form.pack);
-                    std::vector<detail::LaneMatches> alone(count), packed(count);
+                    std::vector<detail::LaneMatches> alone(count), packed(count), oracle(count);
                     std::vector<detail::PackMember> members;
                     for (std::size_t q = 0; q < count; ++q) {
                         const auto k = static_cast<std::uint32_t>(random.below(4));
                         const std::uint64_t active =
                             block.live & (random.below(3) ? ~std::uint64_t{0} : random.below(UINT64_MAX));
                         form.scan(queries[q], k, block, active, block.rows, alone[q]);
+                        one_by_one.scan(queries[q], k, block, active, block.rows, oracle[q]);
                         members.push_back(detail::PackMember{&queries[q], k, active, &packed[q]});
                     }
                     form.scan_pack(members, block);
-                    for (std::size_t q = 0; q < count; ++q) {
-                        ASSERT_EQ(packed[q].found, alone[q].found)
-                            << form.name << " round " << round << " block " << b << " member " << q;
-                        for (std::uint64_t lanes = alone[q].found; lanes; lanes &= lanes - 1) {
-                            const int lane = std::countr_zero(lanes);
-                            ASSERT_EQ(packed[q].errors[lane], alone[q].errors[lane])
-                                << form.name << " lane " << lane;
-                            ASSERT_EQ(packed[q].end[lane], alone[q].end[lane])
-                                << form.name << " lane " << lane;
+                    // The pass against the form's own scan, then against the one-by-one matcher.
+                    for (const auto* expected : {&alone, &oracle}) {
+                        for (std::size_t q = 0; q < count; ++q) {
+                            const detail::LaneMatches& want = (*expected)[q];
+                            ASSERT_EQ(packed[q].found, want.found)
+                                << form.name << " round " << round << " block " << b << " member " << q;
+                            for (std::uint64_t lanes = want.found; lanes; lanes &= lanes - 1) {
+                                const int lane = std::countr_zero(lanes);
+                                ASSERT_EQ(packed[q].errors[lane], want.errors[lane])
+                                    << form.name << " lane " << lane;
+                                ASSERT_EQ(packed[q].end[lane], want.end[lane])
+                                    << form.name << " lane " << lane;
+                            }
                         }
                     }
                 }
